@@ -1,0 +1,104 @@
+#include "common/Unicode.h"
+
+#include <algorithm>
+
+namespace tallowmer {
+namespace {
+
+constexpr char32_t kReplacement = 0xFFFD;
+
+// Decodes one code point; malformed input yields U+FFFD and consumes one byte.
+char32_t DecodeUtf8(std::string_view text, size_t& position) {
+  const auto lead = static_cast<unsigned char>(text[position++]);
+  if (lead < 0x80) return lead;
+  int extra = 0;
+  char32_t codePoint = 0;
+  if ((lead & 0xE0) == 0xC0) {
+    extra = 1;
+    codePoint = lead & 0x1F;
+  } else if ((lead & 0xF0) == 0xE0) {
+    extra = 2;
+    codePoint = lead & 0x0F;
+  } else if ((lead & 0xF8) == 0xF0) {
+    extra = 3;
+    codePoint = lead & 0x07;
+  } else {
+    return kReplacement;
+  }
+  if (position + extra > text.size()) return kReplacement;
+  for (int i = 0; i < extra; ++i) {
+    const auto next = static_cast<unsigned char>(text[position + i]);
+    if ((next & 0xC0) != 0x80) return kReplacement;
+    codePoint = (codePoint << 6) | (next & 0x3F);
+  }
+  position += extra;
+  return codePoint > 0x10FFFF ? kReplacement : codePoint;
+}
+
+void AppendUtf8(std::string& out, char32_t codePoint) {
+  if (codePoint < 0x80) {
+    out += static_cast<char>(codePoint);
+  } else if (codePoint < 0x800) {
+    out += static_cast<char>(0xC0 | (codePoint >> 6));
+    out += static_cast<char>(0x80 | (codePoint & 0x3F));
+  } else if (codePoint < 0x10000) {
+    out += static_cast<char>(0xE0 | (codePoint >> 12));
+    out += static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (codePoint & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (codePoint >> 18));
+    out += static_cast<char>(0x80 | ((codePoint >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (codePoint & 0x3F));
+  }
+}
+
+template <typename Char>
+Char FoldAscii(Char c) {
+  return (c >= 'a' && c <= 'z') ? static_cast<Char>(c - 'a' + 'A') : c;
+}
+
+template <typename View>
+bool SameName(View left, View right) {
+  return left.size() == right.size() &&
+         std::equal(left.begin(), left.end(), right.begin(), [](auto a, auto b) { return FoldAscii(a) == FoldAscii(b); });
+}
+
+}  // namespace
+
+std::u16string Utf8ToUtf16(std::string_view text) {
+  std::u16string result;
+  result.reserve(text.size());
+  size_t position = 0;
+  while (position < text.size()) {
+    const char32_t codePoint = DecodeUtf8(text, position);
+    if (codePoint >= 0x10000) {
+      const char32_t offset = codePoint - 0x10000;
+      result += static_cast<char16_t>(0xD800 + (offset >> 10));
+      result += static_cast<char16_t>(0xDC00 + (offset & 0x3FF));
+    } else {
+      result += static_cast<char16_t>(codePoint);
+    }
+  }
+  return result;
+}
+
+std::string Utf16ToUtf8(std::u16string_view text) {
+  std::string result;
+  result.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    char32_t unit = text[i];
+    if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+      unit = 0x10000 + ((unit - 0xD800) << 10) + (text[++i] - 0xDC00);
+    } else if (unit >= 0xD800 && unit <= 0xDFFF) {
+      unit = kReplacement;
+    }
+    AppendUtf8(result, unit);
+  }
+  return result;
+}
+
+bool SameNameAscii(std::string_view left, std::string_view right) { return SameName(left, right); }
+bool SameNameAscii(std::u16string_view left, std::u16string_view right) { return SameName(left, right); }
+
+}  // namespace tallowmer

@@ -1,0 +1,17 @@
+#pragma once
+
+// Strings are UTF-8 inside the system and UTF-16 towards the host.
+
+#include <string>
+#include <string_view>
+
+namespace tallowmer {
+
+std::u16string Utf8ToUtf16(std::string_view text);
+std::string Utf16ToUtf8(std::u16string_view text);
+
+// Folds only ASCII a-z to A-Z; every other character compares exactly.
+bool SameNameAscii(std::string_view left, std::string_view right);
+bool SameNameAscii(std::u16string_view left, std::u16string_view right);
+
+}  // namespace tallowmer

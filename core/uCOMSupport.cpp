@@ -1,0 +1,302 @@
+#include "core/uCOMSupport.h"
+
+#include <random>
+
+#include "common/Exceptions.h"
+#include "common/Unicode.h"
+#include "common/VariantConvert.h"
+#include "common/uEquipmentErrors.h"
+
+namespace tallowmer {
+namespace {
+
+// Time-outs must be whole numbers or booleans; anything else refuses the call.
+bool IsAcceptedTimeOutKind(VarType type) {
+  switch (type) {
+    case varShortInt: case varByte: case varSmallint: case varWord: case varInteger:
+    case varLongWord: case varInt64: case varUInt64: case varBoolean:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// The argument as the method sees it: references followed, 16-bit integers widened.
+OleVariant CopyArgument(const OleVariant& argument) {
+  OleVariant copy = argument.Resolved().Dereferenced();
+  if (copy.Type() == varSmallint) return OleVariant::Int32(static_cast<int32_t>(copy.IntegerValue()));
+  return copy;
+}
+
+[[noreturn]] void UnsupportedWriteBackTarget() { throw EquException(kResultBadInput, GetResultDescription(kResultBadInput, "")); }
+
+template <typename T>
+T& TargetSlot(const OleVariant& target) {
+  if (target.RefTarget() == nullptr) UnsupportedWriteBackTarget();
+  return *static_cast<T*>(target.RefTarget());
+}
+
+// Stores an element into the caller's argument, converting it to the kind a typed reference holds.
+void WriteBack(OleVariant& argument, const OleVariant& element) {
+  OleVariant& target = argument.Resolved();
+  const OleVariant& source = element.Resolved();
+  if (!target.IsByRef()) {
+    target = source;
+    return;
+  }
+  switch (target.RefType()) {
+    case varSmallint: TargetSlot<int16_t>(target) = static_cast<int16_t>(VarToInt32(source)); break;
+    case varWord: TargetSlot<uint16_t>(target) = static_cast<uint16_t>(VarToInt32(source)); break;
+    case varInteger: TargetSlot<int32_t>(target) = VarToInt32(source); break;
+    case varLongWord: TargetSlot<uint32_t>(target) = static_cast<uint32_t>(VarToInt32(source)); break;
+    case varByte: TargetSlot<uint8_t>(target) = static_cast<uint8_t>(VarToInt32(source) & 0xFF); break;
+    case varSingle: TargetSlot<float>(target) = static_cast<float>(VarToDouble(source)); break;
+    case varDouble:
+    case varDate: TargetSlot<double>(target) = VarToDouble(source); break;
+    case varCurrency: TargetSlot<Currency>(target) = VarToCurrency(source); break;
+    case varOleStr: TargetSlot<std::u16string>(target) = VarToWide(source); break;
+    case varDispatch: TargetSlot<DispatchPtr>(target) = VarToDispatch(source); break;
+    // Stored as 1, not -1: what hosts of this family read back from a typed boolean.
+    case varBoolean: TargetSlot<int16_t>(target) = VarToBool(source) ? 1 : 0; break;
+    // A host's fixed-size array variable: an array element replaces it, anything else cannot.
+    case varArray | varVariant: {
+      const OleVariant plain = source.Dereferenced();
+      if (!plain.IsArray() || plain.ArrayValue() == nullptr) UnsupportedWriteBackTarget();
+      TargetSlot<SafeArrayPtr>(target) = std::make_unique<SafeArray>(*plain.ArrayValue());
+      break;
+    }
+    default: UnsupportedWriteBackTarget();
+  }
+}
+
+// Moves InData out of the parameter array for the call and back afterwards: public methods only
+// read it, and receipts can be large.
+class LentElement {
+ public:
+  LentElement(SafeArray& params, int32_t index) : slot_(ElementSlot(params, index)) {
+    if (slot_ != nullptr) value_ = std::move(*slot_);
+  }
+  LentElement(const LentElement&) = delete;
+  LentElement& operator=(const LentElement&) = delete;
+  ~LentElement() {
+    if (slot_ != nullptr) *slot_ = std::move(value_);
+  }
+  OleVariant& value() { return value_; }
+
+ private:
+  static OleVariant* ElementSlot(SafeArray& params, int32_t index) {
+    return params.Contains(std::span<const int32_t>(&index, 1)) ? &params.At(index) : nullptr;
+  }
+
+  OleVariant* slot_;
+  OleVariant value_;
+};
+
+OleVariant ElementOrEmpty(const SafeArray& params, int32_t index) {
+  return params.Contains(std::span<const int32_t>(&index, 1)) ? params.At(index) : OleVariant();
+}
+
+}  // namespace
+
+TBaseObject::TBaseObject() = default;
+
+TBaseObject::~TBaseObject() = default;
+
+void TBaseObject::Initialize() {
+  FExtMethodList.clear();
+  FInstanceID = NewGuidString();
+}
+
+uint32_t TBaseObject::AddRef() { return ++refCount_; }
+
+uint32_t TBaseObject::Release() {
+  const uint32_t remaining = --refCount_;
+  if (remaining == 0) {
+    BeforeDestruction();
+    delete this;
+  }
+  return remaining;
+}
+
+HRESULT TBaseObject::GetTypeInfoCount(uint32_t* count) {
+  if (count == nullptr) return hrInvalidArg;
+  *count = 0;
+  return hrOk;
+}
+
+void TBaseObject::AddPrivateMethod(const std::string& name, TPrivateMethod method) {
+  TMethodStruct& entry = AddMethodEntry(name);
+  entry.IsPublic = false;
+  entry.IsSpecific = false;
+  entry.PrivateMethod = std::move(method);
+  entry.PublicMethod = nullptr;
+}
+
+void TBaseObject::AddPublicMethod(const std::string& name, TPublicMethod method) {
+  TMethodStruct& entry = AddMethodEntry(name);
+  entry.IsPublic = true;
+  entry.IsSpecific = false;
+  entry.PublicMethod = std::move(method);
+  entry.PrivateMethod = nullptr;
+}
+
+void TBaseObject::AddSpecificMethod(const std::string& name, TPublicMethod method) {
+  AddPublicMethod(name, std::move(method));
+  AddMethodEntry(name).IsSpecific = true;
+}
+
+TMethodStruct& TBaseObject::AddMethodEntry(const std::string& name) {
+  for (TMethodStruct& entry : FMethodList) {
+    if (SameNameAscii(entry.Name, name)) return entry;
+  }
+  FMethodList.push_back(TMethodStruct{name, false, false, nullptr, nullptr});
+  return FMethodList.back();
+}
+
+int32_t TBaseObject::FindMethodID(const std::string& name) {
+  for (size_t i = 0; i < FMethodList.size(); ++i) {
+    if (SameNameAscii(FMethodList[i].Name, name)) return static_cast<int32_t>(i);
+  }
+  if (!FOnExtMethod) return kDispIdUnknown;
+  for (size_t i = 0; i < FExtMethodList.size(); ++i) {
+    if (SameNameAscii(FExtMethodList[i], name)) return kExtDispIdBase + static_cast<int32_t>(i);
+  }
+  FExtMethodList.push_back(name);
+  return kExtDispIdBase + static_cast<int32_t>(FExtMethodList.size() - 1);
+}
+
+HRESULT TBaseObject::GetIDsOfNames(const char16_t* const* names, uint32_t, DispID* dispIds) {
+  if (names == nullptr || names[0] == nullptr || dispIds == nullptr) return hrInvalidArg;
+  const int32_t id = FindMethodID(Utf16ToUtf8(names[0]));
+  dispIds[0] = id;
+  return id >= 0 ? hrOk : hrNotImpl;
+}
+
+std::string TBaseObject::GetDriverResultDescription(int32_t resultCode) {
+  return GetResultDescription(resultCode, "");
+}
+
+HRESULT TBaseObject::ReportException(const char* className, const std::string& message, ExcepInfo* excepInfo) {
+  if (excepInfo != nullptr) {
+    excepInfo->scode = kResultUnknownError;
+    excepInfo->description = Utf8ToUtf16(message);
+    excepInfo->source = Utf8ToUtf16(className);
+  }
+  try {
+    WriteDebugLog("EXCEPTION", std::string(className) + ": " + message);
+  } catch (...) {
+    // The host already has the first failure; a log that cannot take this line changes nothing.
+  }
+  return hrDispException;
+}
+
+HRESULT TBaseObject::Invoke(DispID dispId, uint16_t flags, DispParams& params, OleVariant* result,
+                            ExcepInfo* excepInfo) {
+  if (dispId >= kMaxDispId || (flags & dispatchMethod) == 0) return hrFail;
+  const bool isExtension = dispId >= kExtDispIdBase && FOnExtMethod &&
+                           static_cast<size_t>(dispId - kExtDispIdBase) < FExtMethodList.size();
+  if (!isExtension && (dispId < 0 || static_cast<size_t>(dispId) >= FMethodList.size())) return hrFail;
+  if (params.count > 0 && params.args == nullptr) return hrInvalidArg;
+
+  HRESULT hr = hrOk;
+  OleVariant callResult;
+  try {
+    SafeArray paramArray({SafeArray::Bound{0, static_cast<int32_t>(params.count)}});
+    for (uint32_t i = 0; i < params.count; ++i) {
+      paramArray.At(static_cast<int32_t>(i)) = CopyArgument(params.args[params.count - 1 - i]);
+    }
+    hr = CallMethod(dispId, callResult, paramArray);
+    if (hr == hrOk) {
+      for (uint32_t i = 0; i < params.count; ++i) {
+        WriteBack(params.args[params.count - 1 - i], paramArray.At(static_cast<int32_t>(i)));
+      }
+      if (result != nullptr) *result = std::move(callResult);
+    }
+  } catch (const Exception& error) {
+    hr = ReportException(error.ClassName(), error.Message(), excepInfo);
+  } catch (const std::exception& error) {
+    hr = ReportException("Exception", error.what(), excepInfo);
+  } catch (...) {
+    hr = ReportException("Exception", GetResultDescription(kResultUnknownError, ""), excepInfo);
+  }
+  return hr;
+}
+
+HRESULT TBaseObject::CallMethod(DispID dispId, OleVariant& result, SafeArray& params) {
+  if (dispId >= kExtDispIdBase && FOnExtMethod &&
+      static_cast<size_t>(dispId - kExtDispIdBase) < FExtMethodList.size()) {
+    const std::string name = FExtMethodList[static_cast<size_t>(dispId - kExtDispIdBase)];
+    const TExtMethod handler = FOnExtMethod;
+    return CallPublicMethod(name, TPublicMethod(), &handler, result, params);
+  }
+  if (dispId < 0 || static_cast<size_t>(dispId) >= FMethodList.size()) return hrFail;
+  // Copies: a method may register further entries, which can move the registry.
+  const TMethodStruct entry = FMethodList[static_cast<size_t>(dispId)];
+  if (entry.IsPublic) return CallPublicMethod(entry.Name, entry.PublicMethod, nullptr, result, params);
+  return CallPrivateMethod(entry.Name, entry.PrivateMethod, result, params);
+}
+
+HRESULT TBaseObject::CallPublicMethod(const std::string& name, const TPublicMethod& method,
+                                      const TExtMethod* extHandler, OleVariant& result, SafeArray& params) {
+  const bool logging = FDebugLogEnabled;
+  LentElement inData(params, 0);
+  OleVariant outData;
+  const OleVariant timeOut = ElementOrEmpty(params, 2);
+  FExtData = OleVariant();
+  if (logging) WriteDebugLog("> " + name, "InData: " + VarToLogStr(inData.value()));
+
+  HRESULT hr = hrOk;
+  if (!IsAcceptedTimeOutKind(timeOut.Type())) {
+    hr = hrInvalidArg;
+  } else {
+    std::string description;
+    int32_t code = kResultOk;
+    try {
+      const int32_t timeOutValue = VarToInt32(timeOut);
+      code = extHandler != nullptr ? (*extHandler)(name, inData.value(), outData, timeOutValue, description)
+                                   : method(inData.value(), outData, timeOutValue, description);
+    } catch (const Exception& error) {
+      description = error.Message();
+      code = kResultUnknownError;
+    }
+    if (code != kResultOk) {
+      if (description.empty()) description = GetDriverResultDescription(code);
+      outData = MakeResultArray(code, description, FExtData);
+    }
+    params.At(1) = outData;
+    result = OleVariant::Boolean(code == kResultOk);
+  }
+  if (logging) {
+    WriteDebugLog("< " + name, "Result=" + VarToLogStr(result) + "; OutData: " + VarToLogStr(outData));
+  }
+  return hr;
+}
+
+HRESULT TBaseObject::CallPrivateMethod(const std::string& name, const TPrivateMethod& method, OleVariant& result,
+                                       SafeArray& params) {
+  const bool logging = FDebugLogEnabled;
+  if (logging) WriteDebugLog("> " + name, "Params: " + VarToLogStr(params));
+  try {
+    result = method(params);
+  } catch (const Exception& error) {
+    WriteDebugLog("EXCEPTION", error.Message());
+    throw;
+  }
+  if (logging) WriteDebugLog("< " + name, "Result=" + VarToLogStr(result) + "; Params: " + VarToLogStr(params));
+  return hrOk;
+}
+
+std::string NewGuidString() {
+  static thread_local std::mt19937_64 generator{std::random_device{}()};
+  uint64_t high = generator();
+  uint64_t low = generator();
+  high = (high & 0xFFFFFFFFFFFF0FFFULL) | 0x0000000000004000ULL;  // version 4
+  low = (low & 0x3FFFFFFFFFFFFFFFULL) | 0x8000000000000000ULL;    // RFC 4122 variant
+  char buffer[40];
+  std::snprintf(buffer, sizeof buffer, "{%08X-%04X-%04X-%04X-%012llX}", static_cast<unsigned>(high >> 32),
+                static_cast<unsigned>((high >> 16) & 0xFFFF), static_cast<unsigned>(high & 0xFFFF),
+                static_cast<unsigned>(low >> 48), static_cast<unsigned long long>(low & 0xFFFFFFFFFFFFULL));
+  return buffer;
+}
+
+}  // namespace tallowmer

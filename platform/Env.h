@@ -1,0 +1,114 @@
+#pragma once
+
+// Everything the portable code needs from the operating system goes through Env: folders, the
+// module's own file, the folder access grant, the clock, regional formats, shared-file appends and
+// the user-facing notice. One implementation per platform; tests substitute pieces with EnvWrapper.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace tallowmer::platform {
+
+#ifdef _WIN32
+inline constexpr char kPathDelimiter = '\\';
+#else
+inline constexpr char kPathDelimiter = '/';
+#endif
+
+// Shell folder identifiers, as the Windows shell numbers them.
+inline constexpr int kFolderUserAppData = 26;
+inline constexpr int kFolderCommonAppData = 35;
+
+struct LocalTime {
+  int year = 1899;
+  int month = 12;
+  int day = 30;
+  int hour = 0;
+  int minute = 0;
+  int second = 0;
+  int millisecond = 0;
+};
+
+// The user's regional formats in the notation of FormatDateTime ("dd.mm.yyyy", "hh:nn:ss").
+struct RegionalFormats {
+  std::string decimalSeparator = ".";
+  std::string dateSeparator = ".";
+  std::string timeSeparator = ":";
+  std::string shortDateFormat = "dd.mm.yyyy";
+  std::string shortTimeFormat = "hh:nn";
+  std::string longTimeFormat = "hh:nn:ss";
+};
+
+// Outcome of an operating-system call: the system's error code and its text when it failed.
+struct OsResult {
+  bool ok = true;
+  int errorCode = 0;
+  std::string message;
+
+  static OsResult Success() { return {}; }
+  static OsResult Failure(int code, std::string text) { return {false, code, std::move(text)}; }
+};
+
+class Env {
+ public:
+  virtual ~Env() = default;
+
+  // The environment in force; tests may replace it for their lifetime (nullptr restores the default).
+  static Env& Current();
+  static void SetForTesting(Env* env);
+
+  virtual LocalTime Now() = 0;
+
+  // Path of a shell folder without guarantee of a trailing delimiter; empty when the platform fails.
+  virtual std::string SpecialFolderPath(int folderId) = 0;
+  // Full path of the file this code was loaded from (the driver module, not the host's executable).
+  virtual std::string ModuleFilePath() = 0;
+
+  virtual bool DirectoryExists(const std::string& path) = 0;
+  virtual bool FileExists(const std::string& path) = 0;
+  // Creates the folder and every missing parent.
+  virtual OsResult ForceDirectories(const std::string& path) = 0;
+  // Lets every user of the machine create and append to files in the folder.
+  virtual OsResult GrantEveryoneFullAccess(const std::string& folder) = 0;
+
+  // Appends text (UTF-8) to a file, creating it when missing. The file is held only for this call;
+  // others may read it meanwhile but not write. The text is stored in the platform's log encoding.
+  virtual OsResult AppendToSharedFile(const std::string& path, std::string_view text) = 0;
+
+  virtual RegionalFormats UserRegionalFormats() = 0;
+
+  // A modal information notice for the person at the machine.
+  virtual void ShowInformation(const std::string& caption, const std::string& text) = 0;
+};
+
+// Forwards every call to another Env; tests derive from it and override what they need.
+class EnvWrapper : public Env {
+ public:
+  explicit EnvWrapper(Env& target) : target_(target) {}
+
+  LocalTime Now() override { return target_.Now(); }
+  std::string SpecialFolderPath(int folderId) override { return target_.SpecialFolderPath(folderId); }
+  std::string ModuleFilePath() override { return target_.ModuleFilePath(); }
+  bool DirectoryExists(const std::string& path) override { return target_.DirectoryExists(path); }
+  bool FileExists(const std::string& path) override { return target_.FileExists(path); }
+  OsResult ForceDirectories(const std::string& path) override { return target_.ForceDirectories(path); }
+  OsResult GrantEveryoneFullAccess(const std::string& folder) override {
+    return target_.GrantEveryoneFullAccess(folder);
+  }
+  OsResult AppendToSharedFile(const std::string& path, std::string_view text) override {
+    return target_.AppendToSharedFile(path, text);
+  }
+  RegionalFormats UserRegionalFormats() override { return target_.UserRegionalFormats(); }
+  void ShowInformation(const std::string& caption, const std::string& text) override {
+    target_.ShowInformation(caption, text);
+  }
+
+ private:
+  Env& target_;
+};
+
+// The platform's own environment.
+Env& DefaultEnv();
+
+}  // namespace tallowmer::platform

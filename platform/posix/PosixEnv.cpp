@@ -1,0 +1,238 @@
+// POSIX side of the environment: XDG-style data folders, mode bits instead of ACLs, flock for the
+// "others may read, nobody else may write" rule of the shared log files.
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <langinfo.h>
+#include <locale.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <iostream>
+
+#include "platform/Env.h"
+
+namespace tallowmer::platform {
+namespace {
+
+OsResult LastError(const std::string& what) {
+  const int code = errno;
+  return OsResult::Failure(code, what + ": " + std::strerror(code));
+}
+
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd) : fd_(fd) {}
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  ~FileDescriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int get() const { return fd_; }
+  // Closes now so that a failing close can be reported.
+  bool Close() {
+    const int fd = fd_;
+    fd_ = -1;
+    return ::close(fd) == 0;
+  }
+
+ private:
+  int fd_;
+};
+
+class LocaleHandle {
+ public:
+  LocaleHandle() : locale_(newlocale(LC_NUMERIC_MASK | LC_TIME_MASK, "", static_cast<locale_t>(0))) {
+    if (locale_ == static_cast<locale_t>(0)) locale_ = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
+  }
+  LocaleHandle(const LocaleHandle&) = delete;
+  LocaleHandle& operator=(const LocaleHandle&) = delete;
+  ~LocaleHandle() {
+    if (locale_ != static_cast<locale_t>(0)) freelocale(locale_);
+  }
+  std::string Info(nl_item item) const { return nl_langinfo_l(item, locale_); }
+
+ private:
+  locale_t locale_;
+};
+
+std::string EnvironmentValue(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr ? value : "";
+}
+
+bool IsWritableDirectory(const std::string& path) { return ::access(path.c_str(), W_OK | X_OK) == 0; }
+
+std::string UserDataFolder() {
+  std::string xdg = EnvironmentValue("XDG_DATA_HOME");
+  if (!xdg.empty()) return xdg;
+  std::string home = EnvironmentValue("HOME");
+  return (home.empty() ? std::string("/tmp") : home) + "/.local/share";
+}
+
+// Translates a strftime pattern ("%d.%m.%Y") into FormatDateTime notation ("dd.mm.yyyy") and
+// reports the first separator it meets between fields.
+std::string TranslateTimePattern(const std::string& pattern, std::string& separator) {
+  std::string result;
+  for (size_t i = 0; i < pattern.size(); ++i) {
+    if (pattern[i] != '%' || i + 1 == pattern.size()) {
+      if (separator.empty()) separator = std::string(1, pattern[i]);
+      result += pattern[i];
+      continue;
+    }
+    switch (pattern[++i]) {
+      case 'd': case 'e': result += "dd"; break;
+      case 'm': result += "mm"; break;
+      case 'Y': result += "yyyy"; break;
+      case 'y': result += "yy"; break;
+      case 'H': case 'I': case 'k': case 'l': result += "hh"; break;
+      case 'M': result += "nn"; break;
+      case 'S': result += "ss"; break;
+      case 'T': result += "hh:nn:ss"; if (separator.empty()) separator = ":"; break;
+      case 'R': result += "hh:nn"; if (separator.empty()) separator = ":"; break;
+      case 'D': result += "mm/dd/yy"; if (separator.empty()) separator = "/"; break;
+      case 'F': result += "yyyy-mm-dd"; if (separator.empty()) separator = "-"; break;
+      default: break;  // AM/PM markers and the like: a 24-hour clock is used instead.
+    }
+  }
+  while (!result.empty() && result.back() == ' ') result.pop_back();
+  return result;
+}
+
+// Puts the date separator placeholder "/" and the time separator placeholder ":" in place of the
+// locale's literal separators, the way regional format strings are stored.
+std::string WithPlaceholder(std::string format, const std::string& separator, char placeholder) {
+  if (separator.empty()) return format;
+  std::string result;
+  for (size_t i = 0; i < format.size();) {
+    if (format.compare(i, separator.size(), separator) == 0) {
+      result += placeholder;
+      i += separator.size();
+    } else {
+      result += format[i++];
+    }
+  }
+  return result;
+}
+
+class PosixEnv final : public Env {
+ public:
+  LocalTime Now() override {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    tm parts{};
+    localtime_r(&now.tv_sec, &parts);
+    return LocalTime{parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday, parts.tm_hour,
+                     parts.tm_min,        parts.tm_sec,       static_cast<int>(now.tv_nsec / 1000000)};
+  }
+
+  std::string SpecialFolderPath(int folderId) override {
+    std::string path = EnvironmentValue("LS_TALLOWMER_DATA_DIR");
+    if (path.empty()) {
+      if (folderId == kFolderCommonAppData && IsWritableDirectory("/var/lib")) {
+        path = "/var/lib";
+      } else {
+        path = UserDataFolder();
+      }
+    }
+    if (!ForceDirectories(path).ok) return "";
+    return path;
+  }
+
+  std::string ModuleFilePath() override {
+    Dl_info info{};
+    if (dladdr(reinterpret_cast<void*>(&DefaultEnv), &info) == 0 || info.dli_fname == nullptr) return "";
+    char resolved[PATH_MAX];
+    if (realpath(info.dli_fname, resolved) == nullptr) return info.dli_fname;
+    return resolved;
+  }
+
+  bool DirectoryExists(const std::string& path) override {
+    struct stat status{};
+    return !path.empty() && ::stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+  }
+
+  bool FileExists(const std::string& path) override {
+    struct stat status{};
+    return !path.empty() && ::stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
+  }
+
+  OsResult ForceDirectories(const std::string& path) override {
+    if (path.empty()) return OsResult::Failure(ENOENT, "Не удалось создать папку: пустое имя");
+    std::string partial;
+    size_t position = 0;
+    while (position != std::string::npos) {
+      position = path.find('/', position + 1);
+      partial = path.substr(0, position);
+      if (partial.empty() || DirectoryExists(partial)) continue;
+      if (::mkdir(partial.c_str(), 0777) != 0 && errno != EEXIST) {
+        return LastError("Не удалось создать папку " + partial);
+      }
+    }
+    return OsResult::Success();
+  }
+
+  OsResult GrantEveryoneFullAccess(const std::string& folder) override {
+    struct stat status{};
+    if (::stat(folder.c_str(), &status) != 0) return LastError("Нет доступа к папке " + folder);
+    // Like a refused ACL write, a folder owned by someone else keeps its mode without an error.
+    if ((status.st_mode & 0777) != 0777 && status.st_uid == ::geteuid()) ::chmod(folder.c_str(), 0777);
+    return OsResult::Success();
+  }
+
+  OsResult AppendToSharedFile(const std::string& path, std::string_view text) override {
+    FileDescriptor file(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666));
+    if (file.get() < 0) return LastError("Не удалось открыть файл " + path);
+    if (::flock(file.get(), LOCK_EX | LOCK_NB) != 0) return LastError("Файл занят: " + path);
+    struct stat status{};
+    if (::fstat(file.get(), &status) == 0 && status.st_uid == ::geteuid() && (status.st_mode & 0666) != 0666) {
+      ::fchmod(file.get(), 0666);
+    }
+    while (!text.empty()) {
+      const ssize_t written = ::write(file.get(), text.data(), text.size());
+      if (written < 0) {
+        if (errno == EINTR) continue;
+        return LastError("Не удалось записать в файл " + path);
+      }
+      text.remove_prefix(static_cast<size_t>(written));
+    }
+    if (!file.Close()) return LastError("Не удалось закрыть файл " + path);
+    return OsResult::Success();
+  }
+
+  RegionalFormats UserRegionalFormats() override {
+    const LocaleHandle locale;
+    RegionalFormats formats;
+    formats.decimalSeparator = locale.Info(RADIXCHAR);
+    if (formats.decimalSeparator.empty()) formats.decimalSeparator = ".";
+    std::string dateSeparator;
+    std::string timeSeparator;
+    const std::string date = TranslateTimePattern(locale.Info(D_FMT), dateSeparator);
+    const std::string time = TranslateTimePattern(locale.Info(T_FMT), timeSeparator);
+    formats.dateSeparator = dateSeparator.empty() ? "/" : dateSeparator;
+    formats.timeSeparator = timeSeparator.empty() ? ":" : timeSeparator;
+    formats.shortDateFormat = WithPlaceholder(date.empty() ? "mm/dd/yy" : date, formats.dateSeparator, '/');
+    formats.longTimeFormat = WithPlaceholder(time.empty() ? "hh:nn:ss" : time, formats.timeSeparator, ':');
+    formats.shortTimeFormat = "hh:nn";
+    return formats;
+  }
+
+  void ShowInformation(const std::string& caption, const std::string& text) override {
+    std::cerr << caption << ": " << text << std::endl;
+  }
+};
+
+}  // namespace
+
+Env& DefaultEnv() {
+  static PosixEnv env;
+  return env;
+}
+
+}  // namespace tallowmer::platform

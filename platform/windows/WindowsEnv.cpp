@@ -1,0 +1,223 @@
+// Windows side of the environment: shell folders, the DLL's own module file, the Everyone ACL
+// grant, share-mode appends in the ANSI code page, regional formats from the user's locale.
+
+#include <windows.h>
+
+#include <shlobj.h>
+
+#include <string>
+
+#include "platform/Env.h"
+#include "platform/windows/WindowsHandles.h"
+
+namespace tallowmer::platform {
+namespace {
+
+using windows::UniqueFile;
+using windows::UniqueLocal;
+using windows::UniqueSid;
+
+std::wstring Widen(std::string_view text) {
+  if (text.empty()) return {};
+  const int length = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  std::wstring result(static_cast<size_t>(length), L'\0');
+  ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), length);
+  return result;
+}
+
+std::string Narrow(std::wstring_view text, UINT codePage = CP_UTF8) {
+  if (text.empty()) return {};
+  const int length = ::WideCharToMultiByte(codePage, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
+                                           nullptr, nullptr);
+  std::string result(static_cast<size_t>(length), '\0');
+  ::WideCharToMultiByte(codePage, 0, text.data(), static_cast<int>(text.size()), result.data(), length, nullptr,
+                        nullptr);
+  return result;
+}
+
+OsResult Failure(DWORD code, const std::string& what) {
+  wchar_t* buffer = nullptr;
+  const DWORD length = ::FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
+      0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+  const UniqueLocal owner(buffer);
+  std::wstring text = length != 0 ? std::wstring(buffer, length) : std::wstring();
+  while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n' || text.back() == L'.')) text.pop_back();
+  return OsResult::Failure(static_cast<int>(code),
+                           what + ": " + Narrow(text) + " (" + std::to_string(code) + ")");
+}
+
+OsResult LastFailure(const std::string& what) { return Failure(::GetLastError(), what); }
+
+std::string LocaleInfo(LCTYPE type) {
+  wchar_t buffer[100] = {};
+  if (::GetLocaleInfoEx(LOCALE_NAME_USER_DEFAULT, type, buffer, 100) == 0) return {};
+  return Narrow(buffer);
+}
+
+// Windows pattern letters ("dd.MM.yyyy", "H:mm:ss") in FormatDateTime notation, with the literal
+// separators replaced by the "/" and ":" placeholders.
+std::string TranslateLocalePattern(const std::string& pattern, const std::string& separator, char placeholder) {
+  std::string result;
+  for (size_t i = 0; i < pattern.size();) {
+    if (!separator.empty() && pattern.compare(i, separator.size(), separator) == 0) {
+      result += placeholder;
+      i += separator.size();
+      continue;
+    }
+    const char letter = pattern[i];
+    switch (letter) {
+      case 'M': result += 'm'; break;
+      case 'H': result += 'h'; break;
+      case 'm': result += 'n'; break;
+      case 't': break;  // AM/PM: a 24-hour clock is used instead.
+      default: result += letter; break;
+    }
+    ++i;
+  }
+  while (!result.empty() && result.back() == ' ') result.pop_back();
+  return result;
+}
+
+class WindowsEnv final : public Env {
+ public:
+  LocalTime Now() override {
+    SYSTEMTIME now{};
+    ::GetLocalTime(&now);
+    return LocalTime{now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond, now.wMilliseconds};
+  }
+
+  std::string SpecialFolderPath(int folderId) override {
+    wchar_t buffer[MAX_PATH + 1] = {};
+    if (!::SHGetSpecialFolderPathW(nullptr, buffer, folderId, TRUE)) return "";
+    return Narrow(buffer);
+  }
+
+  std::string ModuleFilePath() override {
+    HMODULE module = nullptr;
+    ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                         reinterpret_cast<LPCWSTR>(&DefaultEnv), &module);
+    wchar_t buffer[MAX_PATH + 1] = {};
+    ::GetModuleFileNameW(module, buffer, MAX_PATH);
+    return Narrow(buffer);
+  }
+
+  bool DirectoryExists(const std::string& path) override {
+    if (path.empty()) return false;
+    const DWORD attributes = ::GetFileAttributesW(Widen(path).c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  }
+
+  bool FileExists(const std::string& path) override {
+    if (path.empty()) return false;
+    const DWORD attributes = ::GetFileAttributesW(Widen(path).c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+  }
+
+  OsResult ForceDirectories(const std::string& path) override {
+    if (path.empty()) return Failure(ERROR_PATH_NOT_FOUND, "Не удалось создать папку");
+    std::string trimmed = path;
+    while (trimmed.size() > 3 && (trimmed.back() == '\\' || trimmed.back() == '/')) trimmed.pop_back();
+    if (DirectoryExists(trimmed)) return OsResult::Success();
+    const size_t parentEnd = trimmed.find_last_of("\\/");
+    if (parentEnd != std::string::npos && parentEnd > 2) {
+      const OsResult parent = ForceDirectories(trimmed.substr(0, parentEnd));
+      if (!parent.ok) return parent;
+    }
+    if (!::CreateDirectoryW(Widen(trimmed).c_str(), nullptr) && ::GetLastError() != ERROR_ALREADY_EXISTS) {
+      return LastFailure("Не удалось создать папку " + trimmed);
+    }
+    return OsResult::Success();
+  }
+
+  OsResult GrantEveryoneFullAccess(const std::string& folder) override {
+    SID_IDENTIFIER_AUTHORITY worldAuthority = SECURITY_WORLD_SID_AUTHORITY;
+    UniqueSid everyone;
+    if (!::AllocateAndInitializeSid(&worldAuthority, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, everyone.put())) {
+      return LastFailure("AllocateAndInitializeSid");
+    }
+    std::wstring path = Widen(folder);
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR rawDescriptor = nullptr;
+    const DWORD readResult = ::GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                                                     nullptr, nullptr, &dacl, nullptr, &rawDescriptor);
+    const UniqueLocal descriptor(rawDescriptor);
+    if (readResult != ERROR_SUCCESS) return Failure(readResult, "GetNamedSecurityInfo " + folder);
+    if (dacl == nullptr) return OsResult::Success();  // a null list already grants everyone everything
+    if (HasEveryoneFullAccess(dacl, everyone.get())) return OsResult::Success();
+
+    EXPLICIT_ACCESSW access{};
+    access.grfAccessPermissions = GENERIC_ALL;
+    access.grfAccessMode = GRANT_ACCESS;
+    access.grfInheritance = SUB_CONTAINERS_AND_OBJECTS_INHERIT;
+    access.Trustee.pMultipleTrustee = nullptr;
+    access.Trustee.MultipleTrusteeOperation = NO_MULTIPLE_TRUSTEE;
+    access.Trustee.TrusteeForm = TRUSTEE_IS_SID;
+    access.Trustee.TrusteeType = TRUSTEE_IS_WELL_KNOWN_GROUP;
+    access.Trustee.ptstrName = static_cast<LPWSTR>(everyone.get());
+    PACL rawMerged = nullptr;
+    const DWORD mergeResult = ::SetEntriesInAclW(1, &access, dacl, &rawMerged);
+    const UniqueLocal merged(rawMerged);
+    if (mergeResult != ERROR_SUCCESS) return Failure(mergeResult, "SetEntriesInAcl " + folder);
+    // A user without the right to change permissions keeps the folder as it is, without an error.
+    ::SetNamedSecurityInfoW(path.data(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, rawMerged,
+                            nullptr);
+    return OsResult::Success();
+  }
+
+  OsResult AppendToSharedFile(const std::string& path, std::string_view text) override {
+    UniqueFile file(::CreateFileW(Widen(path).c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return LastFailure("Не удалось открыть файл " + path);
+    const std::string ansi = Narrow(Widen(text), CP_ACP);
+    DWORD written = 0;
+    if (!::WriteFile(file.get(), ansi.data(), static_cast<DWORD>(ansi.size()), &written, nullptr) ||
+        written != ansi.size()) {
+      return LastFailure("Не удалось записать в файл " + path);
+    }
+    if (!::CloseHandle(file.release())) return LastFailure("Не удалось закрыть файл " + path);
+    return OsResult::Success();
+  }
+
+  RegionalFormats UserRegionalFormats() override {
+    RegionalFormats formats;
+    formats.decimalSeparator = LocaleInfo(LOCALE_SDECIMAL);
+    if (formats.decimalSeparator.empty()) formats.decimalSeparator = ".";
+    formats.dateSeparator = LocaleInfo(LOCALE_SDATE);
+    if (formats.dateSeparator.empty()) formats.dateSeparator = ".";
+    formats.timeSeparator = LocaleInfo(LOCALE_STIME);
+    if (formats.timeSeparator.empty()) formats.timeSeparator = ":";
+    const std::string shortDate = TranslateLocalePattern(LocaleInfo(LOCALE_SSHORTDATE), formats.dateSeparator, '/');
+    const std::string longTime = TranslateLocalePattern(LocaleInfo(LOCALE_STIMEFORMAT), formats.timeSeparator, ':');
+    if (!shortDate.empty()) formats.shortDateFormat = shortDate;
+    if (!longTime.empty()) formats.longTimeFormat = longTime;
+    return formats;
+  }
+
+  void ShowInformation(const std::string& caption, const std::string& text) override {
+    ::MessageBoxW(nullptr, Widen(text).c_str(), Widen(caption).c_str(), MB_OK | MB_ICONINFORMATION | MB_TASKMODAL);
+  }
+
+ private:
+  static bool HasEveryoneFullAccess(PACL dacl, PSID everyone) {
+    for (DWORD index = 0; index < dacl->AceCount; ++index) {
+      void* entry = nullptr;
+      if (!::GetAce(dacl, index, &entry)) continue;
+      // Every standard ACE starts with the header, the mask and the SID; the type is not looked at.
+      auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(entry);
+      if (allowed->Mask == GENERIC_ALL && ::EqualSid(reinterpret_cast<PSID>(&allowed->SidStart), everyone)) {
+        return true;
+      }
+    }
+    return false;
+  }
+};
+
+}  // namespace
+
+Env& DefaultEnv() {
+  static WindowsEnv env;
+  return env;
+}
+
+}  // namespace tallowmer::platform

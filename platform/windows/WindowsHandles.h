@@ -1,0 +1,74 @@
+#pragma once
+
+// Owners for the Windows handles the platform layer touches; each closes exactly once.
+
+#include <windows.h>
+
+#include <aclapi.h>
+
+#include <utility>
+
+namespace tallowmer::platform::windows {
+
+// Traits give the handle type, its invalid value and how to close it.
+template <typename Traits>
+class UniqueHandle {
+  using T = typename Traits::Type;
+  static T Invalid() { return Traits::Invalid(); }
+
+ public:
+  UniqueHandle() = default;
+  explicit UniqueHandle(T value) : value_(value) {}
+  UniqueHandle(const UniqueHandle&) = delete;
+  UniqueHandle& operator=(const UniqueHandle&) = delete;
+  UniqueHandle(UniqueHandle&& other) noexcept : value_(std::exchange(other.value_, Invalid())) {}
+  UniqueHandle& operator=(UniqueHandle&& other) noexcept {
+    reset(std::exchange(other.value_, Invalid()));
+    return *this;
+  }
+  ~UniqueHandle() { reset(); }
+
+  T get() const { return value_; }
+  T* put() {
+    reset();
+    return &value_;
+  }
+  T release() { return std::exchange(value_, Invalid()); }
+  explicit operator bool() const { return value_ != Invalid(); }
+  void reset(T value = Invalid()) {
+    if (value_ != Invalid()) {
+      // Closing must not clobber the error code the caller is about to report.
+      const DWORD lastError = ::GetLastError();
+      Traits::Close(value_);
+      ::SetLastError(lastError);
+    }
+    value_ = value;
+  }
+
+ private:
+  T value_ = Invalid();
+};
+
+struct FileTraits {
+  using Type = HANDLE;
+  static HANDLE Invalid() { return INVALID_HANDLE_VALUE; }
+  static void Close(HANDLE handle) { ::CloseHandle(handle); }
+};
+
+struct LocalMemoryTraits {
+  using Type = HLOCAL;
+  static HLOCAL Invalid() { return nullptr; }
+  static void Close(HLOCAL memory) { ::LocalFree(memory); }
+};
+
+struct SidTraits {
+  using Type = PSID;
+  static PSID Invalid() { return nullptr; }
+  static void Close(PSID sid) { ::FreeSid(sid); }
+};
+
+using UniqueFile = UniqueHandle<FileTraits>;
+using UniqueLocal = UniqueHandle<LocalMemoryTraits>;
+using UniqueSid = UniqueHandle<SidTraits>;
+
+}  // namespace tallowmer::platform::windows

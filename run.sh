@@ -1,0 +1,86 @@
+#!/usr/bin/env bash
+# ./run.sh test   install what is missing, build Linux and both Windows targets, run every test
+# ./run.sh demo   install, build, run the demonstration through the driver's dispatch interface
+# ./run.sh fuzz [SECONDS]   build the libFuzzer targets with clang and fuzz for a while (default 60 s)
+# ./run.sh bench  build optimised and run the benchmark programs
+set -euo pipefail
+cd "$(dirname "$0")"
+
+JOBS=$(nproc 2>/dev/null || echo 2)
+
+PACKAGES=(
+  cmake ninja-build g++ clang libclang-rt-14-dev
+  googletest libgtest-dev libgmock-dev libbenchmark-dev
+  g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix mingw-w64-tools
+  libcurl4-openssl-dev nlohmann-json3-dev libcpp-httplib-dev libsqlite3-dev libssl-dev
+  ca-certificates
+)
+
+install_packages() {
+  local missing=()
+  for package in "$@"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "Missing packages (run as root to install them): ${missing[*]}" >&2
+    return 1
+  fi
+  echo "Installing: ${missing[*]}"
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+}
+
+configure_and_build() {
+  local preset=$1 dir=$2
+  cmake --preset "$preset" >/dev/null
+  cmake --build "$dir" -j "$JOBS"
+}
+
+build_linux() { configure_and_build linux build/linux; }
+
+build_windows() {
+  configure_and_build mingw-x86 build/win32
+  configure_and_build mingw-x64 build/win64
+}
+
+run_tests() {
+  install_packages "${PACKAGES[@]}"
+  build_linux
+  build_windows
+  ctest --test-dir build/linux --output-on-failure -j "$JOBS"
+}
+
+run_demo() {
+  install_packages "${PACKAGES[@]}"
+  build_linux
+  ./build/linux/tools/demo/ls_tallowmer_demo
+}
+
+run_fuzz() {
+  install_packages "${PACKAGES[@]}"
+  local seconds=${1:-60}
+  configure_and_build fuzz build/fuzz
+  mkdir -p build/fuzz/corpus-dispatch
+  ./build/fuzz/tests/fuzz/fuzz_dispatch -max_total_time="$seconds" -max_len=4096 \
+    build/fuzz/corpus-dispatch tests/fuzz/corpus/dispatch
+}
+
+run_bench() {
+  install_packages "${PACKAGES[@]}"
+  configure_and_build linux-release build/linux-release
+  for bench in build/linux-release/tests/bench/bench_*; do
+    [ -x "$bench" ] && "$bench"
+  done
+}
+
+case "${1:-}" in
+  test) run_tests ;;
+  demo) run_demo ;;
+  fuzz) run_fuzz "${2:-}" ;;
+  bench) run_bench ;;
+  *)
+    echo "usage: $0 test|demo|fuzz [SECONDS]|bench" >&2
+    exit 2
+    ;;
+esac
