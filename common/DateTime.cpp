@@ -38,7 +38,9 @@ std::string Padded(int value, size_t width) {
   return text.size() < width ? std::string(width - text.size(), '0') + text : text;
 }
 
-bool IsLeapYear(int year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
+bool IsLeapYear(int year) {
+  return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+}
 
 int DaysInMonth(int year, int month) {
   static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
@@ -49,7 +51,8 @@ int DaysInMonth(int year, int month) {
 std::optional<int> ReadNumber(std::string_view text, size_t& position) {
   const size_t start = position;
   int64_t value = 0;
-  while (position < text.size() && std::isdigit(static_cast<unsigned char>(text[position])) && position - start < 9) {
+  while (position < text.size() && std::isdigit(static_cast<unsigned char>(text[position])) &&
+         position - start < 9) {
     value = value * 10 + (text[position++] - '0');
   }
   if (position == start) return std::nullopt;
@@ -71,14 +74,17 @@ std::string DateOrder(std::string_view pattern) {
   std::string order;
   for (char c : pattern) {
     const char letter = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    if ((letter == 'd' || letter == 'm' || letter == 'y') && order.find(letter) == std::string::npos) order += letter;
+    if ((letter == 'd' || letter == 'm' || letter == 'y') && order.find(letter) == std::string::npos)
+      order += letter;
   }
   return order.size() == 3 ? order : "dmy";
 }
 
-bool ParseTime(std::string_view text, size_t& position, const FormatSettings& settings, int& hour, int& minute,
-               int& second, int& millisecond) {
-  const auto readSeparator = [&] { return Skip(text, position, settings.timeSeparator) || Skip(text, position, ":"); };
+bool ParseTime(std::string_view text, size_t& position, const FormatSettings& settings, int& hour,
+               int& minute, int& second, int& millisecond) {
+  const auto readSeparator = [&] {
+    return Skip(text, position, settings.timeSeparator) || Skip(text, position, ":");
+  };
   const auto h = ReadNumber(text, position);
   if (!h || !readSeparator()) return false;
   const auto n = ReadNumber(text, position);
@@ -125,9 +131,12 @@ platform::LocalTime DecodeDateTime(double value) {
   return result;
 }
 
-double NowAsDateTime() { return EncodeDateTime(platform::Env::Current().Now()); }
+double NowAsDateTime() {
+  return EncodeDateTime(platform::Env::Current().Now());
+}
 
-std::string FormatDateTime(std::string_view pattern, const platform::LocalTime& time, const FormatSettings& settings) {
+std::string FormatDateTime(std::string_view pattern, const platform::LocalTime& time,
+                           const FormatSettings& settings) {
   std::string result;
   bool afterHour = false;
   for (size_t i = 0; i < pattern.size();) {
@@ -140,19 +149,43 @@ std::string FormatDateTime(std::string_view pattern, const platform::LocalTime& 
     }
     const char letter = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     size_t run = 1;
-    while (i + run < pattern.size() && std::tolower(static_cast<unsigned char>(pattern[i + run])) == letter) ++run;
+    while (i + run < pattern.size() && std::tolower(static_cast<unsigned char>(pattern[i + run])) == letter)
+      ++run;
     const size_t width = run >= 2 ? 2 : 1;
     switch (letter) {
-      case 'y': result += run <= 2 ? Padded(time.year % 100, 2) : Padded(time.year, 4); break;
-      case 'm': result += Padded(afterHour ? time.minute : time.month, width); break;
-      case 'd': result += Padded(time.day, width); break;
-      case 'h': result += Padded(time.hour, width); break;
-      case 'n': result += Padded(time.minute, width); break;
-      case 's': result += Padded(time.second, width); break;
-      case 'z': result += Padded(time.millisecond, run >= 3 ? 3 : 1); break;
-      case '/': result += settings.dateSeparator; run = 1; break;
-      case ':': result += settings.timeSeparator; run = 1; break;
-      default: result += c; run = 1; break;
+      case 'y':
+        result += run <= 2 ? Padded(time.year % 100, 2) : Padded(time.year, 4);
+        break;
+      case 'm':
+        result += Padded(afterHour ? time.minute : time.month, width);
+        break;
+      case 'd':
+        result += Padded(time.day, width);
+        break;
+      case 'h':
+        result += Padded(time.hour, width);
+        break;
+      case 'n':
+        result += Padded(time.minute, width);
+        break;
+      case 's':
+        result += Padded(time.second, width);
+        break;
+      case 'z':
+        result += Padded(time.millisecond, run >= 3 ? 3 : 1);
+        break;
+      case '/':
+        result += settings.dateSeparator;
+        run = 1;
+        break;
+      case ':':
+        result += settings.timeSeparator;
+        run = 1;
+        break;
+      default:
+        result += c;
+        run = 1;
+        break;
     }
     if (letter != ' ' && letter != ':') afterHour = letter == 'h';
     i += run;
@@ -191,7 +224,8 @@ std::optional<double> TryStrToDateTime(std::string_view text, const FormatSettin
     for (size_t k = 0; k < 3; ++k) {
       if (order[k] == 'd') time.day = values[k];
       if (order[k] == 'm') time.month = values[k];
-      if (order[k] == 'y') time.year = values[k] < 100 ? values[k] + (values[k] < 50 ? 2000 : 1900) : values[k];
+      if (order[k] == 'y')
+        time.year = values[k] < 100 ? values[k] + (values[k] < 50 ? 2000 : 1900) : values[k];
     }
     if (time.year < 1 || time.year > 9999 || time.month < 1 || time.month > 12 || time.day < 1 ||
         time.day > DaysInMonth(time.year, time.month)) {

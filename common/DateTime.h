@@ -25,6 +25,7 @@ std::string FormatDateTime(std::string_view pattern, const platform::LocalTime& 
 // Short date, then the long time; the time is left out at midnight.
 std::string DateTimeToStr(double value, const FormatSettings& settings = DefaultFormatSettings());
 // Reads a date in the order of the short date format, optionally followed by a time.
-std::optional<double> TryStrToDateTime(std::string_view text, const FormatSettings& settings = DefaultFormatSettings());
+std::optional<double> TryStrToDateTime(std::string_view text,
+                                       const FormatSettings& settings = DefaultFormatSettings());
 
 }  // namespace tallowmer

@@ -15,11 +15,11 @@ class Exception : public std::runtime_error {
   std::string Message() const { return what(); }
 };
 
-#define TALLOWMER_EXCEPTION_CLASS(Name, Base)                                 \
-  class Name : public Base {                                                  \
-   public:                                                                    \
-    using Base::Base;                                                         \
-    const char* ClassName() const noexcept override { return #Name; }         \
+#define TALLOWMER_EXCEPTION_CLASS(Name, Base)                         \
+  class Name : public Base {                                          \
+   public:                                                            \
+    using Base::Base;                                                 \
+    const char* ClassName() const noexcept override { return #Name; } \
   }
 
 // A value that cannot be converted to the requested kind.

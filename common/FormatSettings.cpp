@@ -19,7 +19,9 @@ std::string_view TrimBlanks(std::string_view text) {
   return text;
 }
 
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsDigit(char c) {
+  return c >= '0' && c <= '9';
+}
 
 // Splits a finite non-zero value into its significant digits (no trailing zeros) and the decimal
 // exponent of the first digit.
@@ -43,7 +45,9 @@ FormatSettings& DefaultFormatSettings() {
   return *settings;
 }
 
-void ResetDefaultFormatSettings() { ModuleSettings().reset(); }
+void ResetDefaultFormatSettings() {
+  ModuleSettings().reset();
+}
 
 double RoundHalfEven(double value) {
   const double rounded = std::round(value);
@@ -93,7 +97,8 @@ std::string FloatToStrFixed(double value, int digits, const FormatSettings& sett
 
 std::string CurrToStr(Currency value, const FormatSettings& settings) {
   const bool negative = value.value < 0;
-  const uint64_t magnitude = negative ? 0 - static_cast<uint64_t>(value.value) : static_cast<uint64_t>(value.value);
+  const uint64_t magnitude =
+      negative ? 0 - static_cast<uint64_t>(value.value) : static_cast<uint64_t>(value.value);
   std::string result = (negative ? "-" : "") + std::to_string(magnitude / Currency::kScale);
   std::string fraction = std::to_string(magnitude % Currency::kScale);
   fraction.insert(0, 4 - fraction.size(), '0');

@@ -23,15 +23,18 @@ void ResetDefaultFormatSettings();
 // "1.5E-6") for 15 or more integer digits and for magnitudes below 0.00001.
 std::string FloatToStr(double value, const FormatSettings& settings = DefaultFormatSettings());
 // The same with another number of significant digits (7 for single precision).
-std::string FloatToStrPrecision(double value, int precision, const FormatSettings& settings = DefaultFormatSettings());
+std::string FloatToStrPrecision(double value, int precision,
+                                const FormatSettings& settings = DefaultFormatSettings());
 // Fixed format with the given number of fractional digits ("%.2f" with the module's separator).
-std::string FloatToStrFixed(double value, int digits, const FormatSettings& settings = DefaultFormatSettings());
+std::string FloatToStrFixed(double value, int digits,
+                            const FormatSettings& settings = DefaultFormatSettings());
 // Exact decimal text of a currency amount, no trailing zeros.
 std::string CurrToStr(Currency value, const FormatSettings& settings = DefaultFormatSettings());
 
 // Parses an optionally signed decimal number with the settings' decimal separator and an optional
 // exponent; blanks around it are allowed.
-std::optional<double> TryStrToFloat(std::string_view text, const FormatSettings& settings = DefaultFormatSettings());
+std::optional<double> TryStrToFloat(std::string_view text,
+                                    const FormatSettings& settings = DefaultFormatSettings());
 // As above, for whole numbers only.
 std::optional<int64_t> TryStrToInt64(std::string_view text);
 

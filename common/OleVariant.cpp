@@ -87,16 +87,36 @@ OleVariant OleVariant::Null() {
   return result;
 }
 
-OleVariant OleVariant::Int8(int8_t value) { return Signed(varShortInt, value); }
-OleVariant OleVariant::Byte(uint8_t value) { return Signed(varByte, value); }
-OleVariant OleVariant::Int16(int16_t value) { return Signed(varSmallint, value); }
-OleVariant OleVariant::Word(uint16_t value) { return Signed(varWord, value); }
-OleVariant OleVariant::Int32(int32_t value) { return Signed(varInteger, value); }
-OleVariant OleVariant::LongWord(uint32_t value) { return Signed(varLongWord, value); }
-OleVariant OleVariant::Int64(int64_t value) { return Signed(varInt64, value); }
-OleVariant OleVariant::Boolean(bool value) { return Signed(varBoolean, value ? -1 : 0); }
-OleVariant OleVariant::Error(int32_t scode) { return Signed(varError, scode); }
-OleVariant OleVariant::FromCurrency(Currency value) { return Signed(varCurrency, value.value); }
+OleVariant OleVariant::Int8(int8_t value) {
+  return Signed(varShortInt, value);
+}
+OleVariant OleVariant::Byte(uint8_t value) {
+  return Signed(varByte, value);
+}
+OleVariant OleVariant::Int16(int16_t value) {
+  return Signed(varSmallint, value);
+}
+OleVariant OleVariant::Word(uint16_t value) {
+  return Signed(varWord, value);
+}
+OleVariant OleVariant::Int32(int32_t value) {
+  return Signed(varInteger, value);
+}
+OleVariant OleVariant::LongWord(uint32_t value) {
+  return Signed(varLongWord, value);
+}
+OleVariant OleVariant::Int64(int64_t value) {
+  return Signed(varInt64, value);
+}
+OleVariant OleVariant::Boolean(bool value) {
+  return Signed(varBoolean, value ? -1 : 0);
+}
+OleVariant OleVariant::Error(int32_t scode) {
+  return Signed(varError, scode);
+}
+OleVariant OleVariant::FromCurrency(Currency value) {
+  return Signed(varCurrency, value.value);
+}
 
 OleVariant OleVariant::UInt64(uint64_t value) {
   OleVariant result;
@@ -132,7 +152,9 @@ OleVariant OleVariant::Wide(std::u16string value) {
   return result;
 }
 
-OleVariant OleVariant::Text(std::string_view utf8) { return Wide(Utf8ToUtf16(utf8)); }
+OleVariant OleVariant::Text(std::string_view utf8) {
+  return Wide(Utf8ToUtf16(utf8));
+}
 
 OleVariant OleVariant::Ansi(std::string value) {
   OleVariant result;
@@ -161,11 +183,19 @@ OleVariant OleVariant::Vector(std::vector<OleVariant> items, int32_t lower) {
   return Array(std::move(array));
 }
 
-OleVariant OleVariant::RefVariant(OleVariant* target) { return MakeRef(varVariant, target); }
+OleVariant OleVariant::RefVariant(OleVariant* target) {
+  return MakeRef(varVariant, target);
+}
 
-const std::u16string& OleVariant::WideValue() const { return std::get<std::u16string>(heavy_); }
-const std::string& OleVariant::AnsiValue() const { return std::get<std::string>(heavy_); }
-const DispatchPtr& OleVariant::DispatchValue() const { return std::get<DispatchPtr>(heavy_); }
+const std::u16string& OleVariant::WideValue() const {
+  return std::get<std::u16string>(heavy_);
+}
+const std::string& OleVariant::AnsiValue() const {
+  return std::get<std::string>(heavy_);
+}
+const DispatchPtr& OleVariant::DispatchValue() const {
+  return std::get<DispatchPtr>(heavy_);
+}
 
 SafeArray* OleVariant::ArrayValue() const {
   const auto* array = std::get_if<SafeArrayPtr>(&heavy_);
@@ -174,11 +204,14 @@ SafeArray* OleVariant::ArrayValue() const {
 
 const OleVariant& OleVariant::Resolved() const {
   const OleVariant* current = this;
-  while (current->IsVariantRef() && current->ref_ != nullptr) current = static_cast<const OleVariant*>(current->ref_);
+  while (current->IsVariantRef() && current->ref_ != nullptr)
+    current = static_cast<const OleVariant*>(current->ref_);
   return *current;
 }
 
-OleVariant& OleVariant::Resolved() { return const_cast<OleVariant&>(std::as_const(*this).Resolved()); }
+OleVariant& OleVariant::Resolved() {
+  return const_cast<OleVariant&>(std::as_const(*this).Resolved());
+}
 
 OleVariant OleVariant::Dereferenced() const {
   const OleVariant& value = Resolved();
@@ -186,28 +219,46 @@ OleVariant OleVariant::Dereferenced() const {
   void* target = value.ref_;
   if (target == nullptr) return OleVariant();
   switch (value.RefType()) {
-    case varShortInt: return Int8(*static_cast<int8_t*>(target));
-    case varByte: return Byte(*static_cast<uint8_t*>(target));
-    case varSmallint: return Int16(*static_cast<int16_t*>(target));
-    case varWord: return Word(*static_cast<uint16_t*>(target));
-    case varInteger: return Int32(*static_cast<int32_t*>(target));
-    case varLongWord: return LongWord(*static_cast<uint32_t*>(target));
-    case varInt64: return Int64(*static_cast<int64_t*>(target));
-    case varUInt64: return UInt64(*static_cast<uint64_t*>(target));
-    case varSingle: return Single(*static_cast<float*>(target));
-    case varDouble: return Double(*static_cast<double*>(target));
-    case varDate: return Date(*static_cast<double*>(target));
-    case varCurrency: return FromCurrency(*static_cast<Currency*>(target));
-    case varBoolean: return Boolean(*static_cast<int16_t*>(target) != 0);
-    case varError: return Error(*static_cast<int32_t*>(target));
-    case varOleStr: return Wide(*static_cast<std::u16string*>(target));
-    case varString: return Ansi(*static_cast<std::string*>(target));
-    case varDispatch: return Dispatch(*static_cast<DispatchPtr*>(target));
+    case varShortInt:
+      return Int8(*static_cast<int8_t*>(target));
+    case varByte:
+      return Byte(*static_cast<uint8_t*>(target));
+    case varSmallint:
+      return Int16(*static_cast<int16_t*>(target));
+    case varWord:
+      return Word(*static_cast<uint16_t*>(target));
+    case varInteger:
+      return Int32(*static_cast<int32_t*>(target));
+    case varLongWord:
+      return LongWord(*static_cast<uint32_t*>(target));
+    case varInt64:
+      return Int64(*static_cast<int64_t*>(target));
+    case varUInt64:
+      return UInt64(*static_cast<uint64_t*>(target));
+    case varSingle:
+      return Single(*static_cast<float*>(target));
+    case varDouble:
+      return Double(*static_cast<double*>(target));
+    case varDate:
+      return Date(*static_cast<double*>(target));
+    case varCurrency:
+      return FromCurrency(*static_cast<Currency*>(target));
+    case varBoolean:
+      return Boolean(*static_cast<int16_t*>(target) != 0);
+    case varError:
+      return Error(*static_cast<int32_t*>(target));
+    case varOleStr:
+      return Wide(*static_cast<std::u16string*>(target));
+    case varString:
+      return Ansi(*static_cast<std::string*>(target));
+    case varDispatch:
+      return Dispatch(*static_cast<DispatchPtr*>(target));
     case varArray | varVariant: {
       const SafeArrayPtr& array = *static_cast<SafeArrayPtr*>(target);
       return Array(array ? std::make_unique<SafeArray>(*array) : SafeArrayPtr());
     }
-    default: return OleVariant();
+    default:
+      return OleVariant();
   }
 }
 
@@ -250,8 +301,12 @@ size_t SafeArray::Offset(std::span<const int32_t> indices) const {
   return offset;
 }
 
-OleVariant& SafeArray::At(std::span<const int32_t> indices) { return elements_[Offset(indices)]; }
+OleVariant& SafeArray::At(std::span<const int32_t> indices) {
+  return elements_[Offset(indices)];
+}
 
-const OleVariant& SafeArray::At(std::span<const int32_t> indices) const { return elements_[Offset(indices)]; }
+const OleVariant& SafeArray::At(std::span<const int32_t> indices) const {
+  return elements_[Offset(indices)];
+}
 
 }  // namespace tallowmer

@@ -61,7 +61,8 @@ Char FoldAscii(Char c) {
 template <typename View>
 bool SameName(View left, View right) {
   return left.size() == right.size() &&
-         std::equal(left.begin(), left.end(), right.begin(), [](auto a, auto b) { return FoldAscii(a) == FoldAscii(b); });
+         std::equal(left.begin(), left.end(), right.begin(),
+                    [](auto a, auto b) { return FoldAscii(a) == FoldAscii(b); });
 }
 
 }  // namespace
@@ -88,7 +89,8 @@ std::string Utf16ToUtf8(std::u16string_view text) {
   result.reserve(text.size());
   for (size_t i = 0; i < text.size(); ++i) {
     char32_t unit = text[i];
-    if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+    if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+        text[i + 1] <= 0xDFFF) {
       unit = 0x10000 + ((unit - 0xD800) << 10) + (text[++i] - 0xDC00);
     } else if (unit >= 0xD800 && unit <= 0xDFFF) {
       unit = kReplacement;
@@ -98,7 +100,11 @@ std::string Utf16ToUtf8(std::u16string_view text) {
   return result;
 }
 
-bool SameNameAscii(std::string_view left, std::string_view right) { return SameName(left, right); }
-bool SameNameAscii(std::u16string_view left, std::u16string_view right) { return SameName(left, right); }
+bool SameNameAscii(std::string_view left, std::string_view right) {
+  return SameName(left, right);
+}
+bool SameNameAscii(std::u16string_view left, std::u16string_view right) {
+  return SameName(left, right);
+}
 
 }  // namespace tallowmer

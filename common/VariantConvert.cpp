@@ -12,7 +12,8 @@ namespace tallowmer {
 namespace {
 
 [[noreturn]] void CannotConvert(const OleVariant& value, const char* target) {
-  throw EConvertError("Не удалось преобразовать значение типа " + VarTypeName(value.Type()) + " в тип " + target);
+  throw EConvertError("Не удалось преобразовать значение типа " + VarTypeName(value.Type()) + " в тип " +
+                      target);
 }
 
 [[noreturn]] void OutOfRange(const std::string& text, const char* target) {
@@ -28,15 +29,23 @@ const OleVariant& Plain(const OleVariant& input, OleVariant& holder) {
 
 bool IsSignedInteger(VarType type) {
   switch (type) {
-    case varShortInt: case varByte: case varSmallint: case varWord:
-    case varInteger: case varLongWord: case varInt64: case varBoolean:
+    case varShortInt:
+    case varByte:
+    case varSmallint:
+    case varWord:
+    case varInteger:
+    case varLongWord:
+    case varInt64:
+    case varBoolean:
       return true;
     default:
       return false;
   }
 }
 
-bool IsFloating(VarType type) { return type == varSingle || type == varDouble || type == varDate; }
+bool IsFloating(VarType type) {
+  return type == varSingle || type == varDouble || type == varDate;
+}
 
 double FloatingValue(const OleVariant& value) {
   return value.Type() == varSingle ? static_cast<double>(value.SingleValue()) : value.DoubleValue();
@@ -48,7 +57,8 @@ std::string TextOf(const OleVariant& value) {
 
 int64_t RoundToInt64(double value, const char* target) {
   const double rounded = RoundHalfEven(value);
-  if (!(rounded >= -9223372036854775808.0 && rounded < 9223372036854775808.0)) OutOfRange(FloatToStr(value), target);
+  if (!(rounded >= -9223372036854775808.0 && rounded < 9223372036854775808.0))
+    OutOfRange(FloatToStr(value), target);
   return static_cast<int64_t>(rounded);
 }
 
@@ -57,7 +67,8 @@ int64_t CurrencyToInt64(Currency value) {
   int64_t quotient = value.value / Currency::kScale;
   const int64_t remainder = value.value % Currency::kScale;
   const int64_t twice = 2 * (remainder < 0 ? -remainder : remainder);
-  if (twice > Currency::kScale || (twice == Currency::kScale && quotient % 2 != 0)) quotient += remainder < 0 ? -1 : 1;
+  if (twice > Currency::kScale || (twice == Currency::kScale && quotient % 2 != 0))
+    quotient += remainder < 0 ? -1 : 1;
   return quotient;
 }
 
@@ -75,27 +86,48 @@ std::string VarTypeName(VarType type) {
   if ((type & varByRef) != 0) prefix = "ByRef ";
   if ((type & varArray) != 0) return prefix + "Array";
   switch (type & varTypeMask) {
-    case varEmpty: return prefix + "Empty";
-    case varNull: return prefix + "Null";
-    case varSmallint: return prefix + "Smallint";
-    case varInteger: return prefix + "Integer";
-    case varSingle: return prefix + "Single";
-    case varDouble: return prefix + "Double";
-    case varCurrency: return prefix + "Currency";
-    case varDate: return prefix + "Date";
-    case varOleStr: return prefix + "OleStr";
-    case varDispatch: return prefix + "Dispatch";
-    case varError: return prefix + "Error";
-    case varBoolean: return prefix + "Boolean";
-    case varVariant: return prefix + "Variant";
-    case varShortInt: return prefix + "ShortInt";
-    case varByte: return prefix + "Byte";
-    case varWord: return prefix + "Word";
-    case varLongWord: return prefix + "LongWord";
-    case varInt64: return prefix + "Int64";
-    case varUInt64: return prefix + "UInt64";
-    case varString: return prefix + "String";
-    default: return prefix + "0x" + std::to_string(type);
+    case varEmpty:
+      return prefix + "Empty";
+    case varNull:
+      return prefix + "Null";
+    case varSmallint:
+      return prefix + "Smallint";
+    case varInteger:
+      return prefix + "Integer";
+    case varSingle:
+      return prefix + "Single";
+    case varDouble:
+      return prefix + "Double";
+    case varCurrency:
+      return prefix + "Currency";
+    case varDate:
+      return prefix + "Date";
+    case varOleStr:
+      return prefix + "OleStr";
+    case varDispatch:
+      return prefix + "Dispatch";
+    case varError:
+      return prefix + "Error";
+    case varBoolean:
+      return prefix + "Boolean";
+    case varVariant:
+      return prefix + "Variant";
+    case varShortInt:
+      return prefix + "ShortInt";
+    case varByte:
+      return prefix + "Byte";
+    case varWord:
+      return prefix + "Word";
+    case varLongWord:
+      return prefix + "LongWord";
+    case varInt64:
+      return prefix + "Int64";
+    case varUInt64:
+      return prefix + "UInt64";
+    case varString:
+      return prefix + "String";
+    default:
+      return prefix + "0x" + std::to_string(type);
   }
 }
 
@@ -124,7 +156,8 @@ int32_t VarToInt32(const OleVariant& input) {
   int64_t wide = 0;
   if (IsFloating(type)) {
     const double rounded = RoundHalfEven(FloatingValue(value));
-    if (!(rounded >= -2147483648.0 && rounded <= 2147483647.0)) OutOfRange(FloatToStr(FloatingValue(value)), "Integer");
+    if (!(rounded >= -2147483648.0 && rounded <= 2147483647.0))
+      OutOfRange(FloatToStr(FloatingValue(value)), "Integer");
     return static_cast<int32_t>(rounded);
   }
   if (type == varEmpty || IsSignedInteger(type) || type == varUInt64 || type == varCurrency) {
@@ -157,7 +190,8 @@ double VarToDouble(const OleVariant& input) {
 
 Currency DoubleToCurrency(double value) {
   const double scaled = RoundHalfEven(value * Currency::kScale);
-  if (!(scaled >= -9223372036854775808.0 && scaled < 9223372036854775808.0)) OutOfRange(FloatToStr(value), "Currency");
+  if (!(scaled >= -9223372036854775808.0 && scaled < 9223372036854775808.0))
+    OutOfRange(FloatToStr(value), "Currency");
   return Currency{static_cast<int64_t>(scaled)};
 }
 
@@ -202,16 +236,26 @@ std::string VarToStr(const OleVariant& input) {
   const OleVariant& value = Plain(input, holder);
   const VarType type = value.Type();
   switch (type) {
-    case varEmpty: return "";
-    case varOleStr: return Utf16ToUtf8(value.WideValue());
-    case varString: return value.AnsiValue();
-    case varBoolean: return value.BooleanValue() ? "True" : "False";
-    case varUInt64: return std::to_string(value.UnsignedValue());
-    case varSingle: return FloatToStrPrecision(value.SingleValue(), 7);
-    case varDouble: return FloatToStr(value.DoubleValue());
-    case varDate: return DateTimeToStr(value.DoubleValue());
-    case varCurrency: return CurrToStr(value.CurrencyValue());
-    default: break;
+    case varEmpty:
+      return "";
+    case varOleStr:
+      return Utf16ToUtf8(value.WideValue());
+    case varString:
+      return value.AnsiValue();
+    case varBoolean:
+      return value.BooleanValue() ? "True" : "False";
+    case varUInt64:
+      return std::to_string(value.UnsignedValue());
+    case varSingle:
+      return FloatToStrPrecision(value.SingleValue(), 7);
+    case varDouble:
+      return FloatToStr(value.DoubleValue());
+    case varDate:
+      return DateTimeToStr(value.DoubleValue());
+    case varCurrency:
+      return CurrToStr(value.CurrencyValue());
+    default:
+      break;
   }
   if (IsSignedInteger(type)) return std::to_string(value.IntegerValue());
   CannotConvert(value, "String");

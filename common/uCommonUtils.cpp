@@ -28,11 +28,14 @@ std::string QuotedLogText(std::string text) {
   return result + "'";
 }
 
-std::string ByteAsCharacter(uint8_t byte) { return Utf16ToUtf8(std::u16string(1, static_cast<char16_t>(byte))); }
+std::string ByteAsCharacter(uint8_t byte) {
+  return Utf16ToUtf8(std::u16string(1, static_cast<char16_t>(byte)));
+}
 
 std::string AddressText(const void* address) {
   char buffer[32];
-  std::snprintf(buffer, sizeof buffer, "$%08llX", static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(address)));
+  std::snprintf(buffer, sizeof buffer, "$%08llX",
+                static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(address)));
   return buffer;
 }
 
@@ -65,7 +68,8 @@ std::string ArrayLogText(const SafeArray* array) {
 const OleVariant* ArrayElement(const OleVariant& value, int32_t index) {
   const OleVariant& resolved = value.Resolved();
   const SafeArray* array = resolved.IsArray() ? resolved.ArrayValue() : nullptr;
-  if (array == nullptr || array->DimensionCount() != 1 || !array->Contains(std::span<const int32_t>(&index, 1))) {
+  if (array == nullptr || array->DimensionCount() != 1 ||
+      !array->Contains(std::span<const int32_t>(&index, 1))) {
     return nullptr;
   }
   return &array->At(index);
@@ -78,24 +82,39 @@ std::string VarToLogStr(const OleVariant& input) {
   const OleVariant& plain = input.IsByRef() ? (holder = input.Dereferenced()) : input;
   if (plain.IsArray()) return ArrayLogText(plain.ArrayValue());
   switch (plain.Type()) {
-    case varEmpty: return "EMPTY";
-    case varNull: return "NULL";
+    case varEmpty:
+      return "EMPTY";
+    case varNull:
+      return "NULL";
     case varSmallint:
-    case varInteger: return std::to_string(plain.IntegerValue());
-    case varSingle: return FloatToStr(plain.SingleValue());
-    case varDouble: return FloatToStr(plain.DoubleValue());
-    case varCurrency: return FloatToStr(static_cast<double>(plain.CurrencyValue().value) / Currency::kScale);
-    case varDate: return DateTimeToStr(plain.DoubleValue());
-    case varOleStr: return QuotedLogText(Utf16ToUtf8(plain.WideValue()));
-    case varString: return QuotedLogText(plain.AnsiValue());
-    case varDispatch: return AddressText(plain.DispatchValue().get());
-    case varBoolean: return plain.BooleanValue() ? "True" : "False";
-    case varByte: return ByteAsCharacter(static_cast<uint8_t>(plain.IntegerValue()));
-    default: return "";
+    case varInteger:
+      return std::to_string(plain.IntegerValue());
+    case varSingle:
+      return FloatToStr(plain.SingleValue());
+    case varDouble:
+      return FloatToStr(plain.DoubleValue());
+    case varCurrency:
+      return FloatToStr(static_cast<double>(plain.CurrencyValue().value) / Currency::kScale);
+    case varDate:
+      return DateTimeToStr(plain.DoubleValue());
+    case varOleStr:
+      return QuotedLogText(Utf16ToUtf8(plain.WideValue()));
+    case varString:
+      return QuotedLogText(plain.AnsiValue());
+    case varDispatch:
+      return AddressText(plain.DispatchValue().get());
+    case varBoolean:
+      return plain.BooleanValue() ? "True" : "False";
+    case varByte:
+      return ByteAsCharacter(static_cast<uint8_t>(plain.IntegerValue()));
+    default:
+      return "";
   }
 }
 
-std::string VarToLogStr(const SafeArray& array) { return ArrayLogText(&array); }
+std::string VarToLogStr(const SafeArray& array) {
+  return ArrayLogText(&array);
+}
 
 bool ArrayItemExists(const OleVariant& value, int32_t index) {
   const OleVariant* element = ArrayElement(value, index);
@@ -126,23 +145,30 @@ double GetArrayItemDate(const OleVariant& value, int32_t index) {
 
 std::string DataTypeName(TDataType valueType) {
   switch (valueType) {
-    case dtNumber: return "Number";
-    case dtString: return "String";
-    case dtDateTime: return "Date";
-    case dtBoolean: return "Boolean";
+    case dtNumber:
+      return "Number";
+    case dtString:
+      return "String";
+    case dtDateTime:
+      return "Date";
+    case dtBoolean:
+      return "Boolean";
   }
   return "";
 }
 
 OleVariant TextToSettingValue(TDataType valueType, const std::string& text) {
   switch (valueType) {
-    case dtNumber: return OleVariant::Double(TryStrToFloat(text).value_or(0.0));
+    case dtNumber:
+      return OleVariant::Double(TryStrToFloat(text).value_or(0.0));
     case dtDateTime: {
       if (const auto dateTime = TryStrToDateTime(text)) return OleVariant::Date(*dateTime);
       return OleVariant::Text(text);
     }
-    case dtBoolean: return OleVariant::Boolean(SameNameAscii(text, "TRUE"));
-    case dtString: break;
+    case dtBoolean:
+      return OleVariant::Boolean(SameNameAscii(text, "TRUE"));
+    case dtString:
+      break;
   }
   return OleVariant::Text(text);
 }
@@ -173,11 +199,17 @@ std::string GetSpecialFolder(int folderId) {
   return IncludeTrailingPathDelimiter(folder);
 }
 
-std::string GetCommonAppDataFolder() { return GetSpecialFolder(platform::kFolderCommonAppData); }
+std::string GetCommonAppDataFolder() {
+  return GetSpecialFolder(platform::kFolderCommonAppData);
+}
 
-std::string GetModuleFilePath() { return platform::Env::Current().ModuleFilePath(); }
+std::string GetModuleFilePath() {
+  return platform::Env::Current().ModuleFilePath();
+}
 
-bool DirectoryExists(const std::string& path) { return platform::Env::Current().DirectoryExists(path); }
+bool DirectoryExists(const std::string& path) {
+  return platform::Env::Current().DirectoryExists(path);
+}
 
 void ForceDirectories(const std::string& path) {
   const platform::OsResult result = platform::Env::Current().ForceDirectories(path);
@@ -189,8 +221,12 @@ void GrantEveryoneFullAccess(const std::string& folder) {
   if (!result.ok) throw EOSError(result.message);
 }
 
-ILog* GetLogSink() { return logSink; }
+ILog* GetLogSink() {
+  return logSink;
+}
 
-void SetLogSink(ILog* sink) { logSink = sink; }
+void SetLogSink(ILog* sink) {
+  logSink = sink;
+}
 
 }  // namespace tallowmer

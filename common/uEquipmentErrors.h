@@ -35,6 +35,7 @@ const char* FindResultText(int32_t code);
 std::string GetResultDescription(int32_t code, const std::string& description);
 
 // [code, description] as a variant array with bounds 0..1, or 0..2 with `extData` when that is not empty.
-OleVariant MakeResultArray(int32_t code, const std::string& description, const OleVariant& extData = OleVariant());
+OleVariant MakeResultArray(int32_t code, const std::string& description,
+                           const OleVariant& extData = OleVariant());
 
 }  // namespace tallowmer

@@ -24,11 +24,12 @@ void TBaseObject::SetDebugLogEnabled(bool value) {
 void TBaseObject::WriteDebugLog(const std::string& title, const std::string& text, bool titleOnly) {
   if (!FDebugLogEnabled) return;
   platform::Env& env = platform::Env::Current();
-  const std::string folder =
-      IncludeTrailingPathDelimiter(env.DirectoryExists(FDebugLogDir) ? FDebugLogDir : GetDefaultDebugLogDir());
+  const std::string folder = IncludeTrailingPathDelimiter(
+      env.DirectoryExists(FDebugLogDir) ? FDebugLogDir : GetDefaultDebugLogDir());
   // The file's date and the line's time stamp are two readings of the clock, the date first.
   const std::string fileName = folder + "Debug_" + FormatDateTime("yyyy.mm.dd", env.Now()) + ".log";
-  std::string line = FormatDateTime("yyyy.mm.dd hh:nn:ss.zzz", env.Now()) + " Inst.: " + FInstanceID + "\t" + title;
+  std::string line =
+      FormatDateTime("yyyy.mm.dd hh:nn:ss.zzz", env.Now()) + " Inst.: " + FInstanceID + "\t" + title;
   if (!titleOnly) line += ": \t" + text;
   line += "\r\n";
   const platform::OsResult written = env.AppendToSharedFile(fileName, line);

@@ -45,7 +45,8 @@ void TBaseObject::AddSetting(const std::string& id, TDataType valueType, const O
     existing->Description = description;
     return;
   }
-  FSettingList.push_back(TSettingStruct{id, defaultValue, valueType, defaultValue, readOnly, name, description});
+  FSettingList.push_back(
+      TSettingStruct{id, defaultValue, valueType, defaultValue, readOnly, name, description});
 }
 
 OleVariant TBaseObject::GetSettingValue(const std::string& id, bool isDefault) const {
@@ -54,17 +55,29 @@ OleVariant TBaseObject::GetSettingValue(const std::string& id, bool isDefault) c
   return isDefault ? entry->Default : entry->Value;
 }
 
-bool TBaseObject::GetSettingValueBool(const std::string& id) const { return VarToBool(GetSettingValue(id)); }
+bool TBaseObject::GetSettingValueBool(const std::string& id) const {
+  return VarToBool(GetSettingValue(id));
+}
 
-int32_t TBaseObject::GetSettingValueInt(const std::string& id) const { return VarToInt32(GetSettingValue(id)); }
+int32_t TBaseObject::GetSettingValueInt(const std::string& id) const {
+  return VarToInt32(GetSettingValue(id));
+}
 
-Currency TBaseObject::GetSettingValueCurr(const std::string& id) const { return VarToCurrency(GetSettingValue(id)); }
+Currency TBaseObject::GetSettingValueCurr(const std::string& id) const {
+  return VarToCurrency(GetSettingValue(id));
+}
 
-double TBaseObject::GetSettingValueDbl(const std::string& id) const { return VarToDouble(GetSettingValue(id)); }
+double TBaseObject::GetSettingValueDbl(const std::string& id) const {
+  return VarToDouble(GetSettingValue(id));
+}
 
-double TBaseObject::GetSettingValueDate(const std::string& id) const { return VarToDouble(GetSettingValue(id)); }
+double TBaseObject::GetSettingValueDate(const std::string& id) const {
+  return VarToDouble(GetSettingValue(id));
+}
 
-std::string TBaseObject::GetSettingValueStr(const std::string& id) const { return VarToStr(GetSettingValue(id)); }
+std::string TBaseObject::GetSettingValueStr(const std::string& id) const {
+  return VarToStr(GetSettingValue(id));
+}
 
 bool TBaseObject::GetSettingReadOnly(const std::string& id) const {
   const TSettingStruct* entry = FindSettingEntry(id);

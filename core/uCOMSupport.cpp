@@ -13,8 +13,15 @@ namespace {
 // Time-outs must be whole numbers or booleans; anything else refuses the call.
 bool IsAcceptedTimeOutKind(VarType type) {
   switch (type) {
-    case varShortInt: case varByte: case varSmallint: case varWord: case varInteger:
-    case varLongWord: case varInt64: case varUInt64: case varBoolean:
+    case varShortInt:
+    case varByte:
+    case varSmallint:
+    case varWord:
+    case varInteger:
+    case varLongWord:
+    case varInt64:
+    case varUInt64:
+    case varBoolean:
       return true;
     default:
       return false;
@@ -28,7 +35,9 @@ OleVariant CopyArgument(const OleVariant& argument) {
   return copy;
 }
 
-[[noreturn]] void UnsupportedWriteBackTarget() { throw EquException(kResultBadInput, GetResultDescription(kResultBadInput, "")); }
+[[noreturn]] void UnsupportedWriteBackTarget() {
+  throw EquException(kResultBadInput, GetResultDescription(kResultBadInput, ""));
+}
 
 template <typename T>
 T& TargetSlot(const OleVariant& target) {
@@ -45,19 +54,41 @@ void WriteBack(OleVariant& argument, const OleVariant& element) {
     return;
   }
   switch (target.RefType()) {
-    case varSmallint: TargetSlot<int16_t>(target) = static_cast<int16_t>(VarToInt32(source)); break;
-    case varWord: TargetSlot<uint16_t>(target) = static_cast<uint16_t>(VarToInt32(source)); break;
-    case varInteger: TargetSlot<int32_t>(target) = VarToInt32(source); break;
-    case varLongWord: TargetSlot<uint32_t>(target) = static_cast<uint32_t>(VarToInt32(source)); break;
-    case varByte: TargetSlot<uint8_t>(target) = static_cast<uint8_t>(VarToInt32(source) & 0xFF); break;
-    case varSingle: TargetSlot<float>(target) = static_cast<float>(VarToDouble(source)); break;
+    case varSmallint:
+      TargetSlot<int16_t>(target) = static_cast<int16_t>(VarToInt32(source));
+      break;
+    case varWord:
+      TargetSlot<uint16_t>(target) = static_cast<uint16_t>(VarToInt32(source));
+      break;
+    case varInteger:
+      TargetSlot<int32_t>(target) = VarToInt32(source);
+      break;
+    case varLongWord:
+      TargetSlot<uint32_t>(target) = static_cast<uint32_t>(VarToInt32(source));
+      break;
+    case varByte:
+      TargetSlot<uint8_t>(target) = static_cast<uint8_t>(VarToInt32(source) & 0xFF);
+      break;
+    case varSingle:
+      TargetSlot<float>(target) = static_cast<float>(VarToDouble(source));
+      break;
     case varDouble:
-    case varDate: TargetSlot<double>(target) = VarToDouble(source); break;
-    case varCurrency: TargetSlot<Currency>(target) = VarToCurrency(source); break;
-    case varOleStr: TargetSlot<std::u16string>(target) = VarToWide(source); break;
-    case varDispatch: TargetSlot<DispatchPtr>(target) = VarToDispatch(source); break;
+    case varDate:
+      TargetSlot<double>(target) = VarToDouble(source);
+      break;
+    case varCurrency:
+      TargetSlot<Currency>(target) = VarToCurrency(source);
+      break;
+    case varOleStr:
+      TargetSlot<std::u16string>(target) = VarToWide(source);
+      break;
+    case varDispatch:
+      TargetSlot<DispatchPtr>(target) = VarToDispatch(source);
+      break;
     // Stored as 1, not -1: what hosts of this family read back from a typed boolean.
-    case varBoolean: TargetSlot<int16_t>(target) = VarToBool(source) ? 1 : 0; break;
+    case varBoolean:
+      TargetSlot<int16_t>(target) = VarToBool(source) ? 1 : 0;
+      break;
     // A host's fixed-size array variable: an array element replaces it, anything else cannot.
     case varArray | varVariant: {
       const OleVariant plain = source.Dereferenced();
@@ -65,7 +96,8 @@ void WriteBack(OleVariant& argument, const OleVariant& element) {
       TargetSlot<SafeArrayPtr>(target) = std::make_unique<SafeArray>(*plain.ArrayValue());
       break;
     }
-    default: UnsupportedWriteBackTarget();
+    default:
+      UnsupportedWriteBackTarget();
   }
 }
 
@@ -107,7 +139,9 @@ void TBaseObject::Initialize() {
   FInstanceID = NewGuidString();
 }
 
-uint32_t TBaseObject::AddRef() { return ++refCount_; }
+uint32_t TBaseObject::AddRef() {
+  return ++refCount_;
+}
 
 uint32_t TBaseObject::Release() {
   const uint32_t remaining = --refCount_;
@@ -176,7 +210,8 @@ std::string TBaseObject::GetDriverResultDescription(int32_t resultCode) {
   return GetResultDescription(resultCode, "");
 }
 
-HRESULT TBaseObject::ReportException(const char* className, const std::string& message, ExcepInfo* excepInfo) {
+HRESULT TBaseObject::ReportException(const char* className, const std::string& message,
+                                     ExcepInfo* excepInfo) {
   if (excepInfo != nullptr) {
     excepInfo->scode = kResultUnknownError;
     excepInfo->description = Utf8ToUtf16(message);
@@ -272,8 +307,8 @@ HRESULT TBaseObject::CallPublicMethod(const std::string& name, const TPublicMeth
   return hr;
 }
 
-HRESULT TBaseObject::CallPrivateMethod(const std::string& name, const TPrivateMethod& method, OleVariant& result,
-                                       SafeArray& params) {
+HRESULT TBaseObject::CallPrivateMethod(const std::string& name, const TPrivateMethod& method,
+                                       OleVariant& result, SafeArray& params) {
   const bool logging = FDebugLogEnabled;
   if (logging) WriteDebugLog("> " + name, "Params: " + VarToLogStr(params));
   try {
@@ -282,7 +317,8 @@ HRESULT TBaseObject::CallPrivateMethod(const std::string& name, const TPrivateMe
     WriteDebugLog("EXCEPTION", error.Message());
     throw;
   }
-  if (logging) WriteDebugLog("< " + name, "Result=" + VarToLogStr(result) + "; Params: " + VarToLogStr(params));
+  if (logging)
+    WriteDebugLog("< " + name, "Result=" + VarToLogStr(result) + "; Params: " + VarToLogStr(params));
   return hrOk;
 }
 

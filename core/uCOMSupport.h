@@ -18,12 +18,13 @@
 namespace tallowmer {
 
 // Public methods take the three standard arguments and return a result code (0 = success).
-using TPublicMethod =
-    std::function<int32_t(OleVariant& inData, OleVariant& outData, int32_t timeOut, std::string& resultDescription)>;
+using TPublicMethod = std::function<int32_t(OleVariant& inData, OleVariant& outData, int32_t timeOut,
+                                            std::string& resultDescription)>;
 // Private methods take the whole parameter array (element 0 = first argument) and return the call result.
 using TPrivateMethod = std::function<OleVariant(SafeArray& params)>;
-using TExtMethod = std::function<int32_t(const std::string& methodName, OleVariant& inData, OleVariant& outData,
-                                         int32_t timeOut, std::string& resultDescription)>;
+using TExtMethod =
+    std::function<int32_t(const std::string& methodName, OleVariant& inData, OleVariant& outData,
+                          int32_t timeOut, std::string& resultDescription)>;
 
 struct TMethodStruct {
   std::string Name;

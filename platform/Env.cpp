@@ -6,8 +6,12 @@ namespace {
 Env* testEnv = nullptr;
 }
 
-Env& Env::Current() { return testEnv != nullptr ? *testEnv : DefaultEnv(); }
+Env& Env::Current() {
+  return testEnv != nullptr ? *testEnv : DefaultEnv();
+}
 
-void Env::SetForTesting(Env* env) { testEnv = env; }
+void Env::SetForTesting(Env* env) {
+  testEnv = env;
+}
 
 }  // namespace tallowmer::platform

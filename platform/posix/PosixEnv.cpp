@@ -67,7 +67,9 @@ std::string EnvironmentValue(const char* name) {
   return value != nullptr ? value : "";
 }
 
-bool IsWritableDirectory(const std::string& path) { return ::access(path.c_str(), W_OK | X_OK) == 0; }
+bool IsWritableDirectory(const std::string& path) {
+  return ::access(path.c_str(), W_OK | X_OK) == 0;
+}
 
 std::string UserDataFolder() {
   std::string xdg = EnvironmentValue("XDG_DATA_HOME");
@@ -87,18 +89,49 @@ std::string TranslateTimePattern(const std::string& pattern, std::string& separa
       continue;
     }
     switch (pattern[++i]) {
-      case 'd': case 'e': result += "dd"; break;
-      case 'm': result += "mm"; break;
-      case 'Y': result += "yyyy"; break;
-      case 'y': result += "yy"; break;
-      case 'H': case 'I': case 'k': case 'l': result += "hh"; break;
-      case 'M': result += "nn"; break;
-      case 'S': result += "ss"; break;
-      case 'T': result += "hh:nn:ss"; if (separator.empty()) separator = ":"; break;
-      case 'R': result += "hh:nn"; if (separator.empty()) separator = ":"; break;
-      case 'D': result += "mm/dd/yy"; if (separator.empty()) separator = "/"; break;
-      case 'F': result += "yyyy-mm-dd"; if (separator.empty()) separator = "-"; break;
-      default: break;  // AM/PM markers and the like: a 24-hour clock is used instead.
+      case 'd':
+      case 'e':
+        result += "dd";
+        break;
+      case 'm':
+        result += "mm";
+        break;
+      case 'Y':
+        result += "yyyy";
+        break;
+      case 'y':
+        result += "yy";
+        break;
+      case 'H':
+      case 'I':
+      case 'k':
+      case 'l':
+        result += "hh";
+        break;
+      case 'M':
+        result += "nn";
+        break;
+      case 'S':
+        result += "ss";
+        break;
+      case 'T':
+        result += "hh:nn:ss";
+        if (separator.empty()) separator = ":";
+        break;
+      case 'R':
+        result += "hh:nn";
+        if (separator.empty()) separator = ":";
+        break;
+      case 'D':
+        result += "mm/dd/yy";
+        if (separator.empty()) separator = "/";
+        break;
+      case 'F':
+        result += "yyyy-mm-dd";
+        if (separator.empty()) separator = "-";
+        break;
+      default:
+        break;  // AM/PM markers and the like: a 24-hour clock is used instead.
     }
   }
   while (!result.empty() && result.back() == ' ') result.pop_back();
@@ -128,8 +161,13 @@ class PosixEnv final : public Env {
     clock_gettime(CLOCK_REALTIME, &now);
     tm parts{};
     localtime_r(&now.tv_sec, &parts);
-    return LocalTime{parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday, parts.tm_hour,
-                     parts.tm_min,        parts.tm_sec,       static_cast<int>(now.tv_nsec / 1000000)};
+    return LocalTime{parts.tm_year + 1900,
+                     parts.tm_mon + 1,
+                     parts.tm_mday,
+                     parts.tm_hour,
+                     parts.tm_min,
+                     parts.tm_sec,
+                     static_cast<int>(now.tv_nsec / 1000000)};
   }
 
   std::string SpecialFolderPath(int folderId) override {
@@ -154,12 +192,12 @@ class PosixEnv final : public Env {
   }
 
   bool DirectoryExists(const std::string& path) override {
-    struct stat status{};
+    struct stat status {};
     return !path.empty() && ::stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
   }
 
   bool FileExists(const std::string& path) override {
-    struct stat status{};
+    struct stat status {};
     return !path.empty() && ::stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
   }
 
@@ -179,7 +217,7 @@ class PosixEnv final : public Env {
   }
 
   OsResult GrantEveryoneFullAccess(const std::string& folder) override {
-    struct stat status{};
+    struct stat status {};
     if (::stat(folder.c_str(), &status) != 0) return LastError("Нет доступа к папке " + folder);
     // Like a refused ACL write, a folder owned by someone else keeps its mode without an error.
     if ((status.st_mode & 0777) != 0777 && status.st_uid == ::geteuid()) ::chmod(folder.c_str(), 0777);
@@ -190,8 +228,9 @@ class PosixEnv final : public Env {
     FileDescriptor file(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666));
     if (file.get() < 0) return LastError("Не удалось открыть файл " + path);
     if (::flock(file.get(), LOCK_EX | LOCK_NB) != 0) return LastError("Файл занят: " + path);
-    struct stat status{};
-    if (::fstat(file.get(), &status) == 0 && status.st_uid == ::geteuid() && (status.st_mode & 0666) != 0666) {
+    struct stat status {};
+    if (::fstat(file.get(), &status) == 0 && status.st_uid == ::geteuid() &&
+        (status.st_mode & 0666) != 0666) {
       ::fchmod(file.get(), 0666);
     }
     while (!text.empty()) {

@@ -19,7 +19,8 @@ using windows::UniqueSid;
 
 std::wstring Widen(std::string_view text) {
   if (text.empty()) return {};
-  const int length = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  const int length =
+      ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
   std::wstring result(static_cast<size_t>(length), L'\0');
   ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), length);
   return result;
@@ -27,27 +28,30 @@ std::wstring Widen(std::string_view text) {
 
 std::string Narrow(std::wstring_view text, UINT codePage = CP_UTF8) {
   if (text.empty()) return {};
-  const int length = ::WideCharToMultiByte(codePage, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                           nullptr, nullptr);
+  const int length = ::WideCharToMultiByte(codePage, 0, text.data(), static_cast<int>(text.size()), nullptr,
+                                           0, nullptr, nullptr);
   std::string result(static_cast<size_t>(length), '\0');
-  ::WideCharToMultiByte(codePage, 0, text.data(), static_cast<int>(text.size()), result.data(), length, nullptr,
-                        nullptr);
+  ::WideCharToMultiByte(codePage, 0, text.data(), static_cast<int>(text.size()), result.data(), length,
+                        nullptr, nullptr);
   return result;
 }
 
 OsResult Failure(DWORD code, const std::string& what) {
   wchar_t* buffer = nullptr;
   const DWORD length = ::FormatMessageW(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
-      0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+      code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
   const UniqueLocal owner(buffer);
   std::wstring text = length != 0 ? std::wstring(buffer, length) : std::wstring();
-  while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n' || text.back() == L'.')) text.pop_back();
+  while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n' || text.back() == L'.'))
+    text.pop_back();
   return OsResult::Failure(static_cast<int>(code),
                            what + ": " + Narrow(text) + " (" + std::to_string(code) + ")");
 }
 
-OsResult LastFailure(const std::string& what) { return Failure(::GetLastError(), what); }
+OsResult LastFailure(const std::string& what) {
+  return Failure(::GetLastError(), what);
+}
 
 std::string LocaleInfo(LCTYPE type) {
   wchar_t buffer[100] = {};
@@ -57,7 +61,8 @@ std::string LocaleInfo(LCTYPE type) {
 
 // Windows pattern letters ("dd.MM.yyyy", "H:mm:ss") in FormatDateTime notation, with the literal
 // separators replaced by the "/" and ":" placeholders.
-std::string TranslateLocalePattern(const std::string& pattern, const std::string& separator, char placeholder) {
+std::string TranslateLocalePattern(const std::string& pattern, const std::string& separator,
+                                   char placeholder) {
   std::string result;
   for (size_t i = 0; i < pattern.size();) {
     if (!separator.empty() && pattern.compare(i, separator.size(), separator) == 0) {
@@ -67,11 +72,20 @@ std::string TranslateLocalePattern(const std::string& pattern, const std::string
     }
     const char letter = pattern[i];
     switch (letter) {
-      case 'M': result += 'm'; break;
-      case 'H': result += 'h'; break;
-      case 'm': result += 'n'; break;
-      case 't': break;  // AM/PM: a 24-hour clock is used instead.
-      default: result += letter; break;
+      case 'M':
+        result += 'm';
+        break;
+      case 'H':
+        result += 'h';
+        break;
+      case 'm':
+        result += 'n';
+        break;
+      case 't':
+        break;  // AM/PM: a 24-hour clock is used instead.
+      default:
+        result += letter;
+        break;
     }
     ++i;
   }
@@ -95,8 +109,9 @@ class WindowsEnv final : public Env {
 
   std::string ModuleFilePath() override {
     HMODULE module = nullptr;
-    ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                         reinterpret_cast<LPCWSTR>(&DefaultEnv), &module);
+    ::GetModuleHandleExW(
+        GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+        reinterpret_cast<LPCWSTR>(&DefaultEnv), &module);
     wchar_t buffer[MAX_PATH + 1] = {};
     ::GetModuleFileNameW(module, buffer, MAX_PATH);
     return Narrow(buffer);
@@ -133,7 +148,8 @@ class WindowsEnv final : public Env {
   OsResult GrantEveryoneFullAccess(const std::string& folder) override {
     SID_IDENTIFIER_AUTHORITY worldAuthority = SECURITY_WORLD_SID_AUTHORITY;
     UniqueSid everyone;
-    if (!::AllocateAndInitializeSid(&worldAuthority, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, everyone.put())) {
+    if (!::AllocateAndInitializeSid(&worldAuthority, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0,
+                                    everyone.put())) {
       return LastFailure("AllocateAndInitializeSid");
     }
     std::wstring path = Widen(folder);
@@ -160,14 +176,14 @@ class WindowsEnv final : public Env {
     const UniqueLocal merged(rawMerged);
     if (mergeResult != ERROR_SUCCESS) return Failure(mergeResult, "SetEntriesInAcl " + folder);
     // A user without the right to change permissions keeps the folder as it is, without an error.
-    ::SetNamedSecurityInfoW(path.data(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, rawMerged,
-                            nullptr);
+    ::SetNamedSecurityInfoW(path.data(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                            rawMerged, nullptr);
     return OsResult::Success();
   }
 
   OsResult AppendToSharedFile(const std::string& path, std::string_view text) override {
-    UniqueFile file(::CreateFileW(Widen(path).c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    UniqueFile file(::CreateFileW(Widen(path).c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr,
+                                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return LastFailure("Не удалось открыть файл " + path);
     const std::string ansi = Narrow(Widen(text), CP_ACP);
     DWORD written = 0;
@@ -187,15 +203,18 @@ class WindowsEnv final : public Env {
     if (formats.dateSeparator.empty()) formats.dateSeparator = ".";
     formats.timeSeparator = LocaleInfo(LOCALE_STIME);
     if (formats.timeSeparator.empty()) formats.timeSeparator = ":";
-    const std::string shortDate = TranslateLocalePattern(LocaleInfo(LOCALE_SSHORTDATE), formats.dateSeparator, '/');
-    const std::string longTime = TranslateLocalePattern(LocaleInfo(LOCALE_STIMEFORMAT), formats.timeSeparator, ':');
+    const std::string shortDate =
+        TranslateLocalePattern(LocaleInfo(LOCALE_SSHORTDATE), formats.dateSeparator, '/');
+    const std::string longTime =
+        TranslateLocalePattern(LocaleInfo(LOCALE_STIMEFORMAT), formats.timeSeparator, ':');
     if (!shortDate.empty()) formats.shortDateFormat = shortDate;
     if (!longTime.empty()) formats.longTimeFormat = longTime;
     return formats;
   }
 
   void ShowInformation(const std::string& caption, const std::string& text) override {
-    ::MessageBoxW(nullptr, Widen(text).c_str(), Widen(caption).c_str(), MB_OK | MB_ICONINFORMATION | MB_TASKMODAL);
+    ::MessageBoxW(nullptr, Widen(text).c_str(), Widen(caption).c_str(),
+                  MB_OK | MB_ICONINFORMATION | MB_TASKMODAL);
   }
 
  private:

@@ -1,0 +1,145 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "common/VariantConvert.h"
+#include "tests/core/TestObject.h"
+#include "tests/support/TestEnv.h"
+
+namespace tallowmer {
+namespace {
+
+constexpr const char* kInstance = "{11111111-2222-3333-4444-555555555555}";
+
+class DebugLogTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    env.fixedClock = true;
+    logDir = env.Root() + "device/";
+    std::filesystem::create_directories(logDir);
+    object->SetLogDir(logDir);
+    object->SetInstanceID(kInstance);
+  }
+
+  std::string LogFile(const char* date = "2024.01.31") { return logDir + "Debug_" + date + ".log"; }
+
+  testing::TestEnv env;
+  testing::TestObjectHolder object;
+  std::string logDir;
+};
+
+TEST_F(DebugLogTest, WritesNothingWhileSwitchedOff) {
+  object->WriteDebugLog("title", "text");
+  OleVariant inData;
+  OleVariant outData;
+  OleVariant timeOut = OleVariant::Int32(0);
+  testing::CallByRef(*object, u"Echo", {&inData, &outData, &timeOut});
+  EXPECT_TRUE(std::filesystem::is_empty(logDir));
+  EXPECT_FALSE(std::filesystem::exists(env.Root() + "common"));
+}
+
+TEST_F(DebugLogTest, LineLayoutByteForByte) {
+  object->SetDebugLogEnabled(true);
+  object->WriteDebugLog("Title", "text");
+  object->WriteDebugLog("Only", "ignored", true);
+  object->WriteDebugLog("Empty", "");
+  const std::string prefix = std::string("2024.01.31 10:20:30.000 Inst.: ") + kInstance + "\t";
+  EXPECT_EQ(testing::TestEnv::ReadFile(LogFile()), prefix + "header\r\n" + prefix + "Title: \ttext\r\n" +
+                                                       prefix + "Only\r\n" + prefix + "Empty: \t\r\n");
+}
+
+TEST_F(DebugLogTest, HeaderIsWrittenOnceForEachSwitchOn) {
+  object->SetDebugLogEnabled(true);
+  object->SetDebugLogEnabled(true);
+  object->SetDebugLogEnabled(false);
+  object->SetDebugLogEnabled(true);
+  const std::string content = testing::TestEnv::ReadFile(LogFile());
+  size_t headers = 0;
+  for (size_t at = content.find("header"); at != std::string::npos; at = content.find("header", at + 1))
+    ++headers;
+  EXPECT_EQ(headers, 2u);
+}
+
+TEST_F(DebugLogTest, LinesAcrossMidnightGoToTwoFiles) {
+  object->SetDebugLogEnabled(true);
+  env.clock = {2024, 1, 31, 23, 59, 59, 999};
+  object->WriteDebugLog("late", "");
+  env.clock = {2024, 2, 1, 0, 0, 0, 0};
+  object->WriteDebugLog("early", "");
+  EXPECT_NE(testing::TestEnv::ReadFile(LogFile("2024.01.31")).find("23:59:59.999"), std::string::npos);
+  EXPECT_NE(testing::TestEnv::ReadFile(LogFile("2024.02.01")).find("2024.02.01 00:00:00.000"),
+            std::string::npos);
+}
+
+TEST_F(DebugLogTest, MissingPreferredFolderFallsBackToTheDefaultFolder) {
+  object->SetLogDir(env.Root() + "no-such-folder");
+  object->SetDebugLogEnabled(true);
+  const std::string folder = GetDefaultDebugLogDir();
+  EXPECT_EQ(folder, env.Root() + "common/" + ExtractFileNameWithoutExtension(GetModuleFilePath()) + "/");
+  EXPECT_NE(testing::TestEnv::ReadFile(folder + "Debug_2024.01.31.log").find("header"), std::string::npos);
+}
+
+TEST_F(DebugLogTest, TwoObjectsInterleaveLinesWithTheirOwnIdentifiers) {
+  testing::TestObjectHolder other;
+  other->SetLogDir(logDir);
+  object->SetDebugLogEnabled(true);
+  other->SetDebugLogEnabled(true);
+  object->WriteDebugLog("first", "");
+  other->WriteDebugLog("second", "");
+  const std::string content = testing::TestEnv::ReadFile(LogFile());
+  EXPECT_NE(content.find(std::string(kInstance) + "\tfirst"), std::string::npos);
+  EXPECT_NE(content.find(other->InstanceID() + "\tsecond"), std::string::npos);
+  EXPECT_NE(other->InstanceID(), kInstance);
+  EXPECT_EQ(other->InstanceID().size(), 38u);
+}
+
+TEST_F(DebugLogTest, TracesPublicAndPrivateCalls) {
+  object->SetDebugLogEnabled(true);
+  object->codeToReturn = 1003;
+  OleVariant inData = OleVariant::Vector({OleVariant::Int32(5), OleVariant::Text("a\r\nb")});
+  OleVariant outData;
+  OleVariant timeOut = OleVariant::Int32(0);
+  testing::CallByRef(*object, u"Echo", {&inData, &outData, &timeOut});
+  OleVariant first = OleVariant::Int32(1);
+  testing::CallByRef(*object, u"Raise", {&first});
+  const std::string content = testing::TestEnv::ReadFile(LogFile());
+  EXPECT_NE(content.find("\t> Echo: \tInData: [(5; 'a\\nb')]\r\n"), std::string::npos) << content;
+  EXPECT_NE(content.find(
+                "\t< Echo: \tResult=False; OutData: [(1003; 'Команда не поддерживается устройством')]\r\n"),
+            std::string::npos)
+      << content;
+  EXPECT_NE(content.find("\t> Raise: \tParams: [(1)]\r\n"), std::string::npos) << content;
+  EXPECT_NE(content.find("\tEXCEPTION: \tнельзя преобразовать\r\n"), std::string::npos) << content;
+  EXPECT_NE(content.find("\tEXCEPTION: \tEConvertError: нельзя преобразовать\r\n"), std::string::npos)
+      << content;
+  EXPECT_EQ(content.find("< Raise"), std::string::npos);
+}
+
+TEST_F(DebugLogTest, RefusedCallIsTracedWithEmptyResult) {
+  object->SetDebugLogEnabled(true);
+  OleVariant inData;
+  OleVariant outData;
+  testing::CallByRef(*object, u"Echo", {&inData, &outData});
+  EXPECT_NE(testing::TestEnv::ReadFile(LogFile()).find("\t< Echo: \tResult=EMPTY; OutData: EMPTY\r\n"),
+            std::string::npos);
+}
+
+TEST_F(DebugLogTest, UnwritableLogIsReportedThroughDispatchAndTouchesNoArgument) {
+  object->SetDebugLogEnabled(true);
+  // A folder where the day's file should be makes every open fail.
+  std::filesystem::remove(LogFile());
+  std::filesystem::create_directories(LogFile());
+  OleVariant inData;
+  OleVariant outData = OleVariant::Text("host");
+  OleVariant timeOut = OleVariant::Int32(0);
+  const auto call = testing::CallByRef(*object, u"Echo", {&inData, &outData, &timeOut});
+  EXPECT_EQ(call.hr, hrDispException);
+  EXPECT_EQ(call.exception.source, u"EInOutError");
+  EXPECT_EQ(call.exception.scode, 1001);
+  EXPECT_FALSE(call.exception.description.empty());
+  EXPECT_EQ(VarToStr(outData), "host");
+  EXPECT_EQ(object->calls, 0);
+}
+
+}  // namespace
+}  // namespace tallowmer

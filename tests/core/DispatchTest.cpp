@@ -1,0 +1,285 @@
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "common/VariantConvert.h"
+#include "common/uEquipmentErrors.h"
+#include "tests/core/TestObject.h"
+#include "tests/support/TestEnv.h"
+
+namespace tallowmer {
+namespace {
+
+using testing::CallByRef;
+using testing::CallRaw;
+using testing::IdOf;
+
+class DispatchTest : public ::testing::Test {
+ protected:
+  testing::TestEnv env;
+  testing::TestObjectHolder object;
+};
+
+void ExpectFailureArray(const OleVariant& outData, int32_t code, const std::string& description) {
+  ASSERT_TRUE(outData.IsArray());
+  const SafeArray& array = *outData.ArrayValue();
+  ASSERT_EQ(array.HighBound(1), 1);
+  EXPECT_EQ(array.At(0).Type(), varInteger);
+  EXPECT_EQ(VarToInt32(array.At(0)), code);
+  EXPECT_EQ(array.At(1).Type(), varOleStr);
+  EXPECT_EQ(VarToStr(array.At(1)), description);
+}
+
+TEST_F(DispatchTest, NamesFoldOnlyAsciiLetters) {
+  const DispID enable = IdOf(*object, u"Enable");
+  EXPECT_GE(enable, 0);
+  EXPECT_EQ(IdOf(*object, u"enable"), enable);
+  EXPECT_EQ(IdOf(*object, u"ENABLE"), enable);
+  EXPECT_GE(IdOf(*object, u"Тест"), 0);
+
+  for (const std::u16string name : {u"тест", u"Еnable" /* Cyrillic Е */, u"Missing", u""}) {
+    const char16_t* names[] = {name.c_str()};
+    DispID id = 0;
+    EXPECT_EQ(object->GetIDsOfNames(names, 1, &id), hrNotImpl);
+    EXPECT_EQ(id, -1);
+  }
+}
+
+TEST_F(DispatchTest, RegisteringANameAgainKeepsItsIdAndReplacesTheMethod) {
+  const DispID before = IdOf(*object, u"Enable");
+  const size_t count = object->Methods().size();
+  object->AddPrivateMethod("ENABLE", [](SafeArray&) { return OleVariant::Text("private now"); });
+  EXPECT_EQ(IdOf(*object, u"Enable"), before);
+  EXPECT_EQ(object->Methods().size(), count);
+  EXPECT_FALSE(object->Methods()[static_cast<size_t>(before)].IsPublic);
+  const auto call = CallByRef(*object, u"Enable", {});
+  EXPECT_EQ(VarToStr(call.result), "private now");
+}
+
+TEST_F(DispatchTest, PublicCallWithoutTimeOutIsRefusedAndTouchesNothing) {
+  OleVariant inData = OleVariant::Int32(1);
+  OleVariant outData = OleVariant::Text("host value");
+  OleVariant hostResult = OleVariant::Text("untouched");
+  std::vector<OleVariant> args{OleVariant::RefVariant(&outData), OleVariant::RefVariant(&inData)};
+  DispParams params{args.data(), 2};
+  EXPECT_EQ(object->Invoke(IdOf(*object, u"Echo"), dispatchMethod, params, &hostResult, nullptr),
+            hrInvalidArg);
+  EXPECT_EQ(object->calls, 0);
+  EXPECT_EQ(VarToStr(outData), "host value");
+  EXPECT_EQ(inData.Type(), varInteger);
+  EXPECT_EQ(VarToStr(hostResult), "untouched");
+}
+
+struct TimeOutCase {
+  const char* label;
+  OleVariant timeOut;
+  HRESULT expectedHr;
+  bool methodRuns;
+};
+
+class TimeOutKindTest : public DispatchTest, public ::testing::WithParamInterface<TimeOutCase> {};
+
+TEST_P(TimeOutKindTest, AcceptsOnlyWholeNumbersAndBooleans) {
+  const TimeOutCase& c = GetParam();
+  OleVariant inData;
+  OleVariant outData;
+  OleVariant timeOut = c.timeOut;
+  const auto call = CallByRef(*object, u"Echo", {&inData, &outData, &timeOut});
+  EXPECT_EQ(call.hr, c.expectedHr);
+  EXPECT_EQ(object->calls, c.methodRuns ? 1 : 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, TimeOutKindTest,
+                         ::testing::Values(TimeOutCase{"double", OleVariant::Double(1), hrInvalidArg, false},
+                                           TimeOutCase{"currency", OleVariant::FromCurrency(Currency{10000}),
+                                                       hrInvalidArg, false},
+                                           TimeOutCase{"text", OleVariant::Text("1"), hrInvalidArg, false},
+                                           TimeOutCase{"empty", OleVariant(), hrInvalidArg, false},
+                                           TimeOutCase{"boolean", OleVariant::Boolean(true), hrOk, true},
+                                           TimeOutCase{"int64", OleVariant::Int64(5), hrOk, true},
+                                           TimeOutCase{"byte", OleVariant::Byte(5), hrOk, true},
+                                           TimeOutCase{"int16", OleVariant::Int16(5), hrOk, true}),
+                         [](const auto& info) { return std::string(info.param.label); });
+
+TEST_F(DispatchTest, TimeOutOutsideThirtyTwoBitsFailsTheCallWith1001) {
+  OleVariant inData;
+  OleVariant outData;
+  OleVariant timeOut = OleVariant::Int64(int64_t{1} << 40);
+  const auto call = CallByRef(*object, u"Echo", {&inData, &outData, &timeOut});
+  EXPECT_EQ(call.hr, hrOk);
+  EXPECT_FALSE(VarToBool(call.result));
+  ASSERT_TRUE(outData.IsArray());
+  EXPECT_EQ(VarToInt32(outData.ArrayValue()->At(0)), 1001);
+  EXPECT_EQ(object->calls, 0);
+}
+
+TEST_F(DispatchTest, SuccessfulPublicCallEmptiesOutDataAndPassesTheTimeOut) {
+  OleVariant inData = OleVariant::Vector({OleVariant::Text("x")});
+  OleVariant outData = OleVariant::Text("stale host value");
+  OleVariant timeOut = OleVariant::Boolean(true);
+  const auto call = CallByRef(*object, u"Echo", {&inData, &outData, &timeOut});
+  EXPECT_EQ(call.hr, hrOk);
+  EXPECT_EQ(call.result.Type(), varBoolean);
+  EXPECT_TRUE(VarToBool(call.result));
+  EXPECT_TRUE(outData.IsEmpty());
+  EXPECT_EQ(object->seenTimeOut, -1);
+  EXPECT_EQ(VarToLogStr(object->seenInData), "[('x')]");
+  // InData is handed back to the host as it came.
+  EXPECT_EQ(VarToLogStr(inData), "[('x')]");
+}
+
+TEST_F(DispatchTest, FailedPublicCallReportsCodeAndDescription) {
+  struct Case {
+    int32_t code;
+    const char* description;
+    const char* expected;
+  };
+  for (const Case c : {Case{1003, "", "Команда не поддерживается устройством"}, Case{400, "плохо", "плохо"},
+                       Case{1021, "", "Неизвестная ошибка"}}) {
+    object->codeToReturn = c.code;
+    object->descriptionToSet = c.description;
+    OleVariant inData;
+    OleVariant outData;
+    OleVariant timeOut = OleVariant::Int32(0);
+    const auto call = CallByRef(*object, u"Echo", {&inData, &outData, &timeOut});
+    EXPECT_EQ(call.hr, hrOk);
+    EXPECT_FALSE(VarToBool(call.result));
+    ExpectFailureArray(outData, c.code, c.expected);
+  }
+}
+
+TEST_F(DispatchTest, ExceptionInPublicMethodIsReportedAs1001EvenWithItsOwnCode) {
+  OleVariant inData;
+  OleVariant outData;
+  OleVariant timeOut = OleVariant::Int32(0);
+  const auto call = CallByRef(*object, u"Throw", {&inData, &outData, &timeOut});
+  EXPECT_EQ(call.hr, hrOk);
+  EXPECT_FALSE(VarToBool(call.result));
+  ExpectFailureArray(outData, 1001, "Устройство сломалось");
+}
+
+TEST_F(DispatchTest, ExtraArgumentsAreNotSeenButWrittenBackWidened) {
+  OleVariant inData;
+  OleVariant outData;
+  OleVariant timeOut = OleVariant::Int32(0);
+  OleVariant fourth = OleVariant::Int16(4);
+  const auto call = CallByRef(*object, u"Echo", {&inData, &outData, &timeOut, &fourth});
+  EXPECT_EQ(call.hr, hrOk);
+  EXPECT_EQ(fourth.Type(), varInteger);
+  EXPECT_EQ(VarToInt32(fourth), 4);
+}
+
+TEST_F(DispatchTest, PrivateMethodReplacementReachesTheHostsVariable) {
+  OleVariant first = OleVariant::Int32(1);
+  OleVariant second = OleVariant::Text("before");
+  const auto call = CallByRef(*object, u"Replace", {&first, &second});
+  EXPECT_EQ(call.hr, hrOk);
+  EXPECT_EQ(VarToInt32(call.result), 2);
+  EXPECT_EQ(VarToStr(second), "заменено");
+}
+
+TEST_F(DispatchTest, PrivateMethodExceptionBecomesADispatchExceptionAndWritesNothing) {
+  OleVariant first = OleVariant::Int16(1);
+  const auto call = CallByRef(*object, u"Raise", {&first});
+  EXPECT_EQ(call.hr, hrDispException);
+  EXPECT_EQ(call.exception.scode, 1001);
+  EXPECT_EQ(call.exception.description, u"нельзя преобразовать");
+  EXPECT_EQ(call.exception.source, u"EConvertError");
+  EXPECT_EQ(first.Type(), varSmallint);
+}
+
+TEST_F(DispatchTest, RefusesCallsThatNameNoMethodOrLackTheMethodFlag) {
+  std::vector<OleVariant> none;
+  const DispID echo = IdOf(*object, u"Echo");
+  EXPECT_EQ(CallRaw(*object, echo, none, dispatchPropertyGet).hr, hrFail);
+  EXPECT_EQ(CallRaw(*object, echo, none, dispatchPropertyPut).hr, hrFail);
+  EXPECT_EQ(CallRaw(*object, 100000, none).hr, hrFail);
+  EXPECT_EQ(CallRaw(*object, -1, none).hr, hrFail);
+  EXPECT_EQ(CallRaw(*object, static_cast<DispID>(object->Methods().size()), none).hr, hrFail);
+  EXPECT_EQ(CallRaw(*object, 0xFFFF, none).hr, hrFail);
+  EXPECT_EQ(object->calls, 0);
+}
+
+TEST_F(DispatchTest, WritesBackIntoTypedReferences) {
+  object->replacement = OleVariant::Boolean(true);
+  int16_t small = 0;
+  int16_t flag = 0;
+  std::u16string text;
+  double number = 0;
+  Currency money{};
+  uint8_t byte = 0;
+  struct Case {
+    const char* label;
+    OleVariant element;
+    OleVariant target;
+    std::function<void()> check;
+  };
+  const Case cases[] = {
+      {"int16", OleVariant::Double(3.5), OleVariant::RefSmallint(&small), [&] { EXPECT_EQ(small, 4); }},
+      {"boolean stored as 1", OleVariant::Boolean(true), OleVariant::RefBoolean(&flag),
+       [&] { EXPECT_EQ(flag, 1); }},
+      {"text", OleVariant::Int32(12), OleVariant::RefOleStr(&text), [&] { EXPECT_EQ(text, u"12"); }},
+      {"double", OleVariant::Text("2.25"), OleVariant::RefDouble(&number), [&] { EXPECT_EQ(number, 2.25); }},
+      {"currency", OleVariant::Double(1.5), OleVariant::RefCurrency(&money),
+       [&] { EXPECT_EQ(money.value, 15000); }},
+      {"byte keeps low bits", OleVariant::Int32(0x1FF), OleVariant::RefByte(&byte),
+       [&] { EXPECT_EQ(byte, 0xFF); }},
+  };
+  for (const Case& c : cases) {
+    object->replacement = c.element;
+    OleVariant first;
+    std::vector<OleVariant> args{c.target, OleVariant::RefVariant(&first)};
+    const auto call = CallRaw(*object, IdOf(*object, u"Replace"), args);
+    EXPECT_EQ(call.hr, hrOk) << c.label;
+    c.check();
+  }
+}
+
+TEST_F(DispatchTest, WriteBackFailuresNeverEscapeInvoke) {
+  int64_t wide = 0;
+  int32_t number = 0;
+  struct Case {
+    const char* label;
+    OleVariant element;
+    OleVariant target;
+    const char* description;
+  };
+  const Case cases[] = {
+      {"unsupported reference kind", OleVariant::Int32(1), OleVariant::RefInt64(&wide),
+       "Ошибка входных параметров команды"},
+      {"unconvertible element", OleVariant::Text("abc"), OleVariant::RefInteger(&number), nullptr},
+  };
+  for (const Case& c : cases) {
+    object->replacement = c.element;
+    OleVariant first;
+    std::vector<OleVariant> args{c.target, OleVariant::RefVariant(&first)};
+    const auto call = CallRaw(*object, IdOf(*object, u"Replace"), args);
+    EXPECT_EQ(call.hr, hrDispException) << c.label;
+    EXPECT_EQ(call.exception.scode, 1001) << c.label;
+    if (c.description != nullptr) {
+      EXPECT_EQ(Utf16ToUtf8(call.exception.description), c.description);
+    }
+  }
+  EXPECT_EQ(wide, 0);
+}
+
+TEST_F(DispatchTest, ByValueArgumentsAreReplacedInPlace) {
+  std::vector<OleVariant> args{OleVariant::Text("by value"), OleVariant::Int16(1)};
+  const auto call = CallRaw(*object, IdOf(*object, u"Replace"), args);
+  EXPECT_EQ(call.hr, hrOk);
+  EXPECT_EQ(VarToStr(args[0]), "заменено");
+  EXPECT_EQ(args[1].Type(), varInteger);
+}
+
+TEST_F(DispatchTest, ArrayTargetTakesAnArrayElement) {
+  SafeArrayPtr hostArray = SafeArray::Create1D(0, 1);
+  object->replacement = OleVariant::Vector({OleVariant::Int32(7), OleVariant::Int32(8)});
+  OleVariant first;
+  std::vector<OleVariant> args{OleVariant::RefArray(&hostArray), OleVariant::RefVariant(&first)};
+  EXPECT_EQ(CallRaw(*object, IdOf(*object, u"Replace"), args).hr, hrOk);
+  EXPECT_EQ(hostArray->HighBound(1), 1);
+  EXPECT_EQ(VarToInt32(hostArray->At(1)), 8);
+}
+
+}  // namespace
+}  // namespace tallowmer
