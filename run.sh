@@ -60,7 +60,8 @@ run_demo() {
 run_fuzz() {
   install_packages "${PACKAGES[@]}"
   local seconds=${1:-60}
-  configure_and_build fuzz build/fuzz
+  cmake --preset fuzz >/dev/null
+  cmake --build build/fuzz --target fuzz_dispatch -j "$JOBS"
   mkdir -p build/fuzz/corpus-dispatch
   ./build/fuzz/tests/fuzz/fuzz_dispatch -max_total_time="$seconds" -max_len=4096 \
     build/fuzz/corpus-dispatch tests/fuzz/corpus/dispatch
