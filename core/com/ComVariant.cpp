@@ -1,0 +1,271 @@
+#include "core/com/ComVariant.h"
+
+#include <vector>
+
+#include "common/Exceptions.h"
+#include "common/Unicode.h"
+#include "core/com/ComDispatch.h"
+#include "core/com/ComHandles.h"
+
+namespace tallowmer::com {
+namespace {
+
+// Visits every index vector of an array, the first dimension varying fastest, which is also the
+// order of the elements in memory.
+template <typename Visit>
+void ForEachIndex(const std::vector<SafeArray::Bound>& bounds, Visit visit) {
+  for (const SafeArray::Bound& bound : bounds) {
+    if (bound.count == 0) return;
+  }
+  std::vector<LONG> indices;
+  for (const SafeArray::Bound& bound : bounds) indices.push_back(bound.lower);
+  while (true) {
+    visit(indices.data());
+    size_t d = 0;
+    for (; d < bounds.size(); ++d) {
+      if (++indices[d] < bounds[d].lower + bounds[d].count) break;
+      indices[d] = bounds[d].lower;
+    }
+    if (d == bounds.size()) return;
+  }
+}
+
+OleVariant ElementOf(SAFEARRAY* array, VARTYPE elementType, LONG* indices) {
+  UniqueVariant element;
+  VARIANT* slot = element.get();
+  void* data = elementType == VT_VARIANT   ? static_cast<void*>(slot)
+               : elementType == VT_DECIMAL ? static_cast<void*>(&slot->decVal)
+                                           : static_cast<void*>(&slot->llVal);
+  if (FAILED(::SafeArrayGetElement(array, indices, data))) return OleVariant();
+  if (elementType != VT_VARIANT) slot->vt = elementType;
+  return FromComVariant(*slot);
+}
+
+OleVariant FromSafeArray(SAFEARRAY* array) {
+  if (array == nullptr) return OleVariant::Array(nullptr);
+  const UINT dimensions = ::SafeArrayGetDim(array);
+  std::vector<SafeArray::Bound> bounds;
+  for (UINT d = 1; d <= dimensions; ++d) {
+    LONG lower = 0;
+    LONG upper = -1;
+    ::SafeArrayGetLBound(array, d, &lower);
+    ::SafeArrayGetUBound(array, d, &upper);
+    bounds.push_back({static_cast<int32_t>(lower), static_cast<int32_t>(upper - lower + 1)});
+  }
+  VARTYPE elementType = VT_EMPTY;
+  ::SafeArrayGetVartype(array, &elementType);
+  auto result = std::make_unique<SafeArray>(bounds);
+  size_t position = 0;
+  ForEachIndex(bounds, [&](LONG* indices) {
+    result->Elements()[position++] = ElementOf(array, elementType, indices);
+  });
+  return OleVariant::Array(std::move(result));
+}
+
+SAFEARRAY* ToSafeArray(const SafeArray& array) {
+  std::vector<SAFEARRAYBOUND> bounds;
+  for (const SafeArray::Bound& bound : array.Bounds()) {
+    bounds.push_back({static_cast<ULONG>(bound.count), static_cast<LONG>(bound.lower)});
+  }
+  UniqueSafeArray result(::SafeArrayCreate(VT_VARIANT, static_cast<UINT>(bounds.size()),
+                                           bounds.empty() ? nullptr : bounds.data()));
+  if (!result.get()) throw EOleException("Не удалось создать массив");
+  VARIANT* elements = nullptr;
+  if (FAILED(::SafeArrayAccessData(result.get(), reinterpret_cast<void**>(&elements)))) {
+    throw EOleException("Нет доступа к элементам массива");
+  }
+  for (size_t i = 0; i < array.Elements().size(); ++i) ToComVariant(array.Elements()[i], &elements[i]);
+  ::SafeArrayUnaccessData(result.get());
+  return result.release();
+}
+
+OleVariant FromScalar(VARTYPE type, const void* data) {
+  switch (type) {
+    case VT_EMPTY:
+      return OleVariant();
+    case VT_NULL:
+      return OleVariant::Null();
+    case VT_I1:
+      return OleVariant::Int8(*static_cast<const int8_t*>(data));
+    case VT_UI1:
+      return OleVariant::Byte(*static_cast<const uint8_t*>(data));
+    case VT_I2:
+      return OleVariant::Int16(*static_cast<const int16_t*>(data));
+    case VT_UI2:
+      return OleVariant::Word(*static_cast<const uint16_t*>(data));
+    case VT_I4:
+    case VT_INT:
+      return OleVariant::Int32(*static_cast<const int32_t*>(data));
+    case VT_UI4:
+    case VT_UINT:
+      return OleVariant::LongWord(*static_cast<const uint32_t*>(data));
+    case VT_I8:
+      return OleVariant::Int64(*static_cast<const int64_t*>(data));
+    case VT_UI8:
+      return OleVariant::UInt64(*static_cast<const uint64_t*>(data));
+    case VT_R4:
+      return OleVariant::Single(*static_cast<const float*>(data));
+    case VT_R8:
+      return OleVariant::Double(*static_cast<const double*>(data));
+    case VT_DATE:
+      return OleVariant::Date(*static_cast<const double*>(data));
+    case VT_CY:
+      return OleVariant::FromCurrency(Currency{static_cast<const CY*>(data)->int64});
+    case VT_BOOL:
+      return OleVariant::Boolean(*static_cast<const VARIANT_BOOL*>(data) != VARIANT_FALSE);
+    case VT_ERROR:
+      return OleVariant::Error(*static_cast<const SCODE*>(data));
+    case VT_BSTR:
+      return OleVariant::Wide(FromBstr(*static_cast<const BSTR*>(data)));
+    case VT_DISPATCH:
+      return OleVariant::Dispatch(FromComDispatch(*static_cast<::IDispatch* const*>(data)));
+    case VT_UNKNOWN: {
+      IUnknown* unknown = *static_cast<IUnknown* const*>(data);
+      ComPtr<::IDispatch> dispatch;
+      if (unknown != nullptr &&
+          SUCCEEDED(unknown->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(dispatch.put())))) {
+        return OleVariant::Dispatch(FromComDispatch(dispatch.get()));
+      }
+      return OleVariant();
+    }
+    case VT_DECIMAL: {
+      double value = 0;
+      ::VarR8FromDec(const_cast<DECIMAL*>(static_cast<const DECIMAL*>(data)), &value);
+      return OleVariant::Double(value);
+    }
+    default:
+      return OleVariant();
+  }
+}
+
+}  // namespace
+
+std::u16string FromBstr(BSTR value) {
+  if (value == nullptr) return {};
+  return std::u16string(reinterpret_cast<const char16_t*>(value), ::SysStringLen(value));
+}
+
+BSTR ToBstr(const std::u16string& value) {
+  return ::SysAllocStringLen(reinterpret_cast<const OLECHAR*>(value.data()), static_cast<UINT>(value.size()));
+}
+
+OleVariant FromComVariant(const VARIANT& value) {
+  const VARTYPE type = value.vt;
+  if (type == (VT_BYREF | VT_VARIANT))
+    return value.pvarVal != nullptr ? FromComVariant(*value.pvarVal) : OleVariant();
+  if ((type & VT_ARRAY) != 0) {
+    if ((type & VT_BYREF) != 0) return FromSafeArray(value.pparray != nullptr ? *value.pparray : nullptr);
+    return FromSafeArray(value.parray);
+  }
+  if ((type & VT_BYREF) != 0) {
+    if (value.byref == nullptr) return OleVariant();
+    return FromScalar(type & VT_TYPEMASK, value.byref);
+  }
+  if (type == VT_DECIMAL) return FromScalar(VT_DECIMAL, &value.decVal);
+  return FromScalar(type, &value.llVal);
+}
+
+void ToComVariant(const OleVariant& input, VARIANT* target) {
+  const OleVariant value = input.Resolved().Dereferenced();
+  ::VariantInit(target);
+  if (value.IsArray()) {
+    target->parray = value.ArrayValue() != nullptr ? ToSafeArray(*value.ArrayValue()) : nullptr;
+    target->vt = VT_ARRAY | VT_VARIANT;
+    return;
+  }
+  switch (value.Type()) {
+    case varEmpty:
+      break;
+    case varNull:
+      target->vt = VT_NULL;
+      break;
+    case varShortInt:
+      target->vt = VT_I1;
+      target->cVal = static_cast<CHAR>(value.IntegerValue());
+      break;
+    case varByte:
+      target->vt = VT_UI1;
+      target->bVal = static_cast<BYTE>(value.IntegerValue());
+      break;
+    case varSmallint:
+      target->vt = VT_I2;
+      target->iVal = static_cast<SHORT>(value.IntegerValue());
+      break;
+    case varWord:
+      target->vt = VT_UI2;
+      target->uiVal = static_cast<USHORT>(value.IntegerValue());
+      break;
+    case varInteger:
+      target->vt = VT_I4;
+      target->lVal = static_cast<LONG>(value.IntegerValue());
+      break;
+    case varLongWord:
+      target->vt = VT_UI4;
+      target->ulVal = static_cast<ULONG>(value.IntegerValue());
+      break;
+    case varInt64:
+      target->vt = VT_I8;
+      target->llVal = value.IntegerValue();
+      break;
+    case varUInt64:
+      target->vt = VT_UI8;
+      target->ullVal = value.UnsignedValue();
+      break;
+    case varSingle:
+      target->vt = VT_R4;
+      target->fltVal = value.SingleValue();
+      break;
+    case varDouble:
+      target->vt = VT_R8;
+      target->dblVal = value.DoubleValue();
+      break;
+    case varDate:
+      target->vt = VT_DATE;
+      target->date = value.DoubleValue();
+      break;
+    case varCurrency:
+      target->vt = VT_CY;
+      target->cyVal.int64 = value.CurrencyValue().value;
+      break;
+    case varBoolean:
+      target->vt = VT_BOOL;
+      target->boolVal = value.BooleanValue() ? VARIANT_TRUE : VARIANT_FALSE;
+      break;
+    case varError:
+      target->vt = VT_ERROR;
+      target->scode = static_cast<SCODE>(value.IntegerValue());
+      break;
+    case varOleStr:
+      target->vt = VT_BSTR;
+      target->bstrVal = ToBstr(value.WideValue());
+      break;
+    case varString: {
+      target->vt = VT_BSTR;
+      target->bstrVal = ToBstr(Utf8ToUtf16(value.AnsiValue()));
+      break;
+    }
+    case varDispatch:
+      target->vt = VT_DISPATCH;
+      target->pdispVal = ToComDispatch(value.DispatchValue());
+      break;
+    default:
+      break;
+  }
+}
+
+::IDispatch* ToComDispatch(const DispatchPtr& value) {
+  if (!value) return nullptr;
+  if (auto* host = dynamic_cast<HostDispatch*>(value.get())) {
+    ::IDispatch* original = host->Original();
+    original->AddRef();
+    return original;
+  }
+  return new ComDispatchObject(value);
+}
+
+DispatchPtr FromComDispatch(::IDispatch* value) {
+  if (value == nullptr) return DispatchPtr();
+  return DispatchPtr::Attach(new HostDispatch(value));
+}
+
+}  // namespace tallowmer::com
