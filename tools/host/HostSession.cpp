@@ -1,0 +1,141 @@
+#include "tools/host/HostSession.h"
+
+#include <cstdio>
+
+#include "common/Unicode.h"
+#include "common/VariantConvert.h"
+#include "common/uCommonUtils.h"
+#include "common/uEquipmentErrors.h"
+
+namespace tallowmer::host {
+namespace {
+
+std::string Describe(const CallOutcome& outcome) {
+  if (outcome.hr == hrDispException) return Utf16ToUtf8(outcome.exception.description);
+  char buffer[32];
+  std::snprintf(buffer, sizeof buffer, "HRESULT 0x%08X", static_cast<unsigned>(outcome.hr));
+  return buffer;
+}
+
+// [code, description] of a failed public call, as text.
+std::string FailureText(const OleVariant& outData) {
+  const SafeArray* array = outData.IsArray() ? outData.ArrayValue() : nullptr;
+  if (array == nullptr || array->HighBound(1) < 1) return VarToLogStr(outData);
+  return VarToStr(array->At(0)) + " " + VarToStr(array->At(1));
+}
+
+}  // namespace
+
+CallOutcome HostSession::Call(const std::string& method, std::vector<OleVariant>& arguments) {
+  CallOutcome outcome;
+  const std::u16string name = Utf8ToUtf16(method);
+  const char16_t* names[] = {name.c_str()};
+  DispID id = kDispIdUnknown;
+  outcome.hr = driver_->GetIDsOfNames(names, 1, &id);
+  if (outcome.hr != hrOk) return outcome;
+  std::vector<OleVariant> lastFirst;
+  for (auto it = arguments.rbegin(); it != arguments.rend(); ++it) {
+    lastFirst.push_back(it->IsByRef() ? *it : OleVariant::RefVariant(&*it));
+  }
+  DispParams params{lastFirst.data(), static_cast<uint32_t>(lastFirst.size())};
+  outcome.hr =
+      driver_->Invoke(id, dispatchMethod | dispatchPropertyGet, params, &outcome.result, &outcome.exception);
+  return outcome;
+}
+
+bool HostSession::CallPublic(const std::string& method, OleVariant inData, OleVariant* outData) {
+  std::vector<OleVariant> arguments{std::move(inData), OleVariant(), OleVariant::Int32(0)};
+  const CallOutcome outcome = Call(method, arguments);
+  if (outData != nullptr) *outData = arguments[1];
+  if (outcome.hr != hrOk) {
+    log_ << "[host] " << method << ": " << Describe(outcome) << std::endl;
+    return false;
+  }
+  const bool succeeded = VarToBool(outcome.result);
+  log_ << "[host] " << method << ": " << (succeeded ? "True" : "False " + FailureText(arguments[1]))
+       << std::endl;
+  return succeeded;
+}
+
+bool HostSession::Start(const SetupOptions& options) {
+  std::vector<OleVariant> init{OleVariant::Dispatch(manager_), OleVariant()};
+  CallOutcome outcome = Call("Init", init);
+  log_ << "[host] Init: "
+       << (outcome.hr == hrOk ? VarToLogStr(outcome.result) + " " + VarToStr(init[1]) : Describe(outcome))
+       << std::endl;
+  if (outcome.hr != hrOk || !VarToBool(outcome.result)) return false;
+
+  std::vector<OleVariant> open{OleVariant::Text(options.deviceId), OleVariant()};
+  outcome = Call("Open", open);
+  log_ << "[host] Open " << options.deviceId << ": "
+       << (outcome.hr == hrOk ? VarToLogStr(outcome.result) + " " + VarToStr(open[1]) : Describe(outcome))
+       << std::endl;
+  if (outcome.hr != hrOk || !VarToBool(outcome.result)) return false;
+
+  if (!ApplySettings(options)) return false;
+  return CallPublic("Enable", OleVariant());
+}
+
+bool HostSession::ApplySettings(const SetupOptions& options) {
+  if (options.settings.empty() && options.textSettings.empty()) return true;
+  OleVariant current;
+  if (!CallPublic("GetSettings", OleVariant(), &current)) return false;
+  SafeArray* table = current.IsArray() && current.ArrayValue()->HighBound(1) >= 0
+                         ? current.ArrayValue()->At(0).ArrayValue()
+                         : nullptr;
+  if (table == nullptr || table->DimensionCount() != 2) {
+    log_ << "[host] GetSettings did not answer a settings table" << std::endl;
+    return false;
+  }
+  std::map<std::string, bool> applied;
+  for (int32_t column = table->LowBound(2); column <= table->HighBound(2); ++column) {
+    const std::string id = VarToStr(table->At(0, column));
+    for (const auto& [key, value] : options.settings) {
+      if (!SameNameAscii(key, id)) continue;
+      table->At(1, column) = value;
+      applied[key] = true;
+    }
+    for (const auto& [key, text] : options.textSettings) {
+      if (!SameNameAscii(key, id)) continue;
+      const std::string typeName = VarToStr(table->At(2, column));
+      const TDataType type = typeName == "Number"    ? dtNumber
+                             : typeName == "Date"    ? dtDateTime
+                             : typeName == "Boolean" ? dtBoolean
+                                                     : dtString;
+      table->At(1, column) = TextToSettingValue(type, text);
+      applied[key] = true;
+    }
+  }
+  for (const auto& [key, value] : options.settings) {
+    if (!applied[key]) log_ << "[host] unknown setting " << key << " ignored" << std::endl;
+  }
+  for (const auto& [key, value] : options.textSettings) {
+    if (!applied[key]) log_ << "[host] unknown setting " << key << " ignored" << std::endl;
+  }
+  return CallPublic("SetSettings", current);
+}
+
+void HostSession::Stop() {
+  CallPublic("Disable", OleVariant());
+  std::vector<OleVariant> none;
+  const CallOutcome outcome = Call("Close", none);
+  log_ << "[host] Close: " << (outcome.hr == hrOk ? VarToLogStr(outcome.result) : Describe(outcome))
+       << std::endl;
+}
+
+Json OutcomeToJson(const std::string& method, const CallOutcome& outcome,
+                   const std::vector<OleVariant>& arguments) {
+  Json line{{"call", method}, {"hresult", outcome.hr}};
+  if (outcome.hr == hrOk) line["result"] = VariantToJson(outcome.result);
+  Json args = Json::array();
+  for (const OleVariant& argument : arguments) args.push_back(VariantToJson(argument));
+  line["args"] = args;
+  if (outcome.hr == hrDispException) {
+    line["exception"] = Json{{"scode", outcome.exception.scode},
+                             {"description", Utf16ToUtf8(outcome.exception.description)},
+                             {"source", Utf16ToUtf8(outcome.exception.source)}};
+  }
+  return line;
+}
+
+}  // namespace tallowmer::host

@@ -1,0 +1,83 @@
+#include "tools/host/Readable.h"
+
+#include <map>
+
+#include "common/Unicode.h"
+#include "common/VariantConvert.h"
+#include "common/uCommonUtils.h"
+#include "common/uEquipmentErrors.h"
+
+namespace tallowmer::host {
+namespace {
+
+// What each OutData element means, for the methods whose output is an array.
+const std::map<std::string, std::vector<const char*>>& OutputMeanings() {
+  static const std::map<std::string, std::vector<const char*>> meanings{
+      {"GetCustomerData",
+       {"name", "telephone", "e-mail", "bonus balance", "card number", "client ID", "integer attribute",
+        "date attribute"}},
+      {"CreateOrder",
+       {"order ID", "bonus balance", "variant value", "bonus balance", "text", "currency value"}},
+      {"CloseOrder", {"bonus balance", "receipt text", "transaction date-time", "text"}},
+      {"CancelOrder", {"receipt text"}},
+      {"GetDeviceInfo",
+       {"type", "model ID", "model name", "major version", "minor version", "build", "processor name",
+        "processor type", "has settings dialog", "description", "developer", "e-mail", "web", "phones",
+        "address"}},
+  };
+  return meanings;
+}
+
+std::string ElementText(const OleVariant& element) {
+  const OleVariant& value = element.Resolved();
+  if (value.Type() == varOleStr || value.Type() == varString) {
+    std::string text = VarToStr(value);
+    for (size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", at))
+      text.replace(at, 2, "\n      ");
+    return text;
+  }
+  const Json json = VariantToJson(value);
+  if (json.is_object() && json.size() == 1 && json.begin()->is_string())
+    return json.begin()->get<std::string>();
+  return json.dump();
+}
+
+}  // namespace
+
+void PrintReadable(std::ostream& out, const std::string& method, const CallOutcome& outcome,
+                   const std::vector<OleVariant>& arguments) {
+  if (outcome.hr == hrDispException) {
+    out << method << " failed: " << outcome.exception.scode << " "
+        << Utf16ToUtf8(outcome.exception.description) << "\n";
+    return;
+  }
+  if (outcome.hr != hrOk) {
+    out << method << " was refused: HRESULT " << outcome.hr << "\n";
+    return;
+  }
+  const OleVariant outData = arguments.size() > 1 ? arguments[1].Resolved() : OleVariant();
+  const SafeArray* array = outData.IsArray() ? outData.ArrayValue() : nullptr;
+  if (!VarToBool(outcome.result)) {
+    if (array != nullptr && array->HighBound(1) >= 1) {
+      out << method << " failed: " << VarToStr(array->At(0)) << " " << VarToStr(array->At(1)) << "\n";
+    } else {
+      out << method << " failed\n";
+    }
+    return;
+  }
+  out << method << ": success\n";
+  if (array == nullptr || array->DimensionCount() != 1) {
+    if (!outData.IsEmpty()) out << "  OutData: " << VariantToJson(outData).dump() << "\n";
+    return;
+  }
+  const auto meanings = OutputMeanings().find(method);
+  for (int32_t i = array->LowBound(1); i <= array->HighBound(1); ++i) {
+    out << "  [" << i << "]";
+    if (meanings != OutputMeanings().end() && static_cast<size_t>(i) < meanings->second.size()) {
+      out << " " << meanings->second[static_cast<size_t>(i)];
+    }
+    out << ": " << ElementText(array->At(i)) << "\n";
+  }
+}
+
+}  // namespace tallowmer::host
