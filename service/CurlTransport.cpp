@@ -1,0 +1,318 @@
+// The Linux transport: libcurl with OpenSSL. One easy handle, configured once in the constructor,
+// carries every request; the connection is opened fresh for each request and closed at its end.
+
+#include <curl/curl.h>
+#include <openssl/err.h>
+#include <openssl/pem.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "service/HttpTransport.h"
+
+namespace tallowmer {
+namespace {
+
+struct CurlEasyDeleter {
+  void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
+};
+using CurlEasyHandle = std::unique_ptr<CURL, CurlEasyDeleter>;
+
+struct CurlListDeleter {
+  void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
+using CurlHeaderList = std::unique_ptr<curl_slist, CurlListDeleter>;
+
+struct X509Deleter {
+  void operator()(X509* certificate) const { X509_free(certificate); }
+};
+using X509Ptr = std::unique_ptr<X509, X509Deleter>;
+
+struct BioDeleter {
+  void operator()(BIO* bio) const { BIO_free(bio); }
+};
+using BioPtr = std::unique_ptr<BIO, BioDeleter>;
+
+// curl_global_init is not thread-safe; running it once before the first handle keeps it that way.
+CURLcode InitialiseCurl() {
+  static const CURLcode result = curl_global_init(CURL_GLOBAL_DEFAULT);
+  return result;
+}
+
+// The one place where a curl failure becomes our failure text: the detailed message curl wrote for
+// this transfer when there is one, else the generic text of the code.
+std::string DescribeCurlFailure(CURLcode code, const char* errorBuffer) {
+  if (errorBuffer != nullptr && errorBuffer[0] != '\0') return errorBuffer;
+  return curl_easy_strerror(code);
+}
+
+CurlHeaderList MakeHeaderList(std::initializer_list<const char*> lines) {
+  CurlHeaderList list;
+  for (const char* line : lines) {
+    curl_slist* extended = curl_slist_append(list.get(), line);
+    if (extended == nullptr) return nullptr;
+    static_cast<void>(list.release());
+    list.reset(extended);
+  }
+  return list;
+}
+
+// Every certificate of a PEM file; none when the file is missing or unreadable.
+std::vector<X509Ptr> LoadCertificates(const std::string& path) {
+  std::vector<X509Ptr> certificates;
+  if (path.empty()) return certificates;
+  BioPtr file(BIO_new_file(path.c_str(), "r"));
+  if (file) {
+    while (X509* certificate = PEM_read_bio_X509(file.get(), nullptr, nullptr, nullptr)) {
+      certificates.emplace_back(certificate);
+    }
+  }
+  // Reading stops at the end of the file with an error on OpenSSL's queue; it is no failure.
+  ERR_clear_error();
+  return certificates;
+}
+
+class CurlTransport final : public IHttpTransport {
+ public:
+  explicit CurlTransport(const TransportOptions& options);
+
+  HttpAnswer Execute(HttpVerb verb, const std::string& url, std::string_view body,
+                     IHttpEvents* events) noexcept override;
+
+ private:
+  template <typename Value>
+  void Configure(CURLoption option, Value value) {
+    const CURLcode code = curl_easy_setopt(handle_.get(), option, value);
+    if (code != CURLE_OK && setupError_.empty()) setupError_ = DescribeCurlFailure(code, nullptr);
+  }
+
+  HttpAnswer Run(HttpVerb verb, const std::string& url, std::string_view body);
+  void NoteTraffic();
+
+  static size_t OnBody(char* data, size_t size, size_t count, void* self);
+  static int OnDebug(CURL* handle, curl_infotype type, char* data, size_t size, void* self);
+  static curl_socket_t OnOpenSocket(void* self, curlsocktype purpose, curl_sockaddr* address);
+  static int OnCloseSocket(void* self, curl_socket_t socket);
+  static CURLcode OnSslContext(CURL* handle, void* sslContext, void* self);
+
+  CurlEasyHandle handle_;
+  CurlHeaderList getHeaders_;
+  CurlHeaderList postHeaders_;
+  std::vector<X509Ptr> extraCertificates_;
+  // Set when the handle could not be configured; every request then fails with it.
+  std::string setupError_;
+  char errorBuffer_[CURL_ERROR_SIZE] = {};
+
+  // The request in progress.
+  IHttpEvents* events_ = nullptr;
+  std::string* body_ = nullptr;
+  std::vector<curl_socket_t> openSockets_;
+  bool connected_ = false;
+};
+
+CurlTransport::CurlTransport(const TransportOptions& options) {
+  if (InitialiseCurl() != CURLE_OK) {
+    setupError_ = "libcurl could not be initialised";
+    return;
+  }
+  handle_.reset(curl_easy_init());
+  if (!handle_) {
+    setupError_ = "libcurl could not create a handle";
+    return;
+  }
+  // A request without a body names no content type; POST always carries the JSON type, even empty.
+  // "Expect:" keeps curl from waiting for a 100 Continue the service never sends.
+  getHeaders_ = MakeHeaderList({"Accept: */*"});
+  postHeaders_ = MakeHeaderList({"Accept: */*", "Content-Type: application/json; charset=utf-8", "Expect:"});
+  if (!getHeaders_ || !postHeaders_) setupError_ = "Out of memory";
+  extraCertificates_ = LoadCertificates(options.extraCaBundle);
+
+  Configure(CURLOPT_ERRORBUFFER, errorBuffer_);
+  Configure(CURLOPT_NOSIGNAL, 1L);
+  Configure(CURLOPT_PROTOCOLS_STR, "http,https");
+  Configure(CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
+  Configure(CURLOPT_FOLLOWLOCATION, 0L);
+  // Proxies from the environment would send the token somewhere nobody configured.
+  Configure(CURLOPT_PROXY, "");
+  Configure(CURLOPT_FRESH_CONNECT, 1L);
+  Configure(CURLOPT_FORBID_REUSE, 1L);
+  Configure(CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(options.connectTimeout.count()));
+  Configure(CURLOPT_TIMEOUT_MS, static_cast<long>(options.requestTimeout.count()));
+
+  Configure(CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));
+  Configure(CURLOPT_SSL_VERIFYPEER, 1L);
+  Configure(CURLOPT_SSL_VERIFYHOST, 2L);
+  if (!options.systemCaBundle.empty()) {
+    Configure(CURLOPT_CAINFO, options.systemCaBundle.c_str());
+    Configure(CURLOPT_CAPATH, static_cast<const char*>(nullptr));
+  }
+  if (!extraCertificates_.empty()) {
+    Configure(CURLOPT_SSL_CTX_FUNCTION, &CurlTransport::OnSslContext);
+    Configure(CURLOPT_SSL_CTX_DATA, this);
+  }
+
+  Configure(CURLOPT_WRITEFUNCTION, &CurlTransport::OnBody);
+  Configure(CURLOPT_WRITEDATA, this);
+  Configure(CURLOPT_VERBOSE, 1L);
+  Configure(CURLOPT_DEBUGFUNCTION, &CurlTransport::OnDebug);
+  Configure(CURLOPT_DEBUGDATA, this);
+  Configure(CURLOPT_OPENSOCKETFUNCTION, &CurlTransport::OnOpenSocket);
+  Configure(CURLOPT_OPENSOCKETDATA, this);
+  Configure(CURLOPT_CLOSESOCKETFUNCTION, &CurlTransport::OnCloseSocket);
+  Configure(CURLOPT_CLOSESOCKETDATA, this);
+}
+
+HttpAnswer CurlTransport::Execute(HttpVerb verb, const std::string& url, std::string_view body,
+                                  IHttpEvents* events) noexcept {
+  if (!setupError_.empty()) {
+    HttpAnswer answer;
+    answer.error = setupError_;
+    return answer;
+  }
+  events_ = events;
+  HttpAnswer answer;
+  try {
+    answer = Run(verb, url, body);
+  } catch (const std::exception& error) {
+    answer = HttpAnswer();
+    answer.error = error.what();
+  }
+  events_ = nullptr;
+  body_ = nullptr;
+  return answer;
+}
+
+HttpAnswer CurlTransport::Run(HttpVerb verb, const std::string& url, std::string_view body) {
+  CURL* handle = handle_.get();
+  HttpAnswer answer;
+  errorBuffer_[0] = '\0';
+  openSockets_.clear();
+  connected_ = false;
+  body_ = &answer.body;
+
+  // curl reads POSTFIELDS from its callback when given a null pointer, so an empty body needs a
+  // real (empty) buffer.
+  static constexpr char kEmptyBody[] = "";
+  CURLcode code = curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
+  if (code == CURLE_OK && verb == HttpVerb::Post) {
+    code = curl_easy_setopt(handle, CURLOPT_POSTFIELDS, body.empty() ? kEmptyBody : body.data());
+    if (code == CURLE_OK) {
+      code = curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+    }
+    if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_HTTPHEADER, postHeaders_.get());
+  } else if (code == CURLE_OK) {
+    code = curl_easy_setopt(handle, CURLOPT_HTTPGET, 1L);
+    if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_HTTPHEADER, getHeaders_.get());
+  }
+  if (code == CURLE_OK) code = curl_easy_perform(handle);
+
+  if (code != CURLE_OK) {
+    HttpAnswer failure;
+    failure.error = DescribeCurlFailure(code, errorBuffer_);
+    return failure;
+  }
+  long status = -1;
+  curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
+  answer.status = static_cast<int32_t>(status);
+  const char* contentType = nullptr;
+  if (curl_easy_getinfo(handle, CURLINFO_CONTENT_TYPE, &contentType) == CURLE_OK && contentType != nullptr) {
+    answer.contentType = contentType;
+  }
+  return answer;
+}
+
+// curl has no "connected" event; the first bytes over a socket it opened mark the moment the
+// connection stands (the TLS hello comes right after the TCP handshake).
+void CurlTransport::NoteTraffic() {
+  if (connected_ || openSockets_.empty()) return;
+  connected_ = true;
+  if (events_ != nullptr) events_->OnConnected();
+}
+
+size_t CurlTransport::OnBody(char* data, size_t size, size_t count, void* self) {
+  auto* transport = static_cast<CurlTransport*>(self);
+  try {
+    if (transport->body_ != nullptr) transport->body_->append(data, size * count);
+    return size * count;
+  } catch (...) {
+    return 0;  // curl ends the transfer with a write error
+  }
+}
+
+int CurlTransport::OnDebug(CURL*, curl_infotype type, char* data, size_t size, void* self) {
+  auto* transport = static_cast<CurlTransport*>(self);
+  const std::string_view bytes(data, size);
+  switch (type) {
+    case CURLINFO_HEADER_OUT:
+    case CURLINFO_DATA_OUT:
+      transport->NoteTraffic();
+      if (transport->events_ != nullptr) transport->events_->OnSent(bytes);
+      break;
+    case CURLINFO_HEADER_IN:
+    case CURLINFO_DATA_IN:
+      transport->NoteTraffic();
+      if (transport->events_ != nullptr) transport->events_->OnReceived(bytes);
+      break;
+    case CURLINFO_SSL_DATA_OUT:
+    case CURLINFO_SSL_DATA_IN:
+      transport->NoteTraffic();
+      break;
+    default:
+      break;
+  }
+  return 0;
+}
+
+curl_socket_t CurlTransport::OnOpenSocket(void* self, curlsocktype purpose, curl_sockaddr* address) {
+  auto* transport = static_cast<CurlTransport*>(self);
+  if (purpose != CURLSOCKTYPE_IPCXN) return CURL_SOCKET_BAD;
+  const curl_socket_t socket = ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+  if (socket == CURL_SOCKET_BAD) return socket;
+  try {
+    transport->openSockets_.push_back(socket);
+  } catch (...) {
+    ::close(socket);
+    return CURL_SOCKET_BAD;
+  }
+  return socket;
+}
+
+// Several sockets may be tried for one connection (IPv6 and IPv4 of one name); the connection is
+// gone when the last of them closes.
+int CurlTransport::OnCloseSocket(void* self, curl_socket_t socket) {
+  auto* transport = static_cast<CurlTransport*>(self);
+  auto& open = transport->openSockets_;
+  open.erase(std::remove(open.begin(), open.end(), socket), open.end());
+  const int result = ::close(socket);
+  if (open.empty() && transport->connected_) {
+    transport->connected_ = false;
+    if (transport->events_ != nullptr) transport->events_->OnDisconnected();
+  }
+  return result;
+}
+
+// Runs after curl has loaded the system store into the new TLS context: the installation's own CAs
+// join it there.
+CURLcode CurlTransport::OnSslContext(CURL*, void* sslContext, void* self) {
+  auto* transport = static_cast<CurlTransport*>(self);
+  X509_STORE* store = SSL_CTX_get_cert_store(static_cast<SSL_CTX*>(sslContext));
+  if (store == nullptr) return CURLE_SSL_CERTPROBLEM;
+  for (const X509Ptr& certificate : transport->extraCertificates_) {
+    X509_STORE_add_cert(store, certificate.get());
+  }
+  // A certificate that the store holds already leaves an error behind that is none of curl's business.
+  ERR_clear_error();
+  return CURLE_OK;
+}
+
+}  // namespace
+
+std::unique_ptr<IHttpTransport> CreateDefaultTransport(const TransportOptions& options) {
+  return std::make_unique<CurlTransport>(options);
+}
+
+}  // namespace tallowmer

@@ -1,0 +1,20 @@
+#include "service/HttpTransport.h"
+
+#include "common/uCommonUtils.h"
+#include "platform/Env.h"
+
+namespace tallowmer {
+
+std::string DefaultExtraCaBundlePath() {
+  const std::string moduleFolder = ExtractFileDir(GetModuleFilePath());
+  if (moduleFolder.empty()) return "";
+  return IncludeTrailingPathDelimiter(moduleFolder) + "SSL" + platform::kPathDelimiter + "ca-bundle.pem";
+}
+
+TransportOptions DefaultTransportOptions() {
+  TransportOptions options;
+  options.extraCaBundle = DefaultExtraCaBundlePath();
+  return options;
+}
+
+}  // namespace tallowmer

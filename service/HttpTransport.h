@@ -1,0 +1,70 @@
+#pragma once
+
+// The HTTP client under THTTPRest: one request at a time, a fresh connection for each, no
+// redirections followed. Each platform supplies one implementation (libcurl on Linux); the log and
+// the request logic above it stay the same everywhere.
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace tallowmer {
+
+// Bounds for one request: the service answers in well under a second, and a cashier waiting longer
+// than this is better served by an error than by a frozen till.
+inline constexpr std::chrono::milliseconds kConnectTimeout{10'000};
+inline constexpr std::chrono::milliseconds kRequestTimeout{30'000};
+
+enum class HttpVerb { Get, Post };
+
+// What travels over one connection, as the log shows it: plain bytes on both sides of TLS.
+class IHttpEvents {
+ public:
+  virtual void OnConnected() noexcept = 0;
+  virtual void OnSent(std::string_view bytes) noexcept = 0;
+  virtual void OnReceived(std::string_view bytes) noexcept = 0;
+  virtual void OnDisconnected() noexcept = 0;
+
+ protected:
+  ~IHttpEvents() = default;
+};
+
+struct HttpAnswer {
+  // The status of the answer; -1 when the request failed before a complete answer came.
+  int32_t status = -1;
+  // The body as received, undecoded.
+  std::string body;
+  // The answer's Content-Type header, empty when it named none.
+  std::string contentType;
+  // Why no answer came; empty when one did.
+  std::string error;
+};
+
+struct TransportOptions {
+  std::chrono::milliseconds connectTimeout = kConnectTimeout;
+  std::chrono::milliseconds requestTimeout = kRequestTimeout;
+  // PEM certificates trusted in addition to the system store when the file exists.
+  std::string extraCaBundle;
+  // Replaces the system store (a PEM bundle); empty keeps the platform's own.
+  std::string systemCaBundle;
+};
+
+// "<folder of the driver module>/SSL/ca-bundle.pem": where an installation puts private CAs.
+std::string DefaultExtraCaBundlePath();
+TransportOptions DefaultTransportOptions();
+
+class IHttpTransport {
+ public:
+  virtual ~IHttpTransport() = default;
+  // Sends one request and reads its answer. `body` goes with POST only; `events` may be null.
+  virtual HttpAnswer Execute(HttpVerb verb, const std::string& url, std::string_view body,
+                             IHttpEvents* events) noexcept = 0;
+};
+
+// The platform's transport.
+std::unique_ptr<IHttpTransport> CreateDefaultTransport(
+    const TransportOptions& options = DefaultTransportOptions());
+
+}  // namespace tallowmer

@@ -1,0 +1,157 @@
+#include "service/uHTTP.h"
+
+#include <optional>
+
+#include "common/DateTime.h"
+#include "common/uCommonUtils.h"
+#include "platform/Env.h"
+#include "service/Charset.h"
+
+namespace tallowmer {
+namespace {
+
+constexpr const char* kUnknownFailure = "Неизвестная ошибка";
+
+bool IsSuccess(int32_t status) {
+  return status >= 200 && status < 300;
+}
+
+bool StandsInQueryValue(unsigned char c) {
+  if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
+  switch (c) {
+    case '-':
+    case '.':
+    case '_':
+    case '~':
+    case '!':
+    case '$':
+    case '\'':
+    case '(':
+    case ')':
+    case '*':
+    case ',':
+    case ':':
+    case '@':
+    case '/':
+    case '?':
+      return true;
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
+std::string GetProductDataFolder() {
+  std::string common = GetCommonAppDataFolder();
+  if (!common.empty() && common.back() == platform::kPathDelimiter) common.pop_back();
+  return common + platform::kPathDelimiter + "Quorvane" + platform::kPathDelimiter + "ls_tallowmer";
+}
+
+std::string EncodeQueryValue(std::string_view value) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string result;
+  result.reserve(value.size());
+  for (const char c : value) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (StandsInQueryValue(byte)) {
+      result += c;
+    } else {
+      result += '%';
+      result += kHex[byte >> 4];
+      result += kHex[byte & 0x0F];
+    }
+  }
+  return result;
+}
+
+THTTPRest::THTTPRest(bool ALogEnabled) : THTTPRest(ALogEnabled, CreateDefaultTransport()) {}
+
+THTTPRest::THTTPRest(bool ALogEnabled, std::unique_ptr<IHttpTransport> AHTTPClient)
+    : FIdHTTPClient(std::move(AHTTPClient)), FLogEnabled(ALogEnabled) {}
+
+void THTTPRest::SetSecret(const std::string& secret) {
+  secrets_.SetSecrets({secret, EncodeQueryValue(secret)});
+}
+
+std::string THTTPRest::PrepareLogFolder() const {
+  const std::string folder = FLogDir.empty() ? IncludeTrailingPathDelimiter(GetProductDataFolder()) + "logs" +
+                                                   platform::kPathDelimiter
+                                             : IncludeTrailingPathDelimiter(FLogDir);
+  // Created and opened to everyone even while logging is off, so that switching it on never
+  // depends on who happened to run first.
+  if (!DirectoryExists(folder)) {
+    ForceDirectories(folder);
+    GrantEveryoneFullAccess(folder);
+  }
+  return folder;
+}
+
+void THTTPRest::MakeRequest(TMethodType AMethod, const std::string& AURL, const std::string& AData,
+                            std::string& AResponse, int32_t& ACode,
+                            std::string& AResultDescription) noexcept {
+  AResponse.clear();
+  AResultDescription.clear();
+  try {
+    const std::string folder = PrepareLogFolder();
+    // The name is fixed now: a request running over midnight stays in the file of its first day.
+    const std::string fileName =
+        folder + "http_" + FormatDateTime("yyyy.mm.dd", platform::Env::Current().Now()) + ".log";
+    std::optional<HttpLogFile> file;
+    if (FLogEnabled) file.emplace(fileName);
+    HttpLogWriter log(file ? &*file : nullptr, secrets_);
+    switch (AMethod) {
+      case mtGet:
+        ACode = HTTPGet(AURL, AResponse, AResultDescription, log);
+        break;
+      case mtPost:
+        ACode = HTTPPost(AURL, AData, AResponse, AResultDescription, log);
+        break;
+      case mtDelete:
+        break;
+    }
+  } catch (const std::exception& error) {
+    AResponse.clear();
+    ACode = -1;
+    AResultDescription = error.what();
+  } catch (...) {
+    AResponse.clear();
+    ACode = -1;
+    AResultDescription = kUnknownFailure;
+  }
+}
+
+int32_t THTTPRest::HTTPGet(const std::string& AURL, std::string& AResponse, std::string& AResultDescription,
+                           IHttpEvents& log) {
+  return Send(HttpVerb::Get, AURL, {}, AResponse, AResultDescription, log);
+}
+
+int32_t THTTPRest::HTTPPost(const std::string& AURL, const std::string& AData, std::string& AResponse,
+                            std::string& AResultDescription, IHttpEvents& log) {
+  // Text is UTF-8 inside the system already, so the body goes out as it is, without a byte-order mark.
+  return Send(HttpVerb::Post, AURL, AData, AResponse, AResultDescription, log);
+}
+
+int32_t THTTPRest::Send(HttpVerb verb, const std::string& AURL, std::string_view body, std::string& AResponse,
+                        std::string& AResultDescription, IHttpEvents& log) {
+  AResponse.clear();
+  AResultDescription.clear();
+  const HttpAnswer answer = FIdHTTPClient->Execute(verb, AURL, body, &log);
+  if (answer.status < 0) {
+    AResultDescription = answer.error;
+    return -1;
+  }
+  if (!IsSuccess(answer.status)) {
+    AResultDescription = DecodeToUtf8(answer.body, CharsetOfContentType(answer.contentType));
+    return answer.status;
+  }
+  // A successful answer is UTF-8 whatever charset it names.
+  AResponse = DecodeToUtf8(answer.body, "utf-8");
+  return answer.status;
+}
+
+int32_t THTTPRest::PostWithoutLog(const std::string& AURL) noexcept {
+  return FIdHTTPClient->Execute(HttpVerb::Post, AURL, {}, nullptr).status;
+}
+
+}  // namespace tallowmer
