@@ -1,0 +1,93 @@
+#include "service/HttpLog.h"
+
+#include <gtest/gtest.h>
+
+#include "service/Charset.h"
+#include "service/uHTTP.h"
+#include "tests/support/TestEnv.h"
+
+namespace tallowmer {
+namespace {
+
+TEST(HttpLogLineTest, LineBreaksAreShownAsMarkers) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"GET / HTTP/1.1\r\nHost: x\r\n\r\n", "GET / HTTP/1.1<EOL>Host: x<EOL><EOL>"},
+      {"a\rb", "a<CR>b"},
+      {"a\nb", "a<LF>b"},
+      {"\n\r", "<LF><CR>"},
+      {"\r\r\n", "<CR><EOL>"},
+      {"\r\n\n", "<EOL><LF>"},
+      {"end\r", "end<CR>"},
+      {"", ""},
+      {std::string("\0\xff\xd0\x96", 4), std::string("\0\xff\xd0\x96", 4)},
+  };
+  for (const auto& [bytes, expected] : cases) EXPECT_EQ(RenderLogBytes(bytes), expected);
+}
+
+TEST(HttpLogLineTest, SecretsOfEightCharactersOrMoreAreMasked) {
+  SecretMask mask;
+  mask.SetSecrets({"s3cr3t-token", "short77"});
+  EXPECT_EQ(mask.Apply("?token=s3cr3t-token&x=s3cr3t-token"), "?token=***&x=***");
+  EXPECT_EQ(mask.Apply("short77 stays"), "short77 stays");
+  EXPECT_EQ(mask.Apply("s3cr3t-toke"), "s3cr3t-toke");
+
+  mask.SetSecrets({"12345678"});
+  EXPECT_EQ(mask.Apply("1234567812345678"), "******");
+
+  THTTPRest rest(false, nullptr);
+  rest.SetSecret("tok en+&/8");
+  EXPECT_EQ(rest.MaskSecret("raw tok en+&/8, sent tok%20en%2B%26/8"), "raw ***, sent ***");
+}
+
+TEST(CharsetTest, ContentTypeNamesItsCharset) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"text/html; charset=windows-1251", "windows-1251"},
+      {"application/json;charset=\"KOI8-R\"", "koi8-r"},
+      {"text/html; boundary=x ;  Charset = UTF-8 ", "utf-8"},
+      {"text/plain", ""},
+      {"", ""},
+  };
+  for (const auto& [contentType, charset] : cases) EXPECT_EQ(CharsetOfContentType(contentType), charset);
+}
+
+TEST(CharsetTest, BodiesAreDecodedByTheirCharset) {
+  const std::string privet = "Привет №1";
+  const struct {
+    std::string bytes;
+    std::string charset;
+    std::string expected;
+  } cases[] = {
+      {"\xcf\xf0\xe8\xe2\xe5\xf2 \xb9\x31", "windows-1251", privet},
+      {"\xcf\xf0\xe8\xe2\xe5\xf2 \xb9\x31", "CP1251", privet},
+      {"\xf0\xd2\xc9\xd7\xc5\xd4", "koi8-r", "Привет"},
+      {privet, "utf-8", privet},
+      {privet, "", privet},
+      {"caf\xe9", "iso-8859-1", "café"},
+      {privet, "x-unknown", privet},
+      {"caf\xe9", "x-unknown", "café"},
+      {"bad \xff end", "utf-8", "bad \xef\xbf\xbd end"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(DecodeToUtf8(c.bytes, c.charset), c.expected) << c.charset;
+}
+
+TEST(QueryValueTest, OnlyCharactersThatWouldChangeTheValueAreEncoded) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"555", "555"},
+      {"AZaz09-._~", "AZaz09-._~"},
+      {"+7 900 000-00-00", "%2B7%20900%20000-00-00"},
+      {"a&b=c", "a%26b%3Dc"},
+      {"#50%", "%2350%25"},
+      {"Ив", "%D0%98%D0%B2"},
+      {"a\tb", "a%09b"},
+      {"", ""},
+  };
+  for (const auto& [value, expected] : cases) EXPECT_EQ(EncodeQueryValue(value), expected);
+}
+
+TEST(ProductDataFolderTest, LiesUnderTheCommonApplicationDataFolder) {
+  testing::TestEnv env;
+  EXPECT_EQ(GetProductDataFolder(), env.Root() + "common/Quorvane/ls_tallowmer");
+}
+
+}  // namespace
+}  // namespace tallowmer
