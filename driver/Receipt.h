@@ -1,0 +1,24 @@
+#pragma once
+
+// The receipt lines of a sale, built from the host's receipt table [column, line]: column 2 the
+// product identifier, 3 its name, 4 the discount, 5 the quantity, 6 the amount before discount.
+
+#include <vector>
+
+#include "common/OleVariant.h"
+#include "service/uDevice.h"
+
+namespace tallowmer {
+
+struct TReceipt {
+  std::vector<TCheckItem> lines;
+  Currency sum;
+  Currency sumWithDiscount;
+};
+
+// Price per unit rounded to four digits, discounted price per unit to two, ties to even; with a
+// quantity of 0 the amounts themselves. Raises when the table is no two-dimensional array or an
+// element is missing or does not convert. An Empty table is a receipt without lines.
+TReceipt BuildReceipt(const OleVariant& table);
+
+}  // namespace tallowmer
