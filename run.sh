@@ -13,7 +13,7 @@ PACKAGES=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix mingw-w64-tools
   libcurl4-openssl-dev nlohmann-json3-dev libcpp-httplib-dev libsqlite3-dev libssl-dev
-  ca-certificates
+  ca-certificates wine64 locales
 )
 
 install_packages() {
@@ -44,11 +44,35 @@ build_windows() {
   configure_and_build mingw-x64 build/win64
 }
 
+ensure_russian_locale() {
+  # Script clients print Cyrillic through Wine's console only under a Russian locale.
+  locale -a 2>/dev/null | grep -qi '^ru_RU.utf8$' && return 0
+  [ "$(id -u)" -eq 0 ] || return 0
+  sed -i 's/^# *ru_RU.UTF-8 UTF-8/ru_RU.UTF-8 UTF-8/' /etc/locale.gen
+  grep -q '^ru_RU.UTF-8 UTF-8' /etc/locale.gen || echo 'ru_RU.UTF-8 UTF-8' >> /etc/locale.gen
+  locale-gen >/dev/null
+}
+
+run_wine_tests() {
+  local status=0
+  for arch in x64 x86; do
+    local dir=build/win64
+    [ "$arch" = x86 ] && dir=build/win32
+    if [ -f "$dir/driver/ls_tallowmer.dll" ]; then
+      echo "== Wine tests ($arch)"
+      tests/wine/run_wine_tests.sh "$dir" "$arch" build/linux/tools/sim/tallowmer_sim || status=1
+    fi
+  done
+  return $status
+}
+
 run_tests() {
   install_packages "${PACKAGES[@]}"
+  ensure_russian_locale
   build_linux
   build_windows
   ctest --test-dir build/linux --output-on-failure -j "$JOBS"
+  run_wine_tests
 }
 
 run_demo() {

@@ -1,0 +1,206 @@
+// A late-bound client, as a host's runtime is: creates the driver by ProgID and checks through
+// IDispatch what every host relies on. Prints one line per check and "N passed, M failed".
+
+#include <windows.h>
+
+#include <objbase.h>
+#include <oleauto.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace {
+
+int passed = 0;
+int failed = 0;
+
+void Check(bool condition, const char* what) {
+  std::printf("%s: %s\n", condition ? "ok" : "FAILED", what);
+  (condition ? passed : failed)++;
+}
+
+class Variant {
+ public:
+  Variant() { ::VariantInit(&value); }
+  Variant(const Variant&) = delete;
+  Variant& operator=(const Variant&) = delete;
+  ~Variant() { ::VariantClear(&value); }
+  VARIANT value;
+};
+
+DISPID IdOf(IDispatch* object, const wchar_t* name, HRESULT* hr = nullptr) {
+  DISPID id = 0;
+  LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
+  const HRESULT result = object->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id);
+  if (hr != nullptr) *hr = result;
+  return id;
+}
+
+// Arguments in call order; they are handed over last first, as the platform expects.
+HRESULT Call(IDispatch* object, DISPID id, std::vector<VARIANT> args, VARIANT* result, EXCEPINFO* exception,
+             WORD flags = DISPATCH_METHOD | DISPATCH_PROPERTYGET) {
+  std::vector<VARIANT> reversed(args.rbegin(), args.rend());
+  DISPPARAMS params{reversed.data(), nullptr, static_cast<UINT>(reversed.size()), 0};
+  return object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &params, result, exception, nullptr);
+}
+
+VARIANT ByRef(VARIANT* target) {
+  VARIANT reference;
+  ::VariantInit(&reference);
+  reference.vt = VT_BYREF | VT_VARIANT;
+  reference.pvarVal = target;
+  return reference;
+}
+
+VARIANT Int4(LONG value) {
+  VARIANT v;
+  ::VariantInit(&v);
+  v.vt = VT_I4;
+  v.lVal = value;
+  return v;
+}
+
+void CheckRegistry(IDispatch* object) {
+  const wchar_t* names[] = {L"Init",          L"Open",           L"Close",           L"ShowSettingsDlg",
+                            L"GetDeviceInfo", L"Enable",         L"Disable",         L"GetSettings",
+                            L"SetSettings",   L"CheckHealth",    L"GetCustomerData", L"RegisterCustomer",
+                            L"CreateOrder",   L"CloseOrder",     L"CancelOrder",     L"GetAvailableProduct",
+                            L"VerifyClient",  L"VerifyPromocode"};
+  bool all = true;
+  for (DISPID expected = 0; expected < 18; ++expected) all = all && IdOf(object, names[expected]) == expected;
+  Check(all, "the 18 methods answer with DispIDs 0 to 17");
+  Check(IdOf(object, L"getdeviceinfo") == 4, "names fold ASCII case");
+  HRESULT hr = S_OK;
+  const DISPID unknown = IdOf(object, L"NoSuchMethod", &hr);
+  Check(hr == E_NOTIMPL && unknown == -1, "an unknown name gives E_NOTIMPL and -1");
+}
+
+void CheckRefusals(IDispatch* object) {
+  Variant result;
+  Check(Call(object, 4, {}, &result.value, nullptr, DISPATCH_PROPERTYGET) == E_FAIL,
+        "property get alone gives E_FAIL");
+  Check(Call(object, 100000, {}, &result.value, nullptr) == E_FAIL, "DispID 100000 gives E_FAIL");
+  Variant inData;
+  Variant outData;
+  outData.value.vt = VT_I4;
+  outData.value.lVal = 77;
+  const HRESULT hr = Call(object, 4, {ByRef(&inData.value), ByRef(&outData.value)}, &result.value, nullptr);
+  Check(hr == E_INVALIDARG && outData.value.vt == VT_I4 && outData.value.lVal == 77,
+        "a public call without time-out gives E_INVALIDARG and leaves the arguments");
+}
+
+void CheckWriteBack(IDispatch* object) {
+  // Init with a number instead of the manager fails with 1004 and describes it in argument 1.
+  BSTR description = ::SysAllocString(L"before");
+  VARIANT descriptionRef;
+  ::VariantInit(&descriptionRef);
+  descriptionRef.vt = VT_BYREF | VT_BSTR;
+  descriptionRef.pbstrVal = &description;
+  Variant result;
+  HRESULT hr = Call(object, 0, {Int4(5), descriptionRef}, &result.value, nullptr);
+  Check(hr == S_OK && result.value.vt == VT_BOOL && result.value.boolVal == VARIANT_FALSE,
+        "Init with a number answers False");
+  Check(description != nullptr && std::wstring(description) == L"Ошибка входных параметров команды",
+        "the description reaches a VT_BYREF|VT_BSTR argument");
+  ::SysFreeString(description);
+
+  // A by-reference 16-bit integer and boolean after the three standard arguments come back in
+  // their own kinds; the boolean as 1.
+  Variant inData;
+  Variant outData;
+  SHORT small = 12;
+  VARIANT_BOOL flag = VARIANT_TRUE;
+  VARIANT smallRef;
+  ::VariantInit(&smallRef);
+  smallRef.vt = VT_BYREF | VT_I2;
+  smallRef.piVal = &small;
+  VARIANT flagRef;
+  ::VariantInit(&flagRef);
+  flagRef.vt = VT_BYREF | VT_BOOL;
+  flagRef.pboolVal = &flag;
+  Variant devInfoResult;
+  hr = Call(object, 4, {ByRef(&inData.value), ByRef(&outData.value), Int4(0), smallRef, flagRef},
+            &devInfoResult.value, nullptr);
+  Check(hr == S_OK && devInfoResult.value.boolVal == VARIANT_TRUE, "GetDeviceInfo answers True");
+  Check(small == 12, "a VT_BYREF|VT_I2 argument keeps its value");
+  Check(flag == 1, "a VT_BYREF|VT_BOOL argument is written back as 1");
+  bool arrayOk = outData.value.vt == (VT_ARRAY | VT_VARIANT);
+  LONG lower = -1;
+  LONG upper = -1;
+  if (arrayOk) {
+    ::SafeArrayGetLBound(outData.value.parray, 1, &lower);
+    ::SafeArrayGetUBound(outData.value.parray, 1, &upper);
+  }
+  Check(arrayOk && lower == 0 && upper == 14, "the device information is an array 0..14");
+}
+
+void CheckException(IDispatch* object) {
+  // Open before Init: the device folder needs the manager, so the private method raises.
+  VARIANT deviceId;
+  ::VariantInit(&deviceId);
+  deviceId.vt = VT_BSTR;
+  deviceId.bstrVal = ::SysAllocString(L"1");
+  Variant description;
+  Variant result;
+  EXCEPINFO exception{};
+  const HRESULT hr = Call(object, 1, {deviceId, ByRef(&description.value)}, &result.value, &exception);
+  ::SysFreeString(deviceId.bstrVal);
+  Check(hr == DISP_E_EXCEPTION && exception.scode == 1001,
+        "a private method's exception is DISP_E_EXCEPTION 1001");
+  Check(exception.bstrDescription != nullptr &&
+            std::wstring(exception.bstrDescription) == L"Менеджер оборудования недоступен",
+        "the exception carries its message");
+  Check(exception.bstrSource != nullptr && ::SysStringLen(exception.bstrSource) > 0,
+        "the exception names its class as source");
+  Check(description.value.vt == VT_EMPTY, "a failed call writes no argument");
+  ::SysFreeString(exception.bstrDescription);
+  ::SysFreeString(exception.bstrSource);
+}
+
+void CheckErrorInfo(IDispatch* object) {
+  ISupportErrorInfo* errorInfo = nullptr;
+  const bool supported =
+      SUCCEEDED(object->QueryInterface(IID_ISupportErrorInfo, reinterpret_cast<void**>(&errorInfo)));
+  Check(supported && errorInfo->InterfaceSupportsErrorInfo(IID_IDispatch) == S_OK &&
+            errorInfo->InterfaceSupportsErrorInfo(IID_IClassFactory) == S_FALSE,
+        "ISupportErrorInfo answers S_OK for IDispatch and S_FALSE for others");
+  if (errorInfo != nullptr) errorInfo->Release();
+  IUnknown* other = nullptr;
+  Check(object->QueryInterface(IID_IClassFactory, reinterpret_cast<void**>(&other)) == E_NOINTERFACE,
+        "other interfaces give E_NOINTERFACE");
+  UINT count = 9;
+  Check(object->GetTypeInfoCount(&count) == S_OK && count == 0, "no type information");
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  const wchar_t* progId = argc > 1 ? argv[1] : L"hwEq.tallowmer";
+  const wchar_t* module = argc > 2 ? argv[2] : L"ls_tallowmer.dll";
+  ::CoInitialize(nullptr);
+  CLSID clsid;
+  IDispatch* object = nullptr;
+  const bool created = SUCCEEDED(::CLSIDFromProgID(progId, &clsid)) &&
+                       SUCCEEDED(::CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch,
+                                                    reinterpret_cast<void**>(&object)));
+  Check(created, "the object is created by its ProgID");
+  if (created) {
+    CheckRegistry(object);
+    CheckRefusals(object);
+    CheckWriteBack(object);
+    CheckException(object);
+    CheckErrorInfo(object);
+    object->Release();
+  }
+  // With the last reference gone the module may unload.
+  HMODULE loaded = ::GetModuleHandleW(module);
+  using CanUnload = HRESULT(__stdcall*)();
+  auto canUnloadNow =
+      loaded != nullptr ? reinterpret_cast<CanUnload>(::GetProcAddress(loaded, "DllCanUnloadNow")) : nullptr;
+  Check(canUnloadNow != nullptr && canUnloadNow() == S_OK,
+        "DllCanUnloadNow answers S_OK after the last release");
+  ::CoUninitialize();
+  std::printf("%d passed, %d failed\n", passed, failed);
+  return failed == 0 ? 0 : 1;
+}

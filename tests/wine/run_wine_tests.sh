@@ -1,0 +1,93 @@
+#!/usr/bin/env bash
+# Runs the Windows module under Wine the way hosts use it: registration with regsvr32 (machine and
+# per user), a C++ late-bound client, and a VBScript host selling through the local service
+# simulator. Usage: run_wine_tests.sh BUILD_DIR ARCH SIMULATOR
+set -uo pipefail
+
+build=$(realpath "$1")
+arch=$2
+simulator=$(realpath "$3")
+wine=/usr/lib/wine/wine64
+work=$(mktemp -d /tmp/ls_tallowmer_wine_XXXXXX)
+passed=0
+failed=0
+skipped=0
+
+export WINEDEBUG=-all WINEPREFIX="$work/prefix" LC_ALL=ru_RU.UTF-8
+
+result() {
+  if [ "$1" -eq 0 ]; then
+    echo "ok: $2"
+    passed=$((passed + 1))
+  else
+    echo "FAILED: $2"
+    failed=$((failed + 1))
+  fi
+}
+
+cleanup() {
+  [ -n "${simulator_pid:-}" ] && kill "$simulator_pid" 2>/dev/null
+  WINEPREFIX="$work/prefix" /usr/lib/wine/wineserver -k 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+if [ "$arch" = "x86" ] && ! [ -x /usr/lib/wine/wine ]; then
+  echo "skipped: the x86 module needs 32-bit Wine (wine32), which is not installed here"
+  echo "0 passed, 0 failed, 1 skipped"
+  exit 0
+fi
+
+dll="$build/driver/ls_tallowmer.dll"
+client="$build/tests/wine/dispatch_client.exe"
+"$wine" wineboot -i >/dev/null 2>&1
+# Keep one wineserver for the whole run: every later start is then quick.
+/usr/lib/wine/wineserver -p
+
+registry_has() { "$wine" reg query "$1" >/dev/null 2>&1; }
+
+"$wine" regsvr32 /s "$dll"
+registry_has 'HKCR\hwEq.tallowmer\Clsid' && registry_has 'HKCR\CLSID\{7C41E9A2-3D58-4B16-A0F3-95B2C6D84E17}\InprocServer32'
+result $? "regsvr32 registers the class and its ProgID"
+threading=$("$wine" reg query 'HKCR\CLSID\{7C41E9A2-3D58-4B16-A0F3-95B2C6D84E17}\InprocServer32' /v ThreadingModel 2>/dev/null | tr -d '\r')
+echo "$threading" | grep -q 'Apartment'
+result $? "the threading model is Apartment"
+
+"$wine" "$client" hwEq.tallowmer ls_tallowmer.dll > "$work/client.log" 2>&1
+client_status=$?
+sed 's/^/    /' "$work/client.log"
+result $client_status "the C++ IDispatch client's checks"
+
+# The service simulator on loopback, plain HTTP (Wine's TLS trust store is not ours to set up).
+"$simulator" --plain --listen 127.0.0.1:0 --db :memory: --seed --token wine-test-token-1 > "$work/sim.out" 2> "$work/sim.err" &
+simulator_pid=$!
+for _ in $(seq 50); do [ -s "$work/sim.out" ] && break; sleep 0.1; done
+base_url=$(head -n 1 "$work/sim.out")
+devices='C:\ls_tallowmer_test\devices'
+"$wine" cscript //nologo "$(dirname "$(realpath "$0")")/sale.vbs" "$base_url" wine-test-token-1 "$devices" \
+  > "$work/sale.log" 2>&1
+sale_status=$?
+iconv -f cp866 -t utf-8 "$work/sale.log" 2>/dev/null | sed 's/^/    /'
+result $sale_status "a VBScript host sells, cancels and checks balances through the simulator"
+
+device_folder="$WINEPREFIX/drive_c/ls_tallowmer_test/devices/1"
+ls "$device_folder"/http_*.log >/dev/null 2>&1
+result $? "the HTTP log is written in the device folder"
+ls "$device_folder"/Debug_*.log >/dev/null 2>&1
+result $? "the debug log is written in the device folder"
+! grep -q 'wine-test-token-1' "$device_folder"/*.log 2>/dev/null
+result $? "no log shows the token"
+
+"$wine" regsvr32 /u /s "$dll"
+! registry_has 'HKCR\hwEq.tallowmer' && ! registry_has 'HKCR\CLSID\{7C41E9A2-3D58-4B16-A0F3-95B2C6D84E17}'
+result $? "unregistration leaves no key behind"
+
+"$wine" regsvr32 /s /n /i:user "$dll"
+registry_has 'HKCU\Software\Classes\hwEq.tallowmer\Clsid' && ! registry_has 'HKLM\Software\Classes\hwEq.tallowmer'
+result $? "DllInstall with \"user\" registers per user"
+"$wine" regsvr32 /u /s /n /i:user "$dll"
+! registry_has 'HKCU\Software\Classes\hwEq.tallowmer'
+result $? "per-user unregistration removes the keys"
+
+echo "$passed passed, $failed failed, $skipped skipped"
+[ "$failed" -eq 0 ]

@@ -1,0 +1,157 @@
+' The road of one sale as a host's script engine drives it: late-bound calls on the driver, a
+' VBScript class as the equipment manager, receipt tables built as VBScript 2-D arrays.
+' Arguments: host URL of the service, token, devices folder. Exit code 0 when every step passed.
+Option Explicit
+On Error Resume Next
+
+Dim failures
+failures = 0
+
+Sub Check(condition, what)
+  If condition Then
+    WScript.Echo "ok: " & what
+  Else
+    WScript.Echo "FAILED: " & what
+    failures = failures + 1
+  End If
+End Sub
+
+Sub CheckNoError(what)
+  If Err.Number <> 0 Then
+    WScript.Echo "FAILED: " & what & " raised " & Err.Number & " " & Err.Description
+    failures = failures + 1
+    Err.Clear
+  End If
+End Sub
+
+Class EquipmentManager
+  Public DevicesFolder
+  Public LogEntries
+
+  Public Function GetAppProperty(DeviceID, PropName, Value)
+    GetAppProperty = True
+    Select Case PropName
+      Case "DevicesFolder" : Value = DevicesFolder
+      Case "ModelsFolder" : Value = DevicesFolder & "\models"
+      Case "Language" : Value = "ru"
+      Case Else : GetAppProperty = False
+    End Select
+  End Function
+
+  Public Function WriteLog(DeviceID, Name, Text, EventType)
+    LogEntries = LogEntries + 1
+    WriteLog = True
+  End Function
+
+  Public Function DataEvent(DeviceID, EventName, Data, ExtData)
+    DataEvent = True
+  End Function
+
+  Public Function ErrorEvent(DeviceID, ErrorName, Description, ExtData)
+    ErrorEvent = True
+  End Function
+
+  Public Function TaskState(DeviceID, Percent, Description)
+    TaskState = True
+  End Function
+
+  Public Function MessageDlg(DeviceID, MsgText, MsgType, MsgButtons, MsgTimeout)
+    MessageDlg = 2
+  End Function
+
+  Public Function InputDataDlg(DeviceID, Caption, DefaultData, Description, Mask, Password, TimeOut)
+    InputDataDlg = ""
+  End Function
+End Class
+
+Dim hostUrl, token, devicesFolder
+hostUrl = WScript.Arguments(0)
+token = WScript.Arguments(1)
+devicesFolder = WScript.Arguments(2)
+
+Dim driver, manager, description, ok, inData, outData
+Set driver = CreateObject("hwEq.tallowmer")
+CheckNoError "CreateObject"
+Set manager = New EquipmentManager
+manager.DevicesFolder = devicesFolder
+manager.LogEntries = 0
+
+ok = driver.Init(manager, description)
+CheckNoError "Init"
+Check ok And description = "Нет ошибок", "Init with a VBScript manager"
+ok = driver.Open("1", description)
+CheckNoError "Open"
+Check ok, "Open"
+
+' Settings: read the table, change Host, Token and the debug log, hand it back.
+ok = driver.GetSettings(Empty, outData, 0)
+CheckNoError "GetSettings"
+Dim table, column
+table = outData(0)
+For column = 0 To UBound(table, 2)
+  Select Case table(0, column)
+    Case "Host" : table(1, column) = hostUrl
+    Case "Token" : table(1, column) = token
+    Case "DebugLogEnabled" : table(1, column) = True
+  End Select
+Next
+inData = Array(table)
+ok = driver.SetSettings(inData, outData, 0)
+CheckNoError "SetSettings"
+Check ok, "SetSettings"
+ok = driver.Enable(Empty, outData, 0)
+CheckNoError "Enable"
+Check ok, "Enable"
+
+' The customer and the balance before the sale.
+Const phone = "79001234567"
+inData = Array(phone, 0, 0)
+ok = driver.GetCustomerData(inData, outData, 0)
+CheckNoError "GetCustomerData"
+Check ok, "GetCustomerData by phone"
+Dim balanceBefore
+balanceBefore = outData(3)
+Check VarType(balanceBefore) = vbCurrency, "the balance is a currency"
+
+inData = Array(Empty, phone, 0)
+ok = driver.CreateOrder(inData, outData, 0)
+CheckNoError "CreateOrder"
+Dim orderId
+orderId = outData(0)
+Check ok And Len(orderId) = 36, "CreateOrder answers an order identifier"
+
+' Receipt table [column, line]: 2 product, 3 name, 4 discount, 5 quantity, 6 amount.
+Dim receipt(6, 1)
+receipt(2, 0) = "A-1" : receipt(3, 0) = "Хлеб" : receipt(4, 0) = CCur(10) : receipt(5, 0) = 3 : receipt(6, 0) = CCur(100)
+receipt(2, 1) = "B-2" : receipt(3, 1) = "Молоко" : receipt(4, 1) = CCur(0) : receipt(5, 1) = 1 : receipt(6, 1) = CCur(50)
+inData = Array(orderId, receipt, CCur(20), CCur(0), phone, 0, 0, "", Empty, "", "N-1")
+ok = driver.CloseOrder(inData, outData, 0)
+CheckNoError "CloseOrder"
+Check ok, "CloseOrder of a sale"
+Dim balanceAfter, transactionTime
+balanceAfter = outData(0)
+transactionTime = outData(2)
+Check balanceAfter < balanceBefore, "the write-off lowers the balance"
+Check InStr(outData(1), "Телефон: " & phone) = 1, "the receipt text names the customer"
+Check VarType(transactionTime) = vbDate, "the transaction time is a date"
+
+inData = Array(orderId, transactionTime, "", 0, "")
+ok = driver.CancelOrder(inData, outData, 0)
+CheckNoError "CancelOrder"
+Check ok And InStr(outData(0), "Операция отменена") > 0, "CancelOrder"
+
+inData = Array(phone, 0, 0)
+ok = driver.GetCustomerData(inData, outData, 0)
+Check ok And outData(3) = balanceBefore, "the cancellation gives the balance back"
+
+inData = Array(phone, 4, 0)
+ok = driver.GetCustomerData(inData, outData, 0)
+Check (Not ok) And outData(0) = 1001, "an unknown identifier kind fails with 1001"
+
+ok = driver.Disable(Empty, outData, 0)
+ok = driver.Close()
+CheckNoError "Close"
+Set driver = Nothing
+
+WScript.Echo failures & " failures"
+WScript.Quit failures
