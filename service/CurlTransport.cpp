@@ -61,19 +61,41 @@ CurlHeaderList MakeHeaderList(std::initializer_list<const char*> lines) {
   return list;
 }
 
-// Every certificate of a PEM file; none when the file is missing or unreadable.
-std::vector<X509Ptr> LoadCertificates(const std::string& path) {
-  std::vector<X509Ptr> certificates;
-  if (path.empty()) return certificates;
-  BioPtr file(BIO_new_file(path.c_str(), "r"));
-  if (file) {
-    while (X509* certificate = PEM_read_bio_X509(file.get(), nullptr, nullptr, nullptr)) {
-      certificates.emplace_back(certificate);
+struct X509StoreDeleter {
+  void operator()(X509_STORE* store) const { X509_STORE_free(store); }
+};
+using X509StorePtr = std::unique_ptr<X509_STORE, X509StoreDeleter>;
+
+// The certificates every connection is verified against: the system store (or its replacement)
+// and the extra bundle when it exists. Built once, since curl would read the system bundle again
+// for each connection, which takes far longer than a whole request on a local network.
+X509StorePtr BuildTrustStore(CURL* handle, const TransportOptions& options) {
+  X509StorePtr store(X509_STORE_new());
+  if (!store) return store;
+  if (options.systemCaBundle.empty()) {
+    char* bundle = nullptr;
+    char* folder = nullptr;
+    curl_easy_getinfo(handle, CURLINFO_CAINFO, &bundle);
+    curl_easy_getinfo(handle, CURLINFO_CAPATH, &folder);
+    if (bundle != nullptr) X509_STORE_load_file(store.get(), bundle);
+    if (folder != nullptr) X509_STORE_load_path(store.get(), folder);
+  } else {
+    X509_STORE_load_file(store.get(), options.systemCaBundle.c_str());
+  }
+  if (!options.extraCaBundle.empty()) {
+    BioPtr file(BIO_new_file(options.extraCaBundle.c_str(), "r"));
+    while (file) {
+      X509Ptr certificate(PEM_read_bio_X509(file.get(), nullptr, nullptr, nullptr));
+      if (!certificate) break;
+      X509_STORE_add_cert(store.get(), certificate.get());
     }
   }
-  // Reading stops at the end of the file with an error on OpenSSL's queue; it is no failure.
+  // As curl does with its own store: a trusted intermediate is anchor enough.
+  X509_STORE_set_flags(store.get(), X509_V_FLAG_PARTIAL_CHAIN);
+  // A missing bundle, the end of a PEM file or a certificate present twice leave errors on OpenSSL's
+  // queue that are no failure here.
   ERR_clear_error();
-  return certificates;
+  return store;
 }
 
 class CurlTransport final : public IHttpTransport {
@@ -102,7 +124,7 @@ class CurlTransport final : public IHttpTransport {
   CurlEasyHandle handle_;
   CurlHeaderList getHeaders_;
   CurlHeaderList postHeaders_;
-  std::vector<X509Ptr> extraCertificates_;
+  X509StorePtr trustStore_;
   // Set when the handle could not be configured; every request then fails with it.
   std::string setupError_;
   char errorBuffer_[CURL_ERROR_SIZE] = {};
@@ -129,7 +151,8 @@ CurlTransport::CurlTransport(const TransportOptions& options) {
   getHeaders_ = MakeHeaderList({"Accept: */*"});
   postHeaders_ = MakeHeaderList({"Accept: */*", "Content-Type: application/json; charset=utf-8", "Expect:"});
   if (!getHeaders_ || !postHeaders_) setupError_ = "Out of memory";
-  extraCertificates_ = LoadCertificates(options.extraCaBundle);
+  trustStore_ = BuildTrustStore(handle_.get(), options);
+  if (!trustStore_) setupError_ = "Out of memory";
 
   Configure(CURLOPT_ERRORBUFFER, errorBuffer_);
   Configure(CURLOPT_NOSIGNAL, 1L);
@@ -146,14 +169,11 @@ CurlTransport::CurlTransport(const TransportOptions& options) {
   Configure(CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));
   Configure(CURLOPT_SSL_VERIFYPEER, 1L);
   Configure(CURLOPT_SSL_VERIFYHOST, 2L);
-  if (!options.systemCaBundle.empty()) {
-    Configure(CURLOPT_CAINFO, options.systemCaBundle.c_str());
-    Configure(CURLOPT_CAPATH, static_cast<const char*>(nullptr));
-  }
-  if (!extraCertificates_.empty()) {
-    Configure(CURLOPT_SSL_CTX_FUNCTION, &CurlTransport::OnSslContext);
-    Configure(CURLOPT_SSL_CTX_DATA, this);
-  }
+  // curl loads no store of its own; each new TLS context gets ours.
+  Configure(CURLOPT_CAINFO, static_cast<const char*>(nullptr));
+  Configure(CURLOPT_CAPATH, static_cast<const char*>(nullptr));
+  Configure(CURLOPT_SSL_CTX_FUNCTION, &CurlTransport::OnSslContext);
+  Configure(CURLOPT_SSL_CTX_DATA, this);
 
   Configure(CURLOPT_WRITEFUNCTION, &CurlTransport::OnBody);
   Configure(CURLOPT_WRITEDATA, this);
@@ -295,17 +315,10 @@ int CurlTransport::OnCloseSocket(void* self, curl_socket_t socket) {
   return result;
 }
 
-// Runs after curl has loaded the system store into the new TLS context: the installation's own CAs
-// join it there.
 CURLcode CurlTransport::OnSslContext(CURL*, void* sslContext, void* self) {
   auto* transport = static_cast<CurlTransport*>(self);
-  X509_STORE* store = SSL_CTX_get_cert_store(static_cast<SSL_CTX*>(sslContext));
-  if (store == nullptr) return CURLE_SSL_CERTPROBLEM;
-  for (const X509Ptr& certificate : transport->extraCertificates_) {
-    X509_STORE_add_cert(store, certificate.get());
-  }
-  // A certificate that the store holds already leaves an error behind that is none of curl's business.
-  ERR_clear_error();
+  if (X509_STORE_up_ref(transport->trustStore_.get()) != 1) return CURLE_OUT_OF_MEMORY;
+  SSL_CTX_set_cert_store(static_cast<SSL_CTX*>(sslContext), transport->trustStore_.get());
   return CURLE_OK;
 }
 
