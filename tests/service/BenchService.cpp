@@ -1,0 +1,96 @@
+// The cost of the service client over bare libcurl: N sequential ClientInfo calls over HTTPS, each
+// on a new connection, against the same loopback server as N requests made by a plain libcurl
+// loop. The two run interleaved so that both see the same machine load.
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+#include "service/uDevice.h"
+#include "tests/service/TlsTestServer.h"
+#include "tests/support/TestEnv.h"
+
+namespace tallowmer {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr const char* kToken = "bench-token-0001";
+constexpr const char* kAnswer =
+    R"({"clientId":"c-1","name":"Иван Петров","phone":"79001234567",)"
+    R"("cardNumber":"4000123412341234","email":"ivan@example.com","bonusBalance":150.5})";
+
+size_t Discard(char*, size_t size, size_t count, void*) {
+  return size * count;
+}
+
+struct Figures {
+  double median;
+  double p90;
+};
+
+Figures Summarise(std::vector<double> micros) {
+  std::sort(micros.begin(), micros.end());
+  return {micros[micros.size() / 2], micros[micros.size() * 9 / 10]};
+}
+
+int Run(int count) {
+  testing::TestEnv env;
+  testing::TestPki pki;
+  testing::ScriptedTlsServer server(pki, [](const std::string&) {
+    return testing::HttpAnswerBytes(200, "OK", "application/json", kAnswer);
+  });
+  const std::string host = server.Url("/api/v2");
+
+  TransportOptions options;
+  options.extraCaBundle = pki.CaFile();
+  TDevice device(CreateDefaultTransport(options));
+  device.SetHost(host);
+  device.SetToken(kToken);
+  device.HTTPRest().SetLogDir(env.Root() + "logs");
+
+  CURL* bare = curl_easy_init();
+  const std::string url = host + "/clientInfo?token=" + kToken + "&type=phone&id=79001234567";
+  curl_easy_setopt(bare, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(bare, CURLOPT_CAINFO, pki.CaFile().c_str());
+  curl_easy_setopt(bare, CURLOPT_FRESH_CONNECT, 1L);
+  curl_easy_setopt(bare, CURLOPT_FORBID_REUSE, 1L);
+  curl_easy_setopt(bare, CURLOPT_WRITEFUNCTION, &Discard);
+
+  std::vector<double> client;
+  std::vector<double> plain;
+  for (int i = 0; i < count; ++i) {
+    const auto start = Clock::now();
+    device.ClientInfo(3, "79001234567");
+    const auto middle = Clock::now();
+    if (curl_easy_perform(bare) != CURLE_OK) {
+      std::fprintf(stderr, "bare libcurl request failed\n");
+      return 1;
+    }
+    const auto end = Clock::now();
+    client.push_back(std::chrono::duration<double, std::micro>(middle - start).count());
+    plain.push_back(std::chrono::duration<double, std::micro>(end - middle).count());
+  }
+  curl_easy_cleanup(bare);
+
+  const Figures ours = Summarise(client);
+  const Figures theirs = Summarise(plain);
+  const double ratio = ours.median / theirs.median;
+  std::printf("bench_service: %d sequential ClientInfo requests over HTTPS, a new connection each\n", count);
+  std::printf("  TDevice.ClientInfo  median %8.1f us   p90 %8.1f us\n", ours.median, ours.p90);
+  std::printf("  bare libcurl        median %8.1f us   p90 %8.1f us\n", theirs.median, theirs.p90);
+  std::printf("  ratio of medians    %.3f (target at most 1.15: %s)\n", ratio,
+              ratio <= 1.15 ? "met" : "missed");
+  return 0;
+}
+
+}  // namespace
+}  // namespace tallowmer
+
+int main(int argc, char** argv) {
+  const int count = argc > 1 ? std::max(1, std::atoi(argv[1])) : 300;
+  return tallowmer::Run(count);
+}
