@@ -40,6 +40,14 @@ struct RegionalFormats {
   std::string longTimeFormat = "hh:nn:ss";
 };
 
+// A module file's version: major, minor, release, build.
+struct FileVersion {
+  uint16_t major = 0;
+  uint16_t minor = 0;
+  uint16_t release = 0;
+  uint16_t build = 0;
+};
+
 // Outcome of an operating-system call: the system's error code and its text when it failed.
 struct OsResult {
   bool ok = true;
@@ -64,6 +72,9 @@ class Env {
   virtual std::string SpecialFolderPath(int folderId) = 0;
   // Full path of the file this code was loaded from (the driver module, not the host's executable).
   virtual std::string ModuleFilePath() = 0;
+
+  // The version of a module file (empty: this module); all zero when it has none.
+  virtual FileVersion ModuleVersion(const std::string& fileName) = 0;
 
   virtual bool DirectoryExists(const std::string& path) = 0;
   virtual bool FileExists(const std::string& path) = 0;
@@ -90,6 +101,7 @@ class EnvWrapper : public Env {
   LocalTime Now() override { return target_.Now(); }
   std::string SpecialFolderPath(int folderId) override { return target_.SpecialFolderPath(folderId); }
   std::string ModuleFilePath() override { return target_.ModuleFilePath(); }
+  FileVersion ModuleVersion(const std::string& fileName) override { return target_.ModuleVersion(fileName); }
   bool DirectoryExists(const std::string& path) override { return target_.DirectoryExists(path); }
   bool FileExists(const std::string& path) override { return target_.FileExists(path); }
   OsResult ForceDirectories(const std::string& path) override { return target_.ForceDirectories(path); }

@@ -191,6 +191,12 @@ class PosixEnv final : public Env {
     return resolved;
   }
 
+  // Shared objects here carry no version resource: every module of this build has the numbers
+  // fixed when it was built.
+  FileVersion ModuleVersion(const std::string&) override {
+    return FileVersion{LS_VERSION_MAJOR, LS_VERSION_MINOR, LS_VERSION_RELEASE, LS_VERSION_BUILD};
+  }
+
   bool DirectoryExists(const std::string& path) override {
     struct stat status {};
     return !path.empty() && ::stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);

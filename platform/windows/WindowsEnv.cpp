@@ -6,6 +6,7 @@
 #include <shlobj.h>
 
 #include <string>
+#include <vector>
 
 #include "platform/Env.h"
 #include "platform/windows/WindowsHandles.h"
@@ -115,6 +116,22 @@ class WindowsEnv final : public Env {
     wchar_t buffer[MAX_PATH + 1] = {};
     ::GetModuleFileNameW(module, buffer, MAX_PATH);
     return Narrow(buffer);
+  }
+
+  FileVersion ModuleVersion(const std::string& fileName) override {
+    const std::wstring path = Widen(fileName.empty() ? ModuleFilePath() : fileName);
+    DWORD handle = 0;
+    const DWORD size = ::GetFileVersionInfoSizeW(path.c_str(), &handle);
+    if (size == 0) return {};
+    std::vector<char> block(size);
+    if (!::GetFileVersionInfoW(path.c_str(), 0, size, block.data())) return {};
+    VS_FIXEDFILEINFO* info = nullptr;
+    UINT length = 0;
+    if (!::VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&info), &length) || info == nullptr) {
+      return {};
+    }
+    return FileVersion{HIWORD(info->dwFileVersionMS), LOWORD(info->dwFileVersionMS),
+                       HIWORD(info->dwFileVersionLS), LOWORD(info->dwFileVersionLS)};
   }
 
   bool DirectoryExists(const std::string& path) override {
