@@ -89,6 +89,12 @@ class Env {
 
   virtual RegionalFormats UserRegionalFormats() = 0;
 
+  // The desktop's foreground window, 0 when there is none or no desktop at all.
+  virtual uintptr_t ForegroundWindow() = 0;
+  virtual void SetWindowEnabled(uintptr_t window, bool enabled) = 0;
+  // Brings a window to the foreground and tells it that it has the focus again.
+  virtual void ActivateWindow(uintptr_t window) = 0;
+
   // A modal information notice for the person at the machine.
   virtual void ShowInformation(const std::string& caption, const std::string& text) = 0;
 };
@@ -112,6 +118,11 @@ class EnvWrapper : public Env {
     return target_.AppendToSharedFile(path, text);
   }
   RegionalFormats UserRegionalFormats() override { return target_.UserRegionalFormats(); }
+  uintptr_t ForegroundWindow() override { return target_.ForegroundWindow(); }
+  void SetWindowEnabled(uintptr_t window, bool enabled) override {
+    target_.SetWindowEnabled(window, enabled);
+  }
+  void ActivateWindow(uintptr_t window) override { target_.ActivateWindow(window); }
   void ShowInformation(const std::string& caption, const std::string& text) override {
     target_.ShowInformation(caption, text);
   }

@@ -268,6 +268,11 @@ class PosixEnv final : public Env {
     return formats;
   }
 
+  // No desktop here: there is never a foreground window to block or bring back.
+  uintptr_t ForegroundWindow() override { return 0; }
+  void SetWindowEnabled(uintptr_t, bool) override {}
+  void ActivateWindow(uintptr_t) override {}
+
   void ShowInformation(const std::string& caption, const std::string& text) override {
     std::cerr << caption << ": " << text << std::endl;
   }

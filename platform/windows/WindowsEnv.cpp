@@ -229,6 +229,18 @@ class WindowsEnv final : public Env {
     return formats;
   }
 
+  uintptr_t ForegroundWindow() override { return reinterpret_cast<uintptr_t>(::GetForegroundWindow()); }
+
+  void SetWindowEnabled(uintptr_t window, bool enabled) override {
+    ::EnableWindow(reinterpret_cast<HWND>(window), enabled ? TRUE : FALSE);
+  }
+
+  void ActivateWindow(uintptr_t window) override {
+    const HWND handle = reinterpret_cast<HWND>(window);
+    ::SetForegroundWindow(handle);
+    ::SendMessageW(handle, WM_SETFOCUS, 0, 0);
+  }
+
   void ShowInformation(const std::string& caption, const std::string& text) override {
     ::MessageBoxW(nullptr, Widen(text).c_str(), Widen(caption).c_str(),
                   MB_OK | MB_ICONINFORMATION | MB_TASKMODAL);

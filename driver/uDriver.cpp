@@ -1,0 +1,216 @@
+#include "driver/uDriver.h"
+
+#include "common/DateTime.h"
+#include "common/Exceptions.h"
+#include "common/FormatSettings.h"
+#include "common/uEquipmentErrors.h"
+#include "driver/DriverFactory.h"
+#include "driver/Receipt.h"
+#include "platform/Env.h"
+
+namespace tallowmer {
+namespace {
+
+constexpr const char* kServiceDateTimePattern = "yyyy-mm-dd hh:nn:ss";
+
+// How the stamped date-time of an order is read back, whatever the regional formats are.
+FormatSettings ServiceDateTimeFormats() {
+  FormatSettings formats;
+  formats.dateSeparator = "-";
+  formats.shortDateFormat = "yyyy-mm-dd";
+  formats.timeSeparator = ":";
+  formats.shortTimeFormat = "hh:nn";
+  formats.longTimeFormat = "hh:nn:ss";
+  return formats;
+}
+
+// Runs one loyalty operation: an equipment exception reports its own code, anything else 1001,
+// both with the exception's message.
+template <typename Operation>
+int32_t Guarded(std::string& resultDescription, Operation operation) {
+  try {
+    return operation();
+  } catch (const EquException& error) {
+    resultDescription = error.Message();
+    return error.Code;
+  } catch (const std::exception& error) {
+    resultDescription = error.what();
+    return kResultUnknownError;
+  }
+}
+
+std::string WithoutBraces(const std::string& guid) {
+  return guid.substr(1, guid.size() - 2);
+}
+
+}  // namespace
+
+DispatchPtr CreateDriverObject() {
+  auto* driver = new TDriver;
+  try {
+    driver->Initialize();
+  } catch (...) {
+    delete driver;
+    throw;
+  }
+  return DispatchPtr::Attach(driver);
+}
+
+void TDriver::RegisterSettings() {
+  TBaseLoyaltySystem::RegisterSettings();
+  AddSetting("Token", dtString, OleVariant::Text(""), false, "Token", "Token");
+  AddSetting("Host", dtString, OleVariant::Text(kDefaultServiceHost), false, "Хост", "Хост сервера");
+}
+
+void TDriver::FillDeviceInfo() {
+  TBaseLoyaltySystem::FillDeviceInfo();
+  FDeviceInfo.ModelID = "7C41E9A2-3D58-4B16-A0F3-95B2C6D84E17";
+  FDeviceInfo.ModelName = "Quorvane: Система лояльности Tallowmer";
+  FDeviceInfo.ProcessorName = "hwEq.tallowmer";
+  FDeviceInfo.IsSettingsDlgExist = true;
+  FDeviceInfo.Description = "Драйвер системы лояльности Tallowmer";
+}
+
+void TDriver::DoCreate() {
+  TBaseLoyaltySystem::DoCreate();
+  SetLogSink(this);
+  FDevice = std::make_unique<TDevice>();
+}
+
+void TDriver::DoDestroy() {
+  TBaseLoyaltySystem::DoDestroy();
+  FDevice.reset();
+  SetLogSink(nullptr);
+}
+
+int32_t TDriver::DoEnable(std::string& resultDescription) {
+  resultDescription.clear();
+  FDevice->SetHost(GetSettingValueStr("Host"));
+  FDevice->SetToken(GetSettingValueStr("Token"));
+  FDevice->HTTPRest().SetLogDir(GetDeviceFolder());
+  DefaultFormatSettings().decimalSeparator = ".";
+  InitSSLLibrary();
+  return kResultOk;
+}
+
+void TDriver::InitSSLLibrary() {
+  // Brings TLS up before the first real request; whatever the answer, Enable goes on.
+  FDevice->HTTPRest().PostWithoutLog(FDevice->Host() + "/ping?token=" + FDevice->Token());
+}
+
+int32_t TDriver::DoDisable(std::string& resultDescription) {
+  resultDescription.clear();
+  return kResultOk;
+}
+
+bool TDriver::DoShowSettingsDlg() {
+  return false;
+}
+
+bool TDriver::DeviceTest(std::string& resultDescription) {
+  resultDescription.clear();
+  try {
+    FDevice->Ping();
+  } catch (const std::exception& error) {
+    resultDescription = error.what();
+    return false;
+  }
+  platform::Env::Current().ShowInformation("Информация", "Выполнено успешно");
+  return true;
+}
+
+void TDriver::Log(const std::string& name, const std::string& text) {
+  WriteDebugLog(name, text);
+}
+
+TClientInfo TDriver::LoadClientInfo(int32_t clientIdKind, const std::string& clientId) {
+  const TClientIDKindInfo kind = MapClientIDKind(clientIdKind);
+  return ParseClientInfo(FDevice->ClientInfo(kind.clientType, clientId));
+}
+
+int32_t TDriver::DoGetCustomerData(const TGetCustomerDataIn& in, TGetCustomerDataOut& out,
+                                   std::string& resultDescription) {
+  resultDescription.clear();
+  return Guarded(resultDescription, [&] {
+    const TClientInfo info = LoadClientInfo(in.ClientIDKind, in.ClientID);
+    out.Name = info.name;
+    out.Phone = info.phone;
+    out.Email = info.email;
+    out.BonusBalance = info.bonusBalance;
+    out.CardNumber = info.cardNumber;
+    out.ServiceClientID = info.clientId;
+    out.IntegerAttribute = 0;
+    out.DateAttribute = 0;
+    return kResultOk;
+  });
+}
+
+int32_t TDriver::DoRegisterCustomer(const TRegisterCustomerIn&, std::string& resultDescription) {
+  resultDescription.clear();
+  return kResultNotSupported;
+}
+
+int32_t TDriver::DoCreateOrder(const TCreateOrderIn& in, TCreateOrderOut& out,
+                               std::string& resultDescription) {
+  resultDescription.clear();
+  out.Value2 = OleVariant();
+  try {
+    const Currency balance = LoadClientInfo(in.ClientIDKind, in.ClientID).bonusBalance;
+    out.OrderID = WithoutBraces(NewGuidString());
+    out.BonusBalance = balance;
+    out.Amount3 = balance;
+    out.Text4.clear();
+    out.Amount5 = Currency{};
+    return kResultOk;
+  } catch (const std::exception&) {
+    // Whatever kept the order from being opened, the host hears of bad input.
+    return kResultBadInput;
+  }
+}
+
+int32_t TDriver::DoCloseOrder(const TCloseOrderIn& in, TCloseOrderOut& out, std::string& resultDescription) {
+  resultDescription.clear();
+  out.Text.clear();
+  out.Text3.clear();
+  TClientIDKindInfo kind{};
+  TReceipt receipt;
+  try {
+    kind = MapClientIDKind(in.ClientIDKind);
+    receipt = BuildReceipt(in.Receipt);
+  } catch (const std::exception&) {
+    return kResultBadInput;
+  }
+  return Guarded(resultDescription, [&] {
+    if ((in.OperationKind & 0xFF) == 1) {
+      FDevice->ReturnOrder(in.ReturnOrderID, FormatDateTime(kServiceDateTimePattern, in.ReturnDateTime),
+                           Currency{});
+      out.TransactionDateTime = 0;
+    } else {
+      std::string stamped;
+      FDevice->CreateOrder(kind.clientType, in.ClientID, receipt.lines, in.OrderID, in.OrderNumber,
+                           in.BonusWriteOff, stamped, receipt.sum, receipt.sumWithDiscount);
+      const auto transaction = TryStrToDateTime(stamped, ServiceDateTimeFormats());
+      if (!transaction) throw EConvertError("Не удалось прочитать время транзакции " + stamped);
+      out.TransactionDateTime = *transaction;
+    }
+    out.BonusBalance = LoadClientInfo(in.ClientIDKind, in.ClientID).bonusBalance;
+    const double balance = static_cast<double>(out.BonusBalance.value) / Currency::kScale;
+    out.Text =
+        std::string(kind.label) + ": " + in.ClientID + "\r\n'Баланс: " + FloatToStrFixed(balance, 2) + "\r\n";
+    return kResultOk;
+  });
+}
+
+int32_t TDriver::DoCancelOrder(const TCancelOrderIn& in, TCancelOrderOut& out,
+                               std::string& resultDescription) {
+  resultDescription.clear();
+  out.Text.clear();
+  return Guarded(resultDescription, [&] {
+    const std::string dateTime = FormatDateTime(kServiceDateTimePattern, in.TransactionDateTime);
+    FDevice->ReturnOrder(in.OrderID, dateTime, Currency{});
+    out.Text = "Транзакция: " + in.OrderID + "\r\nВремя: " + dateTime + "\r\nОперация отменена";
+    return kResultOk;
+  });
+}
+
+}  // namespace tallowmer
