@@ -86,8 +86,8 @@ run_fuzz() {
   local seconds=${1:-60}
   cmake --preset fuzz >/dev/null
   cmake --build build/fuzz --target fuzz_dispatch -j "$JOBS"
-  mkdir -p build/fuzz/corpus-dispatch
-  ./build/fuzz/tests/fuzz/fuzz_dispatch -max_total_time="$seconds" -max_len=4096 \
+  mkdir -p build/fuzz/corpus-dispatch build/fuzz/data
+  LS_TALLOWMER_DATA_DIR="$PWD/build/fuzz/data" ./build/fuzz/tests/fuzz/fuzz_dispatch -max_total_time="$seconds" -max_len=4096 \
     build/fuzz/corpus-dispatch tests/fuzz/corpus/dispatch
 }
 
