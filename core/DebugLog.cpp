@@ -28,9 +28,9 @@ void TBaseObject::WriteDebugLog(const std::string& title, const std::string& tex
       env.DirectoryExists(FDebugLogDir) ? FDebugLogDir : GetDefaultDebugLogDir());
   // The file's date and the line's time stamp are two readings of the clock, the date first.
   const std::string fileName = folder + "Debug_" + FormatDateTime("yyyy.mm.dd", env.Now()) + ".log";
-  std::string line =
-      FormatDateTime("yyyy.mm.dd hh:nn:ss.zzz", env.Now()) + " Inst.: " + FInstanceID + "\t" + title;
-  if (!titleOnly) line += ": \t" + text;
+  std::string line = FormatDateTime("yyyy.mm.dd hh:nn:ss.zzz", env.Now()) + " Inst.: " + FInstanceID + "\t" +
+                     MaskSecrets(title);
+  if (!titleOnly) line += ": \t" + MaskSecrets(text);
   line += "\r\n";
   const platform::OsResult written = env.AppendToSharedFile(fileName, line);
   if (!written.ok) throw EInOutError(written.message);

@@ -35,8 +35,59 @@ TSettingStruct* TBaseObject::FindSettingEntry(const std::string& id) {
   return const_cast<TSettingStruct*>(std::as_const(*this).FindSettingEntry(id));
 }
 
+void TBaseObject::MarkSecretSetting(const std::string& id) {
+  if (!IsSecretSetting(id)) FSecretSettingIds.push_back(id);
+}
+
+bool TBaseObject::IsSecretSetting(const std::string& id) const {
+  for (const std::string& secret : FSecretSettingIds) {
+    if (SameNameAscii(secret, id)) return true;
+  }
+  return false;
+}
+
+void TBaseObject::RememberSecret(const std::string& id, const OleVariant& value) {
+  constexpr size_t kShortestSecret = 8;
+  const OleVariant& resolved = value.Resolved();
+  if (!IsSecretSetting(id) || !resolved.IsString()) return;
+  const std::string text = VarToStr(resolved);
+  if (text.size() < kShortestSecret) return;
+  for (const std::string& known : FLogSecrets) {
+    if (known == text) return;
+  }
+  FLogSecrets.push_back(text);
+}
+
+void TBaseObject::RememberSecretsIn(const OleVariant& inData) {
+  if (FSecretSettingIds.empty()) return;
+  const OleVariant& resolved = inData.Resolved();
+  if (!resolved.IsArray() || resolved.ArrayValue() == nullptr) return;
+  for (const OleVariant& element : resolved.ArrayValue()->Elements()) {
+    const OleVariant& table = element.Resolved();
+    const SafeArray* array = table.IsArray() ? table.ArrayValue() : nullptr;
+    if (array == nullptr || array->DimensionCount() != 2 || array->LowBound(1) > kRowId ||
+        array->HighBound(1) < kRowValue) {
+      continue;
+    }
+    for (int32_t column = array->LowBound(2); column <= array->HighBound(2); ++column) {
+      const OleVariant& id = array->At(kRowId, column).Resolved();
+      if (id.IsString()) RememberSecret(VarToStr(id), array->At(kRowValue, column));
+    }
+  }
+}
+
+std::string TBaseObject::MaskSecrets(std::string text) const {
+  for (const std::string& secret : FLogSecrets) {
+    for (size_t at = text.find(secret); at != std::string::npos; at = text.find(secret, at + 3)) {
+      text.replace(at, secret.size(), "***");
+    }
+  }
+  return text;
+}
+
 void TBaseObject::AddSetting(const std::string& id, TDataType valueType, const OleVariant& defaultValue,
                              bool readOnly, const std::string& name, const std::string& description) {
+  RememberSecret(id, defaultValue);
   if (TSettingStruct* existing = FindSettingEntry(id)) {
     // A second declaration resets the value but keeps the first caption, type and position.
     existing->Value = defaultValue;
@@ -85,7 +136,10 @@ bool TBaseObject::GetSettingReadOnly(const std::string& id) const {
 }
 
 void TBaseObject::SetSettingValue(const std::string& id, const OleVariant& value) {
-  if (TSettingStruct* entry = FindSettingEntry(id)) entry->Value = value;
+  if (TSettingStruct* entry = FindSettingEntry(id)) {
+    RememberSecret(entry->ID, value);
+    entry->Value = value;
+  }
 }
 
 void TBaseObject::SetAllSettingsDefault() {
@@ -116,7 +170,10 @@ void TBaseObject::ApplySettingsTable(const OleVariant& table) {
   }
   for (int32_t column = array->LowBound(2); column <= array->HighBound(2); ++column) {
     const std::string id = VarToStr(array->At(kRowId, column));
-    if (TSettingStruct* entry = FindSettingEntry(id)) entry->Value = array->At(kRowValue, column).Resolved();
+    if (TSettingStruct* entry = FindSettingEntry(id)) {
+      entry->Value = array->At(kRowValue, column).Resolved();
+      RememberSecret(entry->ID, entry->Value);
+    }
   }
 }
 

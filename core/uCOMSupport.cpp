@@ -278,7 +278,10 @@ HRESULT TBaseObject::CallPublicMethod(const std::string& name, const TPublicMeth
   OleVariant outData;
   const OleVariant timeOut = ElementOrEmpty(params, 2);
   FExtData = OleVariant();
-  if (logging) WriteDebugLog("> " + name, "InData: " + VarToLogStr(inData.value()));
+  if (logging) {
+    RememberSecretsIn(inData.value());
+    WriteDebugLog("> " + name, "InData: " + VarToLogStr(inData.value()));
+  }
 
   HRESULT hr = hrOk;
   if (!IsAcceptedTimeOutKind(timeOut.Type())) {

@@ -115,6 +115,8 @@ class TBaseObject : public IDispatch {
 
   void AddSetting(const std::string& id, TDataType valueType, const OleVariant& defaultValue, bool readOnly,
                   const std::string& name, const std::string& description);
+  // The values this setting ever takes (8 characters or more) are written as "***" in the debug log.
+  void MarkSecretSetting(const std::string& id);
   const TSettingStruct* FindSettingEntry(const std::string& id) const;
   TSettingStruct* FindSettingEntry(const std::string& id);
 
@@ -130,7 +132,14 @@ class TBaseObject : public IDispatch {
   HRESULT CallPrivateMethod(const std::string& name, const TPrivateMethod& method, OleVariant& result,
                             SafeArray& params);
   HRESULT ReportException(const char* className, const std::string& message, ExcepInfo* excepInfo);
+  bool IsSecretSetting(const std::string& id) const;
+  void RememberSecret(const std::string& id, const OleVariant& value);
+  // A settings table arriving in InData may carry new secrets before they are stored.
+  void RememberSecretsIn(const OleVariant& inData);
+  std::string MaskSecrets(std::string text) const;
 
+  std::vector<std::string> FSecretSettingIds;
+  std::vector<std::string> FLogSecrets;
   std::vector<std::string> FExtMethodList;
   OleVariant FExtData;
   TExtMethod FOnExtMethod;

@@ -58,6 +58,7 @@ DispatchPtr CreateDriverObject() {
 
 void TDriver::RegisterSettings() {
   TBaseLoyaltySystem::RegisterSettings();
+  MarkSecretSetting("Token");
   AddSetting("Token", dtString, OleVariant::Text(""), false, "Token", "Token");
   AddSetting("Host", dtString, OleVariant::Text(kDefaultServiceHost), false, "Хост", "Хост сервера");
 }

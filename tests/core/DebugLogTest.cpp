@@ -124,6 +124,27 @@ TEST_F(DebugLogTest, RefusedCallIsTracedWithEmptyResult) {
             std::string::npos);
 }
 
+TEST_F(DebugLogTest, SecretSettingValuesNeverReachTheLog) {
+  object->MarkSecretSetting("Token");
+  object->AddSetting("Token", dtString, OleVariant::Text(""), false, "Token", "Token");
+  object->SetDebugLogEnabled(true);
+  auto table = SafeArray::Create2D({0, 7}, {0, 1});
+  table->At(0, 0) = OleVariant::Text("token");
+  table->At(1, 0) = OleVariant::Text("supersecret123");
+  OleVariant inData = OleVariant::Vector({OleVariant::Array(std::move(table))});
+  OleVariant outData;
+  OleVariant timeOut = OleVariant::Int32(0);
+  testing::CallByRef(*object, u"Echo", {&inData, &outData, &timeOut});
+  object->SetSettingValue("TOKEN", OleVariant::Text("anothersecret99"));
+  object->SetSettingValue("Token", OleVariant::Text("short"));
+  object->WriteDebugLog("anothersecret99", "supersecret123 and anothersecret99, short");
+  const std::string content = testing::TestEnv::ReadFile(LogFile());
+  EXPECT_EQ(content.find("supersecret123"), std::string::npos) << content;
+  EXPECT_EQ(content.find("anothersecret99"), std::string::npos) << content;
+  EXPECT_NE(content.find("\t***: \t*** and ***, short\r\n"), std::string::npos) << content;
+  EXPECT_NE(content.find("'***'"), std::string::npos) << content;
+}
+
 TEST_F(DebugLogTest, UnwritableLogIsReportedThroughDispatchAndTouchesNoArgument) {
   object->SetDebugLogEnabled(true);
   // A folder where the day's file should be makes every open fail.

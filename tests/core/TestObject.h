@@ -47,6 +47,7 @@ class TestObject : public TBaseObject {
   using TBaseObject::AddPrivateMethod;
   using TBaseObject::AddPublicMethod;
   using TBaseObject::AddSetting;
+  using TBaseObject::MarkSecretSetting;
   void SetLogDir(const std::string& folder) { FDebugLogDir = folder; }
   void SetInstanceID(const std::string& id) { FInstanceID = id; }
 
