@@ -7,6 +7,7 @@
 
 #include "service/HttpLog.h"
 #include "service/uHTTP.h"
+#include "tests/service/ModuleFolderEnv.h"
 #include "tests/service/TlsTestServer.h"
 #include "tests/support/TestEnv.h"
 
@@ -265,15 +266,9 @@ TEST_F(TransportTest, CertificatesAreCheckedAgainstTrustedAuthoritiesAndTheHostN
   EXPECT_EQ(Request(*systemOnly, mtGet, otherServer.Url("/ping?token=")).code, -1);
 }
 
-// The driver module lives in bin/ of the test's private folder.
-class ModuleFolderEnv : public testing::TestEnv {
- public:
-  std::string ModuleFilePath() override { return Root() + "bin/ls_tallowmer.so"; }
-};
-
 TEST(TransportDefaultsTest, AnAuthorityInTheSslFolderBesideTheModuleIsTrusted) {
   TestPki pki;
-  ModuleFolderEnv env;
+  testing::ModuleFolderEnv env;
   ScriptedTlsServer server(pki, [](const std::string&) { return HttpAnswerBytes(200, "OK", "", "{}"); });
   EXPECT_EQ(DefaultExtraCaBundlePath(), env.Root() + "bin/SSL/ca-bundle.pem");
 
