@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # ./run.sh test   install what is missing, build Linux and both Windows targets, run every test
-# ./run.sh demo   install, build, run the demonstration through the driver's dispatch interface
+# ./run.sh demo   install, build, run one sale through the driver against the local service simulator
 # ./run.sh fuzz [SECONDS]   build the libFuzzer targets with clang and fuzz for a while (default 60 s)
 # ./run.sh bench  build optimised and run the benchmark programs
 set -euo pipefail
@@ -78,7 +78,7 @@ run_tests() {
 run_demo() {
   install_packages "${PACKAGES[@]}"
   build_linux
-  ./build/linux/tools/demo/ls_tallowmer_demo
+  tools/demo/sale_demo.sh build/linux
 }
 
 run_fuzz() {
