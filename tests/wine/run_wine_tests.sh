@@ -45,6 +45,8 @@ client="$build/tests/wine/dispatch_client.exe"
 /usr/lib/wine/wineserver -p
 
 registry_has() { "$wine" reg query "$1" >/dev/null 2>&1; }
+# Script hosts take Windows paths; Wine maps the Unix root to drive Z:.
+windows_path() { echo "Z:$1" | tr '/' '\\'; }
 
 "$wine" regsvr32 /s "$dll"
 registry_has 'HKCR\hwEq.tallowmer\Clsid' && registry_has 'HKCR\CLSID\{7C41E9A2-3D58-4B16-A0F3-95B2C6D84E17}\InprocServer32'
@@ -64,10 +66,12 @@ simulator_pid=$!
 for _ in $(seq 50); do [ -s "$work/sim.out" ] && break; sleep 0.1; done
 base_url=$(head -n 1 "$work/sim.out")
 devices='C:\ls_tallowmer_test\devices'
-"$wine" cscript //nologo "$(dirname "$(realpath "$0")")/sale.vbs" "$base_url" wine-test-token-1 "$devices" \
+# Script engines read scripts in the ANSI code page, 1251 under the Russian locale.
+iconv -f utf-8 -t cp1251 "$(dirname "$(realpath "$0")")/sale.vbs" > "$work/sale.vbs"
+"$wine" cscript //nologo "$(windows_path "$work/sale.vbs")" "$base_url" wine-test-token-1 "$devices" \
   > "$work/sale.log" 2>&1
 sale_status=$?
-iconv -f cp866 -t utf-8 "$work/sale.log" 2>/dev/null | sed 's/^/    /'
+iconv -f cp1251 -t utf-8 "$work/sale.log" 2>/dev/null | sed 's/^/    /'
 result $sale_status "a VBScript host sells, cancels and checks balances through the simulator"
 
 device_folder="$WINEPREFIX/drive_c/ls_tallowmer_test/devices/1"

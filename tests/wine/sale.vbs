@@ -146,7 +146,7 @@ Check ok And outData(3) = balanceBefore, "the cancellation gives the balance bac
 
 inData = Array(phone, 4, 0)
 ok = driver.GetCustomerData(inData, outData, 0)
-Check (Not ok) And outData(0) = 1001, "an unknown identifier kind fails with 1001"
+Check Not ok And outData(0) = 1001, "an unknown identifier kind fails with 1001"
 
 ok = driver.Disable(Empty, outData, 0)
 ok = driver.Close()
