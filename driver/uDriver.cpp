@@ -96,7 +96,7 @@ int32_t TDriver::DoEnable(std::string& resultDescription) {
 
 void TDriver::InitSSLLibrary() {
   // Brings TLS up before the first real request; whatever the answer, Enable goes on.
-  FDevice->HTTPRest().PostWithoutLog(FDevice->Host() + "/ping?token=" + FDevice->Token());
+  FDevice->HTTPRest().PostWithoutLog(FDevice->Host() + "/ping?token=" + EncodeQueryValue(FDevice->Token()));
 }
 
 int32_t TDriver::DoDisable(std::string& resultDescription) {

@@ -38,20 +38,34 @@ if [ "$arch" = "x86" ] && ! [ -x /usr/lib/wine/wine ]; then
   exit 0
 fi
 
+# The 32-bit module registers and runs through the 32-bit tools of the same prefix.
+if [ "$arch" = "x86" ]; then
+  system='C:\windows\syswow64'
+  view=/reg:32
+else
+  system='C:\windows\system32'
+  view=/reg:64
+fi
+regsvr32="$system\\regsvr32.exe"
+cscript="$system\\cscript.exe"
+
 dll="$build/driver/ls_tallowmer.dll"
 client="$build/tests/wine/dispatch_client.exe"
 "$wine" wineboot -i >/dev/null 2>&1
 # Keep one wineserver for the whole run: every later start is then quick.
 /usr/lib/wine/wineserver -p
 
-registry_has() { "$wine" reg query "$1" >/dev/null 2>&1; }
+# Class keys live in the module's own registry view; ProgID keys are shared by both views, and
+# Wine keeps them in the 64-bit one.
+class_key_exists() { "$wine" reg query "$1" "$view" >/dev/null 2>&1; }
+key_exists() { "$wine" reg query "$1" >/dev/null 2>&1; }
 # Script hosts take Windows paths; Wine maps the Unix root to drive Z:.
 windows_path() { echo "Z:$1" | tr '/' '\\'; }
 
-"$wine" regsvr32 /s "$dll"
-registry_has 'HKCR\hwEq.tallowmer\Clsid' && registry_has 'HKCR\CLSID\{7C41E9A2-3D58-4B16-A0F3-95B2C6D84E17}\InprocServer32'
+"$wine" "$regsvr32" /s "$dll"
+key_exists 'HKCR\hwEq.tallowmer\Clsid' && class_key_exists 'HKCR\CLSID\{7C41E9A2-3D58-4B16-A0F3-95B2C6D84E17}\InprocServer32'
 result $? "regsvr32 registers the class and its ProgID"
-threading=$("$wine" reg query 'HKCR\CLSID\{7C41E9A2-3D58-4B16-A0F3-95B2C6D84E17}\InprocServer32' /v ThreadingModel 2>/dev/null | tr -d '\r')
+threading=$("$wine" reg query 'HKCR\CLSID\{7C41E9A2-3D58-4B16-A0F3-95B2C6D84E17}\InprocServer32' /v ThreadingModel "$view" 2>/dev/null | tr -d '\r')
 echo "$threading" | grep -q 'Apartment'
 result $? "the threading model is Apartment"
 
@@ -68,7 +82,7 @@ base_url=$(head -n 1 "$work/sim.out")
 devices='C:\ls_tallowmer_test\devices'
 # Script engines read scripts in the ANSI code page, 1251 under the Russian locale.
 iconv -f utf-8 -t cp1251 "$(dirname "$(realpath "$0")")/sale.vbs" > "$work/sale.vbs"
-"$wine" cscript //nologo "$(windows_path "$work/sale.vbs")" "$base_url" wine-test-token-1 "$devices" \
+"$wine" "$cscript" //nologo "$(windows_path "$work/sale.vbs")" "$base_url" wine-test-token-1 "$devices" \
   > "$work/sale.log" 2>&1
 sale_status=$?
 iconv -f cp1251 -t utf-8 "$work/sale.log" 2>/dev/null | sed 's/^/    /'
@@ -82,15 +96,15 @@ result $? "the debug log is written in the device folder"
 ! grep -q 'wine-test-token-1' "$device_folder"/*.log 2>/dev/null
 result $? "no log shows the token"
 
-"$wine" regsvr32 /u /s "$dll"
-! registry_has 'HKCR\hwEq.tallowmer' && ! registry_has 'HKCR\CLSID\{7C41E9A2-3D58-4B16-A0F3-95B2C6D84E17}'
+"$wine" "$regsvr32" /u /s "$dll"
+! key_exists 'HKCR\hwEq.tallowmer' && ! class_key_exists 'HKCR\CLSID\{7C41E9A2-3D58-4B16-A0F3-95B2C6D84E17}'
 result $? "unregistration leaves no key behind"
 
-"$wine" regsvr32 /s /n /i:user "$dll"
-registry_has 'HKCU\Software\Classes\hwEq.tallowmer\Clsid' && ! registry_has 'HKLM\Software\Classes\hwEq.tallowmer'
+"$wine" "$regsvr32" /s /n /i:user "$dll"
+key_exists 'HKCU\Software\Classes\hwEq.tallowmer\Clsid' && ! key_exists 'HKLM\Software\Classes\hwEq.tallowmer'
 result $? "DllInstall with \"user\" registers per user"
-"$wine" regsvr32 /u /s /n /i:user "$dll"
-! registry_has 'HKCU\Software\Classes\hwEq.tallowmer'
+"$wine" "$regsvr32" /u /s /n /i:user "$dll"
+! key_exists 'HKCU\Software\Classes\hwEq.tallowmer'
 result $? "per-user unregistration removes the keys"
 
 echo "$passed passed, $failed failed, $skipped skipped"
