@@ -75,7 +75,11 @@ void TDriver::FillDeviceInfo() {
 void TDriver::DoCreate() {
   TBaseLoyaltySystem::DoCreate();
   SetLogSink(this);
-  FDevice = std::make_unique<TDevice>();
+  FDevice = CreateDevice();
+}
+
+std::unique_ptr<TDevice> TDriver::CreateDevice() {
+  return std::make_unique<TDevice>();
 }
 
 void TDriver::DoDestroy() {

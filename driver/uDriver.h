@@ -41,6 +41,10 @@ class TDriver : public TBaseLoyaltySystem, public ILog {
 
   TDevice& Device() { return *FDevice; }
 
+ protected:
+  // The service client this driver talks through; the platform's by default.
+  virtual std::unique_ptr<TDevice> CreateDevice();
+
  private:
   TClientInfo LoadClientInfo(int32_t clientIdKind, const std::string& clientId);
   void InitSSLLibrary();

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "common/Exceptions.h"
 #include "common/VariantConvert.h"
 #include "core/uCOMSupport.h"
 
