@@ -24,6 +24,8 @@ void TBaseDevice::Initialize() {
   FWindows.clear();
   FDebugLogDir.clear();
   FModelsFolder.clear();
+  DeviceHandle = platform::Env::Current().CreateMessageWindow(
+      [this](uint32_t message, uintptr_t wParam, intptr_t lParam) { WndProc(message, wParam, lParam); });
   DoCreate();
   SetDefaultDeviceInfo();
   RegisterMethods();
@@ -37,6 +39,7 @@ void TBaseDevice::BeforeDestruction() {
     Disable();
   } catch (...) {
   }
+  platform::Env::Current().DestroyMessageWindow(DeviceHandle);
   DeviceHandle = static_cast<WindowHandle>(-1);
   try {
     DoDestroy();

@@ -105,6 +105,7 @@ class TBaseDevice : public TBaseObject {
 
   std::string DeviceFolder;
   std::string Language;
+  // The hidden message window (0 on platforms without windows, -1 once released).
   WindowHandle DeviceHandle = 0;
 
  protected:

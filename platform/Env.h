@@ -5,6 +5,7 @@
 // the user-facing notice. One implementation per platform; tests substitute pieces with EnvWrapper.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -89,6 +90,12 @@ class Env {
 
   virtual RegionalFormats UserRegionalFormats() = 0;
 
+  // A hidden window whose messages go to `handler` on the thread that created it; 0 where the
+  // platform has no windows.
+  using MessageHandler = std::function<void(uint32_t message, uintptr_t wParam, intptr_t lParam)>;
+  virtual uintptr_t CreateMessageWindow(MessageHandler handler) = 0;
+  virtual void DestroyMessageWindow(uintptr_t window) = 0;
+
   // The desktop's foreground window, 0 when there is none or no desktop at all.
   virtual uintptr_t ForegroundWindow() = 0;
   virtual void SetWindowEnabled(uintptr_t window, bool enabled) = 0;
@@ -118,6 +125,10 @@ class EnvWrapper : public Env {
     return target_.AppendToSharedFile(path, text);
   }
   RegionalFormats UserRegionalFormats() override { return target_.UserRegionalFormats(); }
+  uintptr_t CreateMessageWindow(MessageHandler handler) override {
+    return target_.CreateMessageWindow(std::move(handler));
+  }
+  void DestroyMessageWindow(uintptr_t window) override { target_.DestroyMessageWindow(window); }
   uintptr_t ForegroundWindow() override { return target_.ForegroundWindow(); }
   void SetWindowEnabled(uintptr_t window, bool enabled) override {
     target_.SetWindowEnabled(window, enabled);

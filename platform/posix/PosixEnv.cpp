@@ -268,7 +268,9 @@ class PosixEnv final : public Env {
     return formats;
   }
 
-  // No desktop here: there is never a foreground window to block or bring back.
+  // No desktop here: no hidden window, and never a foreground window to block or bring back.
+  uintptr_t CreateMessageWindow(MessageHandler) override { return 0; }
+  void DestroyMessageWindow(uintptr_t) override {}
   uintptr_t ForegroundWindow() override { return 0; }
   void SetWindowEnabled(uintptr_t, bool) override {}
   void ActivateWindow(uintptr_t) override {}

@@ -5,6 +5,7 @@
 
 #include <shlobj.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -92,6 +93,21 @@ std::string TranslateLocalePattern(const std::string& pattern, const std::string
   }
   while (!result.empty() && result.back() == ' ') result.pop_back();
   return result;
+}
+
+HINSTANCE ModuleInstance() {
+  HMODULE module = nullptr;
+  ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                       reinterpret_cast<LPCWSTR>(&DefaultEnv), &module);
+  return module;
+}
+
+constexpr const wchar_t* kMessageWindowClass = L"TallowmerDeviceMessageWindow";
+
+LRESULT CALLBACK MessageWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  auto* handler = reinterpret_cast<Env::MessageHandler*>(::GetWindowLongPtrW(window, GWLP_USERDATA));
+  if (handler != nullptr && *handler) (*handler)(message, wParam, lParam);
+  return ::DefWindowProcW(window, message, wParam, lParam);
 }
 
 class WindowsEnv final : public Env {
@@ -227,6 +243,31 @@ class WindowsEnv final : public Env {
     if (!shortDate.empty()) formats.shortDateFormat = shortDate;
     if (!longTime.empty()) formats.longTimeFormat = longTime;
     return formats;
+  }
+
+  uintptr_t CreateMessageWindow(MessageHandler handler) override {
+    static const ATOM windowClass = [] {
+      WNDCLASSW description{};
+      description.lpfnWndProc = MessageWindowProc;
+      description.hInstance = ModuleInstance();
+      description.lpszClassName = kMessageWindowClass;
+      return ::RegisterClassW(&description);
+    }();
+    if (windowClass == 0) return 0;
+    const HWND window = ::CreateWindowExW(0, kMessageWindowClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                          ModuleInstance(), nullptr);
+    if (window == nullptr) return 0;
+    ::SetWindowLongPtrW(window, GWLP_USERDATA,
+                        reinterpret_cast<LONG_PTR>(new MessageHandler(std::move(handler))));
+    return reinterpret_cast<uintptr_t>(window);
+  }
+
+  void DestroyMessageWindow(uintptr_t window) override {
+    const HWND handle = reinterpret_cast<HWND>(window);
+    if (handle == nullptr || !::IsWindow(handle)) return;
+    std::unique_ptr<MessageHandler> handler(
+        reinterpret_cast<MessageHandler*>(::SetWindowLongPtrW(handle, GWLP_USERDATA, 0)));
+    ::DestroyWindow(handle);
   }
 
   uintptr_t ForegroundWindow() override { return reinterpret_cast<uintptr_t>(::GetForegroundWindow()); }
