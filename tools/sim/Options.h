@@ -1,0 +1,42 @@
+#pragma once
+
+// The simulator's command line.
+
+#include <filesystem>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace tallowmer::sim {
+
+inline constexpr const char* kDefaultToken = "demo-token-0001";
+
+struct Options {
+  std::string host = "127.0.0.1";
+  int port = 0;
+  bool plain = false;
+  // Empty: the database file in the state folder.
+  std::optional<std::string> db;
+  std::string token = kDefaultToken;
+  bool seed = false;
+  std::optional<std::filesystem::path> stateDir;
+  bool faults = false;
+  bool help = false;
+};
+
+class UsageError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// The arguments after the program name; each option's value follows it or comes after "=".
+Options ParseOptions(const std::vector<std::string>& args);
+
+std::string UsageText();
+
+// $XDG_STATE_HOME/tallowmer_sim when that is an absolute path, else ~/.local/state/tallowmer_sim.
+// Either argument may be null, as getenv gives them.
+std::filesystem::path DefaultStateDir(const char* xdgStateHome, const char* home);
+
+}  // namespace tallowmer::sim
