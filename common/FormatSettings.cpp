@@ -83,6 +83,12 @@ std::string FloatToStrPrecision(double value, int precision, const FormatSetting
 }
 
 std::string FloatToStr(double value, const FormatSettings& settings) {
+  // Amounts are whole ten-thousandths almost always. Below 1e11 they have at most 15 significant
+  // digits, so their exact decimal text is what the general format prints, without printf.
+  const double tenThousandths = value * Currency::kScale;
+  if (std::fabs(tenThousandths) < 1e15 && tenThousandths == std::trunc(tenThousandths)) {
+    return CurrToStr(Currency{static_cast<int64_t>(tenThousandths)}, settings);
+  }
   return FloatToStrPrecision(value, 15, settings);
 }
 

@@ -46,11 +46,12 @@ T& TargetSlot(const OleVariant& target) {
 }
 
 // Stores an element into the caller's argument, converting it to the kind a typed reference holds.
-void WriteBack(OleVariant& argument, const OleVariant& element) {
+// The element is the parameter array's, which goes right after: it is moved, not copied.
+void WriteBack(OleVariant& argument, OleVariant&& element) {
   OleVariant& target = argument.Resolved();
   const OleVariant& source = element.Resolved();
   if (!target.IsByRef()) {
-    target = source;
+    target = element.IsVariantRef() ? OleVariant(source) : std::move(element);
     return;
   }
   switch (target.RefType()) {
@@ -243,7 +244,7 @@ HRESULT TBaseObject::Invoke(DispID dispId, uint16_t flags, DispParams& params, O
     hr = CallMethod(dispId, callResult, paramArray);
     if (hr == hrOk) {
       for (uint32_t i = 0; i < params.count; ++i) {
-        WriteBack(params.args[params.count - 1 - i], paramArray.At(static_cast<int32_t>(i)));
+        WriteBack(params.args[params.count - 1 - i], std::move(paramArray.At(static_cast<int32_t>(i))));
       }
       if (result != nullptr) *result = std::move(callResult);
     }

@@ -181,7 +181,7 @@ int32_t TDriver::DoCloseOrder(const TCloseOrderIn& in, TCloseOrderOut& out, std:
   TReceipt receipt;
   try {
     kind = MapClientIDKind(in.ClientIDKind);
-    receipt = BuildReceipt(in.Receipt);
+    receipt = BuildReceipt(*in.Receipt);
   } catch (const std::exception&) {
     return kResultBadInput;
   }

@@ -155,7 +155,7 @@ int32_t TBaseLoyaltySystem::CloseOrder(const OleVariant& inData, OleVariant& out
   TCloseOrderIn in;
   if (!ReadInData([&] {
         in.OrderID = reader.RequiredStr(0);
-        in.Receipt = reader.Required(1);
+        in.Receipt = &reader.Required(1);
         in.BonusWriteOff = reader.RequiredCurr(2);
         in.Element3 = reader.RequiredCurr(3);
         in.ClientID = reader.RequiredStr(4);

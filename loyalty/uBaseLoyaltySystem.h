@@ -68,7 +68,9 @@ struct TCreateOrderOut {
 
 struct TCloseOrderIn {
   std::string OrderID;
-  OleVariant Receipt;  // [column, line]: 2 product, 3 name, 4 discount, 5 quantity, 6 amount
+  // The receipt table inside InData, [column, line]: 2 product, 3 name, 4 discount, 5 quantity,
+  // 6 amount. It stays where the host put it for the length of the call, as receipts can be large.
+  const OleVariant* Receipt = nullptr;
   Currency BonusWriteOff;
   Currency Element3;
   std::string ClientID;

@@ -16,43 +16,48 @@ const FormatSettings& JsonNumberFormat() {
   return settings;
 }
 
+// The escape of a character that cannot stand in a JSON string as it is, or null.
+const char* EscapeOf(char c) {
+  switch (c) {
+    case '"':
+      return "\\\"";
+    case '\\':
+      return "\\\\";
+    case '\b':
+      return "\\b";
+    case '\t':
+      return "\\t";
+    case '\n':
+      return "\\n";
+    case '\f':
+      return "\\f";
+    case '\r':
+      return "\\r";
+    default:
+      return nullptr;
+  }
+}
+
 void WriteString(std::string& out, const std::string& text) {
   static constexpr char kHex[] = "0123456789abcdef";
   out += '"';
-  for (const char c : text) {
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\b':
-        out += "\\b";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\f':
-        out += "\\f";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      default:
-        if (static_cast<unsigned char>(c) < 0x20) {
-          // A raw control character would make the text invalid JSON.
-          out += "\\u00";
-          out += kHex[(c >> 4) & 0x0F];
-          out += kHex[c & 0x0F];
-        } else {
-          out += c;
-        }
+  // Runs of characters that need no escape are copied whole: receipts carry thousands of names.
+  size_t runStart = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (static_cast<unsigned char>(c) >= 0x20 && c != '"' && c != '\\') continue;
+    out.append(text, runStart, i - runStart);
+    runStart = i + 1;
+    if (const char* escape = EscapeOf(c)) {
+      out += escape;
+    } else {
+      // A raw control character would make the text invalid JSON.
+      out += "\\u00";
+      out += kHex[(c >> 4) & 0x0F];
+      out += kHex[c & 0x0F];
     }
   }
+  out.append(text, runStart);
   out += '"';
 }
 

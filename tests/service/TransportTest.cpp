@@ -217,7 +217,8 @@ TEST_F(TransportTest, AServerThatNeverAnswersTimesOut) {
       Request(*rest, mtGet, "https://127.0.0.1:" + std::to_string(port.Port()) + "/ping?token=");
   const auto elapsed = std::chrono::steady_clock::now() - start;
   EXPECT_EQ(outcome.code, -1);
-  EXPECT_NE(outcome.description.find("timed out"), std::string::npos) << outcome.description;
+  // curl says "timed out" while connecting and "timeout" during the TLS handshake.
+  EXPECT_NE(outcome.description.find("time"), std::string::npos) << outcome.description;
   EXPECT_GE(elapsed, 600ms);
   EXPECT_LT(elapsed, 5s);
 }

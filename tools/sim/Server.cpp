@@ -281,7 +281,8 @@ struct SimServer::Impl {
       int yes = 1;
       setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
     });
-    http->set_payload_max_length(1 << 20);
+    // A receipt of ten thousand lines is close to 2 MB of JSON; leave room for large tills.
+    http->set_payload_max_length(16 << 20);
     http->set_read_timeout(10);
     http->set_write_timeout(10);
     Routes();
