@@ -106,6 +106,17 @@ bool ParseTime(std::string_view text, size_t& position, const FormatSettings& se
 
 }  // namespace
 
+FormatSettings ServiceDateTimeFormats() {
+  FormatSettings formats;
+  formats.decimalSeparator = ".";
+  formats.dateSeparator = "-";
+  formats.shortDateFormat = "yyyy/mm/dd";
+  formats.timeSeparator = ":";
+  formats.shortTimeFormat = "hh:nn";
+  formats.longTimeFormat = "hh:nn:ss";
+  return formats;
+}
+
 double EncodeDateTime(const platform::LocalTime& time) {
   const int64_t days = DaysFromCivil(time.year, time.month, time.day) - kEpochOffset;
   const double fraction =

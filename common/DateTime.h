@@ -11,6 +11,12 @@
 
 namespace tallowmer {
 
+// "YYYY-mm-dd hh:nn:ss", the form in which date-times travel to and from the loyalty service.
+inline constexpr const char* kServiceDateTimePattern = "yyyy-mm-dd hh:nn:ss";
+// Settings that write and read that form whatever the regional formats are: "-" between the date
+// parts, ":" in the time, "." as the decimal separator.
+FormatSettings ServiceDateTimeFormats();
+
 double EncodeDateTime(const platform::LocalTime& time);
 platform::LocalTime DecodeDateTime(double value);
 // The local clock as a date-time value.

@@ -11,19 +11,6 @@
 namespace tallowmer {
 namespace {
 
-constexpr const char* kServiceDateTimePattern = "yyyy-mm-dd hh:nn:ss";
-
-// How the stamped date-time of an order is read back, whatever the regional formats are.
-FormatSettings ServiceDateTimeFormats() {
-  FormatSettings formats;
-  formats.dateSeparator = "-";
-  formats.shortDateFormat = "yyyy-mm-dd";
-  formats.timeSeparator = ":";
-  formats.shortTimeFormat = "hh:nn";
-  formats.longTimeFormat = "hh:nn:ss";
-  return formats;
-}
-
 // Runs one loyalty operation: an equipment exception reports its own code, anything else 1001,
 // both with the exception's message.
 template <typename Operation>

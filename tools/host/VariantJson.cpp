@@ -12,16 +12,9 @@
 namespace tallowmer::host {
 namespace {
 
-constexpr const char* kDatePattern = "yyyy-mm-dd hh:nn:ss";
-
+// The host writes currencies and date-times in the service's own forms.
 FormatSettings HostFormats() {
-  FormatSettings settings;
-  settings.decimalSeparator = ".";
-  settings.dateSeparator = "-";
-  settings.timeSeparator = ":";
-  settings.shortDateFormat = "yyyy/mm/dd";
-  settings.longTimeFormat = "hh:nn:ss";
-  return settings;
+  return ServiceDateTimeFormats();
 }
 
 [[noreturn]] void Fail(const std::string& message) {
@@ -270,7 +263,7 @@ Json VariantToJson(const OleVariant& input) {
     case varCurrency:
       return Json{{"$currency", CurrencyText(value.CurrencyValue())}};
     case varDate:
-      return Json{{"$date", FormatDateTime(kDatePattern, value.DoubleValue(), HostFormats())}};
+      return Json{{"$date", FormatDateTime(kServiceDateTimePattern, value.DoubleValue(), HostFormats())}};
     case varBoolean:
       return value.BooleanValue();
     case varOleStr:
