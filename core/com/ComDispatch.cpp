@@ -159,6 +159,39 @@ void WriteTypedReference(HostArgument& argument, VARIANT& slot) {
   }
 }
 
+bool SameShape(const SafeArray& value, SAFEARRAY* host) {
+  if (host == nullptr || ::SafeArrayGetDim(host) != static_cast<UINT>(value.DimensionCount())) return false;
+  for (int d = 1; d <= value.DimensionCount(); ++d) {
+    LONG lower = 0;
+    LONG upper = 0;
+    ::SafeArrayGetLBound(host, static_cast<UINT>(d), &lower);
+    ::SafeArrayGetUBound(host, static_cast<UINT>(d), &upper);
+    if (lower != value.LowBound(d) || upper != value.HighBound(d)) return false;
+  }
+  return true;
+}
+
+// Writes an array back into a host's array variable. Script engines' fixed-size arrays must keep
+// their descriptor, so an array of the same shape is written element by element; another shape
+// replaces the descriptor only where the host's array may be freed, and is dropped otherwise.
+void WriteArray(const SafeArray& value, SAFEARRAY*& host) {
+  if (SameShape(value, host)) {
+    VARIANT* elements = nullptr;
+    if (FAILED(::SafeArrayAccessData(host, reinterpret_cast<void**>(&elements)))) return;
+    for (size_t i = 0; i < value.Elements().size(); ++i) {
+      ::VariantClear(&elements[i]);
+      ToComVariant(value.Elements()[i], &elements[i]);
+    }
+    ::SafeArrayUnaccessData(host);
+    return;
+  }
+  constexpr USHORT kNotFreeable = FADF_AUTO | FADF_STATIC | FADF_EMBEDDED | FADF_FIXEDSIZE;
+  if (host != nullptr && ((host->fFeatures & kNotFreeable) != 0 || FAILED(::SafeArrayDestroy(host)))) return;
+  UniqueVariant converted;
+  ToComVariant(OleVariant::Array(std::make_unique<SafeArray>(value)), converted.get());
+  host = converted.release().parray;
+}
+
 // The host's arguments for one call, in the platform's order (last argument first).
 class HostArguments {
  public:
@@ -181,13 +214,7 @@ class HostArguments {
         ToComVariant(argument.shadowVariant, &target);
       } else if (target.vt == (VT_BYREF | VT_ARRAY | VT_VARIANT)) {
         if (argument.shadowArray.get() != argument.arrayBefore && argument.shadowArray) {
-          SAFEARRAY* replacement = nullptr;
-          UniqueVariant converted;
-          ToComVariant(OleVariant::Array(std::make_unique<SafeArray>(*argument.shadowArray)),
-                       converted.get());
-          replacement = converted.release().parray;
-          if (*target.pparray != nullptr) ::SafeArrayDestroy(*target.pparray);
-          *target.pparray = replacement;
+          WriteArray(*argument.shadowArray, *target.pparray);
         }
       } else {
         WriteTypedReference(argument, target);

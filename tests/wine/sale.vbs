@@ -113,6 +113,17 @@ Dim balanceBefore
 balanceBefore = outData(3)
 Check VarType(balanceBefore) = vbCurrency, "the balance is a currency"
 
+' A fixed-size array variable arrives wrapped twice: a reference to a reference to the array.
+Dim fixedIn(2)
+fixedIn(0) = phone : fixedIn(1) = 0 : fixedIn(2) = 0
+ok = driver.GetCustomerData(fixedIn, outData, 0)
+CheckNoError "GetCustomerData with a fixed-size array"
+Check ok And fixedIn(0) = phone And UBound(fixedIn) = 2, "a fixed-size array variable as InData"
+fixedIn(0) = "777" : fixedIn(1) = 1
+ok = driver.GetCustomerData(fixedIn, outData, 0)
+CheckNoError "GetCustomerData with the same array changed"
+Check ok And outData(4) = "777", "the fixed-size array stays the script's own"
+
 inData = Array(Empty, phone, 0)
 ok = driver.CreateOrder(inData, outData, 0)
 CheckNoError "CreateOrder"
