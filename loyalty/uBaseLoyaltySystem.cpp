@@ -264,8 +264,10 @@ int32_t TBaseLoyaltySystem::VerifyPromocode(const OleVariant& inData, std::strin
   return DoVerifyPromocode(in, resultDescription);
 }
 
-int32_t TBaseLoyaltySystem::DoGetCustomerData(const TGetCustomerDataIn&, TGetCustomerDataOut&,
+int32_t TBaseLoyaltySystem::DoGetCustomerData(const TGetCustomerDataIn&, TGetCustomerDataOut& out,
                                               std::string& resultDescription) {
+  for (std::string* text : {&out.Name, &out.Phone, &out.Email, &out.CardNumber, &out.ServiceClientID})
+    text->clear();
   resultDescription.clear();
   return kResultNotSupported;
 }
@@ -275,20 +277,25 @@ int32_t TBaseLoyaltySystem::DoRegisterCustomer(const TRegisterCustomerIn&, std::
   return kResultNotSupported;
 }
 
-int32_t TBaseLoyaltySystem::DoCreateOrder(const TCreateOrderIn&, TCreateOrderOut&,
+int32_t TBaseLoyaltySystem::DoCreateOrder(const TCreateOrderIn&, TCreateOrderOut& out,
                                           std::string& resultDescription) {
+  out.OrderID.clear();
+  out.Text4.clear();
   resultDescription.clear();
   return kResultNotSupported;
 }
 
-int32_t TBaseLoyaltySystem::DoCloseOrder(const TCloseOrderIn&, TCloseOrderOut&,
+int32_t TBaseLoyaltySystem::DoCloseOrder(const TCloseOrderIn&, TCloseOrderOut& out,
                                          std::string& resultDescription) {
+  out.Text.clear();
+  out.Text3.clear();
   resultDescription.clear();
   return kResultNotSupported;
 }
 
-int32_t TBaseLoyaltySystem::DoCancelOrder(const TCancelOrderIn&, TCancelOrderOut&,
+int32_t TBaseLoyaltySystem::DoCancelOrder(const TCancelOrderIn&, TCancelOrderOut& out,
                                           std::string& resultDescription) {
+  out.Text.clear();
   resultDescription.clear();
   return kResultNotSupported;
 }
