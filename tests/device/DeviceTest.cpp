@@ -1,54 +1,31 @@
 #include <gtest/gtest.h>
 
-#include <filesystem>
-
 #include "common/Exceptions.h"
 #include "common/uEquipmentErrors.h"
-#include "tests/device/DeviceTestSupport.h"
-#include "tests/support/TestEnv.h"
+#include "tests/device/DeviceFixture.h"
 
 namespace tallowmer {
 namespace {
 
+using testing::DeviceFixture;
 using testing::HostCall;
 using testing::Outcome;
 using testing::PublicCall;
+using testing::TestDevice;
 
-class TestDevice : public TBaseDevice {
- public:
-  int32_t DoEnable(std::string& description) override {
-    ++enables;
-    description = enableDescription;
-    return enableCode;
-  }
-  size_t FocusDepth() const { return FWindows.size(); }
-  const std::string& ModelsFolder() const { return FModelsFolder; }
-  void SetLogDir(const std::string& folder) { FDebugLogDir = folder; }
+// The reference count of an object, read without changing it.
+uint32_t References(IDispatch& object) {
+  object.AddRef();
+  return object.Release();
+}
 
-  int32_t enableCode = 0;
-  std::string enableDescription;
-  int enables = 0;
-};
-
-class DeviceTest : public ::testing::Test {
- protected:
-  std::string Log() {
-    std::string content;
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(env.Root())) {
-      if (entry.path().filename().string().rfind("Debug_", 0) == 0)
-        content += testing::TestEnv::ReadFile(entry.path());
-    }
-    return content;
-  }
-
-  testing::TestEnv env;
-  testing::Held<TestDevice> device;
-};
+class DeviceTest : public DeviceFixture {};
 
 TEST_F(DeviceTest, NewObjectStartsCreatedWithTheStandardSettings) {
   EXPECT_EQ(device->DeviceState(), dsCreated);
   EXPECT_EQ(device->SettingsCount(), 3);
   EXPECT_EQ(device->AddActionsCount(), 0);
+  EXPECT_EQ(device->GetAddAction(0), nullptr);
   EXPECT_EQ(device->GetSettingValueInt("DefaultTimeOut"), 120);
   EXPECT_FALSE(device->GetSettingValueBool("EventLogEnabled"));
   EXPECT_FALSE(device->GetSettingValueBool("DebugLogEnabled"));
@@ -65,11 +42,12 @@ TEST_F(DeviceTest, InitTakesOnlyAnAutomationObject) {
   EXPECT_FALSE(VarToBool(outcome.result));
   EXPECT_EQ(VarToStr(description), "Ошибка входных параметров команды");
   EXPECT_TRUE(device->EqManager().IsEmpty());
+  EXPECT_TRUE(device->journal->empty()) << "DoInit ran without a manager";
 
   OleVariant id = OleVariant::Text("1");
   outcome = HostCall(*device, "Open", {&id, &description});
   EXPECT_EQ(outcome.hr, hrDispException);
-  EXPECT_EQ(outcome.exception.scode, 1001);
+  EXPECT_EQ(outcome.exception.scode, kResultUnknownError);
   EXPECT_EQ(Utf16ToUtf8(outcome.exception.description), "Менеджер оборудования недоступен");
   EXPECT_EQ(device->DeviceID(), "1");
 
@@ -79,8 +57,32 @@ TEST_F(DeviceTest, InitTakesOnlyAnAutomationObject) {
 
   OleVariant manager = device.ManagerVariant();
   outcome = HostCall(*device, "Init", {&manager});
+  EXPECT_EQ(outcome.hr, hrOk);
   EXPECT_TRUE(VarToBool(outcome.result));
   EXPECT_EQ(device->DeviceState(), dsInited);
+}
+
+TEST_F(DeviceTest, AFailedDoInitKeepsTheManagerButNotTheState) {
+  device->initCode = kResultBadSettings;
+  OleVariant manager = device.ManagerVariant();
+  OleVariant description;
+  Outcome outcome = HostCall(*device, "Init", {&manager, &description});
+  EXPECT_FALSE(VarToBool(outcome.result));
+  EXPECT_EQ(VarToStr(description), "Неверные параметры устройства");
+  EXPECT_EQ(device->DeviceState(), dsCreated);
+  EXPECT_FALSE(device->EqManager().IsEmpty());
+  EXPECT_TRUE(device.Manager().CallsOf("GetAppProperty").empty()) << "host properties asked after a failure";
+
+  device->initDescription = "порт занят";
+  outcome = HostCall(*device, "Init", {&manager, &description});
+  EXPECT_EQ(VarToStr(description), "порт занят");
+
+  // The manager is held, so Open can ask it for the devices folder.
+  device.Manager().properties["DevicesFolder"] = "/dev";
+  OleVariant id = OleVariant::Text("4");
+  outcome = HostCall(*device, "Open", {&id, &description});
+  EXPECT_TRUE(VarToBool(outcome.result));
+  EXPECT_EQ(device->DeviceFolder, "/dev/4/");
 }
 
 TEST_F(DeviceTest, InitReadsTheModelsFolderAndLanguage) {
@@ -113,12 +115,37 @@ TEST_F(DeviceTest, OpenComputesTheDeviceFolder) {
     fresh.InitAndOpen("7");
     EXPECT_EQ(fresh->DeviceFolder, c.expected) << (c.devicesFolder ? c.devicesFolder : "none");
   }
-  OleVariant notText = OleVariant::Int32(7);
-  OleVariant description;
-  device.InitAndOpen();
-  const Outcome outcome = HostCall(*device, "Open", {&notText, &description});
-  EXPECT_FALSE(VarToBool(outcome.result));
-  EXPECT_EQ(VarToStr(description), "Ошибка входных параметров команды");
+  // An empty identifier names no folder of its own.
+  device.Manager().properties["DevicesFolder"] = "/dev";
+  device.InitAndOpen("");
+  EXPECT_EQ(device->DeviceFolder, "");
+}
+
+TEST_F(DeviceTest, OpenTakesTheIdentifierOnlyAsText) {
+  struct Case {
+    const char* label;
+    OleVariant identifier;
+    bool succeeds;
+    const char* deviceId;
+  };
+  const Case cases[] = {
+      {"wide text", OleVariant::Text("7"), true, "7"},
+      {"narrow text", OleVariant::Ansi("8"), true, "8"},
+      {"integer", OleVariant::Int32(7), false, ""},
+      {"empty", OleVariant(), false, ""},
+  };
+  device.InitAndOpen("old");
+  for (const Case& c : cases) {
+    OleVariant identifier = c.identifier;
+    OleVariant description;
+    const Outcome outcome = HostCall(*device, "Open", {&identifier, &description});
+    EXPECT_EQ(VarToBool(outcome.result), c.succeeds) << c.label;
+    EXPECT_EQ(VarToStr(description), c.succeeds ? "Нет ошибок" : "Ошибка входных параметров команды")
+        << c.label;
+    EXPECT_EQ(device->DeviceID(), c.deviceId) << c.label;
+  }
+  EXPECT_EQ(device->journal->back(), "DoOpen 8") << "DoOpen runs with the identifier already set";
+  EXPECT_EQ(device->DeviceState(), dsInited);
 }
 
 TEST_F(DeviceTest, CheckHealthEnablesOnlyForTheCheck) {
@@ -129,12 +156,15 @@ TEST_F(DeviceTest, CheckHealthEnablesOnlyForTheCheck) {
   EXPECT_EQ(device->enables, 1);
   EXPECT_EQ(device->DeviceState(), dsInited);
 
-  device->enableCode = 1020;
+  // The table text replaces whatever the enabling step said.
+  device->enableCode = kResultBadSettings;
+  device->enableDescription = "нет связи";
   outcome = PublicCall(*device, "CheckHealth", OleVariant(), outData);
   EXPECT_FALSE(VarToBool(outcome.result));
   EXPECT_EQ(VarToLogStr(outData), "[(1020; 'Неверные параметры устройства')]");
+  EXPECT_EQ(device->journal->back(), "DoDisable") << "a failed check still disables";
 
-  device->enableCode = 0;
+  device->enableCode = kResultOk;
   PublicCall(*device, "Enable", OleVariant(), outData);
   ASSERT_EQ(device->DeviceState(), dsEnabled);
   outcome = PublicCall(*device, "CheckHealth", OleVariant(), outData);
@@ -144,7 +174,7 @@ TEST_F(DeviceTest, CheckHealthEnablesOnlyForTheCheck) {
 }
 
 TEST_F(DeviceTest, FailingEnableReportsItsCodesText) {
-  device->enableCode = 1020;
+  device->enableCode = kResultBadSettings;
   OleVariant outData;
   PublicCall(*device, "Enable", OleVariant(), outData);
   EXPECT_EQ(VarToLogStr(outData), "[(1020; 'Неверные параметры устройства')]");
@@ -167,6 +197,20 @@ TEST_F(DeviceTest, DisableAndCloseFollowTheStateTable) {
   EXPECT_EQ(device->DeviceID(), "");
 }
 
+TEST_F(DeviceTest, CloseForgetsTheManagerBetweenItsTwoSteps) {
+  device.InitAndOpen("7");
+  device->journal->clear();
+  HostCall(*device, "Close", {});
+  const std::vector<std::string> expected = {"DoClose '7' with manager", "DoAfterClose '' without manager"};
+  EXPECT_EQ(*device->journal, expected);
+
+  OleVariant id = OleVariant::Text("7");
+  OleVariant description;
+  const Outcome outcome = HostCall(*device, "Open", {&id, &description});
+  EXPECT_EQ(outcome.hr, hrDispException);
+  EXPECT_EQ(Utf16ToUtf8(outcome.exception.description), "Менеджер оборудования недоступен");
+}
+
 TEST_F(DeviceTest, SetSettingsMatchesIdsIgnoringAsciiCaseAndSkipsUnknownOnes) {
   auto table = SafeArray::Create2D({0, 7}, {0, 2});
   table->At(0, 0) = OleVariant::Text("defaulttimeout");
@@ -178,6 +222,7 @@ TEST_F(DeviceTest, SetSettingsMatchesIdsIgnoringAsciiCaseAndSkipsUnknownOnes) {
       PublicCall(*device, "SetSettings", OleVariant::Vector({OleVariant::Array(std::move(table))}), outData);
   EXPECT_TRUE(VarToBool(outcome.result));
   EXPECT_EQ(device->GetSettingValueInt("DefaultTimeOut"), 30);
+  EXPECT_EQ(device->SettingsCount(), 3);
 
   outcome = PublicCall(*device, "SetSettings", OleVariant::Text("not a table"), outData);
   EXPECT_FALSE(VarToBool(outcome.result));
@@ -189,20 +234,62 @@ TEST_F(DeviceTest, SetSettingsMatchesIdsIgnoringAsciiCaseAndSkipsUnknownOnes) {
   EXPECT_EQ(outData.ArrayValue()->At(0).ArrayValue()->HighBound(2), 2);
 }
 
-TEST_F(DeviceTest, GetDeviceInfoSendsFifteenElements) {
+class TDialogDevice : public TestDevice {
+ public:
+  void FillDeviceInfo() override {
+    TestDevice::FillDeviceInfo();
+    FDeviceInfo.ModelID = "M1";
+    FDeviceInfo.IsSettingsDlgExist = true;
+  }
+};
+
+TEST_F(DeviceTest, ShowSettingsDlgAnswersByTheDialogItHasAndHowItClosed) {
   OleVariant outData;
-  PublicCall(*device, "GetDeviceInfo", OleVariant(), outData);
-  ASSERT_TRUE(outData.IsArray());
-  const SafeArray& info = *outData.ArrayValue();
-  EXPECT_EQ(info.LowBound(1), 0);
-  EXPECT_EQ(info.HighBound(1), 14);
-  EXPECT_EQ(info.At(8).Type(), varBoolean);
-  EXPECT_EQ(info.At(3).Type(), varInteger);
-  EXPECT_EQ(VarToStr(info.At(0)), "Unknown");
-  EXPECT_EQ(VarToStr(info.At(10)), "ООО \"QUORVANE\"");
   PublicCall(*device, "ShowSettingsDlg", OleVariant(), outData);
   EXPECT_EQ(VarToLogStr(outData), "[(1003; 'Команда не поддерживается устройством')]");
+
+  testing::Held<TDialogDevice> withDialog;
+  withDialog->dialogAccepted = false;
+  PublicCall(*withDialog, "ShowSettingsDlg", OleVariant(), outData);
+  EXPECT_EQ(VarToLogStr(outData), "[(201; 'Операция отменена пользователем')]");
+  withDialog->dialogAccepted = true;
+  const Outcome outcome = PublicCall(*withDialog, "ShowSettingsDlg", OleVariant(), outData);
+  EXPECT_TRUE(VarToBool(outcome.result));
+  EXPECT_TRUE(outData.IsEmpty());
 }
+
+TEST_F(DeviceTest, ModelFolderAppendsTheModelToTheHostsFolder) {
+  testing::Held<TDialogDevice> model;
+  model.Manager().properties["ModelsFolder"] = "/models";
+  model.InitAndOpen();
+  EXPECT_EQ(model->GetModelFolder(), "/models/M1/");
+  EXPECT_EQ(model->ModelFolder(), "/models/M1/");
+}
+
+class DestructionTest : public DeviceFixture, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(DestructionTest, DisablesThenDestroysAndLetsTheManagerGo) {
+  auto* object = new TestDevice;
+  object->Initialize();
+  object->disableThrows = GetParam();
+  const auto journal = object->journal;
+  OleVariant manager = device.ManagerVariant();
+  OleVariant description;
+  HostCall(*object, "Init", {&manager, &description});
+  IDispatch& managerObject = device.Manager();
+  const uint32_t heldByDevice = References(managerObject);
+
+  journal->clear();
+  object->Release();
+  const std::vector<std::string> expected = {"DoDisable", "DoDestroy"};
+  EXPECT_EQ(*journal, expected);
+  EXPECT_EQ(References(managerObject), heldByDevice - 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(DeviceTest, DestructionTest, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                           return info.param ? "WhenDisablingThrows" : "WhenDisablingSucceeds";
+                         });
 
 TEST_F(DeviceTest, EnablingWithTheDebugLogWritesTheHeader) {
   device->SetSettingValue("DebugLogEnabled", OleVariant::Boolean(true));
@@ -214,7 +301,7 @@ TEST_F(DeviceTest, EnablingWithTheDebugLogWritesTheHeader) {
   const std::vector<std::string> expected = {
       "\t" + std::string(40, ' ') + "\r\n",
       "\t============Begin debug log=============\r\n",
-      "\tdriver ver.: \t1.0.1\r\n",
+      "\tdriver ver.: \t2.0.17\r\n",
       "\tdevice ID: \t12\r\n",
       "\t----------------Settings----------------\r\n",
       "\tDefaultTimeOut: \t120\r\n",
@@ -230,67 +317,13 @@ TEST_F(DeviceTest, EnablingWithTheDebugLogWritesTheHeader) {
   }
 }
 
-TEST_F(DeviceTest, EventsReachTheManagerAndTheDebugLog) {
-  device.InitAndOpen("3");
-  device->SetLogDir(env.Root());
-  device->SetDebugLogEnabled(true);
-  EXPECT_TRUE(device->TaskState(50, "x"));
-  EXPECT_TRUE(device->DataEvent("A", "B"));
-  EXPECT_TRUE(device->DataEvent("A", "B", OleVariant::Vector({OleVariant::Int32(1), OleVariant::Int32(2)})));
-  EXPECT_FALSE(device->WriteLog("Name", "Text", 2));
-  const std::string log = Log();
-  EXPECT_NE(log.find("\tTaskState: \tPercent=50; Description=x; Result=True\r\n"), std::string::npos) << log;
-  EXPECT_NE(log.find("\t<-DataEvent: \tEvent=A; Data: B\r\n"), std::string::npos) << log;
-  EXPECT_NE(log.find("\t<-DataEvent: \tEvent=A; Data: B; ExtData: [(1; 2)]\r\n"), std::string::npos) << log;
-  EXPECT_NE(log.find("\tName: \tText\r\n"), std::string::npos);
-  EXPECT_TRUE(device.Manager().CallsOf("WriteLog").empty());
-
-  const auto taskState = device.Manager().CallsOf("TaskState");
-  ASSERT_EQ(taskState.size(), 1u);
-  EXPECT_EQ(VarToLogStr(OleVariant::Vector(taskState[0].arguments)), "[('3'; 50; 'x')]");
-
-  device->SetEventLogEnabled(true);
-  EXPECT_TRUE(device->WriteLog("Name", "Text", 2));
-  const auto writeLog = device.Manager().CallsOf("WriteLog");
-  ASSERT_EQ(writeLog.size(), 1u);
-  EXPECT_EQ(VarToLogStr(OleVariant::Vector(writeLog[0].arguments)), "[('3'; 'Name'; 'Text'; 2)]");
-  EXPECT_EQ(device->ShowMessageDlg("m", 1, 2, 3), 2);
-  EXPECT_EQ(device->InputDataDlg("c", "d", "e", "f", true, 9), "введено");
-  const auto input = device.Manager().CallsOf("InputDataDlg");
-  ASSERT_EQ(input.size(), 1u);
-  EXPECT_EQ(VarToLogStr(OleVariant::Vector(input[0].arguments)), "[('3'; 'c'; 'd'; 'e'; 'f'; True; 9)]");
-}
-
-TEST_F(DeviceTest, WrappersWithoutAManagerRaiseAndWriteLogAnswersFalse) {
-  EXPECT_FALSE(device->WriteLog("Name", "Text", 1));
-  try {
-    device->DataEvent("A", "B");
-    FAIL() << "DataEvent ran without a manager";
-  } catch (const Exception& error) {
-    EXPECT_EQ(error.Message(), "Менеджер оборудования недоступен");
-    EXPECT_STREQ(error.ClassName(), "Exception");
-  }
-  EXPECT_THROW(device->TaskState(1, ""), Exception);
-  EXPECT_THROW(device->ShowMessageDlg("", 0, 0, 0), Exception);
-}
-
-TEST_F(DeviceTest, AFailingManagerCallPropagatesAndLogsNothing) {
-  device.InitAndOpen();
-  device->SetLogDir(env.Root());
-  device->SetDebugLogEnabled(true);
-  device.Manager().failing = true;
-  EXPECT_THROW(device->DataEvent("A", "B"), EOleException);
-  EXPECT_EQ(Log().find("DataEvent"), std::string::npos);
-}
-
-TEST_F(DeviceTest, FocusStackKeepsNullEntriesWithoutADesktop) {
-  device->StoreFocus();
-  device->StoreFocus();
-  EXPECT_EQ(device->FocusDepth(), 2u);
-  device->RestoreFocus();
-  device->RestoreFocus();
-  device->RestoreFocus();
-  EXPECT_EQ(device->FocusDepth(), 0u);
+TEST_F(DeviceTest, EnablingWithoutTheDebugLogWritesNothing) {
+  device.InitAndOpen("12");
+  device->DeviceFolder = env.Root();
+  OleVariant outData;
+  PublicCall(*device, "Enable", OleVariant(), outData);
+  EXPECT_FALSE(device->DebugLogEnabled());
+  EXPECT_EQ(Log(), "");
 }
 
 TEST_F(DeviceTest, StoredSettingsComeBack) {
@@ -304,6 +337,10 @@ TEST_F(DeviceTest, StoredSettingsComeBack) {
   device->RestoreSettings();
   EXPECT_FALSE(device->GetSettingValueBool("EventLogEnabled"));
   EXPECT_EQ(device->GetSettingValueInt("DefaultTimeOut"), 5);
+  // The buffer is spent: a second restore changes nothing.
+  device->SetSettingValue("EventLogEnabled", OleVariant::Boolean(true));
+  device->RestoreSettings();
+  EXPECT_TRUE(device->GetSettingValueBool("EventLogEnabled"));
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 #pragma once
 
-// An equipment manager for tests: answers the host properties from a table, records every call
-// with its arguments, and can be told to fail.
+// An equipment manager for tests: answers the host properties and every other member from tables,
+// records every call with its arguments as they arrived (values, kinds and by-reference marks), and
+// can be told to fail.
 
 #include <map>
 #include <string>
@@ -15,7 +16,10 @@ namespace tallowmer::testing {
 
 struct ManagerCall {
   std::string member;
+  // In call order.
   std::vector<OleVariant> arguments;
+  std::vector<VarType> kinds;
+  std::vector<bool> byReference;
 };
 
 class ScriptedManager : public TBaseObject {
@@ -29,21 +33,26 @@ class ScriptedManager : public TBaseObject {
       params.At(2) = OleVariant::Text(found->second);
       return OleVariant::Boolean(true);
     });
-    for (const char* member : {"WriteLog", "DataEvent", "ErrorEvent", "TaskState"}) {
+    for (const char* member :
+         {"WriteLog", "DataEvent", "ErrorEvent", "TaskState", "MessageDlg", "InputDataDlg"}) {
       AddPrivateMethod(member, [this, member](SafeArray& params) {
         Record(member, params);
         if (failing) throw Exception("менеджер отказал");
-        return OleVariant::Boolean(answer);
+        return answers[member];
       });
     }
-    AddPrivateMethod("MessageDlg", [this](SafeArray& params) {
-      Record("MessageDlg", params);
-      return OleVariant::Int32(2);
-    });
-    AddPrivateMethod("InputDataDlg", [this](SafeArray& params) {
-      Record("InputDataDlg", params);
-      return OleVariant::Text("введено");
-    });
+  }
+
+  // The dispatcher below resolves references before a member sees its arguments: the marks the
+  // caller set are taken here.
+  HRESULT Invoke(DispID dispId, uint16_t flags, DispParams& params, OleVariant* result,
+                 ExcepInfo* excepInfo) override {
+    arriving_ = ManagerCall{};
+    for (uint32_t i = params.count; i-- > 0;) {
+      arriving_.kinds.push_back(params.args[i].Dereferenced().Type());
+      arriving_.byReference.push_back(params.args[i].IsByRef());
+    }
+    return TBaseObject::Invoke(dispId, flags, params, result, excepInfo);
   }
 
   static ScriptedManager* Create() {
@@ -61,14 +70,23 @@ class ScriptedManager : public TBaseObject {
   }
 
   std::map<std::string, std::string> properties{{"Language", "ru"}};
+  std::map<std::string, OleVariant> answers{
+      {"WriteLog", OleVariant::Boolean(true)},   {"DataEvent", OleVariant::Boolean(true)},
+      {"ErrorEvent", OleVariant::Boolean(true)}, {"TaskState", OleVariant::Boolean(true)},
+      {"MessageDlg", OleVariant::Int32(2)},      {"InputDataDlg", OleVariant::Text("введено")},
+  };
   std::vector<ManagerCall> calls;
-  bool answer = true;
   bool failing = false;
 
  private:
   void Record(const std::string& member, const SafeArray& params) {
-    calls.push_back({member, params.Elements()});
+    ManagerCall call = std::move(arriving_);
+    call.member = member;
+    call.arguments = params.Elements();
+    calls.push_back(std::move(call));
   }
+
+  ManagerCall arriving_;
 };
 
 }  // namespace tallowmer::testing
