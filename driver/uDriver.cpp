@@ -7,6 +7,9 @@
 #include "driver/DriverFactory.h"
 #include "driver/Receipt.h"
 #include "platform/Env.h"
+#include "ui/SettingsDialogViewFactory.h"
+#include "ui/ufmCommonSettings.h"
+#include "ui/ufmMainSettings.h"
 
 namespace tallowmer {
 namespace {
@@ -96,7 +99,10 @@ int32_t TDriver::DoDisable(std::string& resultDescription) {
 }
 
 bool TDriver::DoShowSettingsDlg() {
-  return false;
+  const std::unique_ptr<ISettingsDialogView> view = CreateSettingsDialogView();
+  // Without a dialog on this platform the host hears "cancelled", as if the user gave up.
+  if (view == nullptr) return false;
+  return ShowSettingsForm(*this, {&TfrmBaseSettings::Create<TfrmMainSettings>}, false, *view);
 }
 
 bool TDriver::DeviceTest(std::string& resultDescription) {

@@ -3,6 +3,9 @@
 //
 //   ls_tallowmer_host [OPTIONS] SCRIPT|-             run JSON call lines, one JSON answer line each
 //   ls_tallowmer_host [OPTIONS] call METHOD [INDATA]  run one call and print it readably
+//   ls_tallowmer_host [OPTIONS] settings             open the settings dialog on the terminal; on OK
+//                                                    print the settings as a JSON object that
+//                                                    --settings reads, on Cancel nothing (exit 1)
 //
 // Options: --raw (no Init/Open/SetSettings/Enable around the calls), --device-id ID,
 // --settings FILE.json, --set ID=VALUE (repeatable), --devices-folder DIR, --models-folder DIR,
@@ -11,9 +14,11 @@
 #include <fstream>
 #include <iostream>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "common/VariantConvert.h"
 #include "common/uCommonUtils.h"
 #include "driver/DriverFactory.h"
 #include "tools/host/HostManager.h"
@@ -73,7 +78,7 @@ Options ParseOptions(int argc, char** argv) {
     }
   }
   if (options.positional.empty())
-    throw UsageError("name a script file, - for standard input, or call METHOD");
+    throw UsageError("name a script file, - for standard input, call METHOD or settings");
   if (options.properties.devicesFolder.empty()) {
     options.properties.devicesFolder = GetCommonAppDataFolder() + "Quorvane/ls_tallowmer/devices";
   }
@@ -170,6 +175,37 @@ int RunOneCall(HostSession& session, const Options& options) {
              : kExitFailed;
 }
 
+// The value row of the settings table that "GetSettings" answers, by setting ID.
+Json SettingsObject(const OleVariant& outData) {
+  const SafeArray* answer = outData.IsArray() ? outData.ArrayValue() : nullptr;
+  const OleVariant* table = answer != nullptr && answer->HighBound(1) >= 0 ? &answer->At(0) : nullptr;
+  if (table == nullptr || !table->IsArray() || table->ArrayValue()->DimensionCount() != 2) {
+    throw std::runtime_error("GetSettings did not answer a settings table");
+  }
+  const SafeArray& rows = *table->ArrayValue();
+  Json settings = Json::object();
+  for (int32_t column = rows.LowBound(2); column <= rows.HighBound(2); ++column) {
+    settings[VarToStr(rows.At(0, column))] = VariantToJson(rows.At(1, column));
+  }
+  return settings;
+}
+
+int RunSettingsDialog(HostSession& session) {
+  std::vector<OleVariant> show{OleVariant(), OleVariant(), OleVariant::Int32(0)};
+  const CallOutcome shown = session.Call("ShowSettingsDlg", show);
+  if (shown.hr != hrOk || !VarToBool(shown.result)) {
+    // Standard output stays empty, so that a cancelled dialog leaves no settings file behind.
+    std::cerr << "[host] ShowSettingsDlg: " << GetArrayItemStr(show[1], 0, "") << " "
+              << GetArrayItemStr(show[1], 1, "") << std::endl;
+    return kExitFailed;
+  }
+  std::vector<OleVariant> get{OleVariant(), OleVariant(), OleVariant::Int32(0)};
+  const CallOutcome got = session.Call("GetSettings", get);
+  if (got.hr != hrOk || !VarToBool(got.result)) throw std::runtime_error("GetSettings failed");
+  std::cout << SettingsObject(get[1]).dump() << std::endl;
+  return 0;
+}
+
 int Run(int argc, char** argv) {
   Options options = ParseOptions(argc, argv);
   const DispatchPtr manager = HostManager::Create(options.properties, std::cerr);
@@ -177,18 +213,21 @@ int Run(int argc, char** argv) {
 
   std::ifstream scriptFile;
   const bool callMode = options.positional[0] == "call";
-  if (!callMode && options.positional[0] != "-") {
+  const bool settingsMode = options.positional[0] == "settings";
+  if (!callMode && !settingsMode && options.positional[0] != "-") {
     scriptFile.open(options.positional[0]);
     if (!scriptFile) throw UsageError("cannot read the script " + options.positional[0]);
   }
+  if (settingsMode && options.positional.size() != 1) throw UsageError("settings takes no arguments");
 
   HostSession session(CreateDriverObject(), manager, std::cerr);
   if (!options.raw && !session.Start(options.setup)) {
     session.Stop();
     return kExitFailed;
   }
-  const int status = callMode ? RunOneCall(session, options)
-                              : RunScript(session, scriptFile.is_open() ? scriptFile : std::cin);
+  const int status = callMode       ? RunOneCall(session, options)
+                     : settingsMode ? RunSettingsDialog(session)
+                                    : RunScript(session, scriptFile.is_open() ? scriptFile : std::cin);
   if (!options.raw) session.Stop();
   return status;
 }
