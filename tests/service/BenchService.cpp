@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "service/uDevice.h"
-#include "tests/service/SimProcess.h"
 #include "tests/service/TlsTestServer.h"
+#include "tests/support/Simulator.h"
 #include "tests/support/TestEnv.h"
 
 namespace tallowmer {
@@ -95,7 +95,7 @@ int Run(int count) {
   int result = 0;
 #ifdef TALLOWMER_SIM_PATH
   {
-    const testing::SimProcess simulator(TALLOWMER_SIM_PATH, kToken);
+    const testing::Simulator simulator(TALLOWMER_SIM_PATH, {false, true, kToken});
     result |= Compare("the service simulator", simulator.BaseUrl(), simulator.CaFile(), count);
   }
 #endif

@@ -11,7 +11,7 @@
 #include "service/uDevice.h"
 #include "tests/service/FakeTransport.h"
 #include "tests/service/ModuleFolderEnv.h"
-#include "tests/service/SimProcess.h"
+#include "tests/support/Simulator.h"
 #include "tests/support/TestEnv.h"
 
 namespace tallowmer {
@@ -39,7 +39,7 @@ std::pair<int32_t, std::string> Failure(const std::function<void()>& call) {
 
 class SimulatorTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() { sim = new testing::SimProcess(TALLOWMER_SIM_PATH, kToken); }
+  static void SetUpTestSuite() { sim = new testing::Simulator(TALLOWMER_SIM_PATH, {false, true, kToken}); }
   static void TearDownTestSuite() {
     delete sim;
     sim = nullptr;
@@ -74,12 +74,12 @@ class SimulatorTest : public ::testing::Test {
 
   std::string HttpLog() const { return testing::TestEnv::ReadFile(env.Root() + "logs/http_2024.01.31.log"); }
 
-  static testing::SimProcess* sim;
+  static testing::Simulator* sim;
   testing::TestEnv env;
   testing::RecordingLog log;
 };
 
-testing::SimProcess* SimulatorTest::sim = nullptr;
+testing::Simulator* SimulatorTest::sim = nullptr;
 
 TEST_F(SimulatorTest, ClientInfoFindsASeededCustomerAndLogsTheExchange) {
   const std::string customer =
@@ -207,7 +207,7 @@ TEST_F(SimulatorTest, InjectedFaultsBecomeTheFailuresOfTheirKind) {
 
 TEST(SimulatorCertificateTest, TheSimulatorIsTrustedOnceItsAuthorityIsInTheSslFolder) {
   testing::ModuleFolderEnv env;
-  testing::SimProcess sim(TALLOWMER_SIM_PATH, kToken);
+  testing::Simulator sim(TALLOWMER_SIM_PATH, {false, true, kToken});
   const auto ping = [&] {
     TDevice device;
     device.SetHost(sim.BaseUrl());

@@ -59,6 +59,11 @@ Simulator::Simulator(const std::string& executable, const Options& options) : op
   }
 }
 
+std::string Simulator::Origin() const {
+  const size_t path = baseUrl_.find('/', baseUrl_.find("://") + 3);
+  return baseUrl_.substr(0, path);
+}
+
 Simulator::~Simulator() {
   if (pid_ > 0) {
     kill(pid_, SIGTERM);

@@ -23,6 +23,8 @@ class Simulator {
 
   // e.g. https://127.0.0.1:43121/api/v2
   const std::string& BaseUrl() const { return baseUrl_; }
+  // The scheme, host and port alone, e.g. https://127.0.0.1:43121, for the simulator's own routes.
+  std::string Origin() const;
   // The PEM file of the CA that signed the simulator's certificate (HTTPS only).
   const std::string& CaFile() const { return caFile_; }
   const std::string& Token() const { return options_.token; }
