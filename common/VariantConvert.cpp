@@ -27,7 +27,8 @@ const OleVariant& Plain(const OleVariant& input, OleVariant& holder) {
   return holder;
 }
 
-bool IsSignedInteger(VarType type) {
+// Whole-number kinds whose payload is held as a signed 64-bit value (every one but UInt64).
+bool HeldAsInt64(VarType type) {
   switch (type) {
     case varShortInt:
     case varByte:
@@ -80,6 +81,10 @@ int64_t TextToInt64(const OleVariant& value, const char* target) {
 }
 
 }  // namespace
+
+bool IsWholeNumberKind(VarType type) {
+  return HeldAsInt64(type) || type == varUInt64;
+}
 
 std::string VarTypeName(VarType type) {
   std::string prefix;
@@ -136,7 +141,7 @@ int64_t VarToInt64(const OleVariant& input) {
   const OleVariant& value = Plain(input, holder);
   const VarType type = value.Type();
   if (type == varEmpty) return 0;
-  if (IsSignedInteger(type)) return value.IntegerValue();
+  if (HeldAsInt64(type)) return value.IntegerValue();
   if (type == varUInt64) {
     if (value.UnsignedValue() > static_cast<uint64_t>(std::numeric_limits<int64_t>::max())) {
       OutOfRange(std::to_string(value.UnsignedValue()), "Int64");
@@ -160,7 +165,7 @@ int32_t VarToInt32(const OleVariant& input) {
       OutOfRange(FloatToStr(FloatingValue(value)), "Integer");
     return static_cast<int32_t>(rounded);
   }
-  if (type == varEmpty || IsSignedInteger(type) || type == varUInt64 || type == varCurrency) {
+  if (type == varEmpty || HeldAsInt64(type) || type == varUInt64 || type == varCurrency) {
     wide = VarToInt64(value);
   } else if (value.IsString()) {
     wide = TextToInt64(value, "Integer");
@@ -178,7 +183,7 @@ double VarToDouble(const OleVariant& input) {
   const OleVariant& value = Plain(input, holder);
   const VarType type = value.Type();
   if (type == varEmpty) return 0;
-  if (IsSignedInteger(type)) return static_cast<double>(value.IntegerValue());
+  if (HeldAsInt64(type)) return static_cast<double>(value.IntegerValue());
   if (type == varUInt64) return static_cast<double>(value.UnsignedValue());
   if (IsFloating(type)) return FloatingValue(value);
   if (type == varCurrency) return static_cast<double>(value.CurrencyValue().value) / Currency::kScale;
@@ -201,7 +206,7 @@ Currency VarToCurrency(const OleVariant& input) {
   const VarType type = value.Type();
   if (type == varCurrency) return value.CurrencyValue();
   if (type == varEmpty) return Currency{};
-  if (IsSignedInteger(type) || type == varUInt64) {
+  if (HeldAsInt64(type) || type == varUInt64) {
     const int64_t units = VarToInt64(value);
     if (units > std::numeric_limits<int64_t>::max() / Currency::kScale ||
         units < std::numeric_limits<int64_t>::min() / Currency::kScale) {
@@ -225,7 +230,7 @@ bool VarToBool(const OleVariant& input) {
     if (const auto number = TryStrToFloat(text)) return *number != 0;
     CannotConvert(value, "Boolean");
   }
-  if (IsSignedInteger(type) || type == varUInt64 || IsFloating(type) || type == varCurrency) {
+  if (HeldAsInt64(type) || type == varUInt64 || IsFloating(type) || type == varCurrency) {
     return VarToDouble(value) != 0;
   }
   CannotConvert(value, "Boolean");
@@ -257,7 +262,7 @@ std::string VarToStr(const OleVariant& input) {
     default:
       break;
   }
-  if (IsSignedInteger(type)) return std::to_string(value.IntegerValue());
+  if (HeldAsInt64(type)) return std::to_string(value.IntegerValue());
   CannotConvert(value, "String");
 }
 

@@ -10,24 +10,6 @@
 namespace tallowmer {
 namespace {
 
-// Time-outs must be whole numbers or booleans; anything else refuses the call.
-bool IsAcceptedTimeOutKind(VarType type) {
-  switch (type) {
-    case varShortInt:
-    case varByte:
-    case varSmallint:
-    case varWord:
-    case varInteger:
-    case varLongWord:
-    case varInt64:
-    case varUInt64:
-    case varBoolean:
-      return true;
-    default:
-      return false;
-  }
-}
-
 // The argument as the method sees it: references followed, 16-bit integers widened.
 OleVariant CopyArgument(const OleVariant& argument) {
   OleVariant copy = argument.Resolved().Dereferenced();
@@ -285,7 +267,8 @@ HRESULT TBaseObject::CallPublicMethod(const std::string& name, const TPublicMeth
   }
 
   HRESULT hr = hrOk;
-  if (!IsAcceptedTimeOutKind(timeOut.Type())) {
+  // Time-outs must be whole numbers or booleans; anything else refuses the call.
+  if (!IsWholeNumberKind(timeOut.Type())) {
     hr = hrInvalidArg;
   } else {
     std::string description;

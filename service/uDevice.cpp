@@ -147,7 +147,7 @@ std::string TDevice::CreateOrder(int32_t AClientType, const std::string& AID,
                                  std::string& ATransactionDateTime, Currency ASumOrder,
                                  Currency ASumOrderWithDiscount) {
   if (IsBlank(AOrderID)) throw EquException(kBlankOrderIDCode, kBlankOrderID);
-  ATransactionDateTime = FormatDateTime("yyyy-mm-dd hh:nn:ss", platform::Env::Current().Now());
+  ATransactionDateTime = FormatDateTime(kServiceDateTimePattern, platform::Env::Current().Now());
   JsonValue order = JsonValue::object();
   order["guid"] = AOrderID;
   order["number"] = AOrderNumber;
