@@ -1,10 +1,11 @@
 #include "ui/SettingsDialogViewFactory.h"
 
+#include "ui/windows/SettingsDialogWindow.h"
+
 namespace tallowmer {
 
-// The Win32 dialog is still to be built: until then "ShowSettingsDlg" answers cancelled.
 std::unique_ptr<ISettingsDialogView> CreateSettingsDialogView() {
-  return nullptr;
+  return std::make_unique<ui_windows::SettingsDialogWindow>();
 }
 
 }  // namespace tallowmer

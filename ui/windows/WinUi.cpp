@@ -1,0 +1,121 @@
+#include "ui/windows/WinUi.h"
+
+#include <commctrl.h>
+
+#include "common/Unicode.h"
+
+namespace tallowmer::ui_windows {
+
+std::wstring Wide(std::string_view utf8) {
+  const std::u16string text = Utf8ToUtf16(utf8);
+  return std::wstring(text.begin(), text.end());
+}
+
+std::string Narrow(std::wstring_view utf16) {
+  return Utf16ToUtf8(std::u16string(utf16.begin(), utf16.end()));
+}
+
+std::string WindowText(HWND window) {
+  std::wstring text(static_cast<size_t>(::GetWindowTextLengthW(window)) + 1, L'\0');
+  text.resize(static_cast<size_t>(::GetWindowTextW(window, text.data(), static_cast<int>(text.size()))));
+  return Narrow(text);
+}
+
+void SetWindowTextUtf8(HWND window, const std::string& text) {
+  ::SetWindowTextW(window, Wide(text).c_str());
+}
+
+HINSTANCE ModuleInstance() {
+  HMODULE module = nullptr;
+  ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                       reinterpret_cast<LPCWSTR>(&ModuleInstance), &module);
+  return module;
+}
+
+Scale::Scale() {
+  const ScreenDC screen;
+  if (screen.get() != nullptr) dpi_ = ::GetDeviceCaps(screen.get(), LOGPIXELSY);
+  if (dpi_ <= 0) dpi_ = 96;
+}
+
+DialogFonts::DialogFonts() {
+  NONCLIENTMETRICSW metrics{};
+  metrics.cbSize = sizeof(metrics);
+  LOGFONTW font{};
+  if (::SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof(metrics), &metrics, 0)) {
+    font = metrics.lfMessageFont;
+  } else {
+    ::GetObjectW(::GetStockObject(DEFAULT_GUI_FONT), sizeof(font), &font);
+  }
+  Normal.reset(::CreateFontIndirectW(&font));
+  font.lfWeight = FW_BOLD;
+  Bold.reset(::CreateFontIndirectW(&font));
+}
+
+std::vector<WORD> EmptyDialogTemplate(DWORD style, DWORD exStyle, const std::string& caption) {
+  // DLGTEMPLATE: style, extended style, no items, position and size zero (set in pixels later),
+  // then no menu, the standard dialog class and the caption.
+  std::vector<WORD> words;
+  const auto putDword = [&words](DWORD value) {
+    words.push_back(LOWORD(value));
+    words.push_back(HIWORD(value));
+  };
+  putDword(style);
+  putDword(exStyle);
+  words.insert(words.end(), {0, 0, 0, 0, 0, 0, 0});
+  for (const wchar_t letter : Wide(caption)) words.push_back(static_cast<WORD>(letter));
+  words.push_back(0);
+  return words;
+}
+
+HWND CreateControl(HWND parent, const wchar_t* windowClass, const std::string& text, DWORD style,
+                   const RECT& at96, int id, HFONT font, const Scale& scale, DWORD exStyle) {
+  HWND control = ::CreateWindowExW(
+      exStyle, windowClass, Wide(text).c_str(), WS_CHILD | WS_VISIBLE | style, scale(at96.left),
+      scale(at96.top), scale(at96.right - at96.left), scale(at96.bottom - at96.top), parent,
+      reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), ModuleInstance(), nullptr);
+  if (control != nullptr && font != nullptr)
+    ::SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font), 0);
+  return control;
+}
+
+void SizeAndCenter(HWND window, int width, int height) {
+  RECT frame{0, 0, width, height};
+  ::AdjustWindowRectEx(&frame, static_cast<DWORD>(::GetWindowLongPtrW(window, GWL_STYLE)), FALSE,
+                       static_cast<DWORD>(::GetWindowLongPtrW(window, GWL_EXSTYLE)));
+  const int frameWidth = frame.right - frame.left;
+  const int frameHeight = frame.bottom - frame.top;
+  RECT work{};
+  ::SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
+  const int left = work.left + (work.right - work.left - frameWidth) / 2;
+  const int top = work.top + (work.bottom - work.top - frameHeight) / 2;
+  ::SetWindowPos(window, nullptr, left > work.left ? left : work.left, top > work.top ? top : work.top,
+                 frameWidth, frameHeight, SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+Hints::Hints(HWND owner)
+    : tooltip_(::CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr, WS_POPUP | TTS_ALWAYSTIP,
+                                 CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, owner, nullptr,
+                                 ModuleInstance(), nullptr)) {}
+
+void Hints::Add(HWND control, const std::string& hint) {
+  hints_.emplace_back(control, Wide(hint));
+  if (tooltip_ == nullptr) return;
+  // The size of the oldest layout: every version of the common controls accepts it.
+  TTTOOLINFOW tool{};
+  tool.cbSize = TTTOOLINFOW_V2_SIZE;
+  tool.uFlags = TTF_IDISHWND | TTF_SUBCLASS;
+  tool.hwnd = ::GetParent(control);
+  tool.uId = reinterpret_cast<UINT_PTR>(control);
+  tool.lpszText = hints_.back().second.data();
+  ::SendMessageW(tooltip_, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&tool));
+}
+
+std::string Hints::Of(HWND control) const {
+  for (const auto& [window, hint] : hints_) {
+    if (window == control) return Narrow(hint);
+  }
+  return "";
+}
+
+}  // namespace tallowmer::ui_windows

@@ -1,0 +1,127 @@
+#pragma once
+
+// Small pieces every settings window of the Windows view needs: text in UTF-16, owners for GDI
+// objects and menus, sizes at 96 dots per inch scaled to the screen, dialog templates built in
+// memory and control creation with the dialog's font.
+
+#include <windows.h>
+
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace tallowmer::ui_windows {
+
+std::wstring Wide(std::string_view utf8);
+std::string Narrow(std::wstring_view utf16);
+std::string WindowText(HWND window);
+void SetWindowTextUtf8(HWND window, const std::string& text);
+
+// The module that holds the windows' code: the driver DLL.
+HINSTANCE ModuleInstance();
+
+// Owns one handle and releases it exactly once.
+template <typename T, auto Release>
+class UniqueGdi {
+ public:
+  UniqueGdi() = default;
+  explicit UniqueGdi(T value) : value_(value) {}
+  UniqueGdi(const UniqueGdi&) = delete;
+  UniqueGdi& operator=(const UniqueGdi&) = delete;
+  UniqueGdi(UniqueGdi&& other) noexcept : value_(std::exchange(other.value_, nullptr)) {}
+  UniqueGdi& operator=(UniqueGdi&& other) noexcept {
+    reset(std::exchange(other.value_, nullptr));
+    return *this;
+  }
+  ~UniqueGdi() { reset(); }
+
+  T get() const { return value_; }
+  explicit operator bool() const { return value_ != nullptr; }
+  void reset(T value = nullptr) {
+    if (value_ != nullptr) Release(value_);
+    value_ = value;
+  }
+
+ private:
+  T value_ = nullptr;
+};
+
+inline void DeleteGdiObject(HGDIOBJ object) {
+  ::DeleteObject(object);
+}
+inline void DestroyMenuHandle(HMENU menu) {
+  ::DestroyMenu(menu);
+}
+inline void DestroyIconHandle(HICON icon) {
+  ::DestroyIcon(icon);
+}
+inline void UnloadLibrary(HMODULE module) {
+  ::FreeLibrary(module);
+}
+
+using UniqueFont = UniqueGdi<HFONT, DeleteGdiObject>;
+using UniqueBrush = UniqueGdi<HBRUSH, DeleteGdiObject>;
+using UniqueBitmap = UniqueGdi<HBITMAP, DeleteGdiObject>;
+using UniqueMenu = UniqueGdi<HMENU, DestroyMenuHandle>;
+using UniqueIcon = UniqueGdi<HICON, DestroyIconHandle>;
+using UniqueModule = UniqueGdi<HMODULE, UnloadLibrary>;
+
+// A device context of the screen, released at the end of its scope.
+class ScreenDC {
+ public:
+  ScreenDC() : dc_(::GetDC(nullptr)) {}
+  ScreenDC(const ScreenDC&) = delete;
+  ScreenDC& operator=(const ScreenDC&) = delete;
+  ~ScreenDC() {
+    if (dc_ != nullptr) ::ReleaseDC(nullptr, dc_);
+  }
+  HDC get() const { return dc_; }
+
+ private:
+  HDC dc_;
+};
+
+// Sizes are given at 96 dots per inch; the screen may have more.
+class Scale {
+ public:
+  Scale();
+  int operator()(int pixelsAt96) const { return ::MulDiv(pixelsAt96, dpi_, 96); }
+
+ private:
+  int dpi_ = 96;
+};
+
+// The fonts of the settings windows: the system's message font and its bold variant.
+struct DialogFonts {
+  DialogFonts();
+  UniqueFont Normal;
+  UniqueFont Bold;
+};
+
+// An empty dialog template: the controls are created when the dialog initialises, in pixels.
+std::vector<WORD> EmptyDialogTemplate(DWORD style, DWORD exStyle, const std::string& caption);
+
+// Creates a child control at a place given at 96 dots per inch.
+HWND CreateControl(HWND parent, const wchar_t* windowClass, const std::string& text, DWORD style,
+                   const RECT& at96, int id, HFONT font, const Scale& scale, DWORD exStyle = 0);
+
+// Gives `window` the client size `width` × `height` and centres it on the screen's work area.
+void SizeAndCenter(HWND window, int width, int height);
+
+// Hints shown when the pointer rests on a control; the texts are kept for help requests as well.
+class Hints {
+ public:
+  explicit Hints(HWND owner);
+  Hints(const Hints&) = delete;
+  Hints& operator=(const Hints&) = delete;
+  void Add(HWND control, const std::string& hint);
+  // The hint of `control`; empty for a control without one.
+  std::string Of(HWND control) const;
+
+ private:
+  HWND tooltip_;
+  std::vector<std::pair<HWND, std::wstring>> hints_;
+};
+
+}  // namespace tallowmer::ui_windows
