@@ -8,7 +8,6 @@ namespace tallowmer::ui_windows {
 
 namespace {
 
-constexpr const wchar_t* kPopupClass = L"LsTallowmerHelpPopup";
 // Black text on pale yellow (as a Windows colour value: red FF, green FF, blue EE).
 constexpr COLORREF kPopupBackground = 0xEEFFFF;
 constexpr int kPopupMargin = 5;
@@ -119,8 +118,10 @@ void ShowTextPopup(HWND owner, POINT screenPos, const std::string& text) {
   const SIZE textSize = MeasureText(content, scale(kPopupMaxTextWidth));
   const SIZE size{textSize.cx + 2 * content.Margin + 2, textSize.cy + 2 * content.Margin + 2};
   const POINT pos = KeepOnScreen(screenPos, size);
-  HWND popup = ::CreateWindowExW(WS_EX_TOPMOST | WS_EX_TOOLWINDOW, kPopupClass, nullptr, WS_POPUP | WS_BORDER,
-                                 pos.x, pos.y, size.cx, size.cy, owner, nullptr, ModuleInstance(), &content);
+  // The text is the window's title as well, for screen readers and for tools that read popups.
+  HWND popup = ::CreateWindowExW(WS_EX_TOPMOST | WS_EX_TOOLWINDOW, kPopupClass, content.Text.c_str(),
+                                 WS_POPUP | WS_BORDER, pos.x, pos.y, size.cx, size.cy, owner, nullptr,
+                                 ModuleInstance(), &content);
   if (popup == nullptr) return;
   ::ShowWindow(popup, SW_SHOWNA);
   ::UpdateWindow(popup);

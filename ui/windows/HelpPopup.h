@@ -11,6 +11,9 @@
 
 namespace tallowmer::ui_windows {
 
+// The window class of the text popups.
+inline constexpr const wchar_t* kPopupClass = L"LsTallowmerHelpPopup";
+
 // Shows `text` in a pale yellow popup with its top left corner at `screenPos` (kept on the
 // screen) and waits until the user clicks or presses a key; messages of other windows go on.
 void ShowTextPopup(HWND owner, POINT screenPos, const std::string& text);

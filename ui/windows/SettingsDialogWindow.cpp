@@ -295,8 +295,8 @@ void SettingsDialogWindow::CreateInformationPage() {
     const int captionHeight = TextHeight(FFonts.Bold.get(), caption, captionWidth);
     const bool last = index + 1 == rows.size();
     // The last row, the contacts, takes the height that remains.
-    const int valueHeight =
-        last ? std::max<int>(area.bottom - top - margin, 0) : TextHeight(FFonts.Normal.get(), value, valueWidth);
+    const int valueHeight = last ? std::max<int>(area.bottom - top - margin, 0)
+                                 : TextHeight(FFonts.Normal.get(), value, valueWidth);
     HWND captionLabel =
         ::CreateWindowExW(0, L"STATIC", caption.c_str(), WS_CHILD | WS_VISIBLE | SS_LEFT | SS_NOPREFIX,
                           margin, top, captionWidth, captionHeight, page, nullptr, ModuleInstance(), nullptr);

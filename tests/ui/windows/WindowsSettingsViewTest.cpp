@@ -1,0 +1,384 @@
+// The Windows settings dialog driven as a user drives it: a second thread finds the windows,
+// types, presses keys and buttons and asks for help, while the first thread runs the modal
+// dialog for a device. Prints one line per check and "N passed, M failed"; runs under Wine with
+// an X server.
+
+#include <windows.h>
+
+#include <commctrl.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <thread>
+
+#include "common/OleVariant.h"
+#include "device/uBaseDevice.h"
+#include "ui/ufmCommonSettings.h"
+#include "ui/ufmMainSettings.h"
+#include "ui/windows/HelpPopup.h"
+#include "ui/windows/SettingsDialogWindow.h"
+#include "ui/windows/SettingsListWindow.h"
+#include "ui/windows/WinUi.h"
+
+namespace tallowmer {
+namespace {
+
+using namespace ui_windows;
+
+std::atomic<int> passed = 0;
+std::atomic<int> failed = 0;
+
+bool Check(bool condition, const std::string& what) {
+  std::printf("%s: %s\n", condition ? "ok" : "FAILED", what.c_str());
+  (condition ? passed : failed)++;
+  return condition;
+}
+
+// A device with the driver's connection settings, a number and a flag; its test records the host
+// it saw.
+class TestDevice : public TBaseDevice {
+ public:
+  void RegisterSettings() override {
+    TBaseDevice::RegisterSettings();
+    AddSetting("Token", dtString, OleVariant::Text(""), false, "Token", "Токен доступа");
+    AddSetting("Host", dtString, OleVariant::Text("https://default.example"), false, "Хост", "Адрес сервера");
+    AddSetting("Retries", dtNumber, OleVariant::Int32(3), false, "Повторы", "Число повторов запроса");
+    AddSetting("Strict", dtBoolean, OleVariant::Boolean(false), false, "Строго", "Строгая проверка");
+  }
+  bool DeviceTest(std::string& resultDescription) override {
+    testedHost = GetSettingValueStr("Host");
+    resultDescription = "Тест пройден";
+    return true;
+  }
+  std::string testedHost;
+};
+
+// The device belongs to the dialog's thread: the playing thread reads it there, through a window
+// of that thread, while the dialog's modal loop runs.
+class UiThread {
+ public:
+  UiThread()
+      : window_(::CreateWindowExW(0, L"STATIC", nullptr, 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr,
+                                  nullptr)) {
+    ::SetWindowSubclass(window_, Proc, 0, 0);
+  }
+  UiThread(const UiThread&) = delete;
+  UiThread& operator=(const UiThread&) = delete;
+  ~UiThread() { ::DestroyWindow(window_); }
+
+  void Run(const std::function<void()>& action) const {
+    ::SendMessageW(window_, WM_APP, 0, reinterpret_cast<LPARAM>(&action));
+  }
+
+ private:
+  static LRESULT CALLBACK Proc(HWND window, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR, DWORD_PTR) {
+    if (message != WM_APP) return ::DefSubclassProc(window, message, wParam, lParam);
+    (*reinterpret_cast<const std::function<void()>*>(lParam))();
+    return 0;
+  }
+
+  HWND window_;
+};
+
+const UiThread* uiThread = nullptr;
+
+std::string Setting(TestDevice& device, const char* id) {
+  std::string value;
+  uiThread->Run([&] { value = device.GetSettingValueStr(id); });
+  return value;
+}
+
+std::string TestedHost(TestDevice& device) {
+  std::string host;
+  uiThread->Run([&] { host = device.testedHost; });
+  return host;
+}
+
+// Waits up to five seconds for a condition that another thread brings about.
+bool WaitFor(const std::function<bool()>& condition) {
+  for (int attempt = 0; attempt < 500; ++attempt) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
+HWND WaitForDialog(const wchar_t* caption) {
+  HWND window = nullptr;
+  WaitFor([&] {
+    window = ::FindWindowW(L"#32770", caption);
+    return window != nullptr && ::IsWindowVisible(window);
+  });
+  return window;
+}
+
+struct ChildSearch {
+  int Id = 0;
+  HWND Found = nullptr;
+};
+
+BOOL CALLBACK MatchChild(HWND child, LPARAM data) {
+  auto* search = reinterpret_cast<ChildSearch*>(data);
+  if (::GetDlgCtrlID(child) != search->Id) return TRUE;
+  search->Found = child;
+  return FALSE;
+}
+
+// A control at any depth below `parent`: the pages' boxes sit inside the tab control.
+HWND FindChild(HWND parent, int id) {
+  ChildSearch search{id, nullptr};
+  ::EnumChildWindows(parent, MatchChild, reinterpret_cast<LPARAM>(&search));
+  return search.Found;
+}
+
+std::string TabCaption(HWND tabs, int index) {
+  wchar_t buffer[128] = {};
+  TCITEMW item{};
+  item.mask = TCIF_TEXT;
+  item.pszText = buffer;
+  item.cchTextMax = 128;
+  ::SendMessageW(tabs, TCM_GETITEMW, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(&item));
+  return Narrow(buffer);
+}
+
+std::string CellText(HWND table, int row, int column) {
+  wchar_t buffer[256] = {};
+  LVITEMW item{};
+  item.iSubItem = column;
+  item.pszText = buffer;
+  item.cchTextMax = 256;
+  ::SendMessageW(table, LVM_GETITEMTEXTW, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(&item));
+  return Narrow(buffer);
+}
+
+int RowOf(HWND table, const std::string& name) {
+  const int count = static_cast<int>(::SendMessageW(table, LVM_GETITEMCOUNT, 0, 0));
+  for (int row = 0; row < count; ++row) {
+    if (CellText(table, row, 0) == name) return row;
+  }
+  return -1;
+}
+
+void SelectRow(HWND table, int row) {
+  LVITEMW item{};
+  item.stateMask = LVIS_SELECTED | LVIS_FOCUSED;
+  item.state = LVIS_SELECTED | LVIS_FOCUSED;
+  ::SendMessageW(table, LVM_SETITEMSTATE, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(&item));
+}
+
+// A key as the keyboard delivers it: posted, so that the dialog's own key handling sees it.
+void PressKey(HWND window, WPARAM key) {
+  ::PostMessageW(window, WM_KEYDOWN, key, 1);
+  ::PostMessageW(window, WM_KEYUP, key, static_cast<LPARAM>(0xC0000001));
+}
+
+void Click(HWND button) {
+  ::PostMessageW(button, BM_CLICK, 0, 0);
+}
+
+// Asks for help on `control` as the title bar's help button does, and answers the popup's text;
+// the popup is closed with a key press.
+std::string HelpPopupText(HWND dialog, HWND control, POINT* popupCorner = nullptr) {
+  HELPINFO info{};
+  info.cbSize = sizeof(info);
+  info.iContextType = HELPINFO_WINDOW;
+  info.iCtrlId = ::GetDlgCtrlID(control);
+  info.hItemHandle = control;
+  info.dwContextId = ::GetWindowContextHelpId(control);
+  ::GetCursorPos(&info.MousePos);
+  // WM_HELP carries a pointer, so it cannot be posted; the sender waits until the popup closes.
+  std::thread asker([&] { ::SendMessageW(dialog, WM_HELP, 0, reinterpret_cast<LPARAM>(&info)); });
+  HWND popup = nullptr;
+  if (!WaitFor([&] { return (popup = ::FindWindowW(kPopupClass, nullptr)) != nullptr; })) {
+    asker.join();
+    return "<no popup>";
+  }
+  WaitFor([&] { return ::IsWindowVisible(popup) != FALSE; });
+  const std::string text = WindowText(popup);
+  RECT bounds{};
+  ::GetWindowRect(popup, &bounds);
+  if (popupCorner != nullptr) *popupCorner = {bounds.left, bounds.top};
+  PressKey(popup, VK_SPACE);
+  WaitFor([&] { return ::IsWindow(popup) == FALSE; });
+  asker.join();
+  return text;
+}
+
+void CheckDialogLayout(HWND dialog, TestDevice& device) {
+  HWND tabs = ::GetDlgItem(dialog, kIdPages);
+  Check(tabs != nullptr && TabCtrl_GetItemCount(tabs) == 2 && TabCaption(tabs, 0) == "Параметры" &&
+            TabCaption(tabs, 1) == "Информация" && TabCtrl_GetCurSel(tabs) == 0,
+        "tabs \"Параметры\" (selected) and \"Информация\"");
+  HWND host = FindChild(dialog, kIdFirstPageEdit);
+  HWND token = FindChild(dialog, kIdFirstPageEdit + 1);
+  Check(host != nullptr && WindowText(host) == Setting(device, "Host"), "the host box shows \"Host\"");
+  Check(token != nullptr && (::GetWindowLongPtrW(token, GWL_STYLE) & ES_PASSWORD) != 0 &&
+            ::SendMessageW(token, EM_GETPASSWORDCHAR, 0, 0) == 0x2022,
+        "the token box masks every character with \"•\"");
+  Check(WindowText(::GetDlgItem(dialog, IDOK)) == "ОК" &&
+            WindowText(::GetDlgItem(dialog, IDCANCEL)) == "Отмена" &&
+            WindowText(::GetDlgItem(dialog, kIdMoreButton)) == "Дополнительно",
+        "the buttons \"Дополнительно\", \"ОК\" and \"Отмена\"");
+  RECT client{};
+  ::GetClientRect(dialog, &client);
+  const Scale scale;
+  Check(client.right == scale(420) && client.bottom == scale(375),
+        "the client area fits the 412-pixel page, scaled to the screen's resolution");
+}
+
+void CheckHelp(HWND dialog) {
+  const std::string onOk = HelpPopupText(dialog, ::GetDlgItem(dialog, IDOK));
+  Check(onOk == "Сохранить настройки и закрыть окно", "help on \"ОК\" explains it (" + onOk + ")");
+  Check(HelpPopupText(dialog, ::GetDlgItem(dialog, kIdMoreButton)).rfind("Дополнительные функции: ", 0) == 0,
+        "help on \"Дополнительно\" lists the extra functions");
+  // Help on the tab area shows the hint of the control under the pointer, at its corner.
+  HWND tabs = ::GetDlgItem(dialog, kIdPages);
+  RECT strip{};
+  TabCtrl_GetItemRect(tabs, 0, &strip);
+  POINT onStrip{strip.left + 3, strip.top + 3};
+  ::ClientToScreen(tabs, &onStrip);
+  ::SetCursorPos(onStrip.x, onStrip.y);
+  RECT tabsBounds{};
+  ::GetWindowRect(tabs, &tabsBounds);
+  POINT corner{};
+  Check(HelpPopupText(dialog, tabs, &corner) == "Настройка параметров и подробная информация о драйвере" &&
+            corner.x == tabsBounds.left && corner.y == tabsBounds.top,
+        "help on the tabs shows the hint of the control under the pointer at its corner");
+}
+
+void CheckDeviceTest(HWND dialog, TestDevice& device) {
+  ::PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(kIdFirstMenuCommand + 1, 0), 0);
+  Check(WaitFor([&] { return !TestedHost(device).empty(); }) &&
+            TestedHost(device) == "https://typed.example" &&
+            WaitFor([&] { return Setting(device, "Host") == "https://saved.example"; }),
+        "the device test uses the typed host and puts the saved one back");
+}
+
+// Edits in the settings list: a number from text, a flag from the drop-down, an edit dropped with
+// Escape; then the list is confirmed.
+void CheckSettingsList(HWND dialog, TestDevice& device) {
+  ::PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(kIdFirstMenuCommand + 2, 0), 0);
+  HWND list = WaitForDialog(L"Список настроек");
+  if (!Check(list != nullptr && ::GetWindow(list, GW_OWNER) == dialog,
+             "the settings list opens, owned by the dialog"))
+    return;
+  HWND table = ::GetDlgItem(list, kIdSettingsTable);
+  HWND edit = FindChild(table, kIdValueEdit);
+  HWND combo = FindChild(table, kIdValueCombo);
+  Check(ListView_GetItemCount(table) == device.SettingsCount(), "one row per setting");
+
+  const int retries = RowOf(table, "Повторы");
+  SelectRow(table, retries);
+  Check(WaitFor([&] { return WindowText(::GetDlgItem(list, kIdStatusText)) == "Число повторов запроса"; }),
+        "selecting a row shows its description");
+  PressKey(table, VK_RETURN);
+  Check(WaitFor([&] { return ::IsWindowVisible(edit) != FALSE; }) && WindowText(edit) == "3",
+        "Enter in the table opens the edit box with the value");
+  ::SendMessageW(edit, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"abc"));
+  PressKey(edit, VK_RETURN);
+  Check(WaitFor([&] { return ::IsWindowVisible(edit) == FALSE; }) && CellText(table, retries, 1) == "0" &&
+            Setting(device, "Retries") == "0",
+        "\"abc\" for a number and Enter store 0");
+
+  const int strict = RowOf(table, "Строго");
+  SelectRow(table, strict);
+  PressKey(table, VK_F2);
+  Check(WaitFor([&] { return ::IsWindowVisible(combo) != FALSE; }) &&
+            ::SendMessageW(combo, CB_GETCURSEL, 0, 0) == 0,
+        "F2 on a flag opens the drop-down with \"False\" chosen");
+  ::SendMessageW(combo, CB_SETCURSEL, 1, 0);
+  PressKey(combo, VK_RETURN);
+  Check(WaitFor([&] { return CellText(table, strict, 1) == "True"; }) && Setting(device, "Strict") == "True",
+        "choosing \"True\" and Enter store the boolean true");
+
+  const int host = RowOf(table, "Хост");
+  SelectRow(table, host);
+  PressKey(table, VK_RETURN);
+  WaitFor([&] { return ::IsWindowVisible(edit) != FALSE; });
+  ::SendMessageW(edit, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"https://dropped.example"));
+  PressKey(edit, VK_ESCAPE);
+  Check(WaitFor([&] { return ::IsWindowVisible(edit) == FALSE; }) && ::IsWindow(list) &&
+            Setting(device, "Host") == "https://saved.example",
+        "Escape in the edit box drops the edit and keeps the list open");
+
+  Click(::GetDlgItem(list, IDOK));
+  Check(WaitFor([&] { return ::IsWindow(list) == FALSE; }), "\"ОК\" closes the list");
+}
+
+// One showing of the dialog; `user` plays the user on its own thread and closes the dialog.
+bool RunDialog(TestDevice& device, const std::function<void(HWND)>& user) {
+  std::thread player([&] {
+    HWND dialog = WaitForDialog(L"Настройки");
+    if (!Check(dialog != nullptr, "the dialog \"Настройки\" opens")) return;
+    user(dialog);
+    // Whatever happened, the dialog must not stay open.
+    if (!WaitFor([&] { return ::IsWindow(dialog) == FALSE; }))
+      ::PostMessageW(dialog, WM_COMMAND, IDCANCEL, 0);
+  });
+  SettingsDialogWindow view;
+  const bool confirmed = ShowSettingsForm(device, {&TfrmBaseSettings::Create<TfrmMainSettings>}, false, view);
+  player.join();
+  return confirmed;
+}
+
+void TypeHost(HWND dialog, const wchar_t* host) {
+  ::SendMessageW(FindChild(dialog, kIdFirstPageEdit), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(host));
+}
+
+void Run() {
+  const UiThread thread;
+  uiThread = &thread;
+  auto* device = new TestDevice;
+  device->Initialize();
+  const DispatchPtr holder = DispatchPtr::Attach(device);
+  device->SetSettingValue("Host", OleVariant::Text("https://saved.example"));
+
+  const bool confirmed = RunDialog(*device, [&](HWND dialog) {
+    CheckDialogLayout(dialog, *device);
+    CheckHelp(dialog);
+    TypeHost(dialog, L"https://typed.example");
+    CheckDeviceTest(dialog, *device);
+    CheckSettingsList(dialog, *device);
+    Check(WindowText(FindChild(dialog, kIdFirstPageEdit)) == "https://saved.example",
+          "after the list the page shows the stored values again");
+    TypeHost(dialog, L"https://typed.example");
+    Click(::GetDlgItem(dialog, IDOK));
+  });
+  Check(
+      confirmed && Setting(*device, "Host") == "https://typed.example" && Setting(*device, "Retries") == "0",
+      "\"ОК\" confirms: the typed host and the list's edits are kept (" + std::to_string(confirmed) + " " +
+          Setting(*device, "Host") + " " + Setting(*device, "Retries") + ")");
+
+  device->SetSettingValue("Retries", OleVariant::Int32(5));
+  const bool cancelled = !RunDialog(*device, [&](HWND dialog) {
+    TypeHost(dialog, L"https://discarded.example");
+    ::PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(kIdFirstMenuCommand + 2, 0), 0);
+    HWND list = WaitForDialog(L"Список настроек");
+    HWND table = ::GetDlgItem(list, kIdSettingsTable);
+    SelectRow(table, RowOf(table, "Повторы"));
+    PressKey(table, VK_RETURN);
+    HWND edit = FindChild(table, kIdValueEdit);
+    WaitFor([&] { return ::IsWindowVisible(edit) != FALSE; });
+    ::SendMessageW(edit, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"9"));
+    PressKey(edit, VK_RETURN);
+    WaitFor([&] { return Setting(*device, "Retries") == "9"; });
+    Click(::GetDlgItem(list, IDOK));
+    WaitFor([&] { return ::IsWindow(list) == FALSE; });
+    Click(::GetDlgItem(dialog, IDCANCEL));
+  });
+  Check(
+      cancelled && Setting(*device, "Host") == "https://typed.example" && Setting(*device, "Retries") == "5",
+      "\"Отмена\" discards the typed host and puts back the values of before the list");
+}
+
+}  // namespace
+}  // namespace tallowmer
+
+int main() {
+  tallowmer::Run();
+  std::printf("%d passed, %d failed\n", tallowmer::passed.load(), tallowmer::failed.load());
+  return tallowmer::failed == 0 ? 0 : 1;
+}
