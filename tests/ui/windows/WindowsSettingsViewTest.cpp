@@ -10,6 +10,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <string>
 #include <thread>
@@ -84,6 +85,8 @@ class UiThread {
 };
 
 const UiThread* uiThread = nullptr;
+// The screen resolution the run was set up with.
+int expectedDpi = 96;
 
 std::string Setting(TestDevice& device, const char* id) {
   std::string value;
@@ -224,9 +227,10 @@ void CheckDialogLayout(HWND dialog, TestDevice& device) {
         "the buttons \"Дополнительно\", \"ОК\" and \"Отмена\"");
   RECT client{};
   ::GetClientRect(dialog, &client);
-  const Scale scale;
-  Check(client.right == scale(420) && client.bottom == scale(375),
-        "the client area fits the 412-pixel page, scaled to the screen's resolution");
+  // 420 × 375 at 96 dots per inch: the default height, and the width of the 412-pixel page.
+  Check(client.right == ::MulDiv(420, expectedDpi, 96) && client.bottom == ::MulDiv(375, expectedDpi, 96),
+        "the client area fits the page at " + std::to_string(expectedDpi) + " dots per inch (" +
+            std::to_string(client.right) + " × " + std::to_string(client.bottom) + ")");
 }
 
 void CheckHelp(HWND dialog) {
@@ -377,7 +381,9 @@ void Run() {
 }  // namespace
 }  // namespace tallowmer
 
-int main() {
+// Argument: the screen's dots per inch that the run was set up with; 96 when not given.
+int main(int argc, char** argv) {
+  if (argc > 1) tallowmer::expectedDpi = std::atoi(argv[1]);
   tallowmer::Run();
   std::printf("%d passed, %d failed\n", tallowmer::passed.load(), tallowmer::failed.load());
   return tallowmer::failed == 0 ? 0 : 1;
