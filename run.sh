@@ -14,6 +14,7 @@ PACKAGES=(
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix mingw-w64-tools
   libcurl4-openssl-dev nlohmann-json3-dev libcpp-httplib-dev libsqlite3-dev libssl-dev
   ca-certificates wine64 locales tmux
+  xvfb imagemagick fonts-dejavu-core
 )
 
 install_packages() {
@@ -73,6 +74,8 @@ run_wine_tests() {
     if [ -f "$dir/driver/ls_tallowmer.dll" ]; then
       echo "== Wine tests ($arch)"
       tests/wine/run_wine_tests.sh "$dir" "$arch" build/linux/tools/sim/tallowmer_sim || status=1
+      echo "== Settings dialog under Xvfb ($arch)"
+      tests/wine/run_ui_tests.sh "$dir" "$arch" build/ui-artifacts || status=1
     fi
   done
   return $status

@@ -1,0 +1,644 @@
+// Plays the user of the settings dialog from another process of the same Wine prefix: waits for
+// the dialog that "ShowSettingsDlg" opens, checks its windows, types a host address, opens the full
+// settings list, takes screenshots and closes everything with OK or Cancel.
+// Usage: settings_robot.exe ok|cancel HOST SHOT_DIR [LISTED_HOST] [--wait=SECONDS]
+// LISTED_HOST is the Host value the settings list has to show (the one saved before the dialog).
+// Prints one line per check and exits with 0 only when every check passed.
+
+#include <windows.h>
+
+#include <commctrl.h>
+
+#include <cstdio>
+#include <cwchar>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace {
+
+constexpr int kTabControlId = 1100;
+constexpr int kHostEditId = 1200;
+constexpr int kTokenEditId = 1201;
+constexpr int kMoreButtonId = 1000;
+constexpr int kSettingsListCommand = 1302;
+constexpr int kListViewId = 1400;
+constexpr int kListDefaultButtonId = 1401;
+constexpr wchar_t kDialogClass[] = L"#32770";
+constexpr wchar_t kDialogCaption[] = L"Настройки";
+constexpr wchar_t kListCaption[] = L"Список настроек";
+constexpr wchar_t kParametersTab[] = L"Параметры";
+constexpr wchar_t kInformationTab[] = L"Информация";
+constexpr wchar_t kPasswordChar = L'\x2022';
+// The list names a setting by its caption, not its identifier: "Host" shows as "Хост".
+constexpr wchar_t kHostRowName[] = L"Хост";
+// A cross-process message that takes longer than this means the dialog's thread is stuck.
+constexpr UINT kSendTimeoutMs = 5000;
+constexpr DWORD kCloseWaitMs = 10000;
+
+std::string Utf8(const std::wstring& text) {
+  if (text.empty()) return {};
+  const int size = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
+                                         nullptr, nullptr);
+  std::string result(static_cast<size_t>(size), '\0');
+  ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), size, nullptr,
+                        nullptr);
+  return result;
+}
+
+// Output goes out as UTF-8 bytes: the test script reads it from a file, not from a console.
+void Print(const std::wstring& line) {
+  const std::string text = Utf8(line) + "\n";
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  std::fflush(stdout);
+}
+
+class Report {
+ public:
+  bool Check(bool condition, const std::wstring& what) {
+    Print(std::wstring(condition ? L"ok: " : L"FAILED: ") + what);
+    (condition ? passed_ : failed_)++;
+    return condition;
+  }
+  void Note(const std::wstring& what) { Print(L"    " + what); }
+  int Failed() const { return failed_; }
+  int Passed() const { return passed_; }
+
+ private:
+  int passed_ = 0;
+  int failed_ = 0;
+};
+
+// Owns a kernel handle.
+class Handle {
+ public:
+  explicit Handle(HANDLE handle = nullptr) : handle_(handle) {}
+  Handle(const Handle&) = delete;
+  Handle& operator=(const Handle&) = delete;
+  ~Handle() {
+    if (handle_ != nullptr) ::CloseHandle(handle_);
+  }
+  HANDLE get() const { return handle_; }
+
+ private:
+  HANDLE handle_;
+};
+
+// Memory inside the dialog's process: common controls read and write their structures there.
+class RemoteBuffer {
+ public:
+  RemoteBuffer(HANDLE process, size_t size)
+      : process_(process), address_(::VirtualAllocEx(process, nullptr, size, MEM_COMMIT, PAGE_READWRITE)) {}
+  RemoteBuffer(const RemoteBuffer&) = delete;
+  RemoteBuffer& operator=(const RemoteBuffer&) = delete;
+  ~RemoteBuffer() {
+    if (address_ != nullptr) ::VirtualFreeEx(process_, address_, 0, MEM_RELEASE);
+  }
+  explicit operator bool() const { return address_ != nullptr; }
+  char* At(size_t offset) const { return static_cast<char*>(address_) + offset; }
+  bool Write(size_t offset, const void* data, size_t size) const {
+    SIZE_T written = 0;
+    return ::WriteProcessMemory(process_, At(offset), data, size, &written) && written == size;
+  }
+  bool Read(const void* remote, void* data, size_t size) const {
+    SIZE_T read = 0;
+    return ::ReadProcessMemory(process_, remote, data, size, &read) && read == size;
+  }
+
+ private:
+  HANDLE process_;
+  void* address_;
+};
+
+class WindowDc {
+ public:
+  explicit WindowDc(HWND window) : window_(window), dc_(::GetDC(window)) {}
+  WindowDc(const WindowDc&) = delete;
+  WindowDc& operator=(const WindowDc&) = delete;
+  ~WindowDc() {
+    if (dc_ != nullptr) ::ReleaseDC(window_, dc_);
+  }
+  HDC get() const { return dc_; }
+
+ private:
+  HWND window_;
+  HDC dc_;
+};
+
+class MemoryDc {
+ public:
+  explicit MemoryDc(HDC compatible) : dc_(::CreateCompatibleDC(compatible)) {}
+  MemoryDc(const MemoryDc&) = delete;
+  MemoryDc& operator=(const MemoryDc&) = delete;
+  ~MemoryDc() {
+    if (dc_ != nullptr) ::DeleteDC(dc_);
+  }
+  HDC get() const { return dc_; }
+
+ private:
+  HDC dc_;
+};
+
+class GdiBitmap {
+ public:
+  explicit GdiBitmap(HBITMAP bitmap) : bitmap_(bitmap) {}
+  GdiBitmap(const GdiBitmap&) = delete;
+  GdiBitmap& operator=(const GdiBitmap&) = delete;
+  ~GdiBitmap() {
+    if (bitmap_ != nullptr) ::DeleteObject(bitmap_);
+  }
+  HBITMAP get() const { return bitmap_; }
+
+ private:
+  HBITMAP bitmap_;
+};
+
+// Selects an object into a device context and puts the previous one back.
+class Selection {
+ public:
+  Selection(HDC dc, HGDIOBJ object) : dc_(dc), previous_(::SelectObject(dc, object)) {}
+  Selection(const Selection&) = delete;
+  Selection& operator=(const Selection&) = delete;
+  ~Selection() {
+    if (previous_ != nullptr) ::SelectObject(dc_, previous_);
+  }
+
+ private:
+  HDC dc_;
+  HGDIOBJ previous_;
+};
+
+class File {
+ public:
+  explicit File(const std::wstring& path)
+      : handle_(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                              nullptr)) {}
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+  ~File() {
+    if (handle_ != INVALID_HANDLE_VALUE) ::CloseHandle(handle_);
+  }
+  bool Write(const void* data, size_t size) const {
+    DWORD written = 0;
+    return handle_ != INVALID_HANDLE_VALUE &&
+           ::WriteFile(handle_, data, static_cast<DWORD>(size), &written, nullptr) && written == size;
+  }
+
+ private:
+  HANDLE handle_;
+};
+
+bool WaitFor(const std::function<bool()>& done, DWORD timeoutMs) {
+  const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
+  while (!done()) {
+    if (::GetTickCount64() >= deadline) return false;
+    ::Sleep(100);
+  }
+  return true;
+}
+
+std::wstring ClassOf(HWND window) {
+  wchar_t name[256] = {};
+  ::GetClassNameW(window, name, 256);
+  return name;
+}
+
+// WM_GETTEXT is copied between processes by the system; GetWindowText would not ask a control of
+// another process and could answer a stale caption.
+std::optional<std::wstring> TextOf(HWND window) {
+  DWORD_PTR length = 0;
+  if (!::SendMessageTimeoutW(window, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, kSendTimeoutMs, &length)) {
+    return std::nullopt;
+  }
+  std::vector<wchar_t> text(length + 1, L'\0');
+  DWORD_PTR copied = 0;
+  if (!::SendMessageTimeoutW(window, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()),
+                             SMTO_ABORTIFHUNG, kSendTimeoutMs, &copied)) {
+    return std::nullopt;
+  }
+  return std::wstring(text.data());
+}
+
+// Button captions may carry "&" before an access key.
+std::wstring WithoutAccessKeys(const std::wstring& text) {
+  std::wstring plain;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == L'&' && i + 1 < text.size()) ++i;
+    plain += text[i];
+  }
+  return plain;
+}
+
+std::optional<LRESULT> Ask(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  DWORD_PTR answer = 0;
+  if (!::SendMessageTimeoutW(window, message, wParam, lParam, SMTO_ABORTIFHUNG, kSendTimeoutMs, &answer)) {
+    return std::nullopt;
+  }
+  return static_cast<LRESULT>(answer);
+}
+
+bool SetText(HWND window, const std::wstring& text) {
+  return Ask(window, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str())).value_or(FALSE) == TRUE;
+}
+
+HWND TopLevelDialog(const wchar_t* caption) {
+  const HWND window = ::FindWindowW(kDialogClass, caption);
+  return window != nullptr && ::IsWindowVisible(window) ? window : nullptr;
+}
+
+// Asks a common control for a text through an item structure (TCITEMW, LVITEMW, LVCOLUMNW) that
+// has to live in the control's process, with the text buffer right behind it.
+template <typename Item>
+std::optional<std::wstring> AskItemText(HANDLE process, HWND control, UINT message, WPARAM wParam,
+                                        Item item) {
+  constexpr size_t kChars = 512;
+  const RemoteBuffer buffer(process, sizeof(Item) + kChars * sizeof(wchar_t));
+  if (!buffer) return std::nullopt;
+  item.pszText = reinterpret_cast<LPWSTR>(buffer.At(sizeof(Item)));
+  item.cchTextMax = kChars;
+  const std::vector<wchar_t> blank(kChars, L'\0');
+  if (!buffer.Write(0, &item, sizeof(Item)) ||
+      !buffer.Write(sizeof(Item), blank.data(), kChars * sizeof(wchar_t)))
+    return std::nullopt;
+  if (!Ask(control, message, wParam, reinterpret_cast<LPARAM>(buffer.At(0)))) return std::nullopt;
+  // A control may point the item at its own text instead of copying it.
+  Item answered{};
+  std::vector<wchar_t> text(kChars, L'\0');
+  if (!buffer.Read(buffer.At(0), &answered, sizeof(Item)) || answered.pszText == nullptr ||
+      !buffer.Read(answered.pszText, text.data(), (kChars - 1) * sizeof(wchar_t))) {
+    return std::nullopt;
+  }
+  return std::wstring(text.data());
+}
+
+std::optional<std::wstring> TabText(HANDLE process, HWND tab, int index) {
+  TCITEMW item{};
+  item.mask = TCIF_TEXT;
+  return AskItemText(process, tab, TCM_GETITEMW, index, item);
+}
+
+std::optional<std::wstring> ColumnText(HANDLE process, HWND list, int index) {
+  LVCOLUMNW column{};
+  column.mask = LVCF_TEXT;
+  return AskItemText(process, list, LVM_GETCOLUMNW, index, column);
+}
+
+std::optional<std::wstring> CellText(HANDLE process, HWND list, int row, int column) {
+  LVITEMW item{};
+  item.iSubItem = column;
+  return AskItemText(process, list, LVM_GETITEMTEXTW, row, item);
+}
+
+bool IsWow64(HANDLE process) {
+  BOOL wow64 = FALSE;
+  return ::IsWow64Process(process, &wow64) && wow64;
+}
+
+// Distinct colours of a 24-bit bottom-up picture, counted up to `enough`: a failed capture is one
+// flat colour.
+size_t ColourCount(const std::vector<unsigned char>& pixels, int width, int height, size_t enough) {
+  const size_t stride = (static_cast<size_t>(width) * 3 + 3) & ~size_t{3};
+  std::set<unsigned> colours;
+  for (int y = 0; y < height && colours.size() < enough; ++y) {
+    const unsigned char* row = pixels.data() + stride * static_cast<size_t>(y);
+    for (int x = 0; x < width && colours.size() < enough; ++x) {
+      const unsigned char* p = row + static_cast<size_t>(x) * 3;
+      colours.insert(p[0] | (p[1] << 8) | (p[2] << 16));
+    }
+  }
+  return colours.size();
+}
+
+bool WriteBmp(const std::wstring& path, const BITMAPINFOHEADER& header,
+              const std::vector<unsigned char>& pixels) {
+  BITMAPFILEHEADER file{};
+  file.bfType = 0x4D42;  // "BM"
+  file.bfOffBits = sizeof(BITMAPFILEHEADER) + sizeof(BITMAPINFOHEADER);
+  file.bfSize = static_cast<DWORD>(file.bfOffBits + pixels.size());
+  const File out(path);
+  return out.Write(&file, sizeof(file)) && out.Write(&header, sizeof(header)) &&
+         out.Write(pixels.data(), pixels.size());
+}
+
+struct Capture {
+  BITMAPINFOHEADER header{};
+  std::vector<unsigned char> pixels;
+};
+
+// What the screen shows in `area`, as the user would see it.
+std::optional<Capture> CaptureScreen(const RECT& area) {
+  const int width = area.right - area.left;
+  const int height = area.bottom - area.top;
+  if (width <= 0 || height <= 0) return std::nullopt;
+  Capture capture;
+  capture.header.biSize = sizeof(BITMAPINFOHEADER);
+  capture.header.biWidth = width;
+  capture.header.biHeight = height;  // bottom-up, the order a BMP file keeps its rows in
+  capture.header.biPlanes = 1;
+  capture.header.biBitCount = 24;
+  capture.header.biCompression = BI_RGB;
+  const WindowDc screen(nullptr);
+  const MemoryDc memory(screen.get());
+  void* bits = nullptr;
+  BITMAPINFO info{};
+  info.bmiHeader = capture.header;
+  const GdiBitmap bitmap(::CreateDIBSection(screen.get(), &info, DIB_RGB_COLORS, &bits, nullptr, 0));
+  if (screen.get() == nullptr || memory.get() == nullptr || bitmap.get() == nullptr) return std::nullopt;
+  const Selection selected(memory.get(), bitmap.get());
+  // No CAPTUREBLT: Wine 8 copies black with it.
+  if (!::BitBlt(memory.get(), 0, 0, width, height, screen.get(), area.left, area.top, SRCCOPY)) {
+    return std::nullopt;
+  }
+  ::GdiFlush();
+  const size_t stride = (static_cast<size_t>(width) * 3 + 3) & ~size_t{3};
+  const auto* begin = static_cast<const unsigned char*>(bits);
+  capture.pixels.assign(begin, begin + stride * static_cast<size_t>(height));
+  capture.header.biSizeImage = static_cast<DWORD>(capture.pixels.size());
+  return capture;
+}
+
+class Robot {
+ public:
+  Robot(std::wstring mode, std::wstring host, std::wstring shotDir, std::optional<std::wstring> listedHost,
+        DWORD waitMs)
+      : mode_(std::move(mode)),
+        host_(std::move(host)),
+        shotDir_(std::move(shotDir)),
+        listedHost_(std::move(listedHost)),
+        waitMs_(waitMs) {}
+
+  int Run() {
+    if (!FindDialog() || !CheckDialog() || !TypeHost() || !RunSettingsList() || !CloseDialog()) Abandon();
+    Print(std::to_wstring(report_.Passed()) + L" passed, " + std::to_wstring(report_.Failed()) + L" failed");
+    return report_.Failed() == 0 ? 0 : 1;
+  }
+
+ private:
+  bool FindDialog() {
+    Print(L"waiting up to " + std::to_wstring(waitMs_ / 1000) + L" s for the settings dialog");
+    const bool found =
+        WaitFor([this] { return (dialog_ = TopLevelDialog(kDialogCaption)) != nullptr; }, waitMs_);
+    if (!report_.Check(found,
+                       L"the settings dialog appears within " + std::to_wstring(waitMs_ / 1000) + L" s"))
+      return false;
+    DWORD processId = 0;
+    ::GetWindowThreadProcessId(dialog_, &processId);
+    process_ = std::make_unique<Handle>(
+        ::OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE | PROCESS_QUERY_INFORMATION,
+                      FALSE, processId));
+    if (!report_.Check(process_->get() != nullptr, L"the dialog's process opens for reading its controls"))
+      return false;
+    // Item structures hold pointers: their layout is the one of the dialog's process.
+    return report_.Check(IsWow64(process_->get()) == IsWow64(::GetCurrentProcess()),
+                         L"this program has the bitness of the dialog's process");
+  }
+
+  bool CheckDialog() {
+    report_.Check(::GetWindow(dialog_, GW_OWNER) == nullptr, L"the dialog has no owner");
+    report_.Check(::GetAncestor(dialog_, GA_PARENT) == ::GetDesktopWindow(),
+                  L"the dialog is a top-level window");
+    CheckButton(dialog_, kMoreButtonId, L"Дополнительно");
+    CheckButton(dialog_, IDOK, L"ОК");
+    CheckButton(dialog_, IDCANCEL, L"Отмена");
+    return CheckTabs() && FindEdits();
+  }
+
+  void CheckButton(HWND parent, int id, const std::wstring& caption) {
+    const HWND button = ::GetDlgItem(parent, id);
+    const std::wstring text = button != nullptr ? WithoutAccessKeys(TextOf(button).value_or(L"")) : L"";
+    report_.Check(
+        button != nullptr && ClassOf(button) == L"Button" && ::GetParent(button) == parent && text == caption,
+        L"button " + std::to_wstring(id) + L" \"" + caption + L"\" (found \"" + text + L"\")");
+  }
+
+  bool CheckTabs() {
+    tab_ = ::GetDlgItem(dialog_, kTabControlId);
+    if (!report_.Check(tab_ != nullptr && ClassOf(tab_) == L"SysTabControl32" && ::GetParent(tab_) == dialog_,
+                       L"tab control 1100 is a SysTabControl32 on the dialog"))
+      return false;
+    const LRESULT count = Ask(tab_, TCM_GETITEMCOUNT, 0, 0).value_or(-1);
+    report_.Check(count == 2, L"two tabs (found " + std::to_wstring(count) + L")");
+    const std::wstring first = TabText(process_->get(), tab_, 0).value_or(L"?");
+    const std::wstring second = TabText(process_->get(), tab_, 1).value_or(L"?");
+    report_.Check(first == kParametersTab && second == kInformationTab,
+                  L"tabs \"Параметры\", \"Информация\" (found \"" + first + L"\", \"" + second + L"\")");
+    report_.Check(Ask(tab_, TCM_GETCURSEL, 0, 0).value_or(-1) == 0, L"the first tab is selected");
+    parameters_ = ::FindWindowExW(tab_, nullptr, kDialogClass, kParametersTab);
+    const HWND information = ::FindWindowExW(tab_, nullptr, kDialogClass, kInformationTab);
+    report_.Check(information != nullptr, L"the page \"Информация\" is a child dialog of the tab control");
+    if (!report_.Check(parameters_ != nullptr,
+                       L"the page \"Параметры\" is a child dialog of the tab control"))
+      return false;
+    report_.Check(
+        ::IsWindowVisible(parameters_) && (information == nullptr || !::IsWindowVisible(information)),
+        L"only the selected page is shown");
+    return true;
+  }
+
+  bool FindEdits() {
+    hostEdit_ = ::GetDlgItem(parameters_, kHostEditId);
+    const HWND token = ::GetDlgItem(parameters_, kTokenEditId);
+    report_.Check(hostEdit_ != nullptr && ClassOf(hostEdit_) == L"Edit", L"edHost (1200) is an edit box");
+    const bool masked = token != nullptr && (::GetWindowLongW(token, GWL_STYLE) & ES_PASSWORD) != 0;
+    const LRESULT shown = token != nullptr ? Ask(token, EM_GETPASSWORDCHAR, 0, 0).value_or(0) : 0;
+    report_.Check(masked, L"edToken (1201) has the password style");
+    report_.Check(shown == kPasswordChar, L"edToken shows \"•\" (found U+" + Hex(shown) + L")");
+    return hostEdit_ != nullptr;
+  }
+
+  static std::wstring Hex(LRESULT value) {
+    wchar_t text[16] = {};
+    std::swprintf(text, 16, L"%04X", static_cast<unsigned>(value));
+    return text;
+  }
+
+  bool TypeHost() {
+    const std::wstring before = TextOf(hostEdit_).value_or(L"?");
+    if (listedHost_) {
+      report_.Check(before == *listedHost_, L"edHost shows the saved host (found \"" + before + L"\")");
+    }
+    const bool typed = SetText(hostEdit_, host_) && TextOf(hostEdit_).value_or(L"") == host_;
+    report_.Check(typed, L"edHost takes \"" + host_ + L"\"");
+    Screenshot(dialog_, L"settings_dialog_" + mode_);
+    return typed;
+  }
+
+  void Screenshot(HWND window, const std::wstring& name) {
+    // The window paints once its queue is empty: a sent message comes back when the thread asks
+    // for messages again, and a moment later the paint has reached the screen.
+    Ask(window, WM_NULL, 0, 0);
+    ::Sleep(300);
+    Ask(window, WM_NULL, 0, 0);
+    RECT area{};
+    ::GetWindowRect(window, &area);
+    const std::optional<Capture> capture = CaptureScreen(area);
+    const std::wstring path = shotDir_ + L"\\" + name + L".bmp";
+    const bool saved = capture && WriteBmp(path, capture->header, capture->pixels);
+    const size_t colours =
+        capture ? ColourCount(capture->pixels, capture->header.biWidth, capture->header.biHeight, 16) : 0;
+    report_.Check(saved && colours >= 4, L"screenshot " + path + L" (" +
+                                             std::to_wstring(area.right - area.left) + L"x" +
+                                             std::to_wstring(area.bottom - area.top) + L", " +
+                                             std::to_wstring(colours) + L"+ colours)");
+  }
+
+  bool RunSettingsList() {
+    if (!report_.Check(::PostMessageW(dialog_, WM_COMMAND, MAKEWPARAM(kSettingsListCommand, 0), 0),
+                       L"command 1302 posted to the dialog"))
+      return false;
+    const bool opened =
+        WaitFor([this] { return (list_ = TopLevelDialog(kListCaption)) != nullptr; }, kCloseWaitMs);
+    if (!report_.Check(opened, L"the settings list appears")) return false;
+    report_.Check(::GetWindow(list_, GW_OWNER) == dialog_, L"the settings list is owned by the dialog");
+    report_.Check(!::IsWindowEnabled(dialog_), L"the dialog is disabled while the list is open");
+    CheckButton(list_, kListDefaultButtonId, L"По-умолчанию");
+    CheckButton(list_, IDOK, L"ОК");
+    CheckButton(list_, IDCANCEL, L"Отмена");
+    const std::optional<std::wstring> listed = CheckListView();
+    Screenshot(list_, L"settings_list_" + mode_);
+    if (!CloseList()) return false;
+    return CheckPagesReadAgain(listed);
+  }
+
+  std::optional<std::wstring> CheckListView() {
+    const HWND view = ::GetDlgItem(list_, kListViewId);
+    if (!report_.Check(view != nullptr && ClassOf(view) == L"SysListView32",
+                       L"list view 1400 is a SysListView32"))
+      return std::nullopt;
+    const LONG style = ::GetWindowLongW(view, GWL_STYLE);
+    report_.Check((style & LVS_TYPEMASK) == LVS_REPORT && (style & LVS_OWNERDATA) != 0,
+                  L"the list view is an owner-data report view");
+    CheckColumns(view);
+    const LRESULT rows = Ask(view, LVM_GETITEMCOUNT, 0, 0).value_or(0);
+    if (!report_.Check(rows > 0, L"the list has rows (" + std::to_wstring(rows) + L")")) return std::nullopt;
+    return FindHostRow(view, static_cast<int>(rows));
+  }
+
+  void CheckColumns(HWND view) {
+    const wchar_t* expected[] = {L"Наименование", L"Значение", L"По-умолчанию"};
+    std::wstring found;
+    bool all = true;
+    for (int column = 0; column < 3; ++column) {
+      const std::wstring text = ColumnText(process_->get(), view, column).value_or(L"?");
+      all = all && text == expected[column];
+      found += (column == 0 ? L"\"" : L", \"") + text + L"\"";
+    }
+    report_.Check(all, L"columns \"Наименование\", \"Значение\", \"По-умолчанию\" (found " + found + L")");
+  }
+
+  std::optional<std::wstring> FindHostRow(HWND view, int rows) {
+    int row = 0;
+    std::wstring names;
+    for (; row < rows; ++row) {
+      const std::wstring name = CellText(process_->get(), view, row, 0).value_or(L"?");
+      if (name == kHostRowName) break;
+      names += L" \"" + name + L"\"";
+    }
+    if (!report_.Check(row < rows, L"a row named \"Хост\" (the setting Host)")) {
+      report_.Note(L"rows:" + names);
+      return std::nullopt;
+    }
+    const std::wstring value = CellText(process_->get(), view, row, 1).value_or(L"?");
+    const std::wstring fallback = CellText(process_->get(), view, row, 2).value_or(L"?");
+    report_.Note(L"row " + std::to_wstring(row) + L": value \"" + value + L"\", default \"" + fallback +
+                 L"\"");
+    if (listedHost_) {
+      report_.Check(value == *listedHost_, L"the list shows the saved host, not the one typed in the page");
+    }
+    return value;
+  }
+
+  bool CloseList() {
+    const HWND ok = ::GetDlgItem(list_, IDOK);
+    report_.Check(ok != nullptr && ::PostMessageW(ok, BM_CLICK, 0, 0), L"\"ОК\" of the list clicked");
+    const bool closed = WaitFor([this] { return !::IsWindow(list_); }, kCloseWaitMs);
+    if (!report_.Check(closed, L"the settings list closes")) return false;
+    list_ = nullptr;
+    return report_.Check(WaitFor([this] { return ::IsWindowEnabled(dialog_) != FALSE; }, kCloseWaitMs),
+                         L"the dialog is enabled again");
+  }
+
+  // Closing the list with OK loads the pages again from the settings it edited: the page shows the
+  // listed host, and the address has to be typed once more.
+  bool CheckPagesReadAgain(const std::optional<std::wstring>& listed) {
+    if (listed) {
+      const std::wstring shown = TextOf(hostEdit_).value_or(L"?");
+      report_.Check(shown == *listed,
+                    L"after the list's OK edHost shows the listed host (found \"" + shown + L"\")");
+    }
+    const bool typed = SetText(hostEdit_, host_) && TextOf(hostEdit_).value_or(L"") == host_;
+    return report_.Check(typed, L"edHost takes \"" + host_ + L"\" again");
+  }
+
+  bool CloseDialog() {
+    const int id = mode_ == L"ok" ? IDOK : IDCANCEL;
+    const HWND button = ::GetDlgItem(dialog_, id);
+    report_.Check(button != nullptr && ::PostMessageW(button, BM_CLICK, 0, 0),
+                  std::wstring(id == IDOK ? L"\"ОК\"" : L"\"Отмена\"") + L" of the dialog clicked");
+    const bool closed = WaitFor([this] { return !::IsWindow(dialog_); }, kCloseWaitMs);
+    if (closed) dialog_ = nullptr;
+    return report_.Check(closed, L"the dialog closes");
+  }
+
+  // After a failure: a picture of the whole screen for whoever reads the artefacts, then Cancel
+  // everywhere so that the host's call returns and the run goes on.
+  void Abandon() {
+    const RECT screen{0, 0, ::GetSystemMetrics(SM_CXSCREEN), ::GetSystemMetrics(SM_CYSCREEN)};
+    const std::optional<Capture> capture = CaptureScreen(screen);
+    const std::wstring path = shotDir_ + L"\\failure_" + mode_ + L".bmp";
+    if (capture && WriteBmp(path, capture->header, capture->pixels)) report_.Note(L"screen saved as " + path);
+    for (HWND window : {list_, dialog_}) Cancel(window);
+  }
+
+  static void Cancel(HWND window) {
+    if (window == nullptr || !::IsWindow(window)) return;
+    const HWND button = ::GetDlgItem(window, IDCANCEL);
+    if (button != nullptr) {
+      ::PostMessageW(button, BM_CLICK, 0, 0);
+    } else {
+      ::PostMessageW(window, WM_CLOSE, 0, 0);
+    }
+    WaitFor([window] { return !::IsWindow(window); }, kCloseWaitMs);
+  }
+
+  Report report_;
+  std::wstring mode_;
+  std::wstring host_;
+  std::wstring shotDir_;
+  std::optional<std::wstring> listedHost_;
+  DWORD waitMs_;
+  std::unique_ptr<Handle> process_;
+  HWND dialog_ = nullptr;
+  HWND tab_ = nullptr;
+  HWND parameters_ = nullptr;
+  HWND hostEdit_ = nullptr;
+  HWND list_ = nullptr;
+};
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  std::vector<std::wstring> positional;
+  DWORD waitMs = 30000;
+  for (int i = 1; i < argc; ++i) {
+    const std::wstring arg = argv[i];
+    if (arg.rfind(L"--wait=", 0) == 0) {
+      waitMs = static_cast<DWORD>(std::wcstoul(arg.c_str() + 7, nullptr, 10)) * 1000;
+    } else {
+      positional.push_back(arg);
+    }
+  }
+  if (positional.size() < 3 || positional.size() > 4 ||
+      (positional[0] != L"ok" && positional[0] != L"cancel")) {
+    std::fputs("usage: settings_robot.exe ok|cancel HOST SHOT_DIR [LISTED_HOST] [--wait=SECONDS]\n", stderr);
+    return 2;
+  }
+  std::optional<std::wstring> listedHost;
+  if (positional.size() == 4) listedHost = positional[3];
+  Robot robot(positional[0], positional[1], positional[2], listedHost, waitMs);
+  return robot.Run();
+}

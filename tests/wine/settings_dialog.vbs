@@ -1,0 +1,142 @@
+' A host opening the driver's settings dialog while settings_robot.exe plays the user: the device is
+' initialised and opened with a VBScript equipment manager, a known Host is saved, ShowSettingsDlg
+' runs until the robot closes the dialog, and the Host setting is read back.
+' Arguments: mode (ok or cancel, the button the robot presses), the host saved before the dialog,
+' the host the robot types, the devices folder. Exit code 0 when every step passed.
+Option Explicit
+On Error Resume Next
+
+Dim failures
+failures = 0
+
+Sub Check(condition, what)
+  If condition Then
+    WScript.Echo "ok: " & what
+  Else
+    WScript.Echo "FAILED: " & what
+    failures = failures + 1
+  End If
+End Sub
+
+Sub CheckNoError(what)
+  If Err.Number <> 0 Then
+    WScript.Echo "FAILED: " & what & " raised " & Err.Number & " " & Err.Description
+    failures = failures + 1
+    Err.Clear
+  End If
+End Sub
+
+Class EquipmentManager
+  Public DevicesFolder
+
+  Public Function GetAppProperty(DeviceID, PropName, Value)
+    GetAppProperty = True
+    Select Case PropName
+      Case "DevicesFolder" : Value = DevicesFolder
+      Case "ModelsFolder" : Value = DevicesFolder & "\models"
+      Case "Language" : Value = "ru"
+      Case Else : GetAppProperty = False
+    End Select
+  End Function
+
+  Public Function WriteLog(DeviceID, Name, Text, EventType)
+    WriteLog = True
+  End Function
+
+  Public Function DataEvent(DeviceID, EventName, Data, ExtData)
+    DataEvent = True
+  End Function
+
+  Public Function ErrorEvent(DeviceID, ErrorName, Description, ExtData)
+    ErrorEvent = True
+  End Function
+
+  Public Function TaskState(DeviceID, Percent, Description)
+    TaskState = True
+  End Function
+
+  Public Function MessageDlg(DeviceID, MsgText, MsgType, MsgButtons, MsgTimeout)
+    MessageDlg = 2
+  End Function
+
+  Public Function InputDataDlg(DeviceID, Caption, DefaultData, Description, Mask, Password, TimeOut)
+    InputDataDlg = ""
+  End Function
+End Class
+
+' The value of one setting in the table GetSettings answers; Null when the setting is missing.
+Function SettingValue(driver, name)
+  Dim outData, table, column
+  SettingValue = Null
+  If Not driver.GetSettings(Empty, outData, 0) Then Exit Function
+  table = outData(0)
+  For column = 0 To UBound(table, 2)
+    If table(0, column) = name Then SettingValue = table(1, column)
+  Next
+End Function
+
+Dim mode, savedHost, typedHost, devicesFolder
+mode = WScript.Arguments(0)
+savedHost = WScript.Arguments(1)
+typedHost = WScript.Arguments(2)
+devicesFolder = WScript.Arguments(3)
+
+Dim driver, manager, description, ok, inData, outData
+Set driver = CreateObject("hwEq.tallowmer")
+CheckNoError "CreateObject"
+Set manager = New EquipmentManager
+manager.DevicesFolder = devicesFolder
+
+ok = driver.Init(manager, description)
+CheckNoError "Init"
+Check ok, "Init with a VBScript manager"
+ok = driver.Open("1", description)
+CheckNoError "Open"
+Check ok, "Open"
+
+ok = driver.GetDeviceInfo(Empty, outData, 0)
+CheckNoError "GetDeviceInfo"
+Check ok And outData(8) = True, "the device information says the settings dialog exists"
+CheckNoError "reading the device information"
+
+' A known Host before the dialog, so that Cancel can be told from OK.
+ok = driver.GetSettings(Empty, outData, 0)
+CheckNoError "GetSettings"
+Dim table, column
+table = outData(0)
+For column = 0 To UBound(table, 2)
+  Select Case table(0, column)
+    Case "Host" : table(1, column) = savedHost
+    Case "Token" : table(1, column) = "ui-test-token"
+  End Select
+Next
+inData = Array(table)
+ok = driver.SetSettings(inData, outData, 0)
+CheckNoError "SetSettings"
+Check ok And SettingValue(driver, "Host") = savedHost, "SetSettings saves the Host " & savedHost
+CheckNoError "reading the Host back"
+
+outData = Empty
+ok = driver.ShowSettingsDlg(Empty, outData, 0)
+CheckNoError "ShowSettingsDlg"
+Dim host
+host = SettingValue(driver, "Host")
+CheckNoError "GetSettings after the dialog"
+If mode = "ok" Then
+  Check ok, "ShowSettingsDlg answers True (code 0) after OK"
+  Check host = typedHost, "after OK the Host is the one typed: " & host
+Else
+  Check Not ok And IsArray(outData), "ShowSettingsDlg answers False after Cancel"
+  If IsArray(outData) Then Check outData(0) = 201, "the answer code after Cancel is 201 (" & outData(0) & ")"
+  CheckNoError "reading the answer code"
+  Check host = savedHost, "after Cancel the Host is the one saved before: " & host
+End If
+Check SettingValue(driver, "Token") = "ui-test-token", "the Token is left alone"
+CheckNoError "reading the Token back"
+
+ok = driver.Close()
+CheckNoError "Close"
+Set driver = Nothing
+
+WScript.Echo failures & " failures"
+WScript.Quit failures
