@@ -90,6 +90,8 @@ class TBaseObject : public IDispatch {
   double GetSettingValueDbl(const std::string& id) const;
   double GetSettingValueDate(const std::string& id) const;
   std::string GetSettingValueStr(const std::string& id) const;
+  // A setting whose values are kept out of the debug log and shown masked on screen.
+  bool IsSecretSetting(const std::string& id) const;
   bool GetSettingReadOnly(const std::string& id) const;
   void SetSettingValue(const std::string& id, const OleVariant& value);
   void SetAllSettingsDefault();
@@ -132,7 +134,6 @@ class TBaseObject : public IDispatch {
   HRESULT CallPrivateMethod(const std::string& name, const TPrivateMethod& method, OleVariant& result,
                             SafeArray& params);
   HRESULT ReportException(const char* className, const std::string& message, ExcepInfo* excepInfo);
-  bool IsSecretSetting(const std::string& id) const;
   void RememberSecret(const std::string& id, const OleVariant& value);
   // A settings table arriving in InData may carry new secrets before they are stored.
   void RememberSecretsIn(const OleVariant& inData);

@@ -9,6 +9,16 @@ namespace {
 bool IsTrue(const OleVariant& value) {
   return value.Type() == varBoolean && value.BooleanValue();
 }
+
+// One "•" for each character of `text`.
+std::string Masked(const std::string& text) {
+  std::string masked;
+  for (const char byte : text) {
+    // Continuation bytes of UTF-8 do not start a character.
+    if ((static_cast<unsigned char>(byte) & 0xC0) != 0x80) masked += "•";
+  }
+  return masked;
+}
 }  // namespace
 
 TfrmSettingsList::TfrmSettingsList(TBaseDevice& ADeviceManager)
@@ -17,7 +27,9 @@ TfrmSettingsList::TfrmSettingsList(TBaseDevice& ADeviceManager)
 std::optional<TSettingsRow> TfrmSettingsList::lvSettingsData(int32_t row) const {
   const TSettingStruct* entry = FDeviceManager->GetSetting(row);
   if (entry == nullptr) return std::nullopt;
-  return TSettingsRow{entry->Name, VarToStr(entry->Value), VarToStr(entry->Default)};
+  if (!FDeviceManager->IsSecretSetting(entry->ID))
+    return TSettingsRow{entry->Name, VarToStr(entry->Value), VarToStr(entry->Default)};
+  return TSettingsRow{entry->Name, Masked(VarToStr(entry->Value)), Masked(VarToStr(entry->Default)), true};
 }
 
 void TfrmSettingsList::lvSettingsChange(int32_t row) {

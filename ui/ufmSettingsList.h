@@ -20,6 +20,9 @@ struct TSettingsRow {
   std::string Name;
   std::string Value;
   std::string Default;
+  // The values of a secret setting (the token) are shown as "•", one per character, and its
+  // editor masks what is typed, as the settings page does.
+  bool Secret = false;
 };
 
 class TfrmSettingsList {

@@ -45,6 +45,23 @@ TEST_F(SettingsListTest, RowsFollowTheRegistryWithNameValueAndDefault) {
   EXPECT_FALSE(list.lvSettingsData(-1));
 }
 
+TEST_F(SettingsListTest, SecretValuesAreMaskedButEditedInFull) {
+  device->SetSettingValue("Token", OleVariant::Text("tök-12"));
+  SelectSetting(list, "Token");
+  const std::optional<TSettingsRow> token = list.lvSettingsData(list.Selected());
+  ASSERT_TRUE(token);
+  EXPECT_TRUE(token->Secret);
+  EXPECT_EQ(token->Value, "••••••");
+  EXPECT_EQ(token->Default, "");
+  EXPECT_FALSE(list.lvSettingsData(5)->Secret);
+
+  list.lvSettingsKeyDown(TKey::Enter);
+  EXPECT_EQ(list.edEditText, "tök-12");
+  list.edEditText = "new-token";
+  list.edEditKeyDown(TKey::Enter);
+  EXPECT_EQ(VarToStr(device->GetSetting(list.Selected())->Value), "new-token");
+}
+
 // How an edit ends.
 enum class Finish { EditorEnter, EditorEscape, TableEscape, LeaveEditor };
 

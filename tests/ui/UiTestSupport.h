@@ -27,6 +27,7 @@ class TUiTestDevice : public TBaseDevice {
   void RegisterSettings() override {
     TBaseDevice::RegisterSettings();
     AddSetting("Token", dtString, OleVariant::Text(""), false, "Token", "Token");
+    MarkSecretSetting("Token");
     AddSetting("Host", dtString, OleVariant::Text(kDefaultHost), false, "Хост", "Хост сервера");
     AddSetting("Retries", dtNumber, OleVariant::Int32(3), false, "Повторы", "Число повторов");
     AddSetting("Serial", dtString, OleVariant::Text("A-1"), true, "Серийный номер", "Только для чтения");

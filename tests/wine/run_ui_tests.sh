@@ -162,4 +162,19 @@ run_dialog ok 'http://saved.example:8080/api' 'http://typed.example:9090/api'
 run_dialog cancel 'http://saved.example:8080/api' 'http://typed.example:9090/api'
 convert_screenshots
 result $? "the screenshots are converted to PNG"
+
+# The windows' own test drives them from a second thread of its process, once at the usual
+# resolution and once at 144 dots per inch, which a new Wine session reads from the registry.
+run_view_tests() {
+  local dpi=$1
+  timeout 60 "$wine" "$build/tests/ui/windows/ui_windows_tests.exe" "$dpi" >"$work/view_$dpi.log" 2>&1
+  local status=$?
+  sed 's/^/    /' "$work/view_$dpi.log"
+  result "$status" "the settings windows follow the user's input at $dpi dots per inch"
+}
+run_view_tests 96
+"$wine" reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d 144 /f >/dev/null 2>&1
+"$wineserver" -k
+"$wineserver" -p
+run_view_tests 144
 finish

@@ -335,6 +335,8 @@ void SettingsListWindow::EditorChanged() {
   HWND editor = ShownEditor();
   ::ShowWindow(editor == FEdit ? FCombo : FEdit, SW_HIDE);
   if (editor == FEdit) {
+    const std::optional<TSettingsRow> row = FList->lvSettingsData(FList->Selected());
+    ::SendMessageW(FEdit, EM_SETPASSWORDCHAR, row && row->Secret ? L'\u2022' : 0, 0);
     SetWindowTextUtf8(FEdit, FList->edEditText);
     ::SendMessageW(FEdit, EM_SETSEL, 0, -1);
   } else {

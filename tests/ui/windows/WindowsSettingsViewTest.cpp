@@ -45,6 +45,7 @@ class TestDevice : public TBaseDevice {
   void RegisterSettings() override {
     TBaseDevice::RegisterSettings();
     AddSetting("Token", dtString, OleVariant::Text(""), false, "Token", "Токен доступа");
+    MarkSecretSetting("Token");
     AddSetting("Host", dtString, OleVariant::Text("https://default.example"), false, "Хост", "Адрес сервера");
     AddSetting("Retries", dtNumber, OleVariant::Int32(3), false, "Повторы", "Число повторов запроса");
     AddSetting("Strict", dtBoolean, OleVariant::Boolean(false), false, "Строго", "Строгая проверка");
@@ -274,6 +275,16 @@ void CheckSettingsList(HWND dialog, TestDevice& device) {
   HWND combo = FindChild(table, kIdValueCombo);
   Check(ListView_GetItemCount(table) == device.SettingsCount(), "one row per setting");
 
+  const int token = RowOf(table, "Token");
+  Check(CellText(table, token, 1) == "••••••••", "the token's value is masked in the list");
+  SelectRow(table, token);
+  PressKey(table, VK_RETURN);
+  Check(WaitFor([&] { return ::IsWindowVisible(edit) != FALSE; }) && WindowText(edit) == "secret-1" &&
+            ::SendMessageW(edit, EM_GETPASSWORDCHAR, 0, 0) == 0x2022,
+        "the token's edit box holds the value and masks it");
+  PressKey(edit, VK_ESCAPE);
+  WaitFor([&] { return ::IsWindowVisible(edit) == FALSE; });
+
   const int retries = RowOf(table, "Повторы");
   SelectRow(table, retries);
   Check(WaitFor([&] { return WindowText(::GetDlgItem(list, kIdStatusText)) == "Число повторов запроса"; }),
@@ -339,6 +350,7 @@ void Run() {
   device->Initialize();
   const DispatchPtr holder = DispatchPtr::Attach(device);
   device->SetSettingValue("Host", OleVariant::Text("https://saved.example"));
+  device->SetSettingValue("Token", OleVariant::Text("secret-1"));
 
   const bool confirmed = RunDialog(*device, [&](HWND dialog) {
     CheckDialogLayout(dialog, *device);
