@@ -23,15 +23,7 @@ host_pid=
 export WINEDEBUG=-all WINEPREFIX="$work/prefix" LC_ALL=ru_RU.UTF-8
 unset DISPLAY
 
-result() {
-  if [ "$1" -eq 0 ]; then
-    echo "ok: $2"
-    passed=$((passed + 1))
-  else
-    echo "FAILED: $2"
-    failed=$((failed + 1))
-  fi
-}
+source "$(dirname "$(realpath "$0")")/common.sh"
 
 finish() {
   echo "$passed passed, $failed failed, $skipped skipped"
@@ -78,8 +70,6 @@ shots="$work/shots"
 mkdir -p "$shots" "$artifacts"
 # Pictures of an earlier run would pass for this one's.
 rm -f "$artifacts"/*.png
-
-windows_path() { echo "Z:$1" | tr '/' '\\'; }
 
 # Xvfb picks a free display itself and writes its number once it accepts connections.
 start_xvfb() {
@@ -156,8 +146,7 @@ result $? "a fresh Wine prefix with unmanaged windows"
 result $? "regsvr32 registers the module"
 [ "$failed" -eq 0 ] || finish
 
-# Script engines read scripts in the ANSI code page, 1251 under the Russian locale.
-iconv -f utf-8 -t cp1251 "$here/settings_dialog.vbs" >"$work/settings_dialog.vbs"
+host_script "$here/settings_dialog.vbs" "$work/settings_dialog.vbs"
 run_dialog ok 'http://saved.example:8080/api' 'http://typed.example:9090/api'
 run_dialog cancel 'http://saved.example:8080/api' 'http://typed.example:9090/api'
 convert_screenshots

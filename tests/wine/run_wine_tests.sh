@@ -15,15 +15,7 @@ skipped=0
 
 export WINEDEBUG=-all WINEPREFIX="$work/prefix" LC_ALL=ru_RU.UTF-8
 
-result() {
-  if [ "$1" -eq 0 ]; then
-    echo "ok: $2"
-    passed=$((passed + 1))
-  else
-    echo "FAILED: $2"
-    failed=$((failed + 1))
-  fi
-}
+source "$(dirname "$(realpath "$0")")/common.sh"
 
 cleanup() {
   [ -n "${simulator_pid:-}" ] && kill "$simulator_pid" 2>/dev/null
@@ -59,8 +51,6 @@ client="$build/tests/wine/dispatch_client.exe"
 # Wine keeps them in the 64-bit one.
 class_key_exists() { "$wine" reg query "$1" "$view" >/dev/null 2>&1; }
 key_exists() { "$wine" reg query "$1" >/dev/null 2>&1; }
-# Script hosts take Windows paths; Wine maps the Unix root to drive Z:.
-windows_path() { echo "Z:$1" | tr '/' '\\'; }
 
 "$wine" "$regsvr32" /s "$dll"
 key_exists 'HKCR\hwEq.tallowmer\Clsid' && class_key_exists 'HKCR\CLSID\{7C41E9A2-3D58-4B16-A0F3-95B2C6D84E17}\InprocServer32'
@@ -80,8 +70,7 @@ simulator_pid=$!
 for _ in $(seq 50); do [ -s "$work/sim.out" ] && break; sleep 0.1; done
 base_url=$(head -n 1 "$work/sim.out")
 devices='C:\ls_tallowmer_test\devices'
-# Script engines read scripts in the ANSI code page, 1251 under the Russian locale.
-iconv -f utf-8 -t cp1251 "$(dirname "$(realpath "$0")")/sale.vbs" > "$work/sale.vbs"
+host_script "$(dirname "$(realpath "$0")")/sale.vbs" "$work/sale.vbs"
 "$wine" "$cscript" //nologo "$(windows_path "$work/sale.vbs")" "$base_url" wine-test-token-1 "$devices" \
   > "$work/sale.log" 2>&1
 sale_status=$?

@@ -3,66 +3,7 @@
 ' runs until the robot closes the dialog, and the Host setting is read back.
 ' Arguments: mode (ok or cancel, the button the robot presses), the host saved before the dialog,
 ' the host the robot types, the devices folder. Exit code 0 when every step passed.
-Option Explicit
-On Error Resume Next
-
-Dim failures
-failures = 0
-
-Sub Check(condition, what)
-  If condition Then
-    WScript.Echo "ok: " & what
-  Else
-    WScript.Echo "FAILED: " & what
-    failures = failures + 1
-  End If
-End Sub
-
-Sub CheckNoError(what)
-  If Err.Number <> 0 Then
-    WScript.Echo "FAILED: " & what & " raised " & Err.Number & " " & Err.Description
-    failures = failures + 1
-    Err.Clear
-  End If
-End Sub
-
-Class EquipmentManager
-  Public DevicesFolder
-
-  Public Function GetAppProperty(DeviceID, PropName, Value)
-    GetAppProperty = True
-    Select Case PropName
-      Case "DevicesFolder" : Value = DevicesFolder
-      Case "ModelsFolder" : Value = DevicesFolder & "\models"
-      Case "Language" : Value = "ru"
-      Case Else : GetAppProperty = False
-    End Select
-  End Function
-
-  Public Function WriteLog(DeviceID, Name, Text, EventType)
-    WriteLog = True
-  End Function
-
-  Public Function DataEvent(DeviceID, EventName, Data, ExtData)
-    DataEvent = True
-  End Function
-
-  Public Function ErrorEvent(DeviceID, ErrorName, Description, ExtData)
-    ErrorEvent = True
-  End Function
-
-  Public Function TaskState(DeviceID, Percent, Description)
-    TaskState = True
-  End Function
-
-  Public Function MessageDlg(DeviceID, MsgText, MsgType, MsgButtons, MsgTimeout)
-    MessageDlg = 2
-  End Function
-
-  Public Function InputDataDlg(DeviceID, Caption, DefaultData, Description, Mask, Password, TimeOut)
-    InputDataDlg = ""
-  End Function
-End Class
+' Runs behind host_common.vbs, which brings Check, CheckNoError and the EquipmentManager class.
 
 ' The value of one setting in the table GetSettings answers; Null when the setting is missing.
 Function SettingValue(driver, name)

@@ -1,0 +1,65 @@
+' What every host script of these tests starts with: trapped errors, the checks, and a VBScript
+' class as the host's equipment manager. run_wine_tests.sh and run_ui_tests.sh put it in front of
+' each script.
+Option Explicit
+On Error Resume Next
+
+Dim failures
+failures = 0
+
+Sub Check(condition, what)
+  If condition Then
+    WScript.Echo "ok: " & what
+  Else
+    WScript.Echo "FAILED: " & what
+    failures = failures + 1
+  End If
+End Sub
+
+Sub CheckNoError(what)
+  If Err.Number <> 0 Then
+    WScript.Echo "FAILED: " & what & " raised " & Err.Number & " " & Err.Description
+    failures = failures + 1
+    Err.Clear
+  End If
+End Sub
+
+Class EquipmentManager
+  Public DevicesFolder
+  Public LogEntries
+
+  Public Function GetAppProperty(DeviceID, PropName, Value)
+    GetAppProperty = True
+    Select Case PropName
+      Case "DevicesFolder" : Value = DevicesFolder
+      Case "ModelsFolder" : Value = DevicesFolder & "\models"
+      Case "Language" : Value = "ru"
+      Case Else : GetAppProperty = False
+    End Select
+  End Function
+
+  Public Function WriteLog(DeviceID, Name, Text, EventType)
+    LogEntries = LogEntries + 1
+    WriteLog = True
+  End Function
+
+  Public Function DataEvent(DeviceID, EventName, Data, ExtData)
+    DataEvent = True
+  End Function
+
+  Public Function ErrorEvent(DeviceID, ErrorName, Description, ExtData)
+    ErrorEvent = True
+  End Function
+
+  Public Function TaskState(DeviceID, Percent, Description)
+    TaskState = True
+  End Function
+
+  Public Function MessageDlg(DeviceID, MsgText, MsgType, MsgButtons, MsgTimeout)
+    MessageDlg = 2
+  End Function
+
+  Public Function InputDataDlg(DeviceID, Caption, DefaultData, Description, Mask, Password, TimeOut)
+    InputDataDlg = ""
+  End Function
+End Class
