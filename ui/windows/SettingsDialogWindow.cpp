@@ -405,7 +405,7 @@ void SettingsDialogWindow::DropDownMenu() {
     // The menu owns its submenu from here on.
     if (::AppendMenuW(menu.get(), MF_POPUP | state, reinterpret_cast<UINT_PTR>(submenu.get()),
                       caption.c_str()))
-      submenu = UniqueMenu(::CreatePopupMenu());
+      submenu.release();
   }
   const int count = ::GetMenuItemCount(menu.get());
   if (afterSeparator && count > 0) ::DeleteMenu(menu.get(), static_cast<UINT>(count - 1), MF_BYPOSITION);

@@ -37,6 +37,8 @@ class UniqueGdi {
   ~UniqueGdi() { reset(); }
 
   T get() const { return value_; }
+  // Hands the handle to a new owner.
+  T release() { return std::exchange(value_, nullptr); }
   explicit operator bool() const { return value_ != nullptr; }
   void reset(T value = nullptr) {
     if (value_ != nullptr) Release(value_);

@@ -14,6 +14,7 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "common/OleVariant.h"
 #include "device/uBaseDevice.h"
@@ -254,6 +255,93 @@ void CheckHelp(HWND dialog) {
         "help on the tabs shows the hint of the control under the pointer at its corner");
 }
 
+// The items of a menu, a submenu's items marked with ">" in front, separators as "-".
+std::vector<std::string> MenuTexts(HMENU menu, const std::string& mark = "") {
+  std::vector<std::string> texts;
+  const int count = ::GetMenuItemCount(menu);
+  for (int index = 0; index < count; ++index) {
+    wchar_t caption[128] = {};
+    MENUITEMINFOW item{};
+    item.cbSize = sizeof(item);
+    item.fMask = MIIM_FTYPE | MIIM_STRING | MIIM_SUBMENU;
+    item.dwTypeData = caption;
+    item.cch = 128;
+    ::GetMenuItemInfoW(menu, static_cast<UINT>(index), TRUE, &item);
+    texts.push_back(mark + ((item.fType & MFT_SEPARATOR) != 0 ? "-" : Narrow(caption)));
+    if (item.hSubMenu != nullptr) {
+      for (const std::string& text : MenuTexts(item.hSubMenu, mark + ">")) texts.push_back(text);
+    }
+  }
+  return texts;
+}
+
+// Drops the command menu down with "Дополнительно", reads it and closes it again.
+std::vector<std::string> CommandMenu(HWND dialog) {
+  Click(::GetDlgItem(dialog, kIdMoreButton));
+  HWND menuWindow = nullptr;
+  if (!WaitFor([&] {
+        menuWindow = ::FindWindowW(L"#32768", nullptr);
+        return menuWindow != nullptr && ::IsWindowVisible(menuWindow);
+      }))
+    return {};
+  const auto menu = reinterpret_cast<HMENU>(::SendMessageW(menuWindow, MN_GETHMENU, 0, 0));
+  std::vector<std::string> texts = MenuTexts(menu);
+  PressKey(menuWindow, VK_ESCAPE);
+  if (!WaitFor([&] { return ::IsWindowVisible(menuWindow) == FALSE; }))
+    ::PostMessageW(dialog, WM_CANCELMODE, 0, 0);
+  WaitFor([&] { return ::IsWindowVisible(menuWindow) == FALSE; });
+  return texts;
+}
+
+std::string Joined(const std::vector<std::string>& texts) {
+  std::string joined;
+  for (const std::string& text : texts) joined += (joined.empty() ? "" : " | ") + text;
+  return joined;
+}
+
+bool HasChildWithText(HWND parent, const std::string& text) {
+  for (HWND child = ::GetWindow(parent, GW_CHILD); child != nullptr;
+       child = ::GetWindow(child, GW_HWNDNEXT)) {
+    if (WindowText(child) == text) return true;
+  }
+  return false;
+}
+
+void SetDebugLog(TestDevice& device, bool enabled) {
+  uiThread->Run([&] { device.SetSettingValue("DebugLogEnabled", OleVariant::Boolean(enabled)); });
+}
+
+// The debug-log submenu follows the setting each time the menu opens; "Справка" is missing
+// without a help file, and so is the separator before it.
+void CheckCommandMenu(HWND dialog, TestDevice& device) {
+  const std::vector<std::string> standard{"Установить значения по-умолчанию", "Выполнить тест устройства",
+                                          "Показать полный список настроек"};
+  SetDebugLog(device, false);
+  const std::vector<std::string> withoutLogsShown = CommandMenu(dialog);
+  Check(withoutLogsShown == standard,
+        "with the debug log off the menu has no debug-log submenu and no help (" + Joined(withoutLogsShown) +
+            ")");
+  SetDebugLog(device, true);
+  std::vector<std::string> withLogs = standard;
+  withLogs.insert(withLogs.end(), {"Просмотр отладочных логов", ">Открыть текущий отладочный лог",
+                                   ">Открыть папку с файлами отладочных логов"});
+  const std::vector<std::string> withLogsShown = CommandMenu(dialog);
+  Check(withLogsShown == withLogs,
+        "with the debug log on the menu shows the debug-log submenu (" + Joined(withLogsShown) + ")");
+
+  // The device has no folder of its own here, so today's debug log is not found.
+  ::PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(kIdFirstMenuCommand + 4, 0), 0);
+  HWND box = WaitForDialog(L"Ошибка");
+  Check(box != nullptr && ::GetWindow(box, GW_OWNER) == dialog &&
+            HasChildWithText(box, "Отладочный лог не найден!"),
+        "a missing debug log is reported in an error box owned by the dialog");
+  if (box != nullptr) {
+    ::PostMessageW(box, WM_COMMAND, IDOK, 0);
+    Check(WaitFor([&] { return ::IsWindow(box) == FALSE; }), "the error box closes");
+  }
+  SetDebugLog(device, false);
+}
+
 void CheckDeviceTest(HWND dialog, TestDevice& device) {
   ::PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(kIdFirstMenuCommand + 1, 0), 0);
   Check(WaitFor([&] { return !TestedHost(device).empty(); }) &&
@@ -355,6 +443,7 @@ void Run() {
   const bool confirmed = RunDialog(*device, [&](HWND dialog) {
     CheckDialogLayout(dialog, *device);
     CheckHelp(dialog);
+    CheckCommandMenu(dialog, *device);
     TypeHost(dialog, L"https://typed.example");
     CheckDeviceTest(dialog, *device);
     CheckSettingsList(dialog, *device);
