@@ -416,8 +416,9 @@ void SettingsDialogWindow::DropDownMenu() {
 }
 
 bool SettingsDialogWindow::Help(const HELPINFO& info) {
-  const DWORD context =
-      info.iContextType == HELPINFO_WINDOW ? HelpContextOf(static_cast<HWND>(info.hItemHandle), FWindow) : 0;
+  // F1 in the open command menu: its items have no help of their own.
+  if (info.iContextType != HELPINFO_WINDOW) return true;
+  const DWORD context = HelpContextOf(static_cast<HWND>(info.hItemHandle), FWindow);
   const auto packedPos =
       static_cast<int32_t>(MAKELONG(static_cast<WORD>(info.MousePos.x), static_cast<WORD>(info.MousePos.y)));
   FDialog->FormHelp(THelpCommand::SetPopupPosition, packedPos);
