@@ -1,5 +1,5 @@
-' What every host script of these tests starts with: trapped errors, the checks, and a VBScript
-' class as the host's equipment manager. run_wine_tests.sh and run_ui_tests.sh put it in front of
+' What every host script of these tests starts with: trapped errors, the checks, a VBScript
+' class as the host's equipment manager and OpenDriver. run_wine_tests.sh and run_ui_tests.sh put it in front of
 ' each script.
 Option Explicit
 On Error Resume Next
@@ -63,3 +63,21 @@ Class EquipmentManager
     InputDataDlg = ""
   End Function
 End Class
+
+' The driver created by its ProgID, initialised with a VBScript manager over devicesFolder and
+' opened as device "1", each step checked.
+Function OpenDriver(devicesFolder)
+  Dim driver, manager, description, ok
+  Set driver = CreateObject("hwEq.tallowmer")
+  CheckNoError "CreateObject"
+  Set manager = New EquipmentManager
+  manager.DevicesFolder = devicesFolder
+  manager.LogEntries = 0
+  ok = driver.Init(manager, description)
+  CheckNoError "Init"
+  Check ok And description = "Нет ошибок", "Init with a VBScript manager"
+  ok = driver.Open("1", description)
+  CheckNoError "Open"
+  Check ok, "Open"
+  Set OpenDriver = driver
+End Function

@@ -1,26 +1,15 @@
 ' The road of one sale as a host's script engine drives it: late-bound calls on the driver, a
 ' VBScript class as the equipment manager, receipt tables built as VBScript 2-D arrays.
 ' Arguments: host URL of the service, token, devices folder. Exit code 0 when every step passed.
-' Runs behind host_common.vbs, which brings Check, CheckNoError and the EquipmentManager class.
+' Runs behind host_common.vbs, which brings Check, CheckNoError, the EquipmentManager class and OpenDriver.
 
 Dim hostUrl, token, devicesFolder
 hostUrl = WScript.Arguments(0)
 token = WScript.Arguments(1)
 devicesFolder = WScript.Arguments(2)
 
-Dim driver, manager, description, ok, inData, outData
-Set driver = CreateObject("hwEq.tallowmer")
-CheckNoError "CreateObject"
-Set manager = New EquipmentManager
-manager.DevicesFolder = devicesFolder
-manager.LogEntries = 0
-
-ok = driver.Init(manager, description)
-CheckNoError "Init"
-Check ok And description = "Нет ошибок", "Init with a VBScript manager"
-ok = driver.Open("1", description)
-CheckNoError "Open"
-Check ok, "Open"
+Dim driver, description, ok, inData, outData
+Set driver = OpenDriver(devicesFolder)
 
 ' Settings: read the table, change Host, Token and the debug log, hand it back.
 ok = driver.GetSettings(Empty, outData, 0)

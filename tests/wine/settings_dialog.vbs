@@ -3,7 +3,7 @@
 ' runs until the robot closes the dialog, and the Host setting is read back.
 ' Arguments: mode (ok or cancel, the button the robot presses), the host saved before the dialog,
 ' the host the robot types, the devices folder. Exit code 0 when every step passed.
-' Runs behind host_common.vbs, which brings Check, CheckNoError and the EquipmentManager class.
+' Runs behind host_common.vbs, which brings Check, CheckNoError, the EquipmentManager class and OpenDriver.
 
 ' The value of one setting in the table GetSettings answers; Null when the setting is missing.
 Function SettingValue(driver, name)
@@ -22,18 +22,8 @@ savedHost = WScript.Arguments(1)
 typedHost = WScript.Arguments(2)
 devicesFolder = WScript.Arguments(3)
 
-Dim driver, manager, description, ok, inData, outData
-Set driver = CreateObject("hwEq.tallowmer")
-CheckNoError "CreateObject"
-Set manager = New EquipmentManager
-manager.DevicesFolder = devicesFolder
-
-ok = driver.Init(manager, description)
-CheckNoError "Init"
-Check ok, "Init with a VBScript manager"
-ok = driver.Open("1", description)
-CheckNoError "Open"
-Check ok, "Open"
+Dim driver, description, ok, inData, outData
+Set driver = OpenDriver(devicesFolder)
 
 ok = driver.GetDeviceInfo(Empty, outData, 0)
 CheckNoError "GetDeviceInfo"
