@@ -4,6 +4,8 @@
 
 #include <exception>
 
+#include "ui/ufmCommonSettings.h"
+
 namespace tallowmer::ui_windows {
 
 namespace {
@@ -77,7 +79,7 @@ WPARAM DialogKeyOf(LPARAM message) {
 }
 
 void ShowFailure(HWND owner, const char* what) {
-  ::MessageBoxW(owner, Wide(what).c_str(), L"Ошибка", MB_OK | MB_ICONERROR);
+  ::MessageBoxW(owner, Wide(what).c_str(), Wide(kErrorCaption).c_str(), MB_OK | MB_ICONERROR);
 }
 
 }  // namespace
