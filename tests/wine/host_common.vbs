@@ -1,6 +1,6 @@
 ' What every host script of these tests starts with: trapped errors, the checks, a VBScript class
-' as the host's equipment manager, and OpenDriver. run_wine_tests.sh and run_ui_tests.sh put it in
-' front of each script.
+' as the host's equipment manager, OpenDriver and ChangeSettings. run_wine_tests.sh and
+' run_ui_tests.sh put it in front of each script.
 Option Explicit
 On Error Resume Next
 
@@ -80,4 +80,23 @@ Function OpenDriver(devicesFolder)
   CheckNoError "Open"
   Check ok, "Open"
   Set OpenDriver = driver
+End Function
+
+' Reads the settings table, puts values(i) under the setting names(i), and hands the table back;
+' answers what SetSettings answered.
+Function ChangeSettings(driver, names, values)
+  Dim outData, inData, table, column, i, ok
+  ChangeSettings = False
+  ok = driver.GetSettings(Empty, outData, 0)
+  CheckNoError "GetSettings"
+  If ok <> True Then Exit Function
+  table = outData(0)
+  For column = 0 To UBound(table, 2)
+    For i = 0 To UBound(names)
+      If table(0, column) = names(i) Then table(1, column) = values(i)
+    Next
+  Next
+  inData = Array(table)
+  ChangeSettings = driver.SetSettings(inData, outData, 0)
+  CheckNoError "SetSettings"
 End Function

@@ -1,7 +1,7 @@
 ' The road of one sale as a host's script engine drives it: late-bound calls on the driver, a
 ' VBScript class as the equipment manager, receipt tables built as VBScript 2-D arrays.
 ' Arguments: host URL of the service, token, devices folder. Exit code 0 when every step passed.
-' Runs behind host_common.vbs, which brings Check, CheckNoError, the EquipmentManager class and OpenDriver.
+' Runs behind host_common.vbs: Check, CheckNoError, EquipmentManager, OpenDriver, ChangeSettings.
 
 Dim hostUrl, token, devicesFolder
 hostUrl = WScript.Arguments(0)
@@ -11,21 +11,8 @@ devicesFolder = WScript.Arguments(2)
 Dim driver, description, ok, inData, outData
 Set driver = OpenDriver(devicesFolder)
 
-' Settings: read the table, change Host, Token and the debug log, hand it back.
-ok = driver.GetSettings(Empty, outData, 0)
-CheckNoError "GetSettings"
-Dim table, column
-table = outData(0)
-For column = 0 To UBound(table, 2)
-  Select Case table(0, column)
-    Case "Host" : table(1, column) = hostUrl
-    Case "Token" : table(1, column) = token
-    Case "DebugLogEnabled" : table(1, column) = True
-  End Select
-Next
-inData = Array(table)
-ok = driver.SetSettings(inData, outData, 0)
-CheckNoError "SetSettings"
+' Settings: Host, Token and the debug log.
+ok = ChangeSettings(driver, Array("Host", "Token", "DebugLogEnabled"), Array(hostUrl, token, True))
 Check ok, "SetSettings"
 ok = driver.Enable(Empty, outData, 0)
 CheckNoError "Enable"

@@ -3,7 +3,7 @@
 ' runs until the robot closes the dialog, and the Host setting is read back.
 ' Arguments: mode (ok or cancel, the button the robot presses), the host saved before the dialog,
 ' the host the robot types, the devices folder. Exit code 0 when every step passed.
-' Runs behind host_common.vbs, which brings Check, CheckNoError, the EquipmentManager class and OpenDriver.
+' Runs behind host_common.vbs: Check, CheckNoError, EquipmentManager, OpenDriver, ChangeSettings.
 
 ' The value of one setting in the table GetSettings answers; Null when the setting is missing.
 Function SettingValue(driver, name)
@@ -31,19 +31,7 @@ Check ok And outData(8) = True, "the device information says the settings dialog
 CheckNoError "reading the device information"
 
 ' A known Host before the dialog, so that Cancel can be told from OK.
-ok = driver.GetSettings(Empty, outData, 0)
-CheckNoError "GetSettings"
-Dim table, column
-table = outData(0)
-For column = 0 To UBound(table, 2)
-  Select Case table(0, column)
-    Case "Host" : table(1, column) = savedHost
-    Case "Token" : table(1, column) = "ui-test-token"
-  End Select
-Next
-inData = Array(table)
-ok = driver.SetSettings(inData, outData, 0)
-CheckNoError "SetSettings"
+ok = ChangeSettings(driver, Array("Host", "Token"), Array(savedHost, "ui-test-token"))
 Check ok And SettingValue(driver, "Host") = savedHost, "SetSettings saves the Host " & savedHost
 CheckNoError "reading the Host back"
 
