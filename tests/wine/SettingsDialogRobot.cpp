@@ -19,15 +19,25 @@
 #include <utility>
 #include <vector>
 
+#include "ui/windows/SettingsDialogWindow.h"
+#include "ui/windows/SettingsListWindow.h"
+#include "ui/windows/WinUi.h"
+
 namespace {
 
-constexpr int kTabControlId = 1100;
-constexpr int kHostEditId = 1200;
-constexpr int kTokenEditId = 1201;
-constexpr int kMoreButtonId = 1000;
-constexpr int kSettingsListCommand = 1302;
-constexpr int kListViewId = 1400;
-constexpr int kListDefaultButtonId = 1401;
+using tallowmer::ui_windows::ScreenDC;
+using tallowmer::ui_windows::UniqueBitmap;
+using tallowmer::ui_windows::UniqueMemoryDC;
+
+// The dialog's own control identifiers: the robot drives the windows the driver builds.
+constexpr int kTabControlId = tallowmer::ui_windows::kIdPages;
+constexpr int kHostEditId = tallowmer::ui_windows::kIdFirstPageEdit;
+constexpr int kTokenEditId = tallowmer::ui_windows::kIdFirstPageEdit + 1;
+constexpr int kMoreButtonId = tallowmer::ui_windows::kIdMoreButton;
+// "Показать полный список настроек", the third item of the command menu.
+constexpr int kSettingsListCommand = tallowmer::ui_windows::kIdFirstMenuCommand + 2;
+constexpr int kListViewId = tallowmer::ui_windows::kIdSettingsTable;
+constexpr int kListDefaultButtonId = tallowmer::ui_windows::kIdResetAllButton;
 constexpr wchar_t kDialogClass[] = L"#32770";
 constexpr wchar_t kDialogCaption[] = L"Настройки";
 constexpr wchar_t kListCaption[] = L"Список настроек";
@@ -112,49 +122,6 @@ class RemoteBuffer {
  private:
   HANDLE process_;
   void* address_;
-};
-
-class WindowDc {
- public:
-  explicit WindowDc(HWND window) : window_(window), dc_(::GetDC(window)) {}
-  WindowDc(const WindowDc&) = delete;
-  WindowDc& operator=(const WindowDc&) = delete;
-  ~WindowDc() {
-    if (dc_ != nullptr) ::ReleaseDC(window_, dc_);
-  }
-  HDC get() const { return dc_; }
-
- private:
-  HWND window_;
-  HDC dc_;
-};
-
-class MemoryDc {
- public:
-  explicit MemoryDc(HDC compatible) : dc_(::CreateCompatibleDC(compatible)) {}
-  MemoryDc(const MemoryDc&) = delete;
-  MemoryDc& operator=(const MemoryDc&) = delete;
-  ~MemoryDc() {
-    if (dc_ != nullptr) ::DeleteDC(dc_);
-  }
-  HDC get() const { return dc_; }
-
- private:
-  HDC dc_;
-};
-
-class GdiBitmap {
- public:
-  explicit GdiBitmap(HBITMAP bitmap) : bitmap_(bitmap) {}
-  GdiBitmap(const GdiBitmap&) = delete;
-  GdiBitmap& operator=(const GdiBitmap&) = delete;
-  ~GdiBitmap() {
-    if (bitmap_ != nullptr) ::DeleteObject(bitmap_);
-  }
-  HBITMAP get() const { return bitmap_; }
-
- private:
-  HBITMAP bitmap_;
 };
 
 // Selects an object into a device context and puts the previous one back.
@@ -341,12 +308,12 @@ std::optional<Capture> CaptureScreen(const RECT& area) {
   capture.header.biPlanes = 1;
   capture.header.biBitCount = 24;
   capture.header.biCompression = BI_RGB;
-  const WindowDc screen(nullptr);
-  const MemoryDc memory(screen.get());
+  const ScreenDC screen;
+  const UniqueMemoryDC memory(::CreateCompatibleDC(screen.get()));
   void* bits = nullptr;
   BITMAPINFO info{};
   info.bmiHeader = capture.header;
-  const GdiBitmap bitmap(::CreateDIBSection(screen.get(), &info, DIB_RGB_COLORS, &bits, nullptr, 0));
+  const UniqueBitmap bitmap(::CreateDIBSection(screen.get(), &info, DIB_RGB_COLORS, &bits, nullptr, 0));
   if (screen.get() == nullptr || memory.get() == nullptr || bitmap.get() == nullptr) return std::nullopt;
   const Selection selected(memory.get(), bitmap.get());
   // No CAPTUREBLT: Wine 8 copies black with it.

@@ -32,11 +32,9 @@ UniqueIcon CreateListIcon() {
   const ScreenDC screen;
   const UniqueBitmap colour(::CreateCompatibleBitmap(screen.get(), kIconSize, kIconSize));
   const UniqueBitmap mask(::CreateBitmap(kIconSize, kIconSize, 1, 1, nullptr));
-  HDC dc = ::CreateCompatibleDC(screen.get());
-  if (dc == nullptr || !colour || !mask) {
-    if (dc != nullptr) ::DeleteDC(dc);
-    return UniqueIcon();
-  }
+  const UniqueMemoryDC memory(::CreateCompatibleDC(screen.get()));
+  if (!memory || !colour || !mask) return UniqueIcon();
+  HDC dc = memory.get();
   const RECT whole{0, 0, kIconSize, kIconSize};
   const RECT sheet{4, 2, kIconSize - 4, kIconSize - 2};
   HGDIOBJ previous = ::SelectObject(dc, mask.get());
@@ -54,7 +52,6 @@ UniqueIcon CreateListIcon() {
     ::FillRect(dc, &line, ink.get());
   }
   ::SelectObject(dc, previous);
-  ::DeleteDC(dc);
   ICONINFO info{TRUE, 0, 0, mask.get(), colour.get()};
   return UniqueIcon(::CreateIconIndirect(&info));
 }

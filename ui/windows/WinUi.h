@@ -52,6 +52,9 @@ class UniqueGdi {
 inline void DeleteGdiObject(HGDIOBJ object) {
   ::DeleteObject(object);
 }
+inline void DeleteMemoryDC(HDC dc) {
+  ::DeleteDC(dc);
+}
 inline void DestroyMenuHandle(HMENU menu) {
   ::DestroyMenu(menu);
 }
@@ -65,6 +68,8 @@ inline void UnloadLibrary(HMODULE module) {
 using UniqueFont = UniqueGdi<HFONT, DeleteGdiObject>;
 using UniqueBrush = UniqueGdi<HBRUSH, DeleteGdiObject>;
 using UniqueBitmap = UniqueGdi<HBITMAP, DeleteGdiObject>;
+// A memory device context from CreateCompatibleDC.
+using UniqueMemoryDC = UniqueGdi<HDC, DeleteMemoryDC>;
 using UniqueMenu = UniqueGdi<HMENU, DestroyMenuHandle>;
 using UniqueIcon = UniqueGdi<HICON, DestroyIconHandle>;
 using UniqueModule = UniqueGdi<HMODULE, UnloadLibrary>;
