@@ -36,15 +36,6 @@ class InternetHandle {
   HINTERNET handle_;
 };
 
-std::wstring Widen(std::string_view text) {
-  const std::u16string wide = Utf8ToUtf16(text);
-  return std::wstring(wide.begin(), wide.end());
-}
-
-std::string Narrow(const std::wstring& text) {
-  return Utf16ToUtf8(std::u16string(text.begin(), text.end()));
-}
-
 std::string ErrorText(DWORD code) {
   if (code == ERROR_WINHTTP_TIMEOUT) return "Истекло время ожидания ответа сервера";
   wchar_t* buffer = nullptr;
@@ -56,7 +47,8 @@ std::string ErrorText(DWORD code) {
   if (buffer != nullptr) ::LocalFree(buffer);
   while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n' || text.back() == L' '))
     text.pop_back();
-  return (text.empty() ? std::string("Ошибка WinHTTP") : Narrow(text)) + " (" + std::to_string(code) + ")";
+  return (text.empty() ? std::string("Ошибка WinHTTP") : WideToUtf8(text)) + " (" + std::to_string(code) +
+         ")";
 }
 
 std::wstring QueryHeaders(HINTERNET request, DWORD level) {
@@ -98,7 +90,7 @@ class WinHttpTransport final : public IHttpTransport {
 
   void Send(HttpVerb verb, const std::string& url, std::string_view body, IHttpEvents* events,
             HttpAnswer& answer) {
-    std::wstring wideUrl = Widen(url);
+    std::wstring wideUrl = Utf8ToWide(url);
     URL_COMPONENTS parts{};
     parts.dwStructSize = sizeof parts;
     parts.dwHostNameLength = static_cast<DWORD>(-1);
@@ -149,13 +141,13 @@ class WinHttpTransport final : public IHttpTransport {
       Fail();
     }
     if (events != nullptr) {
-      events->OnSent(Narrow(
+      events->OnSent(WideToUtf8(
           QueryHeaders(request.get(), WINHTTP_QUERY_RAW_HEADERS_CRLF | WINHTTP_QUERY_FLAG_REQUEST_HEADERS)));
       if (withBody && !body.empty()) events->OnSent(body);
     }
     if (!::WinHttpReceiveResponse(request.get(), nullptr)) Fail();
     if (events != nullptr)
-      events->OnReceived(Narrow(QueryHeaders(request.get(), WINHTTP_QUERY_RAW_HEADERS_CRLF)));
+      events->OnReceived(WideToUtf8(QueryHeaders(request.get(), WINHTTP_QUERY_RAW_HEADERS_CRLF)));
 
     DWORD status = 0;
     DWORD size = sizeof status;
@@ -165,7 +157,7 @@ class WinHttpTransport final : public IHttpTransport {
     }
     std::wstring type = QueryHeaders(request.get(), WINHTTP_QUERY_CONTENT_TYPE);
     while (!type.empty() && type.back() == L'\0') type.pop_back();
-    answer.contentType = Narrow(type);
+    answer.contentType = WideToUtf8(type);
     ReadBody(request.get(), events, answer.body);
     answer.status = static_cast<int32_t>(status);
   }

@@ -14,11 +14,6 @@ namespace {
 
 std::atomic<LONG> serverLocks{0};
 
-std::wstring Widen(const std::string& text) {
-  const std::u16string wide = Utf8ToUtf16(text);
-  return std::wstring(wide.begin(), wide.end());
-}
-
 class ClassFactory final : public IClassFactory {
  public:
   explicit ClassFactory(const ComClass& comClass) : comClass_(comClass) {}
@@ -50,7 +45,7 @@ class ClassFactory final : public IClassFactory {
     } catch (const std::exception& error) {
       std::string message = error.what();
       if (message.empty() || message.back() != '.') message += '.';
-      ::MessageBoxW(nullptr, Widen(message).c_str(), L"DAX Error", MB_OK | MB_ICONERROR | MB_TASKMODAL);
+      ::MessageBoxW(nullptr, Utf8ToWide(message).c_str(), L"DAX Error", MB_OK | MB_ICONERROR | MB_TASKMODAL);
       return E_UNEXPECTED;
     }
     const ComPtr<ComDispatchObject> created = ComPtr<ComDispatchObject>::Attach(new ComDispatchObject(core));
@@ -102,7 +97,7 @@ class RegistryWriter {
 
 // The module's full path, in its short form when it contains a space.
 std::wstring ServerPath() {
-  std::wstring path = Widen(platform::Env::Current().ModuleFilePath());
+  std::wstring path = Utf8ToWide(platform::Env::Current().ModuleFilePath());
   if (path.find(L' ') == std::wstring::npos) return path;
   const DWORD length = ::GetShortPathNameW(path.c_str(), nullptr, 0);
   if (length == 0) return path;

@@ -90,7 +90,7 @@ std::string SystemMessage(DWORD error) {
   if (text != nullptr) ::LocalFree(text);
   while (!message.empty() && (message.back() == L'\n' || message.back() == L'\r' || message.back() == L' '))
     message.pop_back();
-  return Narrow(message);
+  return WideToUtf8(message);
 }
 
 }  // namespace
@@ -233,7 +233,7 @@ void SettingsDialogWindow::CreateTabs(int width, int height) {
   FHints->Add(FPages, kPagesHint);
   const std::vector<std::string> captions = FDialog->TabCaptions();
   for (size_t index = 0; index < captions.size(); ++index) {
-    std::wstring caption = Wide(captions[index]);
+    std::wstring caption = Utf8ToWide(captions[index]);
     TCITEMW item{};
     item.mask = TCIF_TEXT;
     item.pszText = caption.data();
@@ -290,8 +290,8 @@ void SettingsDialogWindow::CreateInformationPage() {
   const std::vector<TInfoRow>& rows = FDialog->InfoRows();
   int top = margin;
   for (size_t index = 0; index < rows.size(); ++index) {
-    const std::wstring value = Wide(rows[index].Value);
-    const std::wstring caption = Wide(rows[index].Caption);
+    const std::wstring value = Utf8ToWide(rows[index].Value);
+    const std::wstring caption = Utf8ToWide(rows[index].Caption);
     const int captionHeight = TextHeight(FFonts.Bold.get(), caption, captionWidth);
     const bool last = index + 1 == rows.size();
     // The last row, the contacts, takes the height that remains.
@@ -383,7 +383,7 @@ void SettingsDialogWindow::DropDownMenu() {
   for (size_t index = 0; index < items.size(); ++index) {
     const TMenuItem& item = items[index];
     if (!item.Visible || item.InSubmenu) continue;
-    const std::wstring caption = Wide(item.Caption);
+    const std::wstring caption = Utf8ToWide(item.Caption);
     const UINT state = item.Enabled ? MF_ENABLED : MF_GRAYED;
     if (item.Command == TMenuCommand::Separator) {
       if (!afterSeparator) ::AppendMenuW(menu.get(), MF_SEPARATOR, 0, nullptr);
@@ -400,7 +400,7 @@ void SettingsDialogWindow::DropDownMenu() {
       const TMenuItem& subItem = items[subIndex];
       if (!subItem.InSubmenu || !subItem.Visible) continue;
       ::AppendMenuW(submenu.get(), MF_STRING | (subItem.Enabled ? MF_ENABLED : MF_GRAYED),
-                    kIdFirstMenuCommand + subIndex, Wide(subItem.Caption).c_str());
+                    kIdFirstMenuCommand + subIndex, Utf8ToWide(subItem.Caption).c_str());
     }
     // The menu owns its submenu from here on.
     if (::AppendMenuW(menu.get(), MF_POPUP | state, reinterpret_cast<UINT_PTR>(submenu.get()),
@@ -472,7 +472,7 @@ TModalResult SettingsDialogWindow::ShowSettingsList(TfrmSettingsList& list) {
 }
 
 void SettingsDialogWindow::ShowError(const std::string& caption, const std::string& text) {
-  ::MessageBoxW(FWindow, Wide(text).c_str(), Wide(caption).c_str(), MB_OK | MB_ICONERROR);
+  ::MessageBoxW(FWindow, Utf8ToWide(text).c_str(), Utf8ToWide(caption).c_str(), MB_OK | MB_ICONERROR);
 }
 
 void SettingsDialogWindow::ShowFailure(const std::string& text) {
@@ -486,7 +486,7 @@ void SettingsDialogWindow::SetBusy(bool busy) {
 
 void SettingsDialogWindow::OpenWithAssociatedProgram(const std::string& target, TShowWindow show) {
   const auto started = reinterpret_cast<INT_PTR>(
-      ::ShellExecuteW(FWindow, L"open", Wide(target).c_str(), nullptr, nullptr,
+      ::ShellExecuteW(FWindow, L"open", Utf8ToWide(target).c_str(), nullptr, nullptr,
                       show == TShowWindow::Maximized ? SW_SHOWMAXIMIZED : SW_SHOWNORMAL));
   // Values up to 32 are errors; the user learns why nothing opened.
   if (started <= 32) ShowFailure("Не удалось открыть «" + target + "»: " + SystemMessage(::GetLastError()));
@@ -495,11 +495,11 @@ void SettingsDialogWindow::OpenWithAssociatedProgram(const std::string& target, 
 std::optional<std::string> SettingsDialogWindow::ChooseFile(const std::string& folder,
                                                             const std::string& filterName,
                                                             const std::string& filterPattern) {
-  std::wstring filter = Wide(filterName);
+  std::wstring filter = Utf8ToWide(filterName);
   filter.push_back(L'\0');
-  filter += Wide(filterPattern);
+  filter += Utf8ToWide(filterPattern);
   filter.push_back(L'\0');
-  const std::wstring initialFolder = Wide(folder);
+  const std::wstring initialFolder = Utf8ToWide(folder);
   std::wstring file(32768, L'\0');
   OPENFILENAMEW dialog{};
   dialog.lStructSize = sizeof(dialog);
@@ -511,7 +511,7 @@ std::optional<std::string> SettingsDialogWindow::ChooseFile(const std::string& f
   dialog.Flags = OFN_EXPLORER | OFN_FILEMUSTEXIST | OFN_PATHMUSTEXIST | OFN_HIDEREADONLY | OFN_NOCHANGEDIR;
   if (!::GetOpenFileNameW(&dialog)) return std::nullopt;
   file.resize(file.find(L'\0'));
-  return Narrow(file);
+  return WideToUtf8(file);
 }
 
 void SettingsDialogWindow::OpenHelpFile(const std::string& helpFile) {

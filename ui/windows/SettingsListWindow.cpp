@@ -76,7 +76,7 @@ WPARAM DialogKeyOf(LPARAM message) {
 }
 
 void ShowFailure(HWND owner, const char* what) {
-  ::MessageBoxW(owner, Wide(what).c_str(), Wide(kErrorCaption).c_str(), MB_OK | MB_ICONERROR);
+  ::MessageBoxW(owner, Utf8ToWide(what).c_str(), Utf8ToWide(kErrorCaption).c_str(), MB_OK | MB_ICONERROR);
 }
 
 }  // namespace
@@ -159,7 +159,7 @@ void SettingsListWindow::CreateControls() {
                          {0, 0, kClientWidth, 100}, kIdSettingsTable, font, FScale);
   ListView_SetExtendedListViewStyle(FTable, LVS_EX_GRIDLINES | LVS_EX_FULLROWSELECT);
   for (int index = 0; index < static_cast<int>(std::size(kColumns)); ++index) {
-    std::wstring caption = Wide(kColumns[index].Caption);
+    std::wstring caption = Utf8ToWide(kColumns[index].Caption);
     LVCOLUMNW column{};
     column.mask = LVCF_TEXT | LVCF_WIDTH | LVCF_SUBITEM;
     column.pszText = caption.data();
@@ -188,7 +188,7 @@ void SettingsListWindow::CreateControls() {
   FCombo = CreateControl(FTable, L"COMBOBOX", "", CBS_DROPDOWNLIST | WS_VSCROLL, {0, 0, 90, 80},
                          kIdValueCombo, font, FScale);
   for (const char* item : kBooleanItems) {
-    ::SendMessageW(FCombo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(Wide(item).c_str()));
+    ::SendMessageW(FCombo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(Utf8ToWide(item).c_str()));
   }
   for (HWND editor : {FEdit, FCombo}) {
     ::ShowWindow(editor, SW_HIDE);
@@ -249,7 +249,7 @@ void SettingsListWindow::FillRow(NMLVDISPINFOW& info) const {
   if (!row) return;
   const std::string* texts[] = {&row->Name, &row->Value, &row->Default};
   if (info.item.iSubItem < 0 || info.item.iSubItem >= static_cast<int>(std::size(texts))) return;
-  const std::wstring text = Wide(*texts[info.item.iSubItem]);
+  const std::wstring text = Utf8ToWide(*texts[info.item.iSubItem]);
   ::lstrcpynW(info.item.pszText, text.c_str(), info.item.cchTextMax);
 }
 

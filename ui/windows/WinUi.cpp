@@ -2,27 +2,16 @@
 
 #include <commctrl.h>
 
-#include "common/Unicode.h"
-
 namespace tallowmer::ui_windows {
-
-std::wstring Wide(std::string_view utf8) {
-  const std::u16string text = Utf8ToUtf16(utf8);
-  return std::wstring(text.begin(), text.end());
-}
-
-std::string Narrow(std::wstring_view utf16) {
-  return Utf16ToUtf8(std::u16string(utf16.begin(), utf16.end()));
-}
 
 std::string WindowText(HWND window) {
   std::wstring text(static_cast<size_t>(::GetWindowTextLengthW(window)) + 1, L'\0');
   text.resize(static_cast<size_t>(::GetWindowTextW(window, text.data(), static_cast<int>(text.size()))));
-  return Narrow(text);
+  return WideToUtf8(text);
 }
 
 void SetWindowTextUtf8(HWND window, const std::string& text) {
-  ::SetWindowTextW(window, Wide(text).c_str());
+  ::SetWindowTextW(window, Utf8ToWide(text).c_str());
 }
 
 HINSTANCE ModuleInstance() {
@@ -63,7 +52,7 @@ std::vector<WORD> EmptyDialogTemplate(DWORD style, DWORD exStyle, const std::str
   putDword(style);
   putDword(exStyle);
   words.insert(words.end(), {0, 0, 0, 0, 0, 0, 0});
-  for (const wchar_t letter : Wide(caption)) words.push_back(static_cast<WORD>(letter));
+  for (const wchar_t letter : Utf8ToWide(caption)) words.push_back(static_cast<WORD>(letter));
   words.push_back(0);
   return words;
 }
@@ -71,7 +60,7 @@ std::vector<WORD> EmptyDialogTemplate(DWORD style, DWORD exStyle, const std::str
 HWND CreateControl(HWND parent, const wchar_t* windowClass, const std::string& text, DWORD style,
                    const RECT& at96, int id, HFONT font, const Scale& scale, DWORD exStyle) {
   HWND control = ::CreateWindowExW(
-      exStyle, windowClass, Wide(text).c_str(), WS_CHILD | WS_VISIBLE | style, scale(at96.left),
+      exStyle, windowClass, Utf8ToWide(text).c_str(), WS_CHILD | WS_VISIBLE | style, scale(at96.left),
       scale(at96.top), scale(at96.right - at96.left), scale(at96.bottom - at96.top), parent,
       reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), ModuleInstance(), nullptr);
   if (control != nullptr && font != nullptr)
@@ -99,7 +88,7 @@ Hints::Hints(HWND owner)
                                  ModuleInstance(), nullptr)) {}
 
 void Hints::Add(HWND control, const std::string& hint) {
-  hints_.emplace_back(control, Wide(hint));
+  hints_.emplace_back(control, Utf8ToWide(hint));
   if (tooltip_ == nullptr) return;
   // The size of the oldest layout: every version of the common controls accepts it.
   TTTOOLINFOW tool{};
@@ -113,7 +102,7 @@ void Hints::Add(HWND control, const std::string& hint) {
 
 std::string Hints::Of(HWND control) const {
   for (const auto& [window, hint] : hints_) {
-    if (window == control) return Narrow(hint);
+    if (window == control) return WideToUtf8(hint);
   }
   return "";
 }

@@ -1,6 +1,6 @@
 #pragma once
 
-// Small pieces every settings window of the Windows view needs: text in UTF-16, owners for GDI
+// Small pieces every settings window of the Windows view needs: window texts in UTF-8, owners for GDI
 // objects and menus, sizes at 96 dots per inch scaled to the screen, dialog templates built in
 // memory and control creation with the dialog's font.
 
@@ -11,10 +11,10 @@
 #include <utility>
 #include <vector>
 
+#include "common/Unicode.h"
+
 namespace tallowmer::ui_windows {
 
-std::wstring Wide(std::string_view utf8);
-std::string Narrow(std::wstring_view utf16);
 std::string WindowText(HWND window);
 void SetWindowTextUtf8(HWND window, const std::string& text);
 

@@ -146,7 +146,7 @@ std::string TabCaption(HWND tabs, int index) {
   item.pszText = buffer;
   item.cchTextMax = 128;
   ::SendMessageW(tabs, TCM_GETITEMW, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(&item));
-  return Narrow(buffer);
+  return WideToUtf8(buffer);
 }
 
 std::string CellText(HWND table, int row, int column) {
@@ -156,7 +156,7 @@ std::string CellText(HWND table, int row, int column) {
   item.pszText = buffer;
   item.cchTextMax = 256;
   ::SendMessageW(table, LVM_GETITEMTEXTW, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(&item));
-  return Narrow(buffer);
+  return WideToUtf8(buffer);
 }
 
 int RowOf(HWND table, const std::string& name) {
@@ -267,7 +267,7 @@ std::vector<std::string> MenuTexts(HMENU menu, const std::string& mark = "") {
     item.dwTypeData = caption;
     item.cch = 128;
     ::GetMenuItemInfoW(menu, static_cast<UINT>(index), TRUE, &item);
-    texts.push_back(mark + ((item.fType & MFT_SEPARATOR) != 0 ? "-" : Narrow(caption)));
+    texts.push_back(mark + ((item.fType & MFT_SEPARATOR) != 0 ? "-" : WideToUtf8(caption)));
     if (item.hSubMenu != nullptr) {
       for (const std::string& text : MenuTexts(item.hSubMenu, mark + ">")) texts.push_back(text);
     }
