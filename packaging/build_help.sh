@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Compiles help.chm from help/ with chmcmd. Topics stay UTF-8 (each says so in its meta tag); the
+# project, contents, index and text popups are read by the help viewer in the help file's ANSI code
+# page, Windows-1251 for Russian, so they are converted.
+# Usage: build_help.sh OUTPUT_CHM [VERSION]
+set -euo pipefail
+
+ROOT=$(realpath "$(dirname "$0")/..")
+source "$ROOT/packaging/product_values.sh"
+output=$(realpath -m "$1")
+VERSION=${2:-$(project_version)}
+load_product_values
+
+stage=$(mktemp -d /tmp/ls_tallowmer_help_XXXXXX)
+trap 'rm -rf "$stage"' EXIT
+
+for source in "$ROOT"/help/*; do
+  name=$(basename "$source")
+  case "$name" in
+    *.htm) fill_product_values "$source" >"$stage/$name" ;;
+    *.hhp | *.hhc | *.hhk | *.txt) fill_product_values "$source" | iconv -f utf-8 -t cp1251 >"$stage/$name" ;;
+    *) cp "$source" "$stage/$name" ;;
+  esac
+done
+
+(cd "$stage" && chmcmd --no-html-scan help.hhp >chmcmd.log 2>&1) || {
+  cat "$stage/chmcmd.log" >&2
+  exit 1
+}
+mkdir -p "$(dirname "$output")"
+cp "$stage/help.chm" "$output"

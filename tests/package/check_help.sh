@@ -1,0 +1,96 @@
+#!/usr/bin/env bash
+# Checks a compiled help.chm against the sources it must serve: every topic of the project is in
+# it, every link inside it lands on a file and anchor that exist, the text popups hold a topic for
+# every help context the settings dialog sets, and the reference topics name every result code and
+# every setting the driver has.
+# Usage: check_help.sh HELP_CHM
+set -uo pipefail
+
+root=$(realpath "$(dirname "$0")/../..")
+chm=$(realpath "$1")
+work=$(mktemp -d /tmp/ls_tallowmer_chm_XXXXXX)
+trap 'rm -rf "$work"' EXIT
+passed=0
+failed=0
+source "$root/tests/wine/common.sh"
+
+extract_chmLib "$chm" "$work/chm" >/dev/null 2>&1
+enum_chmLib "$chm" >"$work/listing" 2>&1
+result $? "enum_chmLib lists $chm"
+
+# Every file of the project's [FILES] section, and the contents and index it names.
+missing=()
+for file in $(sed -n '/^\[FILES\]/,/^\[/{/^\[/d;/^$/d;p}' "$root/help/help.hhp") toc.hhc index.hhk; do
+  grep -q "[[:space:]]/$file\$" "$work/listing" || missing+=("$file")
+done
+[ ${#missing[@]} -eq 0 ]
+result $? "every topic and file of help.hhp is compiled in${missing[*]:+ (missing: ${missing[*]})}"
+
+# Targets of the topics' links and of the contents and index entries, as FILE or FILE#ANCHOR.
+link_targets() {
+  local page
+  for page in "$work/chm"/*.htm; do
+    grep -o 'href="[^"]*"' "$page" | sed 's/^href="//; s/"$//' | grep -v -E '^(https?:|mailto:)' |
+      sed "s|^#|$(basename "$page")#|; s|^|$(basename "$page") -> |"
+  done
+  for page in "$work/chm"/*.hhc "$work/chm"/*.hhk; do
+    grep -a -o '<param name="Local" value="[^"]*"' "$page" | sed 's/.*value="//; s/"$//' |
+      sed "s|^|$(basename "$page") -> |"
+  done
+}
+broken=()
+count=0
+while IFS= read -r line; do
+  count=$((count + 1))
+  target=${line#* -> }
+  file=${target%%#*}
+  anchor=
+  [[ "$target" == *#* ]] && anchor=${target#*#}
+  if ! [ -f "$work/chm/$file" ]; then
+    broken+=("$line")
+  elif [ -n "$anchor" ] && ! grep -q "id=\"$anchor\"" "$work/chm/$file"; then
+    broken+=("$line")
+  fi
+done < <(link_targets)
+[ ${#broken[@]} -eq 0 ] && [ "$count" -gt 0 ]
+result $? "all $count internal links resolve${broken[*]:+ (broken: ${broken[*]})}"
+
+# The contexts the dialog's windows set on their controls, literal or named.
+dialog_contexts() {
+  local named
+  named=$(sed -n 's/.*kPagesHelpContext = \([0-9]*\);.*/\1/p' "$root/ui/ufmCommonSettings.h")
+  grep -h -o 'SetWindowContextHelpId([^;]*' "$root"/ui/windows/*.cpp | sed 's/.*, *//; s/)$//' |
+    sed "s/^kPagesHelpContext$/$named/" | sort -u
+}
+contexts=$(dialog_contexts)
+popups=$(iconv -f cp1251 -t utf-8 "$work/chm/popups.txt" 2>/dev/null)
+missing=()
+for context in $contexts; do
+  [[ "$context" =~ ^[0-9]+$ ]] || { missing+=("$context(unresolved)"); continue; }
+  grep -q "^\.topic $context\$" <<<"$popups" || missing+=("$context")
+done
+[ -n "$contexts" ] && [ ${#missing[@]} -eq 0 ]
+result $? "popups.txt has a topic for every dialog help context ($(echo $contexts))${missing[*]:+, missing: ${missing[*]}}"
+
+codes=$(sed -n 's/^inline constexpr int32_t kResult[A-Za-z]* = \(-\?[0-9]*\);.*/\1/p' "$root/common/uEquipmentErrors.h")
+missing=()
+for code in $codes; do grep -q "id=\"code-$code\"" "$work/chm/codes.htm" || missing+=("$code"); done
+[ -n "$codes" ] && [ ${#missing[@]} -eq 0 ]
+result $? "codes.htm explains every result code of the driver ($(echo $codes))${missing[*]:+, missing: ${missing[*]}}"
+
+settings=$(grep -h -o 'AddSetting("[A-Za-z]*"' "$root/device/uBaseDevice.cpp" "$root/driver/uDriver.cpp" | sed 's/.*("//; s/"$//')
+missing=()
+for setting in $settings; do grep -q "<code>$setting</code>" "$work/chm/settings.htm" || missing+=("$setting"); done
+[ -n "$settings" ] && [ ${#missing[@]} -eq 0 ]
+result $? "settings.htm describes every setting ($(echo $settings))${missing[*]:+, missing: ${missing[*]}}"
+
+leftovers=$(cat "$work/chm"/*.htm "$work/chm/popups.txt" | grep -a -o '@[A-Z_]*@' | sort -u)
+[ -z "$leftovers" ]
+result $? "no placeholder is left unfilled${leftovers:+ ($(echo $leftovers))}"
+
+default_host=$(sed -n 's/^inline constexpr const char\* kDefaultServiceHost = "\(.*\)";$/\1/p' "$root/driver/uDriver.h")
+grep -q "$default_host" "$work/chm/settings.htm"
+result $? "settings.htm gives the default Host of the driver ($default_host)"
+
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
