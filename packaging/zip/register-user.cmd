@@ -1,7 +1,7 @@
 @echo off
 rem Registers both modules of this folder for the current user only: no administrator rights needed.
 setlocal
-call "%~dp0tools\common.cmd" init || goto :finish
+call "%~dp0tools\common.cmd" init
 call "%~dp0tools\common.cmd" run register user
 :finish
 call "%~dp0tools\common.cmd" finish %*

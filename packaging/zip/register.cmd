@@ -2,7 +2,7 @@
 rem Registers both modules of this folder for every user of the computer. Needs administrator rights.
 rem Kept as UTF-8 in the sources; the package stores it in code page 866, the one cmd reads.
 setlocal
-call "%~dp0tools\common.cmd" init || goto :finish
+call "%~dp0tools\common.cmd" init
 
 call "%~dp0tools\common.cmd" has_admin_rights
 if errorlevel 1 (

@@ -124,6 +124,9 @@ class WindowsEnv final : public Env {
     return Narrow(buffer);
   }
 
+  // A host loads the module by the short path that the registration holds when the folder has a
+  // space in it (as "Program Files" has), and the loader reports the name it was given. The
+  // module's own name names the default log folder, so it is taken in its long form.
   std::string ModuleFilePath() override {
     HMODULE module = nullptr;
     ::GetModuleHandleExW(
@@ -131,7 +134,9 @@ class WindowsEnv final : public Env {
         reinterpret_cast<LPCWSTR>(&DefaultEnv), &module);
     wchar_t buffer[MAX_PATH + 1] = {};
     ::GetModuleFileNameW(module, buffer, MAX_PATH);
-    return Narrow(buffer);
+    wchar_t longPath[MAX_PATH + 1] = {};
+    const DWORD length = ::GetLongPathNameW(buffer, longPath, MAX_PATH + 1);
+    return Narrow(length > 0 && length <= MAX_PATH ? longPath : buffer);
   }
 
   FileVersion ModuleVersion(const std::string& fileName) override {

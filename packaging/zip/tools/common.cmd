@@ -22,7 +22,9 @@ exit /b 0
 
 :has_admin_rights
 rem Machine-wide registration writes under HKLM\Software\Classes: try exactly that.
-reg add "HKLM\Software\Classes\ls_tallowmer.rights-check" /f >nul 2>&1 || exit /b 1
+rem (No "||" here or anywhere in these scripts: Wine's cmd runs its right side even on success.)
+reg add "HKLM\Software\Classes\ls_tallowmer.rights-check" /f >nul 2>&1
+if errorlevel 1 exit /b 1
 reg delete "HKLM\Software\Classes\ls_tallowmer.rights-check" /f >nul 2>&1
 exit /b 0
 

@@ -1,0 +1,317 @@
+#!/usr/bin/env bash
+# The merchant package on fresh Wine prefixes, one per scenario:
+#   x64 MSI: an older package, then this one over it (upgrade), clients of both bitnesses, help
+#            beside each module, registry equal to regsvr32's in both views, clean uninstall;
+#   x86 MSI: the same in the 32-bit view alone;
+#   zip:     register-user.cmd, clients, unregister.cmd; then register.cmd and unregister.cmd.
+# Usage: run_wine_install_tests.sh DIST OLD_DIST   (two outputs of packaging/package.sh, the second
+# built with a lower --version)
+set -uo pipefail
+
+here=$(dirname "$(realpath "$0")")
+dist=$(realpath "$1")
+old_dist=$(realpath "$2")
+wine=/usr/lib/wine/wine64
+wineserver=/usr/lib/wine/wineserver
+work=$(mktemp -d /tmp/ls_tallowmer_package_wine_XXXXXX)
+passed=0
+failed=0
+skipped=0
+prefixes=()
+
+# Without Gecko and Mono prompts a prefix is made in half the time; nothing here needs them.
+export WINEDEBUG=-all LC_ALL=ru_RU.UTF-8 WINEDLLOVERRIDES='mscoree,mshtml='
+unset DISPLAY WINEPREFIX
+source "$here/../wine/common.sh"
+
+cleanup() {
+  local prefix
+  for prefix in "${prefixes[@]}"; do WINEPREFIX=$prefix "$wineserver" -k 2>/dev/null; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+finish() {
+  echo "$passed passed, $failed failed, $skipped skipped"
+  [ "$failed" -eq 0 ]
+  exit
+}
+
+package_version() { basename "$1" | sed -n 's/^ls_tallowmer-\(.*\)-x64\.msi$/\1/p'; }
+msi64=$(ls "$dist"/ls_tallowmer-*-x64.msi)
+version=$(package_version "$msi64")
+msi86=$dist/ls_tallowmer-$version-x86.msi
+zip=$dist/ls_tallowmer-$version.zip
+old_msi64=$(ls "$old_dist"/ls_tallowmer-*-x64.msi)
+old_msi86=$old_dist/ls_tallowmer-$(package_version "$old_msi64")-x86.msi
+# The module reports major.minor.build, the version of the VERSIONINFO the package was built from.
+module_version=$(echo "$version" | awk -F. '{print $1 "." $2 "." $4}')
+
+have_wine32=true
+[ -x /usr/lib/wine/wine ] || have_wine32=false
+
+# All prefixes at once: making one is mostly waiting.
+start_prefixes() {
+  local name
+  for name in "$@"; do
+    prefixes+=("$work/$name")
+    WINEPREFIX=$work/$name "$wine" wineboot -i >/dev/null 2>&1 &
+  done
+  wait
+}
+
+# One wineserver for the whole scenario keeps every later start quick.
+use_prefix() {
+  export WINEPREFIX=$work/$1
+  "$wineserver" -p
+  drive_c=$WINEPREFIX/drive_c
+}
+
+clsid='{7C41E9A2-3D58-4B16-A0F3-95B2C6D84E17}'
+classes_machine='HKLM\Software\Classes'
+classes_user='HKCU\Software\Classes'
+
+# Our keys under a classes root in one registry view (32 or 64), one sorted line per key and value.
+our_keys() {
+  local root=$1 view=$2 key
+  for key in "$root\\CLSID\\$clsid" "$root\\hwEq.tallowmer"; do
+    "$wine" reg query "$key" /s "/reg:$view" 2>/dev/null
+  done | tr -d '\r' | awk '/^HKEY_/ { key = $0; print key; next } /^    / { sub(/^ +/, ""); print key " | " $0 }' |
+    LC_ALL=C sort
+  return 0
+}
+
+# Our classes as a host process of one bitness (32 or 64) sees them under HKEY_CLASSES_ROOT: Wine
+# keeps the ProgID that the 32-bit view shares with the 64-bit one in different places depending
+# on who wrote it, and a host sees what its own registry view shows.
+host_keys() {
+  local system='C:\windows\system32' key
+  [ "$1" = 32 ] && system='C:\windows\syswow64'
+  for key in "HKCR\\CLSID\\$clsid" 'HKCR\hwEq.tallowmer'; do
+    "$wine" "$system\\reg.exe" query "$key" /s 2>/dev/null
+  done | tr -d '\r' | awk '/^HKEY_/ { key = $0; print key; next } /^    / { sub(/^ +/, ""); print key " | " $0 }' |
+    LC_ALL=C sort
+  return 0
+}
+
+# Entries of the installed-programs list that are ours, as "key version", from both views.
+installed_programs() {
+  local view
+  for view in 64 32; do
+    "$wine" reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s "/reg:$view" 2>/dev/null
+  done | tr -d '\r' | awk '
+    /^HKEY_/ { key = $0; sub(/.*\\/, "", key); next }
+    /DisplayName/ && /Tallowmer/ { ours[key] = 1 }
+    /DisplayVersion/ { version[key] = $NF }
+    END { for (key in ours) print key " " version[key] }' | sort -u
+}
+
+msiexec() {
+  local log=$work/msiexec.log
+  "$wine" msiexec "$@" /qn >"$log" 2>&1
+  local status=$?
+  [ "$status" -eq 0 ] || sed 's/^/    /' "$log"
+  return "$status"
+}
+
+# Runs device_info.vbs with the cscript of one bitness.
+client_works() {
+  local bits=$1 system='C:\windows\system32'
+  [ "$bits" = 32 ] && system='C:\windows\syswow64'
+  "$wine" "$system\\cscript.exe" //nologo "$(windows_path "$work/device_info.vbs")" "$module_version" \
+    >"$work/client.log" 2>&1
+  local status=$?
+  iconv -f cp1251 -t utf-8 "$work/client.log" 2>/dev/null | sed 's/^/    /'
+  return "$status"
+}
+
+# Lists a folder's files, names only, one line.
+files_in() { (cd "$1" 2>/dev/null && ls -A | tr '\n' ' '); }
+
+# A folder holds exactly this package's module for ARCH and its help file.
+holds_package_files() {
+  local folder=$1 arch=$2
+  [ "$(files_in "$folder")" = "help.chm ls_tallowmer.dll " ] &&
+    unzip -p "$zip" "$arch/ls_tallowmer.dll" | cmp -s - "$folder/ls_tallowmer.dll" &&
+    cmp -s "$dist/help.chm" "$folder/help.chm"
+}
+
+# regsvr32's keys for the installed modules, after taking the package's keys away with regsvr32 /u.
+regsvr32_keys() {
+  local view system module
+  for view in "$@"; do
+    system='C:\windows\system32'
+    module="$programs64\\ls_tallowmer.dll"
+    if [ "$view" = 32 ]; then
+      system='C:\windows\syswow64'
+      module="$programs32\\ls_tallowmer.dll"
+    fi
+    "$wine" "$system\\regsvr32.exe" /s /u "$module" || { echo "    regsvr32 /u $module failed"; return 1; }
+  done
+  for view in "$@"; do
+    [ -z "$(our_keys "$classes_machine" "$view")" ] || { echo "    keys left in view $view after regsvr32 /u"; return 1; }
+  done
+  for view in "$@"; do
+    system='C:\windows\system32'
+    module="$programs64\\ls_tallowmer.dll"
+    if [ "$view" = 32 ]; then
+      system='C:\windows\syswow64'
+      module="$programs32\\ls_tallowmer.dll"
+    fi
+    "$wine" "$system\\regsvr32.exe" /s "$module" || { echo "    regsvr32 $module failed"; return 1; }
+  done
+  for view in "$@"; do host_keys "$view" >"$work/regsvr32_$view.keys"; done
+}
+
+programs64='C:\Program Files\Quorvane\ls_tallowmer'
+programs32='C:\Program Files (x86)\Quorvane\ls_tallowmer'
+
+# One MSI scenario. ARCH x64 carries both modules and registers both views; x86 only the 32-bit one.
+msi_scenario() {
+  local arch=$1 msi=$2 old_msi=$3 views folders
+  if [ "$arch" = x64 ]; then
+    views=(64 32)
+    folders=("$drive_c/Program Files/Quorvane/ls_tallowmer" "$drive_c/Program Files (x86)/Quorvane/ls_tallowmer")
+  else
+    views=(32)
+    folders=("$drive_c/Program Files (x86)/Quorvane/ls_tallowmer")
+  fi
+
+  msiexec /i "$(windows_path "$old_msi")"
+  result $? "$arch: the older package $(basename "$old_msi") installs"
+  local before
+  before=$(installed_programs)
+  [ "$(echo "$before" | grep -c .)" -eq 1 ]
+  result $? "$arch: the older package is in the installed-programs list ($before)"
+  ! cmp -s "$old_dist/help.chm" "$dist/help.chm"
+  result $? "$arch: the older package's help file differs from this one's, so leftovers would show"
+
+  msiexec /i "$(windows_path "$msi")"
+  result $? "$arch: $(basename "$msi") installs over it"
+  local after
+  after=$(installed_programs)
+  [ "$(echo "$after" | grep -c .)" -eq 1 ] && [ "${after##* }" = "$(echo "$version" | awk -F. '{print $1 "." $2 "." $4}')" ] &&
+    [ "${after%% *}" != "${before%% *}" ]
+  result $? "$arch: one entry in the installed-programs list, the new one ($after)"
+  local folder status=0
+  for folder in "${folders[@]}"; do holds_package_files "$folder" "$([ "$folder" = "${folders[0]}" ] && echo "$arch" || echo x86)" || status=1; done
+  result $status "$arch: each folder holds this package's module and help.chm and nothing old ($(for f in "${folders[@]}"; do echo -n "${f#"$drive_c"/}: $(files_in "$f")"; done))"
+
+  local bits
+  for bits in "${views[@]}"; do
+    if [ "$bits" = 32 ] && ! $have_wine32; then
+      echo "skipped: $arch: the 32-bit client needs 32-bit Wine (wine32)"
+      skipped=$((skipped + 1))
+      continue
+    fi
+    client_works "$bits"
+    result $? "$arch: a $bits-bit cscript creates hwEq.tallowmer and reads GetDeviceInfo"
+  done
+
+  local view
+  for view in "${views[@]}"; do host_keys "$view" >"$work/msi_$view.keys"; done
+  [ "$arch" = x86 ] && ! "$wine" reg query "$classes_machine\\CLSID\\$clsid" /reg:64 >/dev/null 2>&1
+  local no64=$?
+  if [ "$arch" = x86 ]; then result $no64 "$arch: nothing of ours in the 64-bit view's CLSID key"; fi
+  if [ "$arch" = x86 ] || $have_wine32; then
+    if regsvr32_keys "${views[@]}"; then
+      for view in "${views[@]}"; do
+        diff "$work/msi_$view.keys" "$work/regsvr32_$view.keys" >"$work/keys.diff"
+        status=$?
+        [ "$status" -eq 0 ] && [ -s "$work/msi_$view.keys" ]
+        status=$?
+        [ "$status" -ne 0 ] && sed 's/^/    /' "$work/keys.diff"
+        result $status "$arch: the package's keys in the $view-bit view are regsvr32's ($(grep -a -c ' | ' "$work/msi_$view.keys") values)"
+      done
+    else
+      result 1 "$arch: regsvr32 unregisters and registers the installed modules"
+    fi
+  fi
+
+  msiexec /x "$(windows_path "$msi")"
+  result $? "$arch: msiexec /x removes the package"
+  status=0
+  for view in "${views[@]}"; do [ -z "$(our_keys "$classes_machine" "$view")" ] || status=1; done
+  result $status "$arch: no key of ours is left in any view"
+  [ -z "$(installed_programs)" ]
+  result $? "$arch: the installed-programs list has no entry of ours"
+  local left
+  left=$(find "$drive_c/Program Files/Quorvane" "$drive_c/Program Files (x86)/Quorvane" 2>/dev/null)
+  [ -z "$left" ]
+  result $? "$arch: no file and no folder of the package is left${left:+ ($(echo $left))}"
+  ls "$drive_c/ProgramData/ls_tallowmer"/Debug_*.log >/dev/null 2>&1
+  result $? "$arch: the debug log the driver wrote stays in ProgramData ($(ls "$drive_c/ProgramData" | tr '\n' ' '))"
+}
+
+zip_scenario() {
+  local folder=$drive_c/Quorvane/ls_tallowmer scripts='C:\Quorvane\ls_tallowmer' view status
+  mkdir -p "$folder" && unzip -q "$zip" -d "$folder" && (cd "$folder" && sha256sum --quiet -c SHA256SUMS)
+  result $? "zip: unpacks and matches its SHA256SUMS"
+
+  run_script() {
+    "$wine" cmd /c "$scripts\\$1" /nopause >"$work/script.log" 2>&1
+    local code=$?
+    # Wine's cmd writes to a pipe in the ANSI code page.
+    iconv -f cp1251 -t utf-8 "$work/script.log" 2>/dev/null | tr -d '\r' | sed 's/^/    /'
+    return "$code"
+  }
+
+  local views=(64)
+  $have_wine32 && views=(64 32)
+  run_script register-user.cmd
+  result $? "zip: register-user.cmd reports success"
+  status=0
+  for view in "${views[@]}"; do
+    [ -n "$(our_keys "$classes_user" "$view" | grep -a InprocServer32)" ] || status=1
+    [ -z "$(our_keys "$classes_machine" "$view")" ] || status=1
+  done
+  result $status "zip: the registration is under HKCU\\Software\\Classes only, in views ${views[*]}"
+  # Windows merges the user's classes into HKEY_CLASSES_ROOT; Wine 8 shows the machine's alone
+  # there, so its COM cannot create a class registered per user. Where it can, the clients try.
+  if "$wine" reg query 'HKCR\hwEq.tallowmer\Clsid' >/dev/null 2>&1; then
+    for view in "${views[@]}"; do
+      client_works "$view"
+      result $? "zip: a $view-bit cscript creates the per-user hwEq.tallowmer"
+    done
+  else
+    echo "skipped: zip: CreateObject of the per-user class (Wine's HKEY_CLASSES_ROOT does not show HKCU\Software\Classes)"
+    skipped=$((skipped + 1))
+  fi
+  run_script unregister.cmd
+  result $? "zip: unregister.cmd reports success"
+  status=0
+  for view in 64 32; do [ -z "$(our_keys "$classes_user" "$view")" ] || status=1; done
+  result $status "zip: unregister.cmd removes the per-user keys"
+
+  run_script register.cmd
+  result $? "zip: register.cmd (machine-wide, rights present) reports success"
+  status=0
+  for view in "${views[@]}"; do [ -n "$(our_keys "$classes_machine" "$view" | grep -a InprocServer32)" ] || status=1; done
+  result $status "zip: register.cmd registers under HKLM in views ${views[*]}"
+  run_script unregister.cmd
+  result $? "zip: unregister.cmd reports success"
+  status=0
+  for view in 64 32; do [ -z "$(our_keys "$classes_machine" "$view")" ] || status=1; done
+  result $status "zip: unregister.cmd removes the machine-wide keys"
+}
+
+host_script "$here/device_info.vbs" "$work/device_info.vbs"
+
+scenarios=(x64 zip)
+$have_wine32 && scenarios=(x64 x86 zip)
+$have_wine32 || {
+  echo "skipped: the x86 MSI needs 32-bit Wine (wine32), which is not installed here"
+  skipped=$((skipped + 1))
+}
+start_prefixes "${scenarios[@]}"
+for scenario in "${scenarios[@]}"; do
+  echo "== $scenario"
+  use_prefix "$scenario"
+  case "$scenario" in
+    x64) msi_scenario x64 "$msi64" "$old_msi64" ;;
+    x86) msi_scenario x86 "$msi86" "$old_msi86" ;;
+    zip) zip_scenario ;;
+  esac
+  "$wineserver" -k
+done
+finish
