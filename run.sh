@@ -3,6 +3,7 @@
 # ./run.sh demo   install, build, run one sale through the driver against the local service simulator
 # ./run.sh fuzz [SECONDS]   build the libFuzzer targets with clang and fuzz for a while (default 60 s)
 # ./run.sh bench  build optimised and run the benchmark programs
+# ./run.sh package  build both Windows modules and write the merchant package into dist/
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -15,6 +16,7 @@ PACKAGES=(
   libcurl4-openssl-dev nlohmann-json3-dev libcpp-httplib-dev libsqlite3-dev libssl-dev
   ca-certificates wine64 locales tmux
   xvfb imagemagick fonts-dejavu-core
+  wixl fp-utils-3.2.2 libchm-bin osslsigncode zip unzip
 )
 
 install_packages() {
@@ -89,6 +91,7 @@ run_tests() {
   build_windows
   ctest --test-dir build/linux --output-on-failure -j "$JOBS"
   run_wine_tests
+  tests/package/run_package_tests.sh build/package
 }
 
 run_demo() {
@@ -115,13 +118,20 @@ run_bench() {
   done
 }
 
+run_package() {
+  install_packages "${PACKAGES[@]}"
+  build_windows
+  packaging/package.sh --out dist
+}
+
 case "${1:-}" in
   test) run_tests ;;
   demo) run_demo ;;
   fuzz) run_fuzz "${2:-}" ;;
   bench) run_bench ;;
+  package) run_package ;;
   *)
-    echo "usage: $0 test|demo|fuzz [SECONDS]|bench" >&2
+    echo "usage: $0 test|demo|fuzz [SECONDS]|bench|package" >&2
     exit 2
     ;;
 esac
