@@ -31,5 +31,5 @@ lower_version() {
 version=$(basename "$(ls "$out"/dist/ls_tallowmer-*-x64.msi)" | sed 's/^ls_tallowmer-\(.*\)-x64\.msi$/\1/')
 "$root/packaging/package.sh" --version "$(lower_version "$version")" --out "$out/older" >/dev/null || exit 1
 echo "== installers and zip under Wine"
-"$root/tests/package/run_wine_install_tests.sh" "$out/dist" "$out/older" || status=1
+"$root/tests/package/run_wine_install_tests.sh" "$out/dist" "$out/older" "$root/build/win64" "$root/build/win32" || status=1
 exit $status

@@ -3,14 +3,19 @@
 #   x64 MSI: an older package, then this one over it (upgrade), clients of both bitnesses, help
 #            beside each module, registry equal to regsvr32's in both views, clean uninstall;
 #   x86 MSI: the same in the 32-bit view alone;
-#   zip:     register-user.cmd, clients, unregister.cmd; then register.cmd and unregister.cmd.
-# Usage: run_wine_install_tests.sh DIST OLD_DIST   (two outputs of packaging/package.sh, the second
-# built with a lower --version)
+#   zip:     register-user.cmd, clients, unregister.cmd; then register.cmd and unregister.cmd;
+#   help:    the x64 MSI on a virtual screen; the settings dialog of each module offers "Справка"
+#            and opens help.chm at its default topic, and offers nothing of the kind without it.
+# Usage: run_wine_install_tests.sh DIST OLD_DIST WIN64_BUILD WIN32_BUILD
+# (two outputs of packaging/package.sh, the second built with a lower --version, and the two
+# Windows build folders, which hold help_menu_check.exe)
 set -uo pipefail
 
 here=$(dirname "$(realpath "$0")")
 dist=$(realpath "$1")
 old_dist=$(realpath "$2")
+help_check64=$(realpath "$3")/tests/package/help_menu_check.exe
+help_check32=$(realpath "$4")/tests/package/help_menu_check.exe
 wine=/usr/lib/wine/wine64
 wineserver=/usr/lib/wine/wineserver
 work=$(mktemp -d /tmp/ls_tallowmer_package_wine_XXXXXX)
@@ -24,9 +29,11 @@ export WINEDEBUG=-all LC_ALL=ru_RU.UTF-8 WINEDLLOVERRIDES='mscoree,mshtml='
 unset DISPLAY WINEPREFIX
 source "$here/../wine/common.sh"
 
+xvfb_pid=
 cleanup() {
   local prefix
   for prefix in "${prefixes[@]}"; do WINEPREFIX=$prefix "$wineserver" -k 2>/dev/null; done
+  [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -295,10 +302,67 @@ zip_scenario() {
   result $status "zip: unregister.cmd removes the machine-wide keys"
 }
 
+# Xvfb picks a free display itself and writes its number once it accepts connections.
+start_xvfb() {
+  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
+  xvfb_pid=$!
+  local attempt
+  for attempt in $(seq 100); do
+    [ -s "$work/display" ] && break
+    kill -0 "$xvfb_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  [ -s "$work/display" ] || return 1
+  export DISPLAY=":$(head -n 1 "$work/display")"
+}
+
+# The settings dialog of the installed module of ARCH, with help.chm beside it or not (present or
+# absent): help_menu_check.exe hosts it and plays the merchant; hhctrl's trace shows what the
+# dialog asked of the help viewer.
+help_menu() {
+  local arch=$1 presence=$2 check=$help_check64
+  [ "$arch" = x86 ] && check=$help_check32
+  WINEDEBUG=-all,+htmlhelp timeout 60 "$wine" "$check" "$presence" >"$work/help_$arch.log" 2>"$work/help_$arch.trace"
+  local status=$?
+  sed 's/^/    /' "$work/help_$arch.log"
+  return "$status"
+}
+
+help_scenario() {
+  local default_topic title
+  default_topic=$(sed -n 's/^Default topic=\(.*\)$/\1/p' "$here/../../help/help.hhp" | tr -d '\r')
+  title=$(sed -n 's/^Title=\(.*\)$/\1/p' "$here/../../help/help.hhp" | tr -d '\r')
+  msiexec /i "$(windows_path "$msi64")"
+  result $? "help: $(basename "$msi64") installs"
+  local arch folder trace_path
+  for arch in x64 x86; do
+    if [ "$arch" = x86 ] && ! $have_wine32; then
+      echo "skipped: help: the x86 dialog needs 32-bit Wine (wine32)"
+      skipped=$((skipped + 1))
+      continue
+    fi
+    folder=$programs64
+    [ "$arch" = x86 ] && folder=$programs32
+    help_menu "$arch" present
+    result $? "help: $arch: with help.chm the dialog's menu offers \"Справка\""
+    grep -q "note: the help viewer opened its window \"$title\"" "$work/help_$arch.log"
+    result $? "help: $arch: choosing it opens the help viewer titled \"$title\""
+    # hhctrl writes wide strings with doubled backslashes.
+    trace_path=$(echo "$folder\\help.chm" | sed 's/\\/\\\\/g')
+    grep -a -F "HtmlHelpW (" "$work/help_$arch.trace" | grep -q -F "L\"$trace_path\", command=HH_DISPLAY_TOPIC"
+    result $? "help: $arch: the dialog calls HtmlHelpW with HH_DISPLAY_TOPIC and the help.chm beside the module"
+    grep -a -F "navigate_url" "$work/help_$arch.trace" | grep -q -F "$trace_path::/$default_topic"
+    result $? "help: $arch: the viewer goes to the default topic $default_topic"
+  done
+  rm -f "$drive_c/Program Files/Quorvane/ls_tallowmer/help.chm" "$drive_c/Program Files (x86)/Quorvane/ls_tallowmer/help.chm"
+  help_menu x64 absent
+  result $? "help: x64: without help.chm the menu has no \"Справка\""
+}
+
 host_script "$here/device_info.vbs" "$work/device_info.vbs"
 
-scenarios=(x64 zip)
-$have_wine32 && scenarios=(x64 x86 zip)
+scenarios=(x64 zip help)
+$have_wine32 && scenarios=(x64 x86 zip help)
 $have_wine32 || {
   echo "skipped: the x86 MSI needs 32-bit Wine (wine32), which is not installed here"
   skipped=$((skipped + 1))
@@ -306,11 +370,16 @@ $have_wine32 || {
 start_prefixes "${scenarios[@]}"
 for scenario in "${scenarios[@]}"; do
   echo "== $scenario"
+  if [ "$scenario" = help ]; then
+    start_xvfb
+    result $? "help: Xvfb answers on display ${DISPLAY:-(none)}"
+  fi
   use_prefix "$scenario"
   case "$scenario" in
     x64) msi_scenario x64 "$msi64" "$old_msi64" ;;
     x86) msi_scenario x86 "$msi86" "$old_msi86" ;;
     zip) zip_scenario ;;
+    help) help_scenario ;;
   esac
   "$wineserver" -k
 done
