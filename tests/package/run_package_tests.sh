@@ -13,6 +13,8 @@ echo "== Merchant package"
 "$root/packaging/package.sh" --out "$out/dist" || exit 1
 echo "== help.chm"
 "$root/tests/package/check_help.sh" "$out/dist/help.chm" || status=1
+echo "== zip"
+"$root/tests/package/check_zip.sh" "$out"/dist/ls_tallowmer-*.zip || status=1
 echo "== signing"
 "$root/tests/package/check_signing.sh" || status=1
 

@@ -227,7 +227,7 @@ msi_scenario() {
         status=$?
         [ "$status" -eq 0 ] && [ -s "$work/msi_$view.keys" ]
         status=$?
-        [ "$status" -ne 0 ] && sed 's/^/    /' "$work/keys.diff"
+        [ "$status" -ne 0 ] && iconv -c -f cp866 -t utf-8 "$work/keys.diff" | sed 's/^/    /'
         result $status "$arch: the package's keys in the $view-bit view are regsvr32's ($(grep -a -c ' | ' "$work/msi_$view.keys") values)"
       done
     else

@@ -1,0 +1,49 @@
+#!/usr/bin/env bash
+# The manual-install archive as a merchant unpacks it: its layout, checksums that hold, scripts in
+# the code page and line ends cmd reads, and a ПРОЧТИМЕНЯ.txt that Notepad opens and that names the
+# support contacts the driver itself reports.
+# Usage: check_zip.sh ZIP
+set -uo pipefail
+
+root=$(realpath "$(dirname "$0")/../..")
+zip=$(realpath "$1")
+work=$(mktemp -d /tmp/ls_tallowmer_zip_XXXXXX)
+trap 'rm -rf "$work"' EXIT
+passed=0
+failed=0
+source "$root/tests/wine/common.sh"
+source "$root/packaging/product_values.sh"
+ROOT=$root load_product_values
+
+unzip -q "$zip" -d "$work/unpacked"
+result $? "unzip unpacks $(basename "$zip")"
+cd "$work/unpacked" || exit 1
+
+expected="SHA256SUMS register-user.cmd register.cmd tools/common.cmd unregister.cmd x64/help.chm x64/ls_tallowmer.dll x86/help.chm x86/ls_tallowmer.dll ПРОЧТИМЕНЯ.txt"
+found=$(find . -type f | sed 's|^\./||' | LC_ALL=C sort | tr '\n' ' ' | sed 's/ $//')
+[ "$found" = "$(echo "$expected" | tr ' ' '\n' | LC_ALL=C sort | tr '\n' ' ' | sed 's/ $//')" ]
+result $? "the archive holds the modules, help files, scripts, ПРОЧТИМЕНЯ.txt and SHA256SUMS (found: $found)"
+
+sha256sum --quiet -c SHA256SUMS && [ "$(wc -l <SHA256SUMS)" -eq $(($(echo "$expected" | wc -w) - 1)) ]
+result $? "SHA256SUMS covers every other file and holds"
+
+status=0
+for script in register.cmd register-user.cmd unregister.cmd tools/common.cmd; do
+  # Every line ends in CR LF, and read as code page 866 the script is its source, word for word.
+  [ "$(grep -c $'\r$' "$script")" -eq "$(wc -l <"$script")" ] || status=1
+  iconv -f cp866 -t utf-8 "$script" | tr -d '\r' | cmp -s - "$root/packaging/zip/$script" || status=1
+done
+result $status "the scripts are their sources in code page 866 with CR LF line ends"
+
+readme=ПРОЧТИМЕНЯ.txt
+[ "$(head -c 3 "$readme" | od -An -tx1 | tr -d ' ')" = efbbbf ] && iconv -f utf-8 -t utf-16 "$readme" >/dev/null
+result $? "ПРОЧТИМЕНЯ.txt is UTF-8 with a byte-order mark"
+status=0
+for value in "$SUPPORT_EMAIL" "$SUPPORT_WEB" "$SUPPORT_PHONES" "$SUPPORT_ADDRESS" "$DEFAULT_HOST"; do
+  grep -q -F "$value" "$readme" || { echo "    missing: $value"; status=1; }
+done
+! grep -q '@[A-Z_]*@' "$readme" || status=1
+result $status "ПРОЧТИМЕНЯ.txt names the support contacts and the default Host of the driver"
+
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
