@@ -2,7 +2,7 @@
 # The merchant package on fresh Wine prefixes, one per scenario:
 #   x64 MSI: an older package, then this one over it (upgrade), clients of both bitnesses, help
 #            beside each module, registry equal to regsvr32's in both views, clean uninstall;
-#   x86 MSI: the same in the 32-bit view alone;
+#   x86 MSI: the same in the 32-bit view of a 64-bit Windows, and again on a 32-bit Windows;
 #   zip:     register-user.cmd, clients, unregister.cmd; then register.cmd and unregister.cmd;
 #   help:    the x64 MSI on a virtual screen; the settings dialog of each module offers "Справка"
 #            and opens help.chm at its default topic, and offers nothing of the kind without it.
@@ -57,21 +57,41 @@ module_version=$(echo "$version" | awk -F. '{print $1 "." $2 "." $4}')
 have_wine32=true
 [ -x /usr/lib/wine/wine ] || have_wine32=false
 
+# A scenario whose name ends in -win32 runs on a 32-bit Windows.
+prefix_is_win32() { [[ "$1" == *-win32 ]]; }
+
 # All prefixes at once: making one is mostly waiting.
 start_prefixes() {
   local name
   for name in "$@"; do
     prefixes+=("$work/$name")
-    WINEPREFIX=$work/$name "$wine" wineboot -i >/dev/null 2>&1 &
+    if prefix_is_win32 "$name"; then
+      WINEARCH=win32 WINEPREFIX=$work/$name /usr/lib/wine/wine wineboot -i >/dev/null 2>&1 &
+    else
+      WINEPREFIX=$work/$name /usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1 &
+    fi
   done
   wait
 }
 
-# One wineserver for the whole scenario keeps every later start quick.
+# One wineserver for the whole scenario keeps every later start quick. On a 64-bit Windows the
+# 32-bit tools and programs live in SysWOW64 and Program Files (x86); on a 32-bit one in System32
+# and Program Files.
 use_prefix() {
   export WINEPREFIX=$work/$1
   "$wineserver" -p
   drive_c=$WINEPREFIX/drive_c
+  if prefix_is_win32 "$1"; then
+    wine=/usr/lib/wine/wine
+    system32='C:\windows\system32'
+    programs32='C:\Program Files\Quorvane\ls_tallowmer'
+  else
+    wine=/usr/lib/wine/wine64
+    system32='C:\windows\syswow64'
+    programs32='C:\Program Files (x86)\Quorvane\ls_tallowmer'
+  fi
+  programs32_unix=$drive_c/${programs32#C:\\}
+  programs32_unix=${programs32_unix//\\//}
 }
 
 clsid='{7C41E9A2-3D58-4B16-A0F3-95B2C6D84E17}'
@@ -93,7 +113,7 @@ our_keys() {
 # on who wrote it, and a host sees what its own registry view shows.
 host_keys() {
   local system='C:\windows\system32' key
-  [ "$1" = 32 ] && system='C:\windows\syswow64'
+  [ "$1" = 32 ] && system=$system32
   for key in "HKCR\\CLSID\\$clsid" 'HKCR\hwEq.tallowmer'; do
     "$wine" "$system\\reg.exe" query "$key" /s 2>/dev/null
   done | tr -d '\r' | awk '/^HKEY_/ { key = $0; print key; next } /^    / { sub(/^ +/, ""); print key " | " $0 }' |
@@ -124,7 +144,7 @@ msiexec() {
 # Runs device_info.vbs with the cscript of one bitness.
 client_works() {
   local bits=$1 system='C:\windows\system32'
-  [ "$bits" = 32 ] && system='C:\windows\syswow64'
+  [ "$bits" = 32 ] && system=$system32
   "$wine" "$system\\cscript.exe" //nologo "$(windows_path "$work/device_info.vbs")" "$module_version" \
     >"$work/client.log" 2>&1
   local status=$?
@@ -150,7 +170,7 @@ regsvr32_keys() {
     system='C:\windows\system32'
     module="$programs64\\ls_tallowmer.dll"
     if [ "$view" = 32 ]; then
-      system='C:\windows\syswow64'
+      system=$system32
       module="$programs32\\ls_tallowmer.dll"
     fi
     "$wine" "$system\\regsvr32.exe" /s /u "$module" || { echo "    regsvr32 /u $module failed"; return 1; }
@@ -162,7 +182,7 @@ regsvr32_keys() {
     system='C:\windows\system32'
     module="$programs64\\ls_tallowmer.dll"
     if [ "$view" = 32 ]; then
-      system='C:\windows\syswow64'
+      system=$system32
       module="$programs32\\ls_tallowmer.dll"
     fi
     "$wine" "$system\\regsvr32.exe" /s "$module" || { echo "    regsvr32 $module failed"; return 1; }
@@ -171,55 +191,55 @@ regsvr32_keys() {
 }
 
 programs64='C:\Program Files\Quorvane\ls_tallowmer'
-programs32='C:\Program Files (x86)\Quorvane\ls_tallowmer'
 
 # One MSI scenario. ARCH x64 carries both modules and registers both views; x86 only the 32-bit one.
 msi_scenario() {
   local arch=$1 msi=$2 old_msi=$3 views folders
   if [ "$arch" = x64 ]; then
     views=(64 32)
-    folders=("$drive_c/Program Files/Quorvane/ls_tallowmer" "$drive_c/Program Files (x86)/Quorvane/ls_tallowmer")
+    folders=("$drive_c/Program Files/Quorvane/ls_tallowmer" "$programs32_unix")
   else
     views=(32)
-    folders=("$drive_c/Program Files (x86)/Quorvane/ls_tallowmer")
+    folders=("$programs32_unix")
   fi
 
   msiexec /i "$(windows_path "$old_msi")"
-  result $? "$arch: the older package $(basename "$old_msi") installs"
+  result $? "$scenario: the older package $(basename "$old_msi") installs"
   local before
   before=$(installed_programs)
   [ "$(echo "$before" | grep -c .)" -eq 1 ]
-  result $? "$arch: the older package is in the installed-programs list ($before)"
+  result $? "$scenario: the older package is in the installed-programs list ($before)"
   ! cmp -s "$old_dist/help.chm" "$dist/help.chm"
-  result $? "$arch: the older package's help file differs from this one's, so leftovers would show"
+  result $? "$scenario: the older package's help file differs from this one's, so leftovers would show"
 
   msiexec /i "$(windows_path "$msi")"
-  result $? "$arch: $(basename "$msi") installs over it"
+  result $? "$scenario: $(basename "$msi") installs over it"
   local after
   after=$(installed_programs)
   [ "$(echo "$after" | grep -c .)" -eq 1 ] && [ "${after##* }" = "$(echo "$version" | awk -F. '{print $1 "." $2 "." $4}')" ] &&
     [ "${after%% *}" != "${before%% *}" ]
-  result $? "$arch: one entry in the installed-programs list, the new one ($after)"
+  result $? "$scenario: one entry in the installed-programs list, the new one ($after)"
   local folder status=0
   for folder in "${folders[@]}"; do holds_package_files "$folder" "$([ "$folder" = "${folders[0]}" ] && echo "$arch" || echo x86)" || status=1; done
-  result $status "$arch: each folder holds this package's module and help.chm and nothing old ($(for f in "${folders[@]}"; do echo -n "${f#"$drive_c"/}: $(files_in "$f")"; done))"
+  result $status "$scenario: each folder holds this package's module and help.chm and nothing old ($(for f in "${folders[@]}"; do echo -n "${f#"$drive_c"/}: $(files_in "$f")"; done))"
 
   local bits
   for bits in "${views[@]}"; do
     if [ "$bits" = 32 ] && ! $have_wine32; then
-      echo "skipped: $arch: the 32-bit client needs 32-bit Wine (wine32)"
+      echo "skipped: $scenario: the 32-bit client needs 32-bit Wine (wine32)"
       skipped=$((skipped + 1))
       continue
     fi
     client_works "$bits"
-    result $? "$arch: a $bits-bit cscript creates hwEq.tallowmer and reads GetDeviceInfo"
+    result $? "$scenario: a $bits-bit cscript creates hwEq.tallowmer and reads GetDeviceInfo"
   done
 
   local view
   for view in "${views[@]}"; do host_keys "$view" >"$work/msi_$view.keys"; done
-  [ "$arch" = x86 ] && ! "$wine" reg query "$classes_machine\\CLSID\\$clsid" /reg:64 >/dev/null 2>&1
-  local no64=$?
-  if [ "$arch" = x86 ]; then result $no64 "$arch: nothing of ours in the 64-bit view's CLSID key"; fi
+  if [ "$arch" = x86 ] && [ "$wine" = /usr/lib/wine/wine64 ]; then
+    ! "$wine" reg query "$classes_machine\\CLSID\\$clsid" /reg:64 >/dev/null 2>&1
+    result $? "$scenario: nothing of ours in the 64-bit view's CLSID key"
+  fi
   if [ "$arch" = x86 ] || $have_wine32; then
     if regsvr32_keys "${views[@]}"; then
       for view in "${views[@]}"; do
@@ -228,26 +248,26 @@ msi_scenario() {
         [ "$status" -eq 0 ] && [ -s "$work/msi_$view.keys" ]
         status=$?
         [ "$status" -ne 0 ] && iconv -c -f cp866 -t utf-8 "$work/keys.diff" | sed 's/^/    /'
-        result $status "$arch: the package's keys in the $view-bit view are regsvr32's ($(grep -a -c ' | ' "$work/msi_$view.keys") values)"
+        result $status "$scenario: the package's keys in the $view-bit view are regsvr32's ($(grep -a -c ' | ' "$work/msi_$view.keys") values)"
       done
     else
-      result 1 "$arch: regsvr32 unregisters and registers the installed modules"
+      result 1 "$scenario: regsvr32 unregisters and registers the installed modules"
     fi
   fi
 
   msiexec /x "$(windows_path "$msi")"
-  result $? "$arch: msiexec /x removes the package"
+  result $? "$scenario: msiexec /x removes the package"
   status=0
   for view in "${views[@]}"; do [ -z "$(our_keys "$classes_machine" "$view")" ] || status=1; done
-  result $status "$arch: no key of ours is left in any view"
+  result $status "$scenario: no key of ours is left in any view"
   [ -z "$(installed_programs)" ]
-  result $? "$arch: the installed-programs list has no entry of ours"
+  result $? "$scenario: the installed-programs list has no entry of ours"
   local left
   left=$(find "$drive_c/Program Files/Quorvane" "$drive_c/Program Files (x86)/Quorvane" 2>/dev/null)
   [ -z "$left" ]
-  result $? "$arch: no file and no folder of the package is left${left:+ ($(echo $left))}"
+  result $? "$scenario: no file and no folder of the package is left${left:+ ($(echo $left))}"
   ls "$drive_c/ProgramData/ls_tallowmer"/Debug_*.log >/dev/null 2>&1
-  result $? "$arch: the debug log the driver wrote stays in ProgramData ($(ls "$drive_c/ProgramData" | tr '\n' ' '))"
+  result $? "$scenario: the debug log the driver wrote stays in ProgramData ($(ls "$drive_c/ProgramData" | tr '\n' ' '))"
 }
 
 zip_scenario() {
@@ -362,7 +382,7 @@ help_scenario() {
 host_script "$here/device_info.vbs" "$work/device_info.vbs"
 
 scenarios=(x64 zip help)
-$have_wine32 && scenarios=(x64 x86 zip help)
+$have_wine32 && scenarios=(x64 x86 x86-win32 zip help)
 $have_wine32 || {
   echo "skipped: the x86 MSI needs 32-bit Wine (wine32), which is not installed here"
   skipped=$((skipped + 1))
@@ -377,7 +397,7 @@ for scenario in "${scenarios[@]}"; do
   use_prefix "$scenario"
   case "$scenario" in
     x64) msi_scenario x64 "$msi64" "$old_msi64" ;;
-    x86) msi_scenario x86 "$msi86" "$old_msi86" ;;
+    x86 | x86-win32) msi_scenario x86 "$msi86" "$old_msi86" ;;
     zip) zip_scenario ;;
     help) help_scenario ;;
   esac
