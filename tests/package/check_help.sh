@@ -78,6 +78,17 @@ for code in $codes; do grep -q "id=\"code-$code\"" "$work/chm/codes.htm" || miss
 [ -n "$codes" ] && [ ${#missing[@]} -eq 0 ]
 result $? "codes.htm explains every result code of the driver ($(echo $codes))${missing[*]:+, missing: ${missing[*]}}"
 
+# A code the table has a text for is shown with that text, as the host shows it.
+code_row() { awk -v id="id=\"code-$1\"" 'index($0, id) { inside = 1 } inside { print } inside && /<\/tr>/ { exit }' "$work/chm/codes.htm"; }
+wrong=()
+for code in $codes; do
+  text=$(sed -n "s/^ *{$code, \"\(.*\)\"},\$/\1/p" "$root/common/uEquipmentErrors.cpp")
+  [ -z "$text" ] && continue
+  code_row "$code" | grep -q -F "$text" || wrong+=("$code")
+done
+[ ${#wrong[@]} -eq 0 ]
+result $? "codes.htm gives each code the text the driver answers with${wrong[*]:+ (differs: ${wrong[*]})}"
+
 settings=$(grep -h -o 'AddSetting("[A-Za-z]*"' "$root/device/uBaseDevice.cpp" "$root/driver/uDriver.cpp" | sed 's/.*("//; s/"$//')
 missing=()
 for setting in $settings; do grep -q "<code>$setting</code>" "$work/chm/settings.htm" || missing+=("$setting"); done
