@@ -24,7 +24,7 @@ failed=0
 skipped=0
 prefixes=()
 
-# Without Gecko and Mono prompts a prefix is made in half the time; nothing here needs them.
+# Gecko and Mono stay out: a prefix is made faster without them, and nothing here needs them.
 export WINEDEBUG=-all LC_ALL=ru_RU.UTF-8 WINEDLLOVERRIDES='mscoree,mshtml='
 unset DISPLAY WINEPREFIX
 source "$here/../wine/common.sh"
@@ -51,7 +51,8 @@ msi86=$dist/ls_tallowmer-$version-x86.msi
 zip=$dist/ls_tallowmer-$version.zip
 old_msi64=$(ls "$old_dist"/ls_tallowmer-*-x64.msi)
 old_msi86=$old_dist/ls_tallowmer-$(package_version "$old_msi64")-x86.msi
-# The module reports major.minor.build, the version of the VERSIONINFO the package was built from.
+# The module reports major.minor.build of the VERSIONINFO the package was built from, and the
+# installer carries the same three numbers.
 module_version=$(echo "$version" | awk -F. '{print $1 "." $2 "." $4}')
 
 have_wine32=true
@@ -194,13 +195,15 @@ programs64='C:\Program Files\Quorvane\ls_tallowmer'
 
 # One MSI scenario. ARCH x64 carries both modules and registers both views; x86 only the 32-bit one.
 msi_scenario() {
-  local arch=$1 msi=$2 old_msi=$3 views folders
+  local arch=$1 msi=$2 old_msi=$3 views folders folder_archs
   if [ "$arch" = x64 ]; then
     views=(64 32)
     folders=("$drive_c/Program Files/Quorvane/ls_tallowmer" "$programs32_unix")
+    folder_archs=(x64 x86)
   else
     views=(32)
     folders=("$programs32_unix")
+    folder_archs=(x86)
   fi
 
   msiexec /i "$(windows_path "$old_msi")"
@@ -216,12 +219,15 @@ msi_scenario() {
   result $? "$scenario: $(basename "$msi") installs over it"
   local after
   after=$(installed_programs)
-  [ "$(echo "$after" | grep -c .)" -eq 1 ] && [ "${after##* }" = "$(echo "$version" | awk -F. '{print $1 "." $2 "." $4}')" ] &&
+  [ "$(echo "$after" | grep -c .)" -eq 1 ] && [ "${after##* }" = "$module_version" ] &&
     [ "${after%% *}" != "${before%% *}" ]
   result $? "$scenario: one entry in the installed-programs list, the new one ($after)"
-  local folder status=0
-  for folder in "${folders[@]}"; do holds_package_files "$folder" "$([ "$folder" = "${folders[0]}" ] && echo "$arch" || echo x86)" || status=1; done
-  result $status "$scenario: each folder holds this package's module and help.chm and nothing old ($(for f in "${folders[@]}"; do echo -n "${f#"$drive_c"/}: $(files_in "$f")"; done))"
+  local index status=0 contents=
+  for index in "${!folders[@]}"; do
+    holds_package_files "${folders[$index]}" "${folder_archs[$index]}" || status=1
+    contents+="${folders[$index]#"$drive_c"/}: $(files_in "${folders[$index]}")"
+  done
+  result $status "$scenario: each folder holds this package's module and help.chm and nothing old ($contents)"
 
   local bits
   for bits in "${views[@]}"; do
