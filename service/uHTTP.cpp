@@ -80,10 +80,7 @@ std::string THTTPRest::PrepareLogFolder() const {
                                              : IncludeTrailingPathDelimiter(FLogDir);
   // Created and opened to everyone even while logging is off, so that switching it on never
   // depends on who happened to run first.
-  if (!DirectoryExists(folder)) {
-    ForceDirectories(folder);
-    GrantEveryoneFullAccess(folder);
-  }
+  PrepareSharedLogFolder(folder);
   return folder;
 }
 
