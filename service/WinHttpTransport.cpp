@@ -1,7 +1,8 @@
 // The Windows HTTP client: WinHTTP with TLS 1.2 and later, the system's certificate checks, no
 // redirections, no kept-alive connections. WinHTTP does not show the raw stream, so the log sees
 // the request line and headers as sent, the body, the status line and headers as received and the
-// body, which is what travelled on the plain side of TLS.
+// body, which is what travelled on the plain side of TLS. The connection's opening and closing are
+// WinHTTP's own notifications, so a connection that never opens leaves no trace in the log.
 
 #include <windows.h>
 
@@ -65,6 +66,60 @@ std::wstring QueryHeaders(HINTERNET request, DWORD level) {
   return headers;
 }
 
+// The connection events of one request, from WinHTTP's status notifications on the request handle.
+// Synchronous requests deliver them on the calling thread, inside the call that causes them.
+class ConnectionWatch {
+ public:
+  explicit ConnectionWatch(IHttpEvents* events) : events_(events) {}
+  ConnectionWatch(const ConnectionWatch&) = delete;
+  ConnectionWatch& operator=(const ConnectionWatch&) = delete;
+  // The request handle is closed by now, and its connection with it.
+  ~ConnectionWatch() { Closed(); }
+
+  static constexpr DWORD kNotifications = WINHTTP_CALLBACK_FLAG_CONNECT_TO_SERVER |
+                                          WINHTTP_CALLBACK_FLAG_SEND_REQUEST |
+                                          WINHTTP_CALLBACK_FLAG_CLOSE_CONNECTION;
+
+  static void CALLBACK OnStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOID, DWORD) {
+    auto* watch = reinterpret_cast<ConnectionWatch*>(context);
+    if (watch == nullptr) return;
+    switch (status) {
+      case WINHTTP_CALLBACK_STATUS_CONNECTED_TO_SERVER:
+        watch->Opened();
+        break;
+      case WINHTTP_CALLBACK_STATUS_SENDING_REQUEST:
+        watch->sending_ = true;
+        break;
+      case WINHTTP_CALLBACK_STATUS_CONNECTION_CLOSED:
+        watch->Closed();
+        break;
+      default:
+        break;
+    }
+  }
+
+  // Whether the request went out on the connection, wholly or in part.
+  bool Sending() const { return sending_; }
+  // Lets the request handle go quiet before its owner closes it.
+  static void Detach(HINTERNET request) { ::WinHttpSetStatusCallback(request, nullptr, kNotifications, 0); }
+
+ private:
+  void Opened() {
+    if (open_) return;
+    open_ = true;
+    if (events_ != nullptr) events_->OnConnected();
+  }
+  void Closed() {
+    if (!open_) return;
+    open_ = false;
+    if (events_ != nullptr) events_->OnDisconnected();
+  }
+
+  IHttpEvents* events_;
+  bool open_ = false;
+  bool sending_ = false;
+};
+
 class WinHttpTransport final : public IHttpTransport {
  public:
   explicit WinHttpTransport(TransportOptions options) : options_(std::move(options)) {}
@@ -117,34 +172,39 @@ class WinHttpTransport final : public IHttpTransport {
     const InternetHandle connection(::WinHttpConnect(session.get(), host.c_str(), parts.nPort, 0));
     if (!connection) Fail();
     const wchar_t* acceptTypes[] = {L"*/*", nullptr};
+    // Declared before the request handle, so that it outlives every notification of that handle.
+    ConnectionWatch watch(events);
     const InternetHandle request(
         ::WinHttpOpenRequest(connection.get(), verb == HttpVerb::Post ? L"POST" : L"GET", path.c_str(),
                              nullptr, WINHTTP_NO_REFERER, acceptTypes, secure ? WINHTTP_FLAG_SECURE : 0));
     if (!request) Fail();
+    struct Quieten {
+      HINTERNET request;
+      ~Quieten() { ConnectionWatch::Detach(request); }
+    } quieten{request.get()};
     DWORD features = WINHTTP_DISABLE_REDIRECTS | WINHTTP_DISABLE_KEEP_ALIVE | WINHTTP_DISABLE_COOKIES;
     ::WinHttpSetOption(request.get(), WINHTTP_OPTION_DISABLE_FEATURE, &features, sizeof features);
+    if (::WinHttpSetStatusCallback(request.get(), &ConnectionWatch::OnStatus, ConnectionWatch::kNotifications,
+                                   0) == WINHTTP_INVALID_STATUS_CALLBACK) {
+      Fail();
+    }
 
     const std::wstring contentType = L"Content-Type: application/json; charset=utf-8\r\n";
     const bool withBody = verb == HttpVerb::Post;
-    if (events != nullptr) events->OnConnected();
-    struct Disconnect {
-      IHttpEvents* events;
-      ~Disconnect() {
-        if (events != nullptr) events->OnDisconnected();
-      }
-    } disconnect{events};
-    if (!::WinHttpSendRequest(request.get(), withBody ? contentType.c_str() : WINHTTP_NO_ADDITIONAL_HEADERS,
-                              withBody ? static_cast<DWORD>(-1L) : 0,
-                              withBody ? const_cast<char*>(body.data()) : WINHTTP_NO_REQUEST_DATA,
-                              withBody ? static_cast<DWORD>(body.size()) : 0,
-                              withBody ? static_cast<DWORD>(body.size()) : 0, 0)) {
-      Fail();
-    }
-    if (events != nullptr) {
+    const BOOL sent = ::WinHttpSendRequest(
+        request.get(), withBody ? contentType.c_str() : WINHTTP_NO_ADDITIONAL_HEADERS,
+        withBody ? static_cast<DWORD>(-1L) : 0,
+        withBody ? const_cast<char*>(body.data()) : WINHTTP_NO_REQUEST_DATA,
+        withBody ? static_cast<DWORD>(body.size()) : 0, withBody ? static_cast<DWORD>(body.size()) : 0,
+        reinterpret_cast<DWORD_PTR>(&watch));
+    const DWORD sendError = sent ? ERROR_SUCCESS : ::GetLastError();
+    // The headers as WinHTTP composed and sent them; nothing when the request never went out.
+    if (events != nullptr && watch.Sending()) {
       events->OnSent(WideToUtf8(
           QueryHeaders(request.get(), WINHTTP_QUERY_RAW_HEADERS_CRLF | WINHTTP_QUERY_FLAG_REQUEST_HEADERS)));
       if (withBody && !body.empty()) events->OnSent(body);
     }
+    if (!sent) throw Failure(ErrorText(sendError));
     if (!::WinHttpReceiveResponse(request.get(), nullptr)) Fail();
     if (events != nullptr)
       events->OnReceived(WideToUtf8(QueryHeaders(request.get(), WINHTTP_QUERY_RAW_HEADERS_CRLF)));

@@ -69,6 +69,11 @@ result $client_status "the C++ IDispatch client's checks"
 simulator_pid=$!
 for _ in $(seq 50); do [ -s "$work/sim.out" ] && break; sleep 0.1; done
 base_url=$(head -n 1 "$work/sim.out")
+"$wine" "$build/tests/wine/transport_conformance.exe" "$base_url" wine-test-token-1 > "$work/transport.log" 2>&1
+transport_status=$?
+sed 's/^/    /' "$work/transport.log"
+result $transport_status "WinHTTP passes the transport cases over plain HTTP"
+
 devices='C:\ls_tallowmer_test\devices'
 host_script "$(dirname "$(realpath "$0")")/sale.vbs" "$work/sale.vbs"
 "$wine" "$cscript" //nologo "$(windows_path "$work/sale.vbs")" "$base_url" wine-test-token-1 "$devices" \
