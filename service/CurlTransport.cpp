@@ -50,6 +50,44 @@ std::string DescribeCurlFailure(CURLcode code, const char* errorBuffer) {
   return curl_easy_strerror(code);
 }
 
+// The one place where a curl failure becomes a kind of the transport contract.
+TransportFailure CurlFailureKind(CURLcode code) {
+  switch (code) {
+    case CURLE_UNSUPPORTED_PROTOCOL:
+    case CURLE_URL_MALFORMAT:
+      return TransportFailure::BadUrl;
+    case CURLE_COULDNT_RESOLVE_HOST:
+      return TransportFailure::NameNotResolved;
+    case CURLE_COULDNT_CONNECT:
+      return TransportFailure::ConnectionRefused;
+    case CURLE_OPERATION_TIMEDOUT:
+      return TransportFailure::TimedOut;
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_INVALIDCERTSTATUS:
+    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+      return TransportFailure::CertificateRejected;
+    case CURLE_SSL_CONNECT_ERROR:
+      return TransportFailure::SecureChannel;
+    case CURLE_SEND_ERROR:
+    case CURLE_RECV_ERROR:
+    case CURLE_GOT_NOTHING:
+    case CURLE_PARTIAL_FILE:
+      return TransportFailure::ConnectionLost;
+    case CURLE_WEIRD_SERVER_REPLY:
+    case CURLE_BAD_CONTENT_ENCODING:
+      return TransportFailure::ProtocolError;
+    default:
+      return TransportFailure::Other;
+  }
+}
+
+HttpAnswer FailedAnswer(TransportFailure kind, std::string detail) {
+  HttpAnswer answer;
+  answer.failure = kind;
+  answer.error = std::move(detail);
+  return answer;
+}
+
 CurlHeaderList MakeHeaderList(std::initializer_list<const char*> lines) {
   CurlHeaderList list;
   for (const char* line : lines) {
@@ -188,18 +226,13 @@ CurlTransport::CurlTransport(const TransportOptions& options) {
 
 HttpAnswer CurlTransport::Execute(HttpVerb verb, const std::string& url, std::string_view body,
                                   IHttpEvents* events) noexcept {
-  if (!setupError_.empty()) {
-    HttpAnswer answer;
-    answer.error = setupError_;
-    return answer;
-  }
+  if (!setupError_.empty()) return FailedAnswer(TransportFailure::Other, setupError_);
   events_ = events;
   HttpAnswer answer;
   try {
     answer = Run(verb, url, body);
   } catch (const std::exception& error) {
-    answer = HttpAnswer();
-    answer.error = error.what();
+    answer = FailedAnswer(TransportFailure::Other, error.what());
   }
   events_ = nullptr;
   body_ = nullptr;
@@ -230,11 +263,7 @@ HttpAnswer CurlTransport::Run(HttpVerb verb, const std::string& url, std::string
   }
   if (code == CURLE_OK) code = curl_easy_perform(handle);
 
-  if (code != CURLE_OK) {
-    HttpAnswer failure;
-    failure.error = DescribeCurlFailure(code, errorBuffer_);
-    return failure;
-  }
+  if (code != CURLE_OK) return FailedAnswer(CurlFailureKind(code), DescribeCurlFailure(code, errorBuffer_));
   long status = -1;
   curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
   answer.status = static_cast<int32_t>(status);

@@ -135,7 +135,7 @@ int32_t THTTPRest::Send(HttpVerb verb, const std::string& AURL, std::string_view
   AResultDescription.clear();
   const HttpAnswer answer = FIdHTTPClient->Execute(verb, AURL, body, &log);
   if (answer.status < 0) {
-    AResultDescription = answer.error;
+    AResultDescription = DescribeTransportFailure(answer.failure, answer.error);
     return -1;
   }
   if (!IsSuccess(answer.status)) {

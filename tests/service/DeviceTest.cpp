@@ -271,10 +271,13 @@ TEST_F(DeviceTest, FailuresBecomeTheCodeAndMessageTheCallerSees) {
 }
 
 TEST_F(DeviceTest, NoAnswerRaisesMinusOneWithTheTransportsMessage) {
-  transport->Fail("Failed to connect to loyalty.test port 443: Connection refused");
+  transport->Fail(TransportFailure::ConnectionRefused,
+                  "Failed to connect to loyalty.test port 443: Connection refused");
   const auto [code, message] = Failure([&] { device->Ping(); });
   EXPECT_EQ(code, -1);
-  EXPECT_EQ(message, "Failed to connect to loyalty.test port 443: Connection refused");
+  EXPECT_EQ(
+      message,
+      "Не удалось соединиться с сервером (Failed to connect to loyalty.test port 443: Connection refused)");
   EXPECT_EQ(log.lines.back(), "TDevice|< Ping:");
 }
 

@@ -206,7 +206,8 @@ TEST_F(SimulatorTest, InjectedFaultsBecomeTheFailuresOfTheirKind) {
   } cases[] = {
       {R"({"mode":"html500","count":1})", 500, "<h1>Internal Server Error</h1>"},
       {R"({"mode":"cut","count":1})", -1, ""},
-      {R"({"mode":"delay","count":1,"delayMs":2000})", -1, "timed out"},
+      {R"({"mode":"delay","count":1,"delayMs":2000})", -1,
+       DescribeTransportFailure(TransportFailure::TimedOut, "") + " ("},
   };
   for (const auto& c : cases) {
     Control(mtPost, "/_sim/fault", c.fault);

@@ -71,7 +71,10 @@ void RefusedConnection(const Context& context, Checker& check) {
                                            "/api/v2/ping?token=" + context.target.token,
                                        {}, &events);
   check.Expect(answer.status == -1, "status " + std::to_string(answer.status) + ", expected -1");
-  check.Expect(!answer.error.empty(), "no error text");
+  check.Expect(answer.failure == TransportFailure::ConnectionRefused,
+               "failure " + std::to_string(static_cast<int>(answer.failure)) +
+                   ", expected connection refused: " + answer.error);
+  check.Expect(!answer.error.empty(), "no detail from the library");
   check.Expect(events.events.empty(), "events logged for a connection never made: " + events.Kinds());
 }
 
