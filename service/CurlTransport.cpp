@@ -152,6 +152,7 @@ class CurlTransport final : public IHttpTransport {
 
   HttpAnswer Run(HttpVerb verb, const std::string& url, std::string_view body);
   void NoteTraffic();
+  void FlushReceivedHeaders();
 
   static size_t OnBody(char* data, size_t size, size_t count, void* self);
   static int OnDebug(CURL* handle, curl_infotype type, char* data, size_t size, void* self);
@@ -172,6 +173,9 @@ class CurlTransport final : public IHttpTransport {
   std::string* body_ = nullptr;
   std::vector<curl_socket_t> openSockets_;
   bool connected_ = false;
+  // curl passes on the received header lines one by one; the log shows the head as one block, as
+  // the other platform's transport does.
+  std::string receivedHeaders_;
 };
 
 CurlTransport::CurlTransport(const TransportOptions& options) {
@@ -245,6 +249,7 @@ HttpAnswer CurlTransport::Run(HttpVerb verb, const std::string& url, std::string
   errorBuffer_[0] = '\0';
   openSockets_.clear();
   connected_ = false;
+  receivedHeaders_.clear();
   body_ = &answer.body;
 
   // curl reads POSTFIELDS from its callback when given a null pointer, so an empty body needs a
@@ -282,6 +287,12 @@ void CurlTransport::NoteTraffic() {
   if (events_ != nullptr) events_->OnConnected();
 }
 
+void CurlTransport::FlushReceivedHeaders() {
+  if (receivedHeaders_.empty()) return;
+  if (events_ != nullptr) events_->OnReceived(receivedHeaders_);
+  receivedHeaders_.clear();
+}
+
 size_t CurlTransport::OnBody(char* data, size_t size, size_t count, void* self) {
   auto* transport = static_cast<CurlTransport*>(self);
   try {
@@ -302,8 +313,19 @@ int CurlTransport::OnDebug(CURL*, curl_infotype type, char* data, size_t size, v
       if (transport->events_ != nullptr) transport->events_->OnSent(bytes);
       break;
     case CURLINFO_HEADER_IN:
+      transport->NoteTraffic();
+      try {
+        transport->receivedHeaders_.append(bytes);
+      } catch (...) {
+        transport->FlushReceivedHeaders();
+        if (transport->events_ != nullptr) transport->events_->OnReceived(bytes);
+      }
+      // The empty line ends the head.
+      if (bytes == "\r\n") transport->FlushReceivedHeaders();
+      break;
     case CURLINFO_DATA_IN:
       transport->NoteTraffic();
+      transport->FlushReceivedHeaders();
       if (transport->events_ != nullptr) transport->events_->OnReceived(bytes);
       break;
     case CURLINFO_SSL_DATA_OUT:
@@ -338,6 +360,7 @@ int CurlTransport::OnCloseSocket(void* self, curl_socket_t socket) {
   open.erase(std::remove(open.begin(), open.end(), socket), open.end());
   const int result = ::close(socket);
   if (open.empty() && transport->connected_) {
+    transport->FlushReceivedHeaders();
     transport->connected_ = false;
     if (transport->events_ != nullptr) transport->events_->OnDisconnected();
   }

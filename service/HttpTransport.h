@@ -74,7 +74,8 @@ struct HttpAnswer {
 struct TransportOptions {
   std::chrono::milliseconds connectTimeout = kConnectTimeout;
   std::chrono::milliseconds requestTimeout = kRequestTimeout;
-  // PEM certificates trusted in addition to the system store when the file exists.
+  // PEM certificates trusted in addition to the system store when the file exists. libcurl only:
+  // on Windows the system's certificate store alone decides, as for every other program there.
   std::string extraCaBundle;
   // Replaces the system store (a PEM bundle); empty keeps the platform's own.
   std::string systemCaBundle;

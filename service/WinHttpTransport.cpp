@@ -265,6 +265,8 @@ class WinHttpTransport final : public IHttpTransport {
     }
 
     SetTimeouts(request.get(), deadline);
+    // Some WinHTTPs (Wine's) read the answer's head within WinHttpSendRequest already.
+    LimitReceiving(request.get(), deadline);
 
     const std::wstring contentType = L"Content-Type: application/json; charset=utf-8\r\n";
     const bool withBody = verb == HttpVerb::Post;
@@ -308,10 +310,14 @@ class WinHttpTransport final : public IHttpTransport {
     if (!::WinHttpSetTimeouts(request, left, connect, left, left)) Fail();
   }
 
+  // Waiting for the answer's head and for each part of its body share what is left of the whole.
   static void LimitReceiving(HINTERNET request, const Deadline& deadline) {
     DWORD left = static_cast<DWORD>(deadline.Remaining());
     if (left == 0) Fail();
-    if (!::WinHttpSetOption(request, WINHTTP_OPTION_RECEIVE_TIMEOUT, &left, sizeof left)) Fail();
+    if (!::WinHttpSetOption(request, WINHTTP_OPTION_RECEIVE_TIMEOUT, &left, sizeof left) ||
+        !::WinHttpSetOption(request, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &left, sizeof left)) {
+      Fail();
+    }
   }
 
   static void ReadBody(HINTERNET request, const Deadline& deadline, IHttpEvents* events, std::string& body) {

@@ -111,7 +111,7 @@ TEST_F(SimulatorTest, ClientInfoFindsASeededCustomerAndLogsTheExchange) {
                  0),
       0u)
       << http;
-  EXPECT_NE(http.find("Recv 31.01.2024 10:20:30: HTTP/1.1 200 OK<EOL>\r\n"), std::string::npos);
+  EXPECT_NE(http.find("Recv 31.01.2024 10:20:30: HTTP/1.1 200 OK<EOL>Content-Length: "), std::string::npos);
   EXPECT_NE(http.find("Recv 31.01.2024 10:20:30: " + customer + "\r\n"), std::string::npos);
   EXPECT_EQ(http.substr(http.size() - 20), "Stat Disconnected.\r\n");
   EXPECT_EQ(http.find(kToken), std::string::npos);
