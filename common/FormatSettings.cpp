@@ -1,5 +1,6 @@
 #include "common/FormatSettings.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -92,15 +93,6 @@ std::string FloatToStr(double value, const FormatSettings& settings) {
   return FloatToStrPrecision(value, 15, settings);
 }
 
-std::string FloatToStrFixed(double value, int digits, const FormatSettings& settings) {
-  char buffer[400];
-  std::snprintf(buffer, sizeof buffer, "%.*f", digits, value);
-  std::string result(buffer);
-  const size_t point = result.find('.');
-  if (point != std::string::npos) result.replace(point, 1, settings.decimalSeparator);
-  return result;
-}
-
 std::string CurrToStr(Currency value, const FormatSettings& settings) {
   const bool negative = value.value < 0;
   const uint64_t magnitude =
@@ -110,6 +102,26 @@ std::string CurrToStr(Currency value, const FormatSettings& settings) {
   fraction.insert(0, 4 - fraction.size(), '0');
   while (!fraction.empty() && fraction.back() == '0') fraction.pop_back();
   if (!fraction.empty()) result += settings.decimalSeparator + fraction;
+  return result;
+}
+
+std::string CurrToStrFixed(Currency value, int digits, const FormatSettings& settings) {
+  digits = std::clamp(digits, 0, 4);
+  uint64_t unit = 1;
+  for (int i = digits; i < 4; ++i) unit *= 10;
+  uint64_t scale = 1;
+  for (int i = 0; i < digits; ++i) scale *= 10;
+  const bool negative = value.value < 0;
+  const uint64_t magnitude =
+      negative ? 0 - static_cast<uint64_t>(value.value) : static_cast<uint64_t>(value.value);
+  // Rounding the magnitude half up is rounding the signed amount half away from zero.
+  const uint64_t rounded = (magnitude + unit / 2) / unit;
+  std::string result = (negative && rounded != 0 ? "-" : "") + std::to_string(rounded / scale);
+  if (digits > 0) {
+    std::string fraction = std::to_string(rounded % scale);
+    fraction.insert(0, static_cast<size_t>(digits) - fraction.size(), '0');
+    result += settings.decimalSeparator + fraction;
+  }
   return result;
 }
 

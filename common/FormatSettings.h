@@ -25,11 +25,12 @@ std::string FloatToStr(double value, const FormatSettings& settings = DefaultFor
 // The same with another number of significant digits (7 for single precision).
 std::string FloatToStrPrecision(double value, int precision,
                                 const FormatSettings& settings = DefaultFormatSettings());
-// Fixed format with the given number of fractional digits ("%.2f" with the module's separator).
-std::string FloatToStrFixed(double value, int digits,
-                            const FormatSettings& settings = DefaultFormatSettings());
 // Exact decimal text of a currency amount, no trailing zeros.
 std::string CurrToStr(Currency value, const FormatSettings& settings = DefaultFormatSettings());
+// A currency amount with a fixed number of fractional digits (0 to 4), rounded in decimal half
+// away from zero as money is rounded on a receipt: 0.015 gives 0.02, -2.675 gives -2.68.
+std::string CurrToStrFixed(Currency value, int digits,
+                           const FormatSettings& settings = DefaultFormatSettings());
 
 // Parses an optionally signed decimal number with the settings' decimal separator and an optional
 // exponent; blanks around it are allowed.

@@ -221,6 +221,12 @@ void GrantEveryoneFullAccess(const std::string& folder) {
   if (!result.ok) throw EOSError(result.message);
 }
 
+void PrepareSharedLogFolder(const std::string& folder) {
+  if (DirectoryExists(folder)) return;
+  ForceDirectories(folder);
+  GrantEveryoneFullAccess(folder);
+}
+
 ILog* GetLogSink() {
   return logSink;
 }

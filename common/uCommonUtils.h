@@ -43,6 +43,9 @@ bool DirectoryExists(const std::string& path);
 void ForceDirectories(const std::string& path);
 // Opens the folder to every user of the machine; raises EOSError on failure.
 void GrantEveryoneFullAccess(const std::string& folder);
+// A log folder shared by every user of the machine: created with its parents and opened to
+// everyone when it is missing; raises EOSError on failure.
+void PrepareSharedLogFolder(const std::string& folder);
 
 // Where the service client writes its log lines: set by the newest driver object, emptied when
 // any driver object goes. It does not own what it refers to.

@@ -184,6 +184,7 @@ int32_t TBaseDevice::DisableMethod(OleVariant&, OleVariant&, int32_t, std::strin
 
 int32_t TBaseDevice::Enable(std::string& resultDescription) {
   FDebugLogDir = DeviceFolder;
+  PrepareDeviceFolder();
   SetDebugLogEnabled(GetSettingValueBool("DebugLogEnabled"));
   const int32_t code = DoEnable(resultDescription);
   if (code == kResultOk) {
@@ -199,6 +200,18 @@ int32_t TBaseDevice::Disable(std::string& resultDescription) {
   if (code == kResultOk) FDeviceState = dsInited;
   SetDebugLogEnabled(false);
   return code;
+}
+
+void TBaseDevice::PrepareDeviceFolder() {
+  // The folder exists before the debug log's first line, so that the whole log of a new device,
+  // header included, lands in it and not partly in the default folder.
+  if (DeviceFolder.empty()) return;
+  try {
+    PrepareSharedLogFolder(DeviceFolder);
+  } catch (const Exception&) {
+    // The debug log then keeps to the default folder, and the first request reports the failure
+    // with the HTTP log, which needs the same folder.
+  }
 }
 
 int32_t TBaseDevice::Enable() {

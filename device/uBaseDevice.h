@@ -128,6 +128,7 @@ class TBaseDevice : public TBaseObject {
   OleVariant CloseMethod(SafeArray& params);
   int32_t ShowSettingsDlgMethod(std::string& description);
   OleVariant DeviceInfoArray() const;
+  void PrepareDeviceFolder();
 };
 
 }  // namespace tallowmer

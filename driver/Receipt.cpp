@@ -52,4 +52,9 @@ TReceipt BuildReceipt(const OleVariant& input) {
   return receipt;
 }
 
+std::string BalanceReceiptText(std::string_view kindLabel, std::string_view clientId, Currency balance) {
+  return std::string(kindLabel) + ": " + std::string(clientId) +
+         "\r\n'Баланс: " + CurrToStrFixed(balance, 2) + "\r\n";
+}
+
 }  // namespace tallowmer

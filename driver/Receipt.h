@@ -3,6 +3,8 @@
 // The receipt lines of a sale, built from the host's receipt table [column, line]: column 2 the
 // product identifier, 3 its name, 4 the discount, 5 the quantity, 6 the amount before discount.
 
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/OleVariant.h"
@@ -20,5 +22,9 @@ struct TReceipt {
 // quantity of 0 the amounts themselves. Raises when the table is no two-dimensional array or an
 // element is missing or does not convert. An Empty table is a receipt without lines.
 TReceipt BuildReceipt(const OleVariant& table);
+
+// The text a sale or return prints: the identifier under its kind's label, then the new balance
+// with two fractional digits, its second line opened by an apostrophe.
+std::string BalanceReceiptText(std::string_view kindLabel, std::string_view clientId, Currency balance);
 
 }  // namespace tallowmer

@@ -192,9 +192,7 @@ int32_t TDriver::DoCloseOrder(const TCloseOrderIn& in, TCloseOrderOut& out, std:
       out.TransactionDateTime = *transaction;
     }
     out.BonusBalance = LoadClientInfo(in.ClientIDKind, in.ClientID).bonusBalance;
-    const double balance = static_cast<double>(out.BonusBalance.value) / Currency::kScale;
-    out.Text =
-        std::string(kind.label) + ": " + in.ClientID + "\r\n'Баланс: " + FloatToStrFixed(balance, 2) + "\r\n";
+    out.Text = BalanceReceiptText(kind.label, in.ClientID, out.BonusBalance);
     return kResultOk;
   });
 }

@@ -50,6 +50,44 @@ std::string DescribeCurlFailure(CURLcode code, const char* errorBuffer) {
   return curl_easy_strerror(code);
 }
 
+// The one place where a curl failure becomes a kind of the transport contract.
+TransportFailure CurlFailureKind(CURLcode code) {
+  switch (code) {
+    case CURLE_UNSUPPORTED_PROTOCOL:
+    case CURLE_URL_MALFORMAT:
+      return TransportFailure::BadUrl;
+    case CURLE_COULDNT_RESOLVE_HOST:
+      return TransportFailure::NameNotResolved;
+    case CURLE_COULDNT_CONNECT:
+      return TransportFailure::ConnectionRefused;
+    case CURLE_OPERATION_TIMEDOUT:
+      return TransportFailure::TimedOut;
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_INVALIDCERTSTATUS:
+    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+      return TransportFailure::CertificateRejected;
+    case CURLE_SSL_CONNECT_ERROR:
+      return TransportFailure::SecureChannel;
+    case CURLE_SEND_ERROR:
+    case CURLE_RECV_ERROR:
+    case CURLE_GOT_NOTHING:
+    case CURLE_PARTIAL_FILE:
+      return TransportFailure::ConnectionLost;
+    case CURLE_WEIRD_SERVER_REPLY:
+    case CURLE_BAD_CONTENT_ENCODING:
+      return TransportFailure::ProtocolError;
+    default:
+      return TransportFailure::Other;
+  }
+}
+
+HttpAnswer FailedAnswer(TransportFailure kind, std::string detail) {
+  HttpAnswer answer;
+  answer.failure = kind;
+  answer.error = std::move(detail);
+  return answer;
+}
+
 CurlHeaderList MakeHeaderList(std::initializer_list<const char*> lines) {
   CurlHeaderList list;
   for (const char* line : lines) {
@@ -114,6 +152,7 @@ class CurlTransport final : public IHttpTransport {
 
   HttpAnswer Run(HttpVerb verb, const std::string& url, std::string_view body);
   void NoteTraffic();
+  void FlushReceivedHeaders();
 
   static size_t OnBody(char* data, size_t size, size_t count, void* self);
   static int OnDebug(CURL* handle, curl_infotype type, char* data, size_t size, void* self);
@@ -134,6 +173,9 @@ class CurlTransport final : public IHttpTransport {
   std::string* body_ = nullptr;
   std::vector<curl_socket_t> openSockets_;
   bool connected_ = false;
+  // curl passes on the received header lines one by one; the log shows the head as one block, as
+  // the other platform's transport does.
+  std::string receivedHeaders_;
 };
 
 CurlTransport::CurlTransport(const TransportOptions& options) {
@@ -188,18 +230,13 @@ CurlTransport::CurlTransport(const TransportOptions& options) {
 
 HttpAnswer CurlTransport::Execute(HttpVerb verb, const std::string& url, std::string_view body,
                                   IHttpEvents* events) noexcept {
-  if (!setupError_.empty()) {
-    HttpAnswer answer;
-    answer.error = setupError_;
-    return answer;
-  }
+  if (!setupError_.empty()) return FailedAnswer(TransportFailure::Other, setupError_);
   events_ = events;
   HttpAnswer answer;
   try {
     answer = Run(verb, url, body);
   } catch (const std::exception& error) {
-    answer = HttpAnswer();
-    answer.error = error.what();
+    answer = FailedAnswer(TransportFailure::Other, error.what());
   }
   events_ = nullptr;
   body_ = nullptr;
@@ -212,6 +249,7 @@ HttpAnswer CurlTransport::Run(HttpVerb verb, const std::string& url, std::string
   errorBuffer_[0] = '\0';
   openSockets_.clear();
   connected_ = false;
+  receivedHeaders_.clear();
   body_ = &answer.body;
 
   // curl reads POSTFIELDS from its callback when given a null pointer, so an empty body needs a
@@ -230,11 +268,7 @@ HttpAnswer CurlTransport::Run(HttpVerb verb, const std::string& url, std::string
   }
   if (code == CURLE_OK) code = curl_easy_perform(handle);
 
-  if (code != CURLE_OK) {
-    HttpAnswer failure;
-    failure.error = DescribeCurlFailure(code, errorBuffer_);
-    return failure;
-  }
+  if (code != CURLE_OK) return FailedAnswer(CurlFailureKind(code), DescribeCurlFailure(code, errorBuffer_));
   long status = -1;
   curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
   answer.status = static_cast<int32_t>(status);
@@ -251,6 +285,12 @@ void CurlTransport::NoteTraffic() {
   if (connected_ || openSockets_.empty()) return;
   connected_ = true;
   if (events_ != nullptr) events_->OnConnected();
+}
+
+void CurlTransport::FlushReceivedHeaders() {
+  if (receivedHeaders_.empty()) return;
+  if (events_ != nullptr) events_->OnReceived(receivedHeaders_);
+  receivedHeaders_.clear();
 }
 
 size_t CurlTransport::OnBody(char* data, size_t size, size_t count, void* self) {
@@ -273,8 +313,19 @@ int CurlTransport::OnDebug(CURL*, curl_infotype type, char* data, size_t size, v
       if (transport->events_ != nullptr) transport->events_->OnSent(bytes);
       break;
     case CURLINFO_HEADER_IN:
+      transport->NoteTraffic();
+      try {
+        transport->receivedHeaders_.append(bytes);
+      } catch (...) {
+        transport->FlushReceivedHeaders();
+        if (transport->events_ != nullptr) transport->events_->OnReceived(bytes);
+      }
+      // The empty line ends the head.
+      if (bytes == "\r\n") transport->FlushReceivedHeaders();
+      break;
     case CURLINFO_DATA_IN:
       transport->NoteTraffic();
+      transport->FlushReceivedHeaders();
       if (transport->events_ != nullptr) transport->events_->OnReceived(bytes);
       break;
     case CURLINFO_SSL_DATA_OUT:
@@ -309,6 +360,7 @@ int CurlTransport::OnCloseSocket(void* self, curl_socket_t socket) {
   open.erase(std::remove(open.begin(), open.end(), socket), open.end());
   const int result = ::close(socket);
   if (open.empty() && transport->connected_) {
+    transport->FlushReceivedHeaders();
     transport->connected_ = false;
     if (transport->events_ != nullptr) transport->events_->OnDisconnected();
   }

@@ -11,6 +11,44 @@ std::string DefaultExtraCaBundlePath() {
   return IncludeTrailingPathDelimiter(moduleFolder) + "SSL" + platform::kPathDelimiter + "ca-bundle.pem";
 }
 
+std::string DescribeTransportFailure(TransportFailure failure, std::string_view detail) {
+  std::string text;
+  switch (failure) {
+    case TransportFailure::None:
+      break;
+    case TransportFailure::BadUrl:
+      text = "Неверный адрес сервиса";
+      break;
+    case TransportFailure::NameNotResolved:
+      text = "Не удалось найти сервер по имени";
+      break;
+    case TransportFailure::ConnectionRefused:
+      text = "Не удалось соединиться с сервером";
+      break;
+    case TransportFailure::TimedOut:
+      text = "Истекло время ожидания ответа сервера";
+      break;
+    case TransportFailure::CertificateRejected:
+      text = "Сертификат сервера не прошел проверку";
+      break;
+    case TransportFailure::SecureChannel:
+      text = "Не удалось установить защищенное соединение с сервером";
+      break;
+    case TransportFailure::ConnectionLost:
+      text = "Соединение с сервером прервано";
+      break;
+    case TransportFailure::ProtocolError:
+      text = "Ответ сервера не соответствует протоколу HTTP";
+      break;
+    case TransportFailure::Other:
+      text = "Ошибка соединения с сервером";
+      break;
+  }
+  if (detail.empty()) return text;
+  if (text.empty()) return std::string(detail);
+  return text + " (" + std::string(detail) + ")";
+}
+
 TransportOptions DefaultTransportOptions() {
   TransportOptions options;
   options.extraCaBundle = DefaultExtraCaBundlePath();

@@ -19,6 +19,33 @@ inline constexpr std::chrono::milliseconds kRequestTimeout{30'000};
 
 enum class HttpVerb { Get, Post };
 
+// Why a request brought no answer: the contract every transport keeps. Each maps its library's
+// failures onto these kinds in one place; the caller's text is built from the kind and the
+// library's own detail (DescribeTransportFailure).
+enum class TransportFailure {
+  None,
+  // The URL cannot be used: malformed, or a scheme other than http and https.
+  BadUrl,
+  NameNotResolved,
+  // Nothing accepts connections at the address, or the address cannot be reached.
+  ConnectionRefused,
+  // The connection, the request or the answer took longer than the transport's time-outs allow.
+  TimedOut,
+  // The server's certificate is untrusted, out of date or for another name; nothing was sent.
+  CertificateRejected,
+  // The TLS handshake failed for another reason.
+  SecureChannel,
+  // The connection broke while the request or the answer travelled.
+  ConnectionLost,
+  // The answer is not HTTP/1.1 as it should be.
+  ProtocolError,
+  // Anything else: the transport could not be set up, memory ran out.
+  Other,
+};
+
+// The Russian text the host sees for a failure: the kind's own words, then the library's detail.
+std::string DescribeTransportFailure(TransportFailure failure, std::string_view detail);
+
 // What travels over one connection, as the log shows it: plain bytes on both sides of TLS.
 class IHttpEvents {
  public:
@@ -38,14 +65,17 @@ struct HttpAnswer {
   std::string body;
   // The answer's Content-Type header, empty when it named none.
   std::string contentType;
-  // Why no answer came; empty when one did.
+  // The library's own words on why no answer came; empty when one did.
   std::string error;
+  // The kind of the failure; None when an answer came.
+  TransportFailure failure = TransportFailure::None;
 };
 
 struct TransportOptions {
   std::chrono::milliseconds connectTimeout = kConnectTimeout;
   std::chrono::milliseconds requestTimeout = kRequestTimeout;
-  // PEM certificates trusted in addition to the system store when the file exists.
+  // PEM certificates trusted in addition to the system store when the file exists. libcurl only:
+  // on Windows the system's certificate store alone decides, as for every other program there.
   std::string extraCaBundle;
   // Replaces the system store (a PEM bundle); empty keeps the platform's own.
   std::string systemCaBundle;

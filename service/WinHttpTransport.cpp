@@ -1,12 +1,16 @@
 // The Windows HTTP client: WinHTTP with TLS 1.2 and later, the system's certificate checks, no
 // redirections, no kept-alive connections. WinHTTP does not show the raw stream, so the log sees
 // the request line and headers as sent, the body, the status line and headers as received and the
-// body, which is what travelled on the plain side of TLS.
+// body, which is what travelled on the plain side of TLS. The connection's opening and closing are
+// WinHTTP's own notifications, so a connection that never opens leaves no trace in the log.
 
 #include <windows.h>
 
 #include <winhttp.h>
 
+#include <algorithm>
+#include <chrono>
+#include <climits>
 #include <string>
 #include <utility>
 #include <vector>
@@ -36,8 +40,8 @@ class InternetHandle {
   HINTERNET handle_;
 };
 
+// WinHTTP's own words for an error, with its number.
 std::string ErrorText(DWORD code) {
-  if (code == ERROR_WINHTTP_TIMEOUT) return "Истекло время ожидания ответа сервера";
   wchar_t* buffer = nullptr;
   const DWORD length = ::FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_HMODULE |
                                             FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
@@ -47,9 +51,65 @@ std::string ErrorText(DWORD code) {
   if (buffer != nullptr) ::LocalFree(buffer);
   while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n' || text.back() == L' '))
     text.pop_back();
-  return (text.empty() ? std::string("Ошибка WinHTTP") : WideToUtf8(text)) + " (" + std::to_string(code) +
-         ")";
+  return (text.empty() ? std::string("WinHTTP") : WideToUtf8(text) + ",") + " " + std::to_string(code);
 }
+
+// The one place where a WinHTTP error becomes a kind of the transport contract. Some WinHTTPs report
+// a rejected certificate only as a failed secure channel; their secure-failure notification, seen
+// by the caller, tells the two apart.
+TransportFailure WinHttpFailureKind(DWORD code, bool certificateRejected) {
+  if (certificateRejected) return TransportFailure::CertificateRejected;
+  switch (code) {
+    case ERROR_WINHTTP_INVALID_URL:
+    case ERROR_WINHTTP_UNRECOGNIZED_SCHEME:
+      return TransportFailure::BadUrl;
+    case ERROR_WINHTTP_NAME_NOT_RESOLVED:
+      return TransportFailure::NameNotResolved;
+    case ERROR_WINHTTP_CANNOT_CONNECT:
+      return TransportFailure::ConnectionRefused;
+    case ERROR_WINHTTP_TIMEOUT:
+      return TransportFailure::TimedOut;
+    case ERROR_WINHTTP_SECURE_FAILURE:
+    case ERROR_WINHTTP_SECURE_INVALID_CA:
+    case ERROR_WINHTTP_SECURE_CERT_DATE_INVALID:
+    case ERROR_WINHTTP_SECURE_CERT_CN_INVALID:
+    case ERROR_WINHTTP_SECURE_INVALID_CERT:
+    case ERROR_WINHTTP_SECURE_CERT_REVOKED:
+    case ERROR_WINHTTP_SECURE_CERT_REV_FAILED:
+    case ERROR_WINHTTP_SECURE_CERT_WRONG_USAGE:
+      return TransportFailure::CertificateRejected;
+    case ERROR_WINHTTP_SECURE_CHANNEL_ERROR:
+      return TransportFailure::SecureChannel;
+    case ERROR_WINHTTP_CONNECTION_ERROR:
+      return TransportFailure::ConnectionLost;
+    case ERROR_WINHTTP_INVALID_SERVER_RESPONSE:
+    case ERROR_WINHTTP_HEADER_NOT_FOUND:
+      return TransportFailure::ProtocolError;
+    default:
+      return TransportFailure::Other;
+  }
+}
+
+// The whole request's time-out. WinHTTP's own time-outs hold per step, so each blocking step is
+// given only what is left of the whole.
+class Deadline {
+ public:
+  explicit Deadline(std::chrono::milliseconds total) : end_(std::chrono::steady_clock::now() + total) {}
+  // Milliseconds left; none left is a time-out now.
+  int Remaining() const {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(end_ - std::chrono::steady_clock::now())
+            .count();
+    if (left <= 0) {
+      ::SetLastError(ERROR_WINHTTP_TIMEOUT);
+      return 0;
+    }
+    return static_cast<int>(std::min<long long>(left, INT_MAX));
+  }
+
+ private:
+  std::chrono::steady_clock::time_point end_;
+};
 
 std::wstring QueryHeaders(HINTERNET request, DWORD level) {
   DWORD size = 0;
@@ -65,6 +125,66 @@ std::wstring QueryHeaders(HINTERNET request, DWORD level) {
   return headers;
 }
 
+// The connection events of one request, from WinHTTP's status notifications on the request handle.
+// Synchronous requests deliver them on the calling thread, inside the call that causes them.
+class ConnectionWatch {
+ public:
+  explicit ConnectionWatch(IHttpEvents* events) : events_(events) {}
+  ConnectionWatch(const ConnectionWatch&) = delete;
+  ConnectionWatch& operator=(const ConnectionWatch&) = delete;
+  // The request handle is closed by now, and its connection with it.
+  ~ConnectionWatch() { Closed(); }
+
+  static constexpr DWORD kNotifications =
+      WINHTTP_CALLBACK_FLAG_CONNECT_TO_SERVER | WINHTTP_CALLBACK_FLAG_SEND_REQUEST |
+      WINHTTP_CALLBACK_FLAG_CLOSE_CONNECTION | WINHTTP_CALLBACK_FLAG_SECURE_FAILURE;
+
+  static void CALLBACK OnStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOID, DWORD) {
+    auto* watch = reinterpret_cast<ConnectionWatch*>(context);
+    if (watch == nullptr) return;
+    switch (status) {
+      case WINHTTP_CALLBACK_STATUS_CONNECTED_TO_SERVER:
+        watch->Opened();
+        break;
+      case WINHTTP_CALLBACK_STATUS_SENDING_REQUEST:
+        watch->sending_ = true;
+        break;
+      case WINHTTP_CALLBACK_STATUS_CONNECTION_CLOSED:
+        watch->Closed();
+        break;
+      case WINHTTP_CALLBACK_STATUS_SECURE_FAILURE:
+        watch->certificateRejected_ = true;
+        break;
+      default:
+        break;
+    }
+  }
+
+  // Whether the request went out on the connection, wholly or in part.
+  bool Sending() const { return sending_; }
+  // Whether WinHTTP refused the server's certificate.
+  bool CertificateRejected() const { return certificateRejected_; }
+  // Lets the request handle go quiet before its owner closes it.
+  static void Detach(HINTERNET request) { ::WinHttpSetStatusCallback(request, nullptr, kNotifications, 0); }
+
+ private:
+  void Opened() {
+    if (open_) return;
+    open_ = true;
+    if (events_ != nullptr) events_->OnConnected();
+  }
+  void Closed() {
+    if (!open_) return;
+    open_ = false;
+    if (events_ != nullptr) events_->OnDisconnected();
+  }
+
+  IHttpEvents* events_;
+  bool open_ = false;
+  bool sending_ = false;
+  bool certificateRejected_ = false;
+};
+
 class WinHttpTransport final : public IHttpTransport {
  public:
   explicit WinHttpTransport(TransportOptions options) : options_(std::move(options)) {}
@@ -73,23 +193,38 @@ class WinHttpTransport final : public IHttpTransport {
                      IHttpEvents* events) noexcept override {
     HttpAnswer answer;
     try {
-      Send(verb, url, body, events, answer);
+      // Outlives the request handle, so that it hears every notification of that handle.
+      ConnectionWatch watch(events);
+      try {
+        Send(verb, url, body, watch, events, answer);
+      } catch (const Failure& failure) {
+        answer = FailedAnswer(WinHttpFailureKind(failure.code, watch.CertificateRejected()),
+                              ErrorText(failure.code));
+      }
     } catch (const std::exception& error) {
-      answer.status = -1;
-      answer.error = error.what();
+      answer = FailedAnswer(TransportFailure::Other, error.what());
     }
     return answer;
   }
 
  private:
-  struct Failure : std::runtime_error {
-    using std::runtime_error::runtime_error;
+  struct Failure : std::exception {
+    explicit Failure(DWORD error) : code(error) {}
+    DWORD code;
   };
 
-  [[noreturn]] static void Fail() { throw Failure(ErrorText(::GetLastError())); }
+  static HttpAnswer FailedAnswer(TransportFailure kind, std::string detail) {
+    HttpAnswer answer;
+    answer.failure = kind;
+    answer.error = std::move(detail);
+    return answer;
+  }
 
-  void Send(HttpVerb verb, const std::string& url, std::string_view body, IHttpEvents* events,
-            HttpAnswer& answer) {
+  [[noreturn]] static void Fail() { throw Failure(::GetLastError()); }
+
+  void Send(HttpVerb verb, const std::string& url, std::string_view body, ConnectionWatch& watch,
+            IHttpEvents* events, HttpAnswer& answer) {
+    const Deadline deadline(options_.requestTimeout);
     std::wstring wideUrl = Utf8ToWide(url);
     URL_COMPONENTS parts{};
     parts.dwStructSize = sizeof parts;
@@ -105,9 +240,6 @@ class WinHttpTransport final : public IHttpTransport {
     const InternetHandle session(::WinHttpOpen(nullptr, WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
                                                WINHTTP_NO_PROXY_BYPASS, 0));
     if (!session) Fail();
-    const int connect = static_cast<int>(options_.connectTimeout.count());
-    const int whole = static_cast<int>(options_.requestTimeout.count());
-    ::WinHttpSetTimeouts(session.get(), connect, connect, whole, whole);
     DWORD protocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3;
     if (!::WinHttpSetOption(session.get(), WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols)) {
       protocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2;
@@ -121,30 +253,38 @@ class WinHttpTransport final : public IHttpTransport {
         ::WinHttpOpenRequest(connection.get(), verb == HttpVerb::Post ? L"POST" : L"GET", path.c_str(),
                              nullptr, WINHTTP_NO_REFERER, acceptTypes, secure ? WINHTTP_FLAG_SECURE : 0));
     if (!request) Fail();
+    struct Quieten {
+      HINTERNET request;
+      ~Quieten() { ConnectionWatch::Detach(request); }
+    } quieten{request.get()};
     DWORD features = WINHTTP_DISABLE_REDIRECTS | WINHTTP_DISABLE_KEEP_ALIVE | WINHTTP_DISABLE_COOKIES;
     ::WinHttpSetOption(request.get(), WINHTTP_OPTION_DISABLE_FEATURE, &features, sizeof features);
+    if (::WinHttpSetStatusCallback(request.get(), &ConnectionWatch::OnStatus, ConnectionWatch::kNotifications,
+                                   0) == WINHTTP_INVALID_STATUS_CALLBACK) {
+      Fail();
+    }
+
+    SetTimeouts(request.get(), deadline);
+    // Some WinHTTPs (Wine's) read the answer's head within WinHttpSendRequest already.
+    LimitReceiving(request.get(), deadline);
 
     const std::wstring contentType = L"Content-Type: application/json; charset=utf-8\r\n";
     const bool withBody = verb == HttpVerb::Post;
-    if (events != nullptr) events->OnConnected();
-    struct Disconnect {
-      IHttpEvents* events;
-      ~Disconnect() {
-        if (events != nullptr) events->OnDisconnected();
-      }
-    } disconnect{events};
-    if (!::WinHttpSendRequest(request.get(), withBody ? contentType.c_str() : WINHTTP_NO_ADDITIONAL_HEADERS,
-                              withBody ? static_cast<DWORD>(-1L) : 0,
-                              withBody ? const_cast<char*>(body.data()) : WINHTTP_NO_REQUEST_DATA,
-                              withBody ? static_cast<DWORD>(body.size()) : 0,
-                              withBody ? static_cast<DWORD>(body.size()) : 0, 0)) {
-      Fail();
-    }
-    if (events != nullptr) {
+    const BOOL sent = ::WinHttpSendRequest(
+        request.get(), withBody ? contentType.c_str() : WINHTTP_NO_ADDITIONAL_HEADERS,
+        withBody ? static_cast<DWORD>(-1L) : 0,
+        withBody ? const_cast<char*>(body.data()) : WINHTTP_NO_REQUEST_DATA,
+        withBody ? static_cast<DWORD>(body.size()) : 0, withBody ? static_cast<DWORD>(body.size()) : 0,
+        reinterpret_cast<DWORD_PTR>(&watch));
+    const DWORD sendError = sent ? ERROR_SUCCESS : ::GetLastError();
+    // The headers as WinHTTP composed and sent them; nothing when the request never went out.
+    if (events != nullptr && watch.Sending()) {
       events->OnSent(WideToUtf8(
           QueryHeaders(request.get(), WINHTTP_QUERY_RAW_HEADERS_CRLF | WINHTTP_QUERY_FLAG_REQUEST_HEADERS)));
       if (withBody && !body.empty()) events->OnSent(body);
     }
+    if (!sent) throw Failure(sendError);
+    LimitReceiving(request.get(), deadline);
     if (!::WinHttpReceiveResponse(request.get(), nullptr)) Fail();
     if (events != nullptr)
       events->OnReceived(WideToUtf8(QueryHeaders(request.get(), WINHTTP_QUERY_RAW_HEADERS_CRLF)));
@@ -158,13 +298,32 @@ class WinHttpTransport final : public IHttpTransport {
     std::wstring type = QueryHeaders(request.get(), WINHTTP_QUERY_CONTENT_TYPE);
     while (!type.empty() && type.back() == L'\0') type.pop_back();
     answer.contentType = WideToUtf8(type);
-    ReadBody(request.get(), events, answer.body);
+    ReadBody(request.get(), deadline, events, answer.body);
     answer.status = static_cast<int32_t>(status);
   }
 
-  static void ReadBody(HINTERNET request, IHttpEvents* events, std::string& body) {
+  // Resolving, connecting and sending share what is left of the whole, the connection its own bound.
+  void SetTimeouts(HINTERNET request, const Deadline& deadline) const {
+    const int left = deadline.Remaining();
+    if (left == 0) Fail();
+    const int connect = std::min(left, static_cast<int>(options_.connectTimeout.count()));
+    if (!::WinHttpSetTimeouts(request, left, connect, left, left)) Fail();
+  }
+
+  // Waiting for the answer's head and for each part of its body share what is left of the whole.
+  static void LimitReceiving(HINTERNET request, const Deadline& deadline) {
+    DWORD left = static_cast<DWORD>(deadline.Remaining());
+    if (left == 0) Fail();
+    if (!::WinHttpSetOption(request, WINHTTP_OPTION_RECEIVE_TIMEOUT, &left, sizeof left) ||
+        !::WinHttpSetOption(request, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &left, sizeof left)) {
+      Fail();
+    }
+  }
+
+  static void ReadBody(HINTERNET request, const Deadline& deadline, IHttpEvents* events, std::string& body) {
     std::vector<char> chunk(16 * 1024);
     while (true) {
+      LimitReceiving(request, deadline);
       DWORD read = 0;
       if (!::WinHttpReadData(request, chunk.data(), static_cast<DWORD>(chunk.size()), &read)) Fail();
       if (read == 0) return;

@@ -22,9 +22,10 @@ bool IsBlank(const std::string& text) {
   return true;
 }
 
-// The "message" of the "error" object of an error answer. Absent parts count as empty; nothing
-// when the text is not JSON or does not have that shape, since then the text itself is the best
-// description there is.
+// The "message" of the "error" object of an error answer, read as text: a number or a boolean
+// stands as its JSON text. A body that is not an object, an "error" that is not an object and a
+// null message all count as an absent message, which is empty. Nothing when the text is not JSON
+// or the message is an array or an object: then the text itself is the best description there is.
 std::optional<std::string> ServiceErrorMessage(const std::string& description) {
   if (description.empty()) return std::string();
   JsonValue answer;
@@ -33,14 +34,14 @@ std::optional<std::string> ServiceErrorMessage(const std::string& description) {
   } catch (const EJsonError&) {
     return std::nullopt;
   }
-  if (!answer.is_object()) return std::nullopt;
+  if (!answer.is_object()) return std::string();
   const auto error = answer.find("error");
-  if (error == answer.end()) return std::string();
-  if (!error->is_object()) return std::nullopt;
+  if (error == answer.end() || !error->is_object()) return std::string();
   const auto message = error->find("message");
-  if (message == error->end()) return std::string();
-  if (!message->is_string()) return std::nullopt;
-  return message->get<std::string>();
+  if (message == error->end() || message->is_null()) return std::string();
+  if (message->is_string()) return message->get<std::string>();
+  if (message->is_number() || message->is_boolean()) return WriteJson(*message);
+  return std::nullopt;
 }
 
 std::string RewriteAnswer(const std::string& answer) {

@@ -80,10 +80,7 @@ std::string THTTPRest::PrepareLogFolder() const {
                                              : IncludeTrailingPathDelimiter(FLogDir);
   // Created and opened to everyone even while logging is off, so that switching it on never
   // depends on who happened to run first.
-  if (!DirectoryExists(folder)) {
-    ForceDirectories(folder);
-    GrantEveryoneFullAccess(folder);
-  }
+  PrepareSharedLogFolder(folder);
   return folder;
 }
 
@@ -138,7 +135,7 @@ int32_t THTTPRest::Send(HttpVerb verb, const std::string& AURL, std::string_view
   AResultDescription.clear();
   const HttpAnswer answer = FIdHTTPClient->Execute(verb, AURL, body, &log);
   if (answer.status < 0) {
-    AResultDescription = answer.error;
+    AResultDescription = DescribeTransportFailure(answer.failure, answer.error);
     return -1;
   }
   if (!IsSuccess(answer.status)) {

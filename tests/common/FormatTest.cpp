@@ -32,13 +32,45 @@ TEST(FloatToStrTest, UsesTheGeneralFormatWithFifteenDigits) {
   FormatSettings comma = PointSettings();
   comma.decimalSeparator = ",";
   EXPECT_EQ(FloatToStr(12.5, comma), "12,5");
-  EXPECT_EQ(FloatToStrFixed(150.5, 2, comma), "150,50");
 }
 
 TEST(CurrToStrTest, WritesExactDecimalsWithoutTrailingZeros) {
   EXPECT_EQ(CurrToStr(Currency{1505000}, PointSettings()), "150.5");
   EXPECT_EQ(CurrToStr(Currency{-1}, PointSettings()), "-0.0001");
   EXPECT_EQ(CurrToStr(Currency{INT64_MIN}, PointSettings()), "-922337203685477.5808");
+}
+
+TEST(CurrToStrFixedTest, RoundsTheExactAmountHalfAwayFromZero) {
+  struct Case {
+    int64_t tenThousandths;
+    int digits;
+    const char* expected;
+  };
+  const Case cases[] = {
+      {150, 2, "0.02"},
+      {26750, 2, "2.68"},
+      {1250, 2, "0.13"},
+      {-150, 2, "-0.02"},
+      {-26750, 2, "-2.68"},
+      {149, 2, "0.01"},
+      {1505000, 2, "150.50"},
+      {0, 2, "0.00"},
+      {-49, 2, "0.00"},
+      {5000, 0, "1"},
+      {-5000, 0, "-1"},
+      {12345, 4, "1.2345"},
+      {12345, 3, "1.235"},
+      {12345, 1, "1.2"},
+      {INT64_MAX, 2, "922337203685477.58"},
+      {INT64_MIN, 2, "-922337203685477.58"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.tenThousandths) + " to " + std::to_string(c.digits) + " digits");
+    EXPECT_EQ(CurrToStrFixed(Currency{c.tenThousandths}, c.digits, PointSettings()), c.expected);
+  }
+  FormatSettings comma = PointSettings();
+  comma.decimalSeparator = ",";
+  EXPECT_EQ(CurrToStrFixed(Currency{1505000}, 2, comma), "150,50");
 }
 
 TEST(TryStrToFloatTest, AcceptsOnlyWellFormedNumbers) {

@@ -1,4 +1,7 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
 
 #include "common/Exceptions.h"
 #include "common/uEquipmentErrors.h"
@@ -315,6 +318,24 @@ TEST_F(DeviceTest, EnablingWithTheDebugLogWritesTheHeader) {
     ASSERT_NE(found, std::string::npos) << "missing or out of order: " << line << "\n" << log;
     position = found + line.size();
   }
+}
+
+TEST_F(DeviceTest, EnablingCreatesTheDeviceFolderBeforeTheDebugLogsFirstLine) {
+  device->SetSettingValue("DebugLogEnabled", OleVariant::Boolean(true));
+  device.InitAndOpen("12");
+  const std::string folder = env.Root() + "devices/12/";
+  device->DeviceFolder = folder;
+  OleVariant outData;
+  PublicCall(*device, "Enable", OleVariant(), outData);
+  struct stat status {};
+  ASSERT_EQ(::stat(folder.c_str(), &status), 0) << "the device folder was not created";
+  EXPECT_EQ(status.st_mode & 0777, 0777u) << "the device folder is not opened to every user";
+  // The whole log, header first, is in the device folder and nowhere else.
+  std::string inDeviceFolder;
+  for (const auto& entry : std::filesystem::directory_iterator(folder))
+    inDeviceFolder += testing::TestEnv::ReadFile(entry.path());
+  EXPECT_NE(inDeviceFolder.find("============Begin debug log============="), std::string::npos);
+  EXPECT_EQ(inDeviceFolder, Log());
 }
 
 TEST_F(DeviceTest, EnablingWithoutTheDebugLogWritesNothing) {

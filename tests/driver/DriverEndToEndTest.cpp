@@ -132,8 +132,7 @@ TEST_F(DriverEndToEndTest, TheRoadOfOneSale) {
   // 500 - 20 written off + 5 % of (145 - 20).
   const Currency after = Out(0).CurrencyValue();
   EXPECT_EQ(after.value, before.value - 200000 + 62500);
-  EXPECT_EQ(VarToStr(Out(1)),
-            "Телефон: 79001234567\r\n'Баланс: " + FloatToStrFixed(after.value / 10000.0, 2) + "\r\n");
+  EXPECT_EQ(VarToStr(Out(1)), "Телефон: 79001234567\r\n'Баланс: " + CurrToStrFixed(after, 2) + "\r\n");
   EXPECT_EQ(Out(2).Type(), varDate);
   EXPECT_GT(Out(2).DoubleValue(), 40000.0);
   const double transaction = Out(2).DoubleValue();

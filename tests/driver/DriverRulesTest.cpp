@@ -111,6 +111,19 @@ TEST_F(DriverRulesTest, ReceiptPricesRoundPerUnit) {
   }
 }
 
+TEST_F(DriverRulesTest, ReceiptBalanceIsRoundedAsMoney) {
+  struct Case {
+    int64_t balance;
+    const char* text;
+  };
+  // Through a double these give 0.01, 2.67 and 0.12: just below the half in binary, or a tie to even.
+  for (const Case c : {Case{150, "0.02"}, Case{26750, "2.68"}, Case{1250, "0.13"}, Case{1505000, "150.50"}}) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(BalanceReceiptText("Номер карты", "777", Currency{c.balance}),
+              std::string("Номер карты: 777\r\n'Баланс: ") + c.text + "\r\n");
+  }
+}
+
 TEST_F(DriverRulesTest, ReceiptSumsAreExactAndLinesCarryTheirNames) {
   const TReceipt receipt = BuildReceipt(ReceiptTable(
       {Line("A-1", "Хлеб", 10, 3, 100), Line("B-2", "Молоко", 0.01, 1, 0.1), Line("C-3", "Сыр", 0, 1, 0.2)}));

@@ -233,13 +233,31 @@ TEST_F(DeviceTest, FailuresBecomeTheCodeAndMessageTheCallerSees) {
        "<html><body>Internal error</body></html>"},
       {503, "text/plain; charset=windows-1251",
        "\xd1\xe5\xf0\xe2\xe8\xf1 \xed\xe5\xe4\xee\xf1\xf2\xf3\xef\xe5\xed", 503, "Сервис недоступен"},
-      {422, "application/json", R"({"error":"Bad order"})", 422, R"({"error":"Bad order"})"},
-      {422, "application/json", R"({"error":{"message":42}})", 422, R"({"error":{"message":42}})"},
-      {400, "application/json", "[1,2]", 400, "[1,2]"},
+      // A message that is a number or a boolean is read as text.
+      {400, "application/json", R"({"error":{"message":5}})", 400, "5"},
+      {422, "application/json", R"({"error":{"message":-4.5}})", 422, "-4.5"},
+      {400, "application/json", R"({"error":{"message":true}})", 400, "true"},
+      {400, "application/json", R"({"error":{"message":false}})", 400, "false"},
+      // A null message, an "error" that is no object and a body that is no object: no message.
+      {400, "application/json", R"({"error":{"message":null}})", 1001, kUnknownError},
+      {422, "application/json", R"({"error":"Bad order"})", 1001, kUnknownError},
+      {422, "application/json", R"({"error":7})", 1001, kUnknownError},
+      {422, "application/json", R"({"error":["Bad order"]})", 1001, kUnknownError},
+      {422, "application/json", R"({"error":null})", 1001, kUnknownError},
+      {400, "application/json", "[1,2]", 1001, kUnknownError},
+      {400, "application/json", "\"Bad order\"", 1001, kUnknownError},
+      {400, "application/json", "17", 1001, kUnknownError},
+      {400, "application/json", "null", 1001, kUnknownError},
+      // A message that cannot stand as text leaves the whole body as the description.
+      {422, "application/json", R"({"error":{"message":["a","b"]}})", 422,
+       R"({"error":{"message":["a","b"]}})"},
+      {422, "application/json", R"({"error":{"message":{"ru":"x"}}})", 422,
+       R"({"error":{"message":{"ru":"x"}}})"},
       {302, "text/plain", "Moved", 302, "Moved"},
       {300, "text/plain", "", 1001, kUnknownError},
   };
   for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.status) + " " + c.body);
     transport->Answer(c.status, c.body, c.contentType);
     const auto [code, message] = Failure([&] { device->ClientInfo(3, "555"); });
     EXPECT_EQ(code, c.code) << c.body;
@@ -253,10 +271,13 @@ TEST_F(DeviceTest, FailuresBecomeTheCodeAndMessageTheCallerSees) {
 }
 
 TEST_F(DeviceTest, NoAnswerRaisesMinusOneWithTheTransportsMessage) {
-  transport->Fail("Failed to connect to loyalty.test port 443: Connection refused");
+  transport->Fail(TransportFailure::ConnectionRefused,
+                  "Failed to connect to loyalty.test port 443: Connection refused");
   const auto [code, message] = Failure([&] { device->Ping(); });
   EXPECT_EQ(code, -1);
-  EXPECT_EQ(message, "Failed to connect to loyalty.test port 443: Connection refused");
+  EXPECT_EQ(
+      message,
+      "Не удалось соединиться с сервером (Failed to connect to loyalty.test port 443: Connection refused)");
   EXPECT_EQ(log.lines.back(), "TDevice|< Ping:");
 }
 

@@ -25,6 +25,7 @@ class FakeTransport final : public IHttpTransport {
     sent.push_back({verb, url, std::string(body)});
     HttpAnswer answer;
     answer.error = "no answer scripted";
+    answer.failure = TransportFailure::Other;
     if (!answers.empty()) {
       answer = answers.front();
       answers.pop_front();
@@ -43,7 +44,9 @@ class FakeTransport final : public IHttpTransport {
   void Answer(int32_t status, std::string body, std::string contentType = "application/json") {
     answers.push_back({status, std::move(body), std::move(contentType), ""});
   }
-  void Fail(std::string error) { answers.push_back({-1, "", "", std::move(error)}); }
+  void Fail(TransportFailure kind, std::string detail) {
+    answers.push_back({-1, "", "", std::move(detail), kind});
+  }
 
   std::vector<SentRequest> sent;
   std::deque<HttpAnswer> answers;

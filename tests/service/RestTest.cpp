@@ -108,7 +108,10 @@ TEST_F(RestTest, AnswersAreSortedIntoResponseOrDescription) {
        "",
        R"({"error":{"message":"Invalid token"}})"},
       {{500, "\xf0\xd2\xc9\xd7\xc5\xd4", "text/html; charset=koi8-r", ""}, 500, "", "Привет"},
-      {{-1, "", "", "Connection refused"}, -1, "", "Connection refused"},
+      {{-1, "", "", "Connection refused", TransportFailure::ConnectionRefused},
+       -1,
+       "",
+       "Не удалось соединиться с сервером (Connection refused)"},
   };
   for (const auto& c : cases) {
     transport->answers.push_back(c.answer);

@@ -4,7 +4,11 @@
 #include "tools/sim/Server.h"
 
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <thread>
 #include <vector>
 
@@ -383,6 +387,61 @@ TEST(ServerTest, ATakenPortIsAnError) {
   settings.port = first.Port();
   SimServer second(store, settings, nullptr);
   EXPECT_THROW(second.Start(), std::runtime_error);
+}
+
+// Sends `request` as it stands over a fresh plain connection and reads the answer until the server
+// closes the connection or three seconds pass.
+std::string RawExchange(int port, const std::string& request) {
+  const int socket = ::socket(AF_INET, SOCK_STREAM, 0);
+  timeval limit{3, 0};
+  ::setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  std::string answer;
+  if (::connect(socket, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+      ::send(socket, request.data(), request.size(), 0) == static_cast<ssize_t>(request.size())) {
+    char buffer[4096];
+    for (ssize_t got; (got = ::recv(socket, buffer, sizeof buffer, 0)) > 0;) answer.append(buffer, got);
+  }
+  ::close(socket);
+  return answer;
+}
+
+TEST(ServerTest, ARequestWithoutADeclaredBodyIsAnsweredAtOnce) {
+  RunningSim sim(SimConfig{Transport::Plain});
+  struct Case {
+    const char* name;
+    std::string request;
+    const char* statusLine;
+    const char* inBody;
+  };
+  const Case cases[] = {
+      {"POST without Content-Length or Transfer-Encoding",
+       "POST " + Api("ping") + " HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n", "HTTP/1.1 200",
+       R"({"result":"ok"})"},
+      {"POST to an unknown path",
+       "POST /api/v2/nothing HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n", "HTTP/1.1 404",
+       "Not found"},
+      {"DELETE without a body",
+       "DELETE " + Api("ping") + " HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n", "HTTP/1.1 404",
+       "Not found"},
+      {"a chunked body is still read",
+       "POST " + Api("createClients") +
+           " HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\nTransfer-Encoding: chunked\r\n\r\n"
+           "1e\r\n{\"clients\":[{\"phone\":\"7001\"}]}\r\n0\r\n\r\n",
+       "HTTP/1.1 200", R"("phone":"7001")"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto start = std::chrono::steady_clock::now();
+    const std::string answer = RawExchange(sim.Port(), c.request);
+    const auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(answer.rfind(c.statusLine, 0), 0u) << answer;
+    EXPECT_NE(answer.find(c.inBody), std::string::npos) << answer;
+    EXPECT_LT(waited, std::chrono::seconds(2));
+  }
 }
 
 TEST(ServerTest, ConcurrentOrdersEachCountOnce) {

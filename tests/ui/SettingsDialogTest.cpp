@@ -322,7 +322,7 @@ TEST_F(SettingsDialogTest, ShowSettingsFormGivesTheHostWindowBackWhenTheDialogRa
 TEST(SettingsDialogHelp, TextsByID) {
   const std::vector<std::pair<int32_t, std::string>> cases = {
       {1000,
-       "Дополнительные функции: \r\n - Установка параметров в значегие по умолчанию\r\n - Тест "
+       "Дополнительные функции: \r\n - Установка параметров в значение по умолчанию\r\n - Тест "
        "работоспособности устройства\r\n - Отображение полного списка настроек\r\n - Справка"},
       {1001, "Сохранить настройки и закрыть окно"},
       {1002, "Закрыть окно без сохранения настроек"},

@@ -24,6 +24,37 @@ cleanup() {
 }
 trap cleanup EXIT
 
+# start_https_simulator NAME: an HTTPS simulator with its own authority; sets NAME_url (named
+# "localhost", which WinHTTP's name check needs), NAME_ca and NAME_pid.
+start_https_simulator() {
+  "$simulator" --listen 127.0.0.1:0 --db :memory: --seed --faults --token wine-test-token-1 \
+    --state-dir "$work/$1-state" > "$work/$1.out" 2> "$work/$1.err" &
+  printf -v "$1_pid" '%s' $!
+  for _ in $(seq 50); do [ -s "$work/$1.out" ] && grep -q '^CA: ' "$work/$1.err" && break; sleep 0.1; done
+  printf -v "$1_url" '%s' "$(head -n 1 "$work/$1.out" | sed 's#//127\.0\.0\.1:#//localhost:#')"
+  printf -v "$1_ca" '%s' "$(sed -n 's/^CA: //p' "$work/$1.err" | head -n 1)"
+}
+
+# The transport cases of the Linux build, through WinHTTP: plain HTTP, HTTPS verified against the
+# machine's Root store, and an authority that only SSL/ca-bundle.pem beside the program names,
+# which Windows does not read: the system store alone decides there.
+run_transport_cases() {
+  start_https_simulator trusted
+  start_https_simulator untrusted
+  local program="$work/transport/transport_conformance.exe"
+  mkdir -p "$work/transport/SSL" "$work/transport/log"
+  cp "$build/tests/wine/transport_conformance.exe" "$program"
+  cp "$untrusted_ca" "$work/transport/SSL/ca-bundle.pem"
+  "$wine" "$build/tests/wine/add_root_certificate.exe" "$(windows_path "$trusted_ca")"
+  result $? "the simulator's authority joins the machine's Root store"
+  "$wine" "$program" "$base_url" "$trusted_url" "$untrusted_url" wine-test-token-1 \
+    "$(windows_path "$work/transport/log")" > "$work/transport.log" 2>&1
+  local status=$?
+  sed 's/^/    /' "$work/transport.log"
+  result $status "WinHTTP passes the transport cases over HTTP and HTTPS"
+  kill "$trusted_pid" "$untrusted_pid" 2>/dev/null
+}
+
 if [ "$arch" = "x86" ] && ! [ -x /usr/lib/wine/wine ]; then
   echo "skipped: the x86 module needs 32-bit Wine (wine32), which is not installed here"
   echo "0 passed, 0 failed, 1 skipped"
@@ -65,10 +96,12 @@ sed 's/^/    /' "$work/client.log"
 result $client_status "the C++ IDispatch client's checks"
 
 # The service simulator on loopback, plain HTTP (Wine's TLS trust store is not ours to set up).
-"$simulator" --plain --listen 127.0.0.1:0 --db :memory: --seed --token wine-test-token-1 > "$work/sim.out" 2> "$work/sim.err" &
+"$simulator" --plain --listen 127.0.0.1:0 --db :memory: --seed --faults --token wine-test-token-1 > "$work/sim.out" 2> "$work/sim.err" &
 simulator_pid=$!
 for _ in $(seq 50); do [ -s "$work/sim.out" ] && break; sleep 0.1; done
 base_url=$(head -n 1 "$work/sim.out")
+
+run_transport_cases
 devices='C:\ls_tallowmer_test\devices'
 host_script "$(dirname "$(realpath "$0")")/sale.vbs" "$work/sale.vbs"
 "$wine" "$cscript" //nologo "$(windows_path "$work/sale.vbs")" "$base_url" wine-test-token-1 "$devices" \

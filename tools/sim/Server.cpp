@@ -283,6 +283,9 @@ struct SimServer::Impl {
     });
     // A receipt of ten thousand lines is close to 2 MB of JSON; leave room for large tills.
     http->set_payload_max_length(16 << 20);
+    // Each answer leaves in two writes, headers and body. With Nagle's algorithm the body waits for
+    // the client's delayed acknowledgement of the headers, some 40 ms per request.
+    http->set_tcp_nodelay(true);
     http->set_read_timeout(10);
     http->set_write_timeout(10);
     Routes();
@@ -323,6 +326,38 @@ struct SimServer::Impl {
     };
   }
 
+  // HTTP/1.1 gives a request without Content-Length or Transfer-Encoding an empty body, while
+  // httplib would read one until the client closes the connection. So every route that may carry
+  // a body reads it itself, and only when the request declares one.
+  static httplib::Server::HandlerWithContentReader WithDeclaredBody(httplib::Server::Handler handler) {
+    return [handler = std::move(handler)](const Request& req, Response& res,
+                                          const httplib::ContentReader& read) {
+      if (!req.has_header("Content-Length") && !req.has_header("Transfer-Encoding")) return handler(req, res);
+      Request withBody = req;
+      const bool whole = read([&withBody](const char* data, std::size_t length) {
+        withBody.body.append(data, length);
+        return true;
+      });
+      // A body over the limit or cut short has its status already; the error handler answers it.
+      if (whole) handler(withBody, res);
+    };
+  }
+
+  void Post(const std::string& pattern, httplib::Server::Handler handler) {
+    http->Post(pattern, WithDeclaredBody(std::move(handler)));
+  }
+
+  // Paths that name no route answer 404 whatever the method; those whose method may carry a body
+  // are caught here so that they do not wait for one either.
+  void UnknownPathsWithBodies() {
+    const auto notFound = [](const Request&, Response& res) { Answer(res, 404, ErrorBody("Not found")); };
+    const std::string anyPath = ".*";
+    http->Post(anyPath, WithDeclaredBody(notFound));
+    http->Put(anyPath, WithDeclaredBody(notFound));
+    http->Patch(anyPath, WithDeclaredBody(notFound));
+    http->Delete(anyPath, WithDeclaredBody(notFound));
+  }
+
   void Routes() {
     const std::string api = kApiPath;
     http->Get(api + "/clientInfo", Api([this](const Request& req, Response& res) {
@@ -332,48 +367,47 @@ struct SimServer::Impl {
                 Answer(res, 200, CustomerJson(*customer));
               }));
 
-    http->Post(api + "/createClients", Api([this](const Request& req, Response& res) {
-                 const Json body = ParseObject(req.body);
-                 const Json* clients = Member(body, "clients");
-                 if (!clients || !clients->is_array()) throw ApiError(400, "clients must be an array");
-                 std::vector<Customer> customers;
-                 for (const Json& given : *clients) customers.push_back(CustomerFromJson(given));
-                 const std::vector<std::string> ids = store.CreateCustomers(customers);
-                 Json created = Json::array();
-                 for (std::size_t i = 0; i < ids.size(); ++i) {
-                   created.push_back({{"clientId", ids[i]},
-                                      {"cardNumber", customers[i].cardNumber},
-                                      {"cardBarcode", customers[i].cardBarcode},
-                                      {"phone", customers[i].phone}});
-                 }
-                 Answer(res, 200, {{"clients", created}});
-               }));
+    Post(api + "/createClients", Api([this](const Request& req, Response& res) {
+           const Json body = ParseObject(req.body);
+           const Json* clients = Member(body, "clients");
+           if (!clients || !clients->is_array()) throw ApiError(400, "clients must be an array");
+           std::vector<Customer> customers;
+           for (const Json& given : *clients) customers.push_back(CustomerFromJson(given));
+           const std::vector<std::string> ids = store.CreateCustomers(customers);
+           Json created = Json::array();
+           for (std::size_t i = 0; i < ids.size(); ++i) {
+             created.push_back({{"clientId", ids[i]},
+                                {"cardNumber", customers[i].cardNumber},
+                                {"cardBarcode", customers[i].cardBarcode},
+                                {"phone", customers[i].phone}});
+           }
+           Answer(res, 200, {{"clients", created}});
+         }));
 
-    http->Post(api + "/createOrder", Api([this](const Request& req, Response& res) {
-                 const LookupKind kind = RequireKind(req);
-                 const std::string id = RequireId(req);
-                 const OrderOutcome outcome = store.CreateOrder(kind, id, OrderFromJson(req.body));
-                 Answer(res, 200,
-                        {{"guid", outcome.guid},
-                         {"bonusAdd", AmountJson(outcome.bonusAdd)},
-                         {"bonusWriteOff", AmountJson(outcome.bonusWriteOff)},
-                         {"bonusBalance", AmountJson(outcome.bonusBalance)}});
-               }));
+    Post(api + "/createOrder", Api([this](const Request& req, Response& res) {
+           const LookupKind kind = RequireKind(req);
+           const std::string id = RequireId(req);
+           const OrderOutcome outcome = store.CreateOrder(kind, id, OrderFromJson(req.body));
+           Answer(res, 200,
+                  {{"guid", outcome.guid},
+                   {"bonusAdd", AmountJson(outcome.bonusAdd)},
+                   {"bonusWriteOff", AmountJson(outcome.bonusWriteOff)},
+                   {"bonusBalance", AmountJson(outcome.bonusBalance)}});
+         }));
 
-    http->Post(api + "/returnOrder", Api([this](const Request& req, Response& res) {
-                 const Json body = ParseObject(req.body);
-                 const std::string date = Text(body, "date");
-                 if (!date.empty() && !IsDateTime(date))
-                   throw ApiError(400, "date must be \"YYYY-mm-dd hh:nn:ss\"");
-                 const ReturnOutcome outcome =
-                     store.ReturnOrder(Text(body, "guid"), Amount(body, "sum"), date);
-                 Answer(res, 200,
-                        {{"guid", outcome.guid},
-                         {"clientId", outcome.clientId},
-                         {"bonusReturned", AmountJson(outcome.bonusReturned)},
-                         {"bonusCancelled", AmountJson(outcome.bonusCancelled)},
-                         {"bonusBalance", AmountJson(outcome.bonusBalance)}});
-               }));
+    Post(api + "/returnOrder", Api([this](const Request& req, Response& res) {
+           const Json body = ParseObject(req.body);
+           const std::string date = Text(body, "date");
+           if (!date.empty() && !IsDateTime(date))
+             throw ApiError(400, "date must be \"YYYY-mm-dd hh:nn:ss\"");
+           const ReturnOutcome outcome = store.ReturnOrder(Text(body, "guid"), Amount(body, "sum"), date);
+           Answer(res, 200,
+                  {{"guid", outcome.guid},
+                   {"clientId", outcome.clientId},
+                   {"bonusReturned", AmountJson(outcome.bonusReturned)},
+                   {"bonusCancelled", AmountJson(outcome.bonusCancelled)},
+                   {"bonusBalance", AmountJson(outcome.bonusBalance)}});
+         }));
 
     http->Get(
         api + "/getTemplates", Api([](const Request&, Response& res) {
@@ -384,9 +418,10 @@ struct SimServer::Impl {
 
     const auto ping = Api([](const Request&, Response& res) { Answer(res, 200, {{"result", "ok"}}); });
     http->Get(api + "/ping", ping);
-    http->Post(api + "/ping", ping);
+    Post(api + "/ping", ping);
 
     if (settings.faults) ControlRoutes();
+    UnknownPathsWithBodies();
 
     http->set_error_handler(httplib::Server::HandlerWithResponse([](const Request&, Response& res) {
       // Answers of ours, including the faults, already say what they are.
@@ -415,7 +450,7 @@ struct SimServer::Impl {
               {"count", armed.remaining},
               {"delayMs", armed.fault.delay.count()}});
     };
-    http->Post("/_sim/fault", [this, state](const Request& req, Response& res) {
+    Post("/_sim/fault", [this, state](const Request& req, Response& res) {
       try {
         const Json body = ParseObject(req.body);
         const auto mode = ParseFaultMode(Text(body, "mode"));

@@ -1,0 +1,42 @@
+#pragma once
+
+// One set of cases that every HTTP transport must pass alike: libcurl natively, WinHTTP under Wine.
+// The cases talk to the service simulator (started with fault injection) over plain HTTP and over
+// verified HTTPS; each reports what it found wrong, nothing when it passed.
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "service/HttpTransport.h"
+
+namespace tallowmer::conformance {
+
+struct Target {
+  // Base URLs with the API path of one simulator each: plain HTTP, and HTTPS named "localhost"
+  // whose authority the transport trusts; e.g. https://localhost:41234/api/v2.
+  std::string plainBaseUrl;
+  std::string httpsBaseUrl;
+  // An HTTPS simulator whose authority the transport does not trust.
+  std::string untrustedBaseUrl;
+  std::string token;
+  // A loopback port on which nothing listens.
+  int refusedPort = 0;
+  // An empty folder for the HTTP log of the cases that read it.
+  std::string logFolder;
+};
+
+struct CaseResult {
+  std::string name;
+  std::vector<std::string> failures;
+};
+
+// Makes the transport under test with the given total time-out for one request.
+using TransportFactory =
+    std::function<std::unique_ptr<IHttpTransport>(std::chrono::milliseconds requestTimeout)>;
+
+std::vector<CaseResult> RunAll(const Target& target, const TransportFactory& makeTransport);
+
+}  // namespace tallowmer::conformance
