@@ -231,7 +231,8 @@ class SafeArray {
   int32_t LowBound(int dimension) const { return bounds_.at(dimension - 1).lower; }
   int32_t HighBound(int dimension) const {
     const Bound& bound = bounds_.at(dimension - 1);
-    return bound.lower + bound.count - 1;
+    // In 64 bits: a dimension may end at the largest index.
+    return static_cast<int32_t>(static_cast<int64_t>(bound.lower) + bound.count - 1);
   }
   const std::vector<Bound>& Bounds() const { return bounds_; }
 
