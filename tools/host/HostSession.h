@@ -27,6 +27,18 @@ struct SetupOptions {
   std::map<std::string, std::string> textSettings;
 };
 
+// One setting as the driver declares it.
+struct SettingInfo {
+  std::string id;
+  // "Number", "String", "Date" or "Boolean".
+  std::string type;
+  // The default as JSON, as a settings file would hold it.
+  std::string defaultText;
+  std::string name;
+  std::string description;
+  bool secret = false;
+};
+
 class HostSession {
  public:
   HostSession(DispatchPtr driver, DispatchPtr manager, std::ostream& log)
@@ -40,6 +52,9 @@ class HostSession {
   bool Start(const SetupOptions& options);
   // Disable and Close.
   void Stop();
+
+  // The driver's settings in registry order, read with GetSettings; needs no Init.
+  std::vector<SettingInfo> DeclaredSettings();
 
   const DispatchPtr& Manager() const { return manager_; }
 
