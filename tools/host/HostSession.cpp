@@ -40,8 +40,10 @@ CallOutcome HostSession::Call(const std::string& method, std::vector<OleVariant>
     lastFirst.push_back(it->IsByRef() ? *it : OleVariant::RefVariant(&*it));
   }
   DispParams params{lastFirst.data(), static_cast<uint32_t>(lastFirst.size())};
+  const auto started = std::chrono::steady_clock::now();
   outcome.hr =
       driver_->Invoke(id, dispatchMethod | dispatchPropertyGet, params, &outcome.result, &outcome.exception);
+  outcome.elapsed = std::chrono::steady_clock::now() - started;
   return outcome;
 }
 

@@ -3,6 +3,7 @@
 // Calls on the driver object the way a point-of-sale host makes them: by name through
 // GetIDsOfNames and Invoke, every argument a by-reference variable written back after the call.
 
+#include <chrono>
 #include <map>
 #include <ostream>
 #include <string>
@@ -17,6 +18,8 @@ struct CallOutcome {
   HRESULT hr = hrOk;
   OleVariant result;
   ExcepInfo exception;
+  // How long the driver took over the call itself.
+  std::chrono::steady_clock::duration elapsed{};
 };
 
 struct SetupOptions {
