@@ -14,7 +14,7 @@ PACKAGES=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix mingw-w64-tools
   libcurl4-openssl-dev nlohmann-json3-dev libcpp-httplib-dev libsqlite3-dev libssl-dev
-  ca-certificates wine64 locales tmux
+  ca-certificates curl wine64 locales tmux
   xvfb imagemagick fonts-dejavu-core
 )
 
@@ -90,6 +90,13 @@ run_tests() {
   build_windows
   ctest --test-dir build/linux --output-on-failure -j "$JOBS"
   run_wine_tests
+  run_readme_test
+}
+
+# The README's shell blocks as a new user runs them, after everything is built.
+run_readme_test() {
+  echo "== README blocks"
+  tests/readme/run_readme_blocks.sh
 }
 
 # What the demo needs to build the host program and the simulator: no Windows tools, no Wine, no
