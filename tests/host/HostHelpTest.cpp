@@ -15,6 +15,7 @@
 #include "tests/support/TestEnv.h"
 #include "tools/host/HostHelp.h"
 #include "tools/host/HostManager.h"
+#include "tools/host/HostSession.h"
 
 namespace tallowmer::host {
 namespace {

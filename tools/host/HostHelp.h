@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/host/HostSession.h"
+#include "tools/host/SettingInfo.h"
 
 namespace tallowmer::host {
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/Dispatch.h"
+#include "tools/host/SettingInfo.h"
 #include "tools/host/VariantJson.h"
 
 namespace tallowmer::host {
@@ -28,18 +29,6 @@ struct SetupOptions {
   std::map<std::string, OleVariant> settings;
   // Setting values by ID as text, converted by the setting's declared type.
   std::map<std::string, std::string> textSettings;
-};
-
-// One setting as the driver declares it.
-struct SettingInfo {
-  std::string id;
-  // "Number", "String", "Date" or "Boolean".
-  std::string type;
-  // The default as JSON, as a settings file would hold it.
-  std::string defaultText;
-  std::string name;
-  std::string description;
-  bool secret = false;
 };
 
 class HostSession {
