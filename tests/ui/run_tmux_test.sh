@@ -77,4 +77,16 @@ grep -qF '"Token":"typed-secret-42"' "$work/saved.json" || fail "the saved setti
 "$host" --settings "$work/saved.json" call GetSettings >"$work/again.out" 2>/dev/null ||
   fail "--settings did not take the printed settings"
 grep -qF "http://127.0.0.1:9/new" "$work/again.out" || fail "--settings did not apply the printed Host"
+
+# Standard output redirected into a file others may read: the host narrows it to the owner.
+tmux_ kill-session -t dialog
+(umask 022 && : >"$work/redirected.json")
+printf -v command '%q ' "$host" --settings "$work/saved.json" settings
+tmux_ new-session -d -s dialog -x 200 -y 60 \
+  "LS_TALLOWMER_DATA_DIR=$(printf %q "$LS_TALLOWMER_DATA_DIR") $command >$(printf %q "$work/redirected.json") 2>/dev/null; echo \"exit status \$?\"; sleep 60"
+wait_for "Номер поля или команда:"
+tmux_ send-keys -t dialog o Enter
+wait_for "exit status"
+[ "$(stat -c %a "$work/redirected.json")" = 600 ] || fail "the redirected output kept mode $(stat -c %a "$work/redirected.json")"
+grep -qF '"Token":"typed-secret-42"' "$work/redirected.json" || fail "the redirected output lacks the settings"
 echo "PASS"
