@@ -16,7 +16,7 @@ PACKAGES=(
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix mingw-w64-tools
   libcurl4-openssl-dev nlohmann-json3-dev libcpp-httplib-dev libsqlite3-dev libssl-dev
   ca-certificates curl wine64 locales tmux
-  xvfb imagemagick fonts-dejavu-core
+  xvfb imagemagick fonts-dejavu-core fonts-wine
   wixl fp-utils-3.2.2 libchm-bin osslsigncode zip unzip
 )
 

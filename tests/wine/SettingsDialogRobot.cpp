@@ -1,8 +1,11 @@
 // Plays the user of the settings dialog from another process of the same Wine prefix: waits for
 // the dialog that "ShowSettingsDlg" opens, checks its windows, types a host address, opens the full
 // settings list, takes screenshots and closes everything with OK or Cancel.
-// Usage: settings_robot.exe ok|cancel HOST SHOT_DIR [LISTED_HOST] [--wait=SECONDS]
-// LISTED_HOST is the Host value the settings list has to show (the one saved before the dialog).
+// Usage: settings_robot.exe ok|cancel HOST SHOT_DIR [LISTED_HOST] [--wait=SECONDS] [--tag=NAME]
+// LISTED_HOST is the Host value the settings list has to show (the one saved before the dialog);
+// NAME ends the screenshots' names (the font and the resolution of the run, say).
+// Every static text of the dialog and of the list is measured in its own font: a text that its
+// control cuts short fails the run, named.
 // Prints one line per check and exits with 0 only when every check passed.
 
 #include <windows.h>
@@ -14,20 +17,18 @@
 #include <functional>
 #include <memory>
 #include <optional>
-#include <set>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "tests/ui/windows/UiProbe.h"
 #include "ui/windows/SettingsDialogWindow.h"
 #include "ui/windows/SettingsListWindow.h"
 #include "ui/windows/WinUi.h"
 
 namespace {
 
-using tallowmer::ui_windows::ScreenDC;
-using tallowmer::ui_windows::UniqueBitmap;
-using tallowmer::ui_windows::UniqueMemoryDC;
+namespace probe = tallowmer::ui_probe;
 
 // The dialog's own control identifiers: the robot drives the windows the driver builds.
 constexpr int kTabControlId = tallowmer::ui_windows::kIdPages;
@@ -124,41 +125,6 @@ class RemoteBuffer {
   void* address_;
 };
 
-// Selects an object into a device context and puts the previous one back.
-class Selection {
- public:
-  Selection(HDC dc, HGDIOBJ object) : dc_(dc), previous_(::SelectObject(dc, object)) {}
-  Selection(const Selection&) = delete;
-  Selection& operator=(const Selection&) = delete;
-  ~Selection() {
-    if (previous_ != nullptr) ::SelectObject(dc_, previous_);
-  }
-
- private:
-  HDC dc_;
-  HGDIOBJ previous_;
-};
-
-class File {
- public:
-  explicit File(const std::wstring& path)
-      : handle_(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                              nullptr)) {}
-  File(const File&) = delete;
-  File& operator=(const File&) = delete;
-  ~File() {
-    if (handle_ != INVALID_HANDLE_VALUE) ::CloseHandle(handle_);
-  }
-  bool Write(const void* data, size_t size) const {
-    DWORD written = 0;
-    return handle_ != INVALID_HANDLE_VALUE &&
-           ::WriteFile(handle_, data, static_cast<DWORD>(size), &written, nullptr) && written == size;
-  }
-
- private:
-  HANDLE handle_;
-};
-
 bool WaitFor(const std::function<bool()>& done, DWORD timeoutMs) {
   const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
   while (!done()) {
@@ -169,25 +135,11 @@ bool WaitFor(const std::function<bool()>& done, DWORD timeoutMs) {
 }
 
 std::wstring ClassOf(HWND window) {
-  wchar_t name[256] = {};
-  ::GetClassNameW(window, name, 256);
-  return name;
+  return probe::WindowClass(window);
 }
 
-// WM_GETTEXT is copied between processes by the system; GetWindowText would not ask a control of
-// another process and could answer a stale caption.
 std::optional<std::wstring> TextOf(HWND window) {
-  DWORD_PTR length = 0;
-  if (!::SendMessageTimeoutW(window, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, kSendTimeoutMs, &length)) {
-    return std::nullopt;
-  }
-  std::vector<wchar_t> text(length + 1, L'\0');
-  DWORD_PTR copied = 0;
-  if (!::SendMessageTimeoutW(window, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()),
-                             SMTO_ABORTIFHUNG, kSendTimeoutMs, &copied)) {
-    return std::nullopt;
-  }
-  return std::wstring(text.data());
+  return probe::ControlText(window);
 }
 
 // Button captions may carry "&" before an access key.
@@ -265,78 +217,86 @@ bool IsWow64(HANDLE process) {
   return ::IsWow64Process(process, &wow64) && wow64;
 }
 
-// Distinct colours of a 24-bit bottom-up picture, counted up to `enough`: a failed capture is one
-// flat colour.
-size_t ColourCount(const std::vector<unsigned char>& pixels, int width, int height, size_t enough) {
-  const size_t stride = (static_cast<size_t>(width) * 3 + 3) & ~size_t{3};
-  std::set<unsigned> colours;
-  for (int y = 0; y < height && colours.size() < enough; ++y) {
-    const unsigned char* row = pixels.data() + stride * static_cast<size_t>(y);
-    for (int x = 0; x < width && colours.size() < enough; ++x) {
-      const unsigned char* p = row + static_cast<size_t>(x) * 3;
-      colours.insert(p[0] | (p[1] << 8) | (p[2] << 16));
+// Measures the static texts of a window of another process inside that process: text_probe.dll,
+// beside this program, is hooked into the window's thread and sends the measures back.
+class RemoteTextMeasure {
+ public:
+  RemoteTextMeasure() : request_(::RegisterWindowMessageW(probe::kMeasureTextsMessage)) {
+    WNDCLASSW windowClass{};
+    windowClass.lpfnWndProc = Receive;
+    windowClass.hInstance = ::GetModuleHandleW(nullptr);
+    windowClass.lpszClassName = kReceiverClass;
+    ::RegisterClassW(&windowClass);
+    receiver_ = ::CreateWindowExW(0, kReceiverClass, nullptr, 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                  windowClass.hInstance, this);
+    wchar_t path[MAX_PATH] = {};
+    ::GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring folder = path;
+    folder.resize(folder.find_last_of(L'\\') + 1);
+    module_ = ::LoadLibraryW((folder + L"text_probe.dll").c_str());
+  }
+  RemoteTextMeasure(const RemoteTextMeasure&) = delete;
+  RemoteTextMeasure& operator=(const RemoteTextMeasure&) = delete;
+  ~RemoteTextMeasure() {
+    if (receiver_ != nullptr) ::DestroyWindow(receiver_);
+    if (module_ != nullptr) ::FreeLibrary(module_);
+  }
+
+  std::optional<std::vector<probe::TextFit>> Measure(HWND window) {
+    const auto hook = module_ != nullptr ? reinterpret_cast<HOOKPROC>(reinterpret_cast<void*>(
+                                               ::GetProcAddress(module_, "MeasureTextsHook")))
+                                         : nullptr;
+    if (hook == nullptr || receiver_ == nullptr) return std::nullopt;
+    HHOOK installed =
+        ::SetWindowsHookExW(WH_CALLWNDPROC, hook, module_, ::GetWindowThreadProcessId(window, nullptr));
+    if (installed == nullptr) return std::nullopt;
+    answer_.reset();
+    // The answer arrives as a sent message while this thread waits for its own to return.
+    DWORD_PTR ignored = 0;
+    ::SendMessageTimeoutW(window, request_, reinterpret_cast<WPARAM>(receiver_), 0, SMTO_NORMAL,
+                          kSendTimeoutMs, &ignored);
+    ::UnhookWindowsHookEx(installed);
+    if (!answer_) return std::nullopt;
+    return probe::Deserialize(*answer_);
+  }
+
+ private:
+  static constexpr const wchar_t* kReceiverClass = L"LsTallowmerTextMeasures";
+
+  static LRESULT CALLBACK Receive(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_NCCREATE) {
+      ::SetWindowLongPtrW(
+          window, GWLP_USERDATA,
+          reinterpret_cast<LONG_PTR>(reinterpret_cast<CREATESTRUCTW*>(lParam)->lpCreateParams));
+    } else if (message == WM_COPYDATA) {
+      auto* self = reinterpret_cast<RemoteTextMeasure*>(::GetWindowLongPtrW(window, GWLP_USERDATA));
+      const auto* data = reinterpret_cast<const COPYDATASTRUCT*>(lParam);
+      if (self != nullptr && data->dwData == self->request_ && data->lpData != nullptr) {
+        self->answer_ =
+            std::wstring(static_cast<const wchar_t*>(data->lpData), data->cbData / sizeof(wchar_t));
+        while (!self->answer_->empty() && self->answer_->back() == L'\0') self->answer_->pop_back();
+        return TRUE;
+      }
     }
+    return ::DefWindowProcW(window, message, wParam, lParam);
   }
-  return colours.size();
-}
 
-bool WriteBmp(const std::wstring& path, const BITMAPINFOHEADER& header,
-              const std::vector<unsigned char>& pixels) {
-  BITMAPFILEHEADER file{};
-  file.bfType = 0x4D42;  // "BM"
-  file.bfOffBits = sizeof(BITMAPFILEHEADER) + sizeof(BITMAPINFOHEADER);
-  file.bfSize = static_cast<DWORD>(file.bfOffBits + pixels.size());
-  const File out(path);
-  return out.Write(&file, sizeof(file)) && out.Write(&header, sizeof(header)) &&
-         out.Write(pixels.data(), pixels.size());
-}
-
-struct Capture {
-  BITMAPINFOHEADER header{};
-  std::vector<unsigned char> pixels;
+  UINT request_;
+  HWND receiver_ = nullptr;
+  HMODULE module_ = nullptr;
+  std::optional<std::wstring> answer_;
 };
-
-// What the screen shows in `area`, as the user would see it.
-std::optional<Capture> CaptureScreen(const RECT& area) {
-  const int width = area.right - area.left;
-  const int height = area.bottom - area.top;
-  if (width <= 0 || height <= 0) return std::nullopt;
-  Capture capture;
-  capture.header.biSize = sizeof(BITMAPINFOHEADER);
-  capture.header.biWidth = width;
-  capture.header.biHeight = height;  // bottom-up, the order a BMP file keeps its rows in
-  capture.header.biPlanes = 1;
-  capture.header.biBitCount = 24;
-  capture.header.biCompression = BI_RGB;
-  const ScreenDC screen;
-  const UniqueMemoryDC memory(::CreateCompatibleDC(screen.get()));
-  void* bits = nullptr;
-  BITMAPINFO info{};
-  info.bmiHeader = capture.header;
-  const UniqueBitmap bitmap(::CreateDIBSection(screen.get(), &info, DIB_RGB_COLORS, &bits, nullptr, 0));
-  if (screen.get() == nullptr || memory.get() == nullptr || bitmap.get() == nullptr) return std::nullopt;
-  const Selection selected(memory.get(), bitmap.get());
-  // No CAPTUREBLT: Wine 8 copies black with it.
-  if (!::BitBlt(memory.get(), 0, 0, width, height, screen.get(), area.left, area.top, SRCCOPY)) {
-    return std::nullopt;
-  }
-  ::GdiFlush();
-  const size_t stride = (static_cast<size_t>(width) * 3 + 3) & ~size_t{3};
-  const auto* begin = static_cast<const unsigned char*>(bits);
-  capture.pixels.assign(begin, begin + stride * static_cast<size_t>(height));
-  capture.header.biSizeImage = static_cast<DWORD>(capture.pixels.size());
-  return capture;
-}
 
 class Robot {
  public:
   Robot(std::wstring mode, std::wstring host, std::wstring shotDir, std::optional<std::wstring> listedHost,
-        DWORD waitMs)
+        DWORD waitMs, std::wstring tag)
       : mode_(std::move(mode)),
         host_(std::move(host)),
         shotDir_(std::move(shotDir)),
         listedHost_(std::move(listedHost)),
-        waitMs_(waitMs) {}
+        waitMs_(waitMs),
+        tag_(std::move(tag)) {}
 
   int Run() {
     if (!FindDialog() || !CheckDialog() || !TypeHost() || !RunSettingsList() || !CloseDialog()) Abandon();
@@ -371,7 +331,26 @@ class Robot {
     CheckButton(dialog_, kMoreButtonId, L"Дополнительно");
     CheckButton(dialog_, IDOK, L"ОК");
     CheckButton(dialog_, IDCANCEL, L"Отмена");
-    return CheckTabs() && FindEdits();
+    const bool found = CheckTabs() && FindEdits();
+    CheckTexts(dialog_, L"the dialog");
+    return found;
+  }
+
+  // Each static text needs, in its own font and at its control's width, no more than its control.
+  // The measure runs inside the window's process: fonts are objects of their process.
+  void CheckTexts(HWND window, const std::wstring& name) {
+    const std::optional<std::vector<probe::TextFit>> measured = texts_.Measure(window);
+    if (!report_.Check(measured.has_value(), L"the texts of " + name + L" are measured in its own process"))
+      return;
+    const std::vector<probe::TextFit>& fits = *measured;
+    int clipped = 0;
+    for (const probe::TextFit& fit : fits) {
+      report_.Note((fit.Clipped() ? L"CLIPPED " : L"fits ") + fit.Describe());
+      if (fit.Clipped()) ++clipped;
+    }
+    report_.Check(!fits.empty() && clipped == 0, L"no static text of " + name + L" is clipped (" +
+                                                     std::to_wstring(fits.size()) + L" measured, " +
+                                                     std::to_wstring(clipped) + L" clipped)");
   }
 
   void CheckButton(HWND parent, int id, const std::wstring& caption) {
@@ -430,7 +409,7 @@ class Robot {
     }
     const bool typed = SetText(hostEdit_, host_) && TextOf(hostEdit_).value_or(L"") == host_;
     report_.Check(typed, L"edHost takes \"" + host_ + L"\"");
-    Screenshot(dialog_, L"settings_dialog_" + mode_);
+    Screenshot(dialog_, L"settings_dialog_" + mode_ + tag_);
     return typed;
   }
 
@@ -442,15 +421,10 @@ class Robot {
     Ask(window, WM_NULL, 0, 0);
     RECT area{};
     ::GetWindowRect(window, &area);
-    const std::optional<Capture> capture = CaptureScreen(area);
     const std::wstring path = shotDir_ + L"\\" + name + L".bmp";
-    const bool saved = capture && WriteBmp(path, capture->header, capture->pixels);
-    const size_t colours =
-        capture ? ColourCount(capture->pixels, capture->header.biWidth, capture->header.biHeight, 16) : 0;
-    report_.Check(saved && colours >= 4, L"screenshot " + path + L" (" +
-                                             std::to_wstring(area.right - area.left) + L"x" +
-                                             std::to_wstring(area.bottom - area.top) + L", " +
-                                             std::to_wstring(colours) + L"+ colours)");
+    report_.Check(probe::SaveScreenshot(window, path), L"screenshot " + path + L" (" +
+                                                           std::to_wstring(area.right - area.left) + L"x" +
+                                                           std::to_wstring(area.bottom - area.top) + L")");
   }
 
   bool RunSettingsList() {
@@ -466,7 +440,8 @@ class Robot {
     CheckButton(list_, IDOK, L"ОК");
     CheckButton(list_, IDCANCEL, L"Отмена");
     const std::optional<std::wstring> listed = CheckListView();
-    Screenshot(list_, L"settings_list_" + mode_);
+    CheckTexts(list_, L"the settings list");
+    Screenshot(list_, L"settings_list_" + mode_ + tag_);
     if (!CloseList()) return false;
     return CheckPagesReadAgain(listed);
   }
@@ -555,9 +530,9 @@ class Robot {
   // everywhere so that the host's call returns and the run goes on.
   void Abandon() {
     const RECT screen{0, 0, ::GetSystemMetrics(SM_CXSCREEN), ::GetSystemMetrics(SM_CYSCREEN)};
-    const std::optional<Capture> capture = CaptureScreen(screen);
-    const std::wstring path = shotDir_ + L"\\failure_" + mode_ + L".bmp";
-    if (capture && WriteBmp(path, capture->header, capture->pixels)) report_.Note(L"screen saved as " + path);
+    const std::optional<probe::Capture> capture = probe::CaptureScreen(screen);
+    const std::wstring path = shotDir_ + L"\\failure_" + mode_ + tag_ + L".bmp";
+    if (capture && probe::WriteBmp(path, *capture)) report_.Note(L"screen saved as " + path);
     for (HWND window : {list_, dialog_}) Cancel(window);
   }
 
@@ -573,11 +548,13 @@ class Robot {
   }
 
   Report report_;
+  RemoteTextMeasure texts_;
   std::wstring mode_;
   std::wstring host_;
   std::wstring shotDir_;
   std::optional<std::wstring> listedHost_;
   DWORD waitMs_;
+  std::wstring tag_;
   std::unique_ptr<Handle> process_;
   HWND dialog_ = nullptr;
   HWND tab_ = nullptr;
@@ -591,21 +568,26 @@ class Robot {
 int wmain(int argc, wchar_t** argv) {
   std::vector<std::wstring> positional;
   DWORD waitMs = 30000;
+  std::wstring tag;
   for (int i = 1; i < argc; ++i) {
     const std::wstring arg = argv[i];
     if (arg.rfind(L"--wait=", 0) == 0) {
       waitMs = static_cast<DWORD>(std::wcstoul(arg.c_str() + 7, nullptr, 10)) * 1000;
+    } else if (arg.rfind(L"--tag=", 0) == 0) {
+      tag = L"_" + arg.substr(6);
     } else {
       positional.push_back(arg);
     }
   }
   if (positional.size() < 3 || positional.size() > 4 ||
       (positional[0] != L"ok" && positional[0] != L"cancel")) {
-    std::fputs("usage: settings_robot.exe ok|cancel HOST SHOT_DIR [LISTED_HOST] [--wait=SECONDS]\n", stderr);
+    std::fputs(
+        "usage: settings_robot.exe ok|cancel HOST SHOT_DIR [LISTED_HOST] [--wait=SECONDS] [--tag=NAME]\n",
+        stderr);
     return 2;
   }
   std::optional<std::wstring> listedHost;
   if (positional.size() == 4) listedHost = positional[3];
-  Robot robot(positional[0], positional[1], positional[2], listedHost, waitMs);
+  Robot robot(positional[0], positional[1], positional[2], listedHost, waitMs, tag);
   return robot.Run();
 }

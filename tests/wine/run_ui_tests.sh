@@ -1,7 +1,11 @@
 #!/usr/bin/env bash
 # The Win32 settings dialog on a virtual X screen: a VBScript host calls ShowSettingsDlg while
-# settings_robot.exe plays the user, once closing with OK and once with Cancel. Screenshots of the
-# dialog and of the settings list are kept as PNG in ARTIFACT_DIR/ARCH.
+# settings_robot.exe plays the user, once closing with OK and once with Cancel; the windows' own
+# test drives them from inside. Both measure every static text against its control, at 96, 120
+# and 144 dots per inch, in Wine's Tahoma (the font the dialog font stands for) and again with the
+# dialog font mapped to the wider DejaVu Sans, as wide as Segoe UI 9 pt or wider. Screenshots of the
+# dialog, its tabs, the settings list and each popup are kept as PNG in ARTIFACT_DIR/ARCH, named
+# after the font and the resolution. The module's manifest is read first.
 # Usage: run_ui_tests.sh BUILD_DIR ARCH ARTIFACT_DIR
 set -uo pipefail
 
@@ -65,6 +69,9 @@ regsvr32="$system\\regsvr32.exe"
 cscript="$system\\cscript.exe"
 dll="$build/driver/ls_tallowmer.dll"
 robot="$build/tests/wine/settings_robot.exe"
+manifest_check="$build/tests/wine/manifest_check.exe"
+font_substitutes='HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontSubstitutes'
+
 devices='C:\ls_tallowmer_ui\devices'
 shots="$work/shots"
 mkdir -p "$shots" "$artifacts"
@@ -85,9 +92,15 @@ start_xvfb() {
   export DISPLAY
 }
 
-# No window manager runs on the virtual screen: Wine draws the captions and frames itself.
+# No window manager runs on the virtual screen: Wine draws the captions and frames itself. Wine
+# here finds the Tahoma and Marlett of fonts-wine only in the prefix's font folder; without them
+# it draws everything in DejaVu Sans and the title bar's buttons as letters.
 prepare_prefix() {
   WINEDLLOVERRIDES='mscoree,mshtml=' "$wine" wineboot -i >/dev/null 2>&1 || return 1
+  "$wineserver" -w
+  mkdir -p "$WINEPREFIX/drive_c/windows/Fonts"
+  cp /usr/share/wine/fonts/tahoma.ttf /usr/share/wine/fonts/tahomabd.ttf /usr/share/wine/fonts/marlett.ttf \
+    "$WINEPREFIX/drive_c/windows/Fonts/" || return 1
   "$wineserver" -p
   "$wine" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null 2>&1
 }
@@ -105,8 +118,8 @@ wait_or_stop() {
 
 # One dialog session: the robot plays the user while the host waits in ShowSettingsDlg.
 run_dialog() {
-  local mode=$1 saved_host=$2 typed_host=$3
-  "$wine" "$robot" "$mode" "$typed_host" "$(windows_path "$shots")" "$saved_host" --wait=30 \
+  local mode=$1 saved_host=$2 typed_host=$3 tag=$4
+  "$wine" "$robot" "$mode" "$typed_host" "$(windows_path "$shots")" "$saved_host" --wait=30 --tag="$tag" \
     >"$work/robot_$mode.log" 2>&1 &
   robot_pid=$!
   # In the background too, so that an interrupt is handled at once rather than after the host.
@@ -121,20 +134,46 @@ run_dialog() {
   local robot_status=$?
   robot_pid=
   sed 's/^/    /' "$work/robot_$mode.log"
-  result "$robot_status" "the robot drives the dialog and the settings list and closes with $mode"
+  result "$robot_status" "the robot drives the dialog and the settings list and closes with $mode ($tag)"
   iconv -f cp1251 -t utf-8 "$work/host_$mode.log" 2>/dev/null | sed 's/^/    /'
-  result "$host_status" "the host's ShowSettingsDlg answers $mode and the Host setting follows it"
+  result "$host_status" "the host's ShowSettingsDlg answers $mode and the Host setting follows it ($tag)"
 }
 
+# Each run's pictures: the dialog and the list from the robot; the dialog, the information tab,
+# the help popup, the command menu, the error box and the list from the windows' own test.
 convert_screenshots() {
-  local status=0 count=0 picture
+  local status=0 count=0 picture tag
   for picture in "$shots"/*.bmp; do
     [ -f "$picture" ] || continue
     "$convert" "$picture" "$artifacts/$(basename "${picture%.bmp}").png" || status=1
     count=$((count + 1))
   done
   echo "    $count screenshots in $artifacts"
-  [ "$status" -eq 0 ] && [ "$count" -ge 4 ]
+  for tag in "${tags[@]}"; do
+    local taken
+    taken=$(find "$artifacts" -name "*_$tag.png" | wc -l)
+    [ "$taken" -ge 8 ] || { echo "    only $taken pictures for $tag"; status=1; }
+  done
+  [ "$status" -eq 0 ] && [ "$count" -gt 0 ]
+}
+
+# The windows' own test drives them from a second thread of its process.
+run_view_tests() {
+  local dpi=$1 tag=$2
+  timeout 90 "$wine" "$build/tests/ui/windows/ui_windows_tests.exe" "$dpi" "$(windows_path "$shots")" "$tag" \
+    >"$work/view_$tag.log" 2>&1
+  local status=$?
+  sed 's/^/    /' "$work/view_$tag.log"
+  result "$status" "the settings windows follow the user's input and show every text in full ($tag)"
+}
+
+# A new Wine session reads the resolution and the font mapping from the registry.
+configure_session() {
+  local dpi=$1 face=$2
+  "$wine" reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d "$dpi" /f >/dev/null 2>&1
+  "$wine" reg add "$font_substitutes" /v 'MS Shell Dlg 2' /t REG_SZ /d "$face" /f >/dev/null 2>&1
+  "$wineserver" -k
+  "$wineserver" -p
 }
 
 start_xvfb
@@ -146,24 +185,27 @@ result $? "a fresh Wine prefix with unmanaged windows"
 result $? "regsvr32 registers the module"
 [ "$failed" -eq 0 ] || finish
 
+"$wine" "$manifest_check" "$dll" >"$work/manifest.log" 2>&1
+status=$?
+sed 's/^/    /' "$work/manifest.log"
+result "$status" "the module carries the common-controls manifest for its windows"
+
 host_script "$here/settings_dialog.vbs" "$work/settings_dialog.vbs"
-run_dialog ok 'http://saved.example:8080/api' 'http://typed.example:9090/api'
-run_dialog cancel 'http://saved.example:8080/api' 'http://typed.example:9090/api'
+saved='http://saved.example:8080/api'
+typed='http://typed.example:9090/api'
+# Tahoma is what Windows maps the dialog font to; DejaVu Sans is wider than Segoe UI 9 pt.
+tags=()
+for face in Tahoma 'DejaVu Sans'; do
+  font=$(echo "${face%% *}" | tr '[:upper:]' '[:lower:]')
+  for dpi in 96 120 144; do
+    configure_session "$dpi" "$face"
+    tag="${font}_${dpi}dpi"
+    tags+=("$tag")
+    run_dialog ok "$saved" "$typed" "$tag"
+    [ "$tag" = tahoma_96dpi ] && run_dialog cancel "$saved" "$typed" "$tag"
+    run_view_tests "$dpi" "$tag"
+  done
+done
 convert_screenshots
 result $? "the screenshots are converted to PNG"
-
-# The windows' own test drives them from a second thread of its process, once at the usual
-# resolution and once at 144 dots per inch, which a new Wine session reads from the registry.
-run_view_tests() {
-  local dpi=$1
-  timeout 60 "$wine" "$build/tests/ui/windows/ui_windows_tests.exe" "$dpi" >"$work/view_$dpi.log" 2>&1
-  local status=$?
-  sed 's/^/    /' "$work/view_$dpi.log"
-  result "$status" "the settings windows follow the user's input at $dpi dots per inch"
-}
-run_view_tests 96
-"$wine" reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d 144 /f >/dev/null 2>&1
-"$wineserver" -k
-"$wineserver" -p
-run_view_tests 144
 finish

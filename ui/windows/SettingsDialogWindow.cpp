@@ -3,6 +3,7 @@
 #include <commctrl.h>
 #include <commdlg.h>
 #include <shellapi.h>
+#include <uxtheme.h>
 
 #include <algorithm>
 #include <exception>
@@ -21,6 +22,8 @@ constexpr int kMinWindowWidth = 320;
 constexpr int kMinWindowHeight = 400;
 constexpr RECT kLogoRect{4, 1, 121, 48};
 constexpr int kHeaderTextLeft = 129;
+// The model name and the version below it keep this far from the header's top and its line.
+constexpr int kHeaderTextMargin = 2;
 constexpr int kButtonHeight = 25;
 constexpr int kButtonWidth = 75;
 constexpr int kMoreButtonWidth = 110;
@@ -49,14 +52,11 @@ UniqueFont ScaledFont(HFONT base, int percent, int weight) {
 }
 
 int TextHeight(HFONT font, const std::wstring& text, int width) {
-  const ScreenDC screen;
-  const HGDIOBJ previous = ::SelectObject(screen.get(), font);
-  RECT area{0, 0, width, 0};
-  const std::wstring measured = text.empty() ? L" " : text;
-  ::DrawTextW(screen.get(), measured.c_str(), static_cast<int>(measured.size()), &area,
-              DT_CALCRECT | DT_WORDBREAK | DT_NOPREFIX);
-  ::SelectObject(screen.get(), previous);
-  return area.bottom - area.top;
+  return WrappedTextExtent(font, text, width).cy;
+}
+
+int LineHeight(HFONT font) {
+  return TextHeight(font, L"Ag", 0x7FFF);
 }
 
 // The innermost visible child of `window` under the screen point, disabled ones included; nothing
@@ -100,6 +100,9 @@ SettingsDialogWindow::SettingsDialogWindow()
       FLogoFont(ScaledFont(FFonts.Normal.get(), 130, FW_HEAVY)) {}
 
 TModalResult SettingsDialogWindow::ShowModal(TfrmCommonSettings& dialog) {
+  // Every window of the dialog, the list, the menus, the popups and the message boxes included, is
+  // created inside its modal loop.
+  const VisualStylesScope visualStyles;
   INITCOMMONCONTROLSEX controls{sizeof(controls), ICC_TAB_CLASSES | ICC_LISTVIEW_CLASSES | ICC_BAR_CLASSES};
   ::InitCommonControlsEx(&controls);
   FDialog = &dialog;
@@ -188,7 +191,9 @@ INT_PTR SettingsDialogWindow::HandleMessage(UINT message, WPARAM wParam, LPARAM 
         FDialog->ActiveTab = TabCtrl_GetCurSel(FPages);
         ShowActiveTab();
       }
-      return FALSE;
+      // The answer is set explicitly: 0 lets every change of tab go ahead.
+      ::SetWindowLongPtrW(FWindow, DWLP_MSGRESULT, 0);
+      return TRUE;
     }
     case WM_HELP:
       Help(*reinterpret_cast<const HELPINFO*>(lParam));
@@ -215,13 +220,32 @@ void SettingsDialogWindow::CreateHeader(int width) {
   FHeaderHeight = FScale(kHeaderHeight);
   FLogo =
       CreateControl(FWindow, L"STATIC", "", SS_OWNERDRAW | SS_NOTIFY, kLogoRect, kIdLogo, nullptr, FScale);
-  const int textWidth = width - kHeaderTextLeft - kGap;
-  FModelName = CreateControl(FWindow, L"STATIC", FDialog->lbModelName(), SS_LEFT | SS_NOPREFIX,
-                             {kHeaderTextLeft, 5, kHeaderTextLeft + textWidth, 27}, kIdModelName,
-                             FTitleFont.get(), FScale);
-  FDriverVersion = CreateControl(FWindow, L"STATIC", FDialog->lbDiverVersion(), SS_LEFT | SS_NOPREFIX,
-                                 {kHeaderTextLeft, 28, kHeaderTextLeft + textWidth, 45}, kIdDriverVersion,
-                                 FFonts.Normal.get(), FScale);
+  // The model name wraps onto a second line where it must, the version follows right below it, and
+  // the two sit in the middle of the header. A name too long for two lines of the larger title
+  // font takes the dialog's bold font.
+  const int left = FScale(kHeaderTextLeft);
+  const int textWidth = FScale(width - kHeaderTextLeft - kGap);
+  const int room = FHeaderHeight - 2 * FScale(kHeaderTextMargin);
+  const std::wstring name = Utf8ToWide(FDialog->lbModelName());
+  const std::wstring version = Utf8ToWide(FDialog->lbDiverVersion());
+  const int versionHeight = TextHeight(FFonts.Normal.get(), version, textWidth);
+  HFONT nameFont = FTitleFont.get();
+  int nameHeight = TextHeight(nameFont, name, textWidth);
+  if (nameHeight > 2 * LineHeight(nameFont) || nameHeight + versionHeight > room) {
+    nameFont = FFonts.Bold.get();
+    nameHeight = TextHeight(nameFont, name, textWidth);
+  }
+  const int top = std::max((FHeaderHeight - nameHeight - versionHeight) / 2, 0);
+  FModelName = ::CreateWindowExW(0, L"STATIC", name.c_str(), WS_CHILD | WS_VISIBLE | SS_LEFT | SS_NOPREFIX,
+                                 left, top, textWidth, nameHeight, FWindow,
+                                 reinterpret_cast<HMENU>(static_cast<INT_PTR>(kIdModelName)),
+                                 ModuleInstance(), nullptr);
+  ::SendMessageW(FModelName, WM_SETFONT, reinterpret_cast<WPARAM>(nameFont), 0);
+  FDriverVersion = ::CreateWindowExW(
+      0, L"STATIC", version.c_str(), WS_CHILD | WS_VISIBLE | SS_LEFT | SS_NOPREFIX, left, top + nameHeight,
+      textWidth, versionHeight, FWindow, reinterpret_cast<HMENU>(static_cast<INT_PTR>(kIdDriverVersion)),
+      ModuleInstance(), nullptr);
+  ::SendMessageW(FDriverVersion, WM_SETFONT, reinterpret_cast<WPARAM>(FFonts.Normal.get()), 0);
 }
 
 void SettingsDialogWindow::CreateTabs(int width, int height) {
@@ -255,6 +279,8 @@ HWND SettingsDialogWindow::CreatePageWindow(const std::string& caption) {
   ::GetClientRect(FPages, &area);
   TabCtrl_AdjustRect(FPages, FALSE, &area);
   ::SetWindowPos(page, HWND_TOP, area.left, area.top, area.right - area.left, area.bottom - area.top, 0);
+  // The page and its texts take the tab's themed background rather than the dialog's grey.
+  ::EnableThemeDialogTexture(page, ETDT_ENABLETAB);
   return page;
 }
 
@@ -265,17 +291,34 @@ void SettingsDialogWindow::CreatePage(TfrmBaseSettings& page) {
   for (size_t index = 0; index < window.Edits.size(); ++index) {
     const TPageEdit& edit = window.Edits[index];
     const int top = kPageTop + kPageRowStep * static_cast<int>(index);
-    CreateControl(window.Window, L"STATIC", edit.Caption, SS_LEFT | SS_NOPREFIX,
-                  {kLabelLeft, top + 3, kEditLeft - 4, top + kEditHeight}, -1, font, FScale);
+    CreatePageLabel(window.Window, edit.Caption, top);
     HWND box = CreateControl(window.Window, L"EDIT", *edit.Text,
-                             WS_TABSTOP | WS_BORDER | ES_AUTOHSCROLL | (edit.Masked ? ES_PASSWORD : 0),
+                             WS_TABSTOP | ES_AUTOHSCROLL | (edit.Masked ? ES_PASSWORD : 0),
                              {kEditLeft, top, kEditLeft + kEditWidth, top + kEditHeight},
-                             kIdFirstPageEdit + static_cast<int>(index), font, FScale);
+                             kIdFirstPageEdit + static_cast<int>(index), font, FScale, WS_EX_CLIENTEDGE);
     if (edit.Masked) ::SendMessageW(box, EM_SETPASSWORDCHAR, L'\u2022', 0);
     window.EditWindows.push_back(box);
   }
   FFillingEdits = false;
   FPageWindows.push_back(std::move(window));
+}
+
+void SettingsDialogWindow::CreatePageLabel(HWND page, const std::string& caption, int rowTopAt96) {
+  // A label takes the width up to its edit box; a caption still too wide for it wraps, and the
+  // label grows downwards so that every line shows, centred on the edit box.
+  const std::wstring text = Utf8ToWide(caption);
+  // Both edges scaled on their own: the label must not reach into the box after rounding.
+  const int width = FScale(kEditLeft) - FScale(kLabelLeft);
+  const int height = TextHeight(FFonts.Normal.get(), text, width);
+  const int boxTop = FScale(rowTopAt96);
+  const int boxHeight = FScale(kEditHeight);
+  const int lineHeight = LineHeight(FFonts.Normal.get());
+  const int top = height <= lineHeight ? boxTop + (boxHeight - lineHeight) / 2
+                                       : std::max(boxTop + (boxHeight - height) / 2, 0);
+  HWND label =
+      ::CreateWindowExW(0, L"STATIC", text.c_str(), WS_CHILD | WS_VISIBLE | SS_LEFT | SS_NOPREFIX,
+                        FScale(kLabelLeft), top, width, height, page, nullptr, ModuleInstance(), nullptr);
+  ::SendMessageW(label, WM_SETFONT, reinterpret_cast<WPARAM>(FFonts.Normal.get()), 0);
 }
 
 void SettingsDialogWindow::CreateInformationPage() {

@@ -66,6 +66,7 @@ class SettingsDialogWindow final : public ISettingsDialogView {
   void CreateTabs(int width, int height);
   HWND CreatePageWindow(const std::string& caption);
   void CreatePage(TfrmBaseSettings& page);
+  void CreatePageLabel(HWND page, const std::string& caption, int rowTopAt96);
   void CreateInformationPage();
   void ShowActiveTab();
   void Command(int id, int notification, HWND control);

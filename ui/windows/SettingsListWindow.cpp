@@ -20,6 +20,8 @@ constexpr int kButtonWidth = 75;
 constexpr int kResetButtonWidth = 100;
 constexpr int kGap = 8;
 constexpr int kIconSize = 32;
+// The room a list view cell leaves beside its text, both sides together.
+constexpr int kCellPadding = 12;
 
 struct Column {
   const char* Caption;
@@ -153,11 +155,12 @@ void SettingsListWindow::CreateControls() {
   ::SendMessageW(FWindow, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(FIcon.get()));
   ::SendMessageW(FWindow, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(FIcon.get()));
   HFONT font = FFonts.Normal.get();
-  FTable = CreateControl(FWindow, WC_LISTVIEWW, "",
-                         WS_TABSTOP | WS_BORDER | LVS_REPORT | LVS_OWNERDATA | LVS_SINGLESEL |
-                             LVS_SHOWSELALWAYS | LVS_NOSORTHEADER,
-                         {0, 0, kClientWidth, 100}, kIdSettingsTable, font, FScale);
-  ListView_SetExtendedListViewStyle(FTable, LVS_EX_GRIDLINES | LVS_EX_FULLROWSELECT);
+  FTable = CreateControl(
+      FWindow, WC_LISTVIEWW, "",
+      WS_TABSTOP | LVS_REPORT | LVS_OWNERDATA | LVS_SINGLESEL | LVS_SHOWSELALWAYS | LVS_NOSORTHEADER,
+      {0, 0, kClientWidth, 100}, kIdSettingsTable, font, FScale, WS_EX_CLIENTEDGE);
+  // The value columns are narrow: a cell cut short shows its whole text as the row's info tip.
+  ListView_SetExtendedListViewStyle(FTable, LVS_EX_GRIDLINES | LVS_EX_FULLROWSELECT | LVS_EX_INFOTIP);
   for (int index = 0; index < static_cast<int>(std::size(kColumns)); ++index) {
     std::wstring caption = Utf8ToWide(kColumns[index].Caption);
     LVCOLUMNW column{};
@@ -183,8 +186,8 @@ void SettingsListWindow::CreateControls() {
   ::SetWindowContextHelpId(FCancel, 1002);
 
   // The editors float over the value cell of the table's selected row.
-  FEdit = CreateControl(FTable, L"EDIT", "", ES_AUTOHSCROLL | WS_BORDER, {0, 0, 90, 20}, kIdValueEdit, font,
-                        FScale);
+  FEdit = CreateControl(FTable, L"EDIT", "", ES_AUTOHSCROLL, {0, 0, 90, 20}, kIdValueEdit, font, FScale,
+                        WS_EX_CLIENTEDGE);
   FCombo = CreateControl(FTable, L"COMBOBOX", "", CBS_DROPDOWNLIST | WS_VSCROLL, {0, 0, 90, 80},
                          kIdValueCombo, font, FScale);
   for (const char* item : kBooleanItems) {
@@ -237,6 +240,9 @@ LRESULT SettingsListWindow::HandleNotify(const NMHDR& header) {
       SyncEditor();
       FList->lvSettingsDblClick();
       return 0;
+    case LVN_GETINFOTIPW:
+      FillInfoTip(*reinterpret_cast<NMLVGETINFOTIPW*>(const_cast<NMHDR*>(&header)));
+      return 0;
     default:
       return 0;
   }
@@ -251,6 +257,27 @@ void SettingsListWindow::FillRow(NMLVDISPINFOW& info) const {
   if (info.item.iSubItem < 0 || info.item.iSubItem >= static_cast<int>(std::size(texts))) return;
   const std::wstring text = Utf8ToWide(*texts[info.item.iSubItem]);
   ::lstrcpynW(info.item.pszText, text.c_str(), info.item.cchTextMax);
+}
+
+std::wstring SettingsListWindow::CutCellText(int row, int column) const {
+  const std::optional<TSettingsRow> texts = FList->lvSettingsData(row);
+  if (!texts || column < 0 || column >= static_cast<int>(std::size(kColumns))) return L"";
+  const std::string* cells[] = {&texts->Name, &texts->Value, &texts->Default};
+  const std::wstring text = Utf8ToWide(*cells[column]);
+  // The list view keeps a few pixels of the cell free on either side of the text.
+  const int needed = ListView_GetStringWidth(FTable, text.c_str()) + FScale(kCellPadding);
+  return needed > ListView_GetColumnWidth(FTable, column) ? text : L"";
+}
+
+void SettingsListWindow::FillInfoTip(NMLVGETINFOTIPW& tip) const {
+  if (tip.pszText == nullptr || tip.cchTextMax <= 0) return;
+  // The notification names the row only: the cell is the one under the pointer.
+  LVHITTESTINFO hit{};
+  ::GetCursorPos(&hit.pt);
+  ::ScreenToClient(FTable, &hit.pt);
+  int column = tip.iSubItem;
+  if (ListView_SubItemHitTest(FTable, &hit) >= 0 && hit.iItem == tip.iItem) column = hit.iSubItem;
+  ::lstrcpynW(tip.pszText, CutCellText(tip.iItem, column).c_str(), tip.cchTextMax);
 }
 
 void SettingsListWindow::SelectionChanged() {

@@ -9,6 +9,7 @@
 #include <commctrl.h>
 
 #include <memory>
+#include <string>
 
 #include "ui/SettingsViews.h"
 #include "ui/ufmSettingsList.h"
@@ -38,6 +39,9 @@ class SettingsListWindow final : public ISettingsListView {
   void RedrawRow(int32_t row) override;
   void EditorChanged() override;
 
+  // The whole text of a cell that its column cuts short; empty for a cell shown in full.
+  std::wstring CutCellText(int row, int column) const;
+
  private:
   static INT_PTR CALLBACK DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
   static LRESULT CALLBACK TableProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR id,
@@ -50,6 +54,7 @@ class SettingsListWindow final : public ISettingsListView {
   void Layout();
   LRESULT HandleNotify(const NMHDR& header);
   void FillRow(NMLVDISPINFOW& info) const;
+  void FillInfoTip(NMLVGETINFOTIPW& tip) const;
   void SelectionChanged();
   void ShowContextMenu(LPARAM position);
   void Command(int id);

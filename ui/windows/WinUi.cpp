@@ -28,17 +28,48 @@ Scale::Scale() {
 }
 
 DialogFonts::DialogFonts() {
-  NONCLIENTMETRICSW metrics{};
-  metrics.cbSize = sizeof(metrics);
+  const Scale scale;
   LOGFONTW font{};
-  if (::SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof(metrics), &metrics, 0)) {
-    font = metrics.lfMessageFont;
-  } else {
-    ::GetObjectW(::GetStockObject(DEFAULT_GUI_FONT), sizeof(font), &font);
-  }
+  font.lfHeight = -::MulDiv(kDialogFontPoints, scale.Dpi(), 72);
+  font.lfWeight = FW_NORMAL;
+  font.lfCharSet = DEFAULT_CHARSET;
+  font.lfQuality = DEFAULT_QUALITY;
+  ::lstrcpynW(font.lfFaceName, kDialogFontFace, LF_FACESIZE);
   Normal.reset(::CreateFontIndirectW(&font));
   font.lfWeight = FW_BOLD;
   Bold.reset(::CreateFontIndirectW(&font));
+}
+
+SIZE WrappedTextExtent(HFONT font, const std::wstring& text, int width) {
+  const ScreenDC screen;
+  const HGDIOBJ previous = ::SelectObject(screen.get(), font);
+  RECT area{0, 0, width, 0};
+  // An empty text still takes one line in a static control.
+  const std::wstring measured = text.empty() ? L" " : text;
+  ::DrawTextW(screen.get(), measured.c_str(), static_cast<int>(measured.size()), &area,
+              DT_CALCRECT | DT_WORDBREAK | DT_NOPREFIX | DT_EXPANDTABS);
+  ::SelectObject(screen.get(), previous);
+  return {area.right - area.left, area.bottom - area.top};
+}
+
+VisualStylesScope::VisualStylesScope() {
+  // ISOLATIONAWARE_MANIFEST_RESOURCE_ID: the manifest a DLL carries for its own use.
+  constexpr WORD kManifestResource = 2;
+  wchar_t path[MAX_PATH] = {};
+  ::GetModuleFileNameW(ModuleInstance(), path, MAX_PATH);
+  ACTCTXW request{};
+  request.cbSize = sizeof(request);
+  request.dwFlags = ACTCTX_FLAG_HMODULE_VALID | ACTCTX_FLAG_RESOURCE_NAME_VALID;
+  request.lpSource = path;
+  request.hModule = ModuleInstance();
+  request.lpResourceName = MAKEINTRESOURCEW(kManifestResource);
+  context_ = ::CreateActCtxW(&request);
+  if (context_ != INVALID_HANDLE_VALUE && !::ActivateActCtx(context_, &cookie_)) cookie_ = 0;
+}
+
+VisualStylesScope::~VisualStylesScope() {
+  if (cookie_ != 0) ::DeactivateActCtx(0, cookie_);
+  if (context_ != INVALID_HANDLE_VALUE) ::ReleaseActCtx(context_);
 }
 
 std::vector<WORD> EmptyDialogTemplate(DWORD style, DWORD exStyle, const std::string& caption) {

@@ -94,16 +94,42 @@ class Scale {
  public:
   Scale();
   int operator()(int pixelsAt96) const { return ::MulDiv(pixelsAt96, dpi_, 96); }
+  int Dpi() const { return dpi_; }
 
  private:
   int dpi_ = 96;
 };
 
-// The fonts of the settings windows: the system's message font and its bold variant.
+// The face every size of the settings windows was drawn for: Windows maps it to Tahoma.
+inline constexpr const wchar_t* kDialogFontFace = L"MS Shell Dlg 2";
+inline constexpr int kDialogFontPoints = 8;
+
+// The fonts of the settings windows: the 8-point dialog font at the screen's resolution, and its
+// bold variant. The message font of Vista and later (Segoe UI 9 pt) is wider than the layout.
 struct DialogFonts {
   DialogFonts();
   UniqueFont Normal;
   UniqueFont Bold;
+};
+
+// The extent of `text` in `font`, word-wrapped at `width` the way a static control wraps it; a
+// word longer than the width makes the extent wider.
+SIZE WrappedTextExtent(HFONT font, const std::wstring& text, int width);
+
+// Version 6 of the common controls, from the module's own manifest (resource 2), for the
+// windows created while it lives: themed controls even in a host without a manifest of its own.
+// The host's context is back once it ends; without a manifest nothing changes.
+class VisualStylesScope {
+ public:
+  VisualStylesScope();
+  VisualStylesScope(const VisualStylesScope&) = delete;
+  VisualStylesScope& operator=(const VisualStylesScope&) = delete;
+  ~VisualStylesScope();
+  bool Active() const { return cookie_ != 0; }
+
+ private:
+  HANDLE context_ = INVALID_HANDLE_VALUE;
+  ULONG_PTR cookie_ = 0;
 };
 
 // An empty dialog template: the controls are created when the dialog initialises, in pixels.

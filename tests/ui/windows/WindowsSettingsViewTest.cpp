@@ -1,11 +1,13 @@
 // The Windows settings dialog driven as a user drives it: a second thread finds the windows,
 // types, presses keys and buttons and asks for help, while the first thread runs the modal
-// dialog for a device. Prints one line per check and "N passed, M failed"; runs under Wine with
-// an X server.
+// dialog for a device. Every static text is measured against its control, and pictures of the
+// dialog, its tabs, the list and each popup are saved. Prints one line per check and
+// "N passed, M failed"; runs under Wine with an X server.
 
 #include <windows.h>
 
 #include <commctrl.h>
+#include <uxtheme.h>
 
 #include <atomic>
 #include <chrono>
@@ -18,6 +20,7 @@
 
 #include "common/OleVariant.h"
 #include "device/uBaseDevice.h"
+#include "tests/ui/windows/UiProbe.h"
 #include "ui/ufmCommonSettings.h"
 #include "ui/ufmMainSettings.h"
 #include "ui/windows/HelpPopup.h"
@@ -50,6 +53,13 @@ class TestDevice : public TBaseDevice {
     AddSetting("Host", dtString, OleVariant::Text("https://default.example"), false, "Хост", "Адрес сервера");
     AddSetting("Retries", dtNumber, OleVariant::Int32(3), false, "Повторы", "Число повторов запроса");
     AddSetting("Strict", dtBoolean, OleVariant::Boolean(false), false, "Строго", "Строгая проверка");
+  }
+  // The driver's own model name, which takes two lines of the header, and a description that wraps.
+  void FillDeviceInfo() override {
+    FDeviceInfo.ModelName = "Quorvane: Система лояльности Tallowmer";
+    FDeviceInfo.Description =
+        "Драйвер системы лояльности Tallowmer для кассовых программ: поиск клиента, начисление и списание "
+        "бонусов";
   }
   bool DeviceTest(std::string& resultDescription) override {
     testedHost = GetSettingValueStr("Host");
@@ -89,6 +99,49 @@ class UiThread {
 const UiThread* uiThread = nullptr;
 // The screen resolution the run was set up with.
 int expectedDpi = 96;
+// Where the pictures go, and what ends their names; no pictures without a folder.
+std::wstring shotFolder;
+std::wstring shotTag;
+
+int AtDpi(int pixelsAt96) {
+  return ::MulDiv(pixelsAt96, expectedDpi, 96);
+}
+
+// Saves what the screen shows of the windows given, all of them in one picture.
+void Screenshot(const std::wstring& name, std::initializer_list<HWND> windows) {
+  if (shotFolder.empty()) return;
+  RECT area{};
+  for (HWND window : windows) {
+    RECT bounds{};
+    if (window == nullptr || !::GetWindowRect(window, &bounds)) continue;
+    ::UnionRect(&area, &area, &bounds);
+  }
+  // The window paints once its thread is idle again.
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const std::wstring path = shotFolder + L"\\" + name + shotTag + L".bmp";
+  Check(ui_probe::SaveScreenshot(area, path), "screenshot " + WideToUtf8(path));
+}
+
+// Each static text below `window` needs, in its own font and at its control's width, no more than
+// its control; the clipped ones are named.
+void CheckTexts(HWND window, const std::string& name) {
+  const std::vector<ui_probe::TextFit> fits = ui_probe::MeasureStaticTexts(window);
+  std::string clipped;
+  for (const ui_probe::TextFit& fit : fits) {
+    std::printf("    %s %s\n", fit.Clipped() ? "CLIPPED" : "fits", WideToUtf8(fit.Describe()).c_str());
+    if (fit.Clipped()) clipped += (clipped.empty() ? "" : "; ") + WideToUtf8(fit.Describe());
+  }
+  Check(!fits.empty() && clipped.empty(), "no static text of " + name + " is clipped (" +
+                                              std::to_string(fits.size()) + " measured" +
+                                              (clipped.empty() ? "" : "; clipped: " + clipped) + ")");
+}
+
+RECT BoundsIn(HWND parent, HWND control) {
+  RECT bounds{};
+  ::GetWindowRect(control, &bounds);
+  ::MapWindowPoints(nullptr, parent, reinterpret_cast<POINT*>(&bounds), 2);
+  return bounds;
+}
 
 std::string Setting(TestDevice& device, const char* id) {
   std::string value;
@@ -186,7 +239,8 @@ void Click(HWND button) {
 
 // Asks for help on `control` as the title bar's help button does, and answers the popup's text;
 // the popup is closed with a key press.
-std::string HelpPopupText(HWND dialog, HWND control, POINT* popupCorner = nullptr) {
+std::string HelpPopupText(HWND dialog, HWND control, POINT* popupCorner = nullptr,
+                          const wchar_t* shotName = nullptr) {
   HELPINFO info{};
   info.cbSize = sizeof(info);
   info.iContextType = HELPINFO_WINDOW;
@@ -202,6 +256,7 @@ std::string HelpPopupText(HWND dialog, HWND control, POINT* popupCorner = nullpt
     return "<no popup>";
   }
   WaitFor([&] { return ::IsWindowVisible(popup) != FALSE; });
+  if (shotName != nullptr) Screenshot(shotName, {dialog, popup});
   const std::string text = WindowText(popup);
   RECT bounds{};
   ::GetWindowRect(popup, &bounds);
@@ -210,6 +265,65 @@ std::string HelpPopupText(HWND dialog, HWND control, POINT* popupCorner = nullpt
   WaitFor([&] { return ::IsWindow(popup) == FALSE; });
   asker.join();
   return text;
+}
+
+// The dialog font at the screen's resolution, the version below the model name inside the header,
+// labels that end where their edit box begins, standard edges and the tab's own background.
+void CheckLook(HWND dialog, HWND host) {
+  LOGFONTW font{};
+  ::GetObjectW(reinterpret_cast<HFONT>(::SendMessageW(::GetDlgItem(dialog, IDOK), WM_GETFONT, 0, 0)),
+               sizeof(font), &font);
+  Check(font.lfHeight == -::MulDiv(8, expectedDpi, 72) && std::wstring(font.lfFaceName) == kDialogFontFace,
+        "the controls use \"MS Shell Dlg 2\" at 8 points (height " + std::to_string(font.lfHeight) + ", " +
+            WideToUtf8(font.lfFaceName) + ")");
+  const RECT name = BoundsIn(dialog, ::GetDlgItem(dialog, kIdModelName));
+  const RECT version = BoundsIn(dialog, ::GetDlgItem(dialog, kIdDriverVersion));
+  Check(
+      name.top >= 0 && version.top >= name.bottom && version.bottom <= AtDpi(47) && name.left == version.left,
+      "the version sits below the model name inside the 49-pixel header (name " + std::to_string(name.top) +
+          "–" + std::to_string(name.bottom) + ", version " + std::to_string(version.top) + "–" +
+          std::to_string(version.bottom) + ")");
+  HWND page = ::GetParent(host);
+  const RECT box = BoundsIn(page, host);
+  bool labelsBeside = true;
+  for (HWND child = ::GetWindow(page, GW_CHILD); child != nullptr; child = ::GetWindow(child, GW_HWNDNEXT)) {
+    if (!ui_probe::IsTextStatic(child)) continue;
+    const RECT label = BoundsIn(page, child);
+    labelsBeside = labelsBeside && label.left == AtDpi(13) && label.right <= box.left;
+  }
+  Check(labelsBeside && box.left == AtDpi(98),
+        "the labels start at 13 pixels and end by the edit boxes at 98");
+  Check((::GetWindowLongPtrW(host, GWL_EXSTYLE) & WS_EX_CLIENTEDGE) != 0 &&
+            (::GetWindowLongPtrW(host, GWL_STYLE) & WS_BORDER) == 0,
+        "the edit boxes have the standard client edge");
+  Check(::IsThemeDialogTextureEnabled(page) != FALSE, "the page takes the tab's themed background");
+}
+
+// Whether, within a while, tab `index` is selected and its page, named like the tab, is the only
+// page shown.
+bool PageShown(HWND tabs, int index) {
+  return WaitFor([&] {
+    if (TabCtrl_GetCurSel(tabs) != index) return false;
+    const std::wstring wanted = Utf8ToWide(TabCaption(tabs, index));
+    bool onlyWanted = false;
+    for (HWND page = ::GetWindow(tabs, GW_CHILD); page != nullptr; page = ::GetWindow(page, GW_HWNDNEXT)) {
+      if (ui_probe::WindowClass(page) != L"#32770" || !::IsWindowVisible(page)) continue;
+      if (Utf8ToWide(WindowText(page)) != wanted) return false;
+      onlyWanted = true;
+    }
+    return onlyWanted;
+  });
+}
+
+// Clicks tab `index` as the mouse does and waits until its page shows.
+bool ClickTab(HWND dialog, int index) {
+  HWND tabs = ::GetDlgItem(dialog, kIdPages);
+  RECT item{};
+  TabCtrl_GetItemRect(tabs, index, &item);
+  const LPARAM at = MAKELPARAM((item.left + item.right) / 2, (item.top + item.bottom) / 2);
+  ::PostMessageW(tabs, WM_LBUTTONDOWN, MK_LBUTTON, at);
+  ::PostMessageW(tabs, WM_LBUTTONUP, 0, at);
+  return PageShown(tabs, index);
 }
 
 void CheckDialogLayout(HWND dialog, TestDevice& device) {
@@ -230,13 +344,19 @@ void CheckDialogLayout(HWND dialog, TestDevice& device) {
   RECT client{};
   ::GetClientRect(dialog, &client);
   // 420 × 375 at 96 dots per inch: the default height, and the width of the 412-pixel page.
-  Check(client.right == ::MulDiv(420, expectedDpi, 96) && client.bottom == ::MulDiv(375, expectedDpi, 96),
+  Check(client.right == AtDpi(420) && client.bottom == AtDpi(375),
         "the client area fits the page at " + std::to_string(expectedDpi) + " dots per inch (" +
             std::to_string(client.right) + " × " + std::to_string(client.bottom) + ")");
+  CheckLook(dialog, host);
+  CheckTexts(dialog, "the dialog");
+  Screenshot(L"dialog", {dialog});
+  if (Check(ClickTab(dialog, 1), "a click on \"Информация\" shows the information tab"))
+    Screenshot(L"information_tab", {dialog});
+  Check(ClickTab(dialog, 0), "a click on \"Параметры\" shows the page again");
 }
 
 void CheckHelp(HWND dialog) {
-  const std::string onOk = HelpPopupText(dialog, ::GetDlgItem(dialog, IDOK));
+  const std::string onOk = HelpPopupText(dialog, ::GetDlgItem(dialog, IDOK), nullptr, L"help_popup");
   Check(onOk == "Сохранить настройки и закрыть окно", "help on \"ОК\" explains it (" + onOk + ")");
   Check(HelpPopupText(dialog, ::GetDlgItem(dialog, kIdMoreButton)).rfind("Дополнительные функции: ", 0) == 0,
         "help on \"Дополнительно\" lists the extra functions");
@@ -276,7 +396,7 @@ std::vector<std::string> MenuTexts(HMENU menu, const std::string& mark = "") {
 }
 
 // Drops the command menu down with "Дополнительно", reads it and closes it again.
-std::vector<std::string> CommandMenu(HWND dialog) {
+std::vector<std::string> CommandMenu(HWND dialog, const wchar_t* shotName = nullptr) {
   Click(::GetDlgItem(dialog, kIdMoreButton));
   HWND menuWindow = nullptr;
   if (!WaitFor([&] {
@@ -286,6 +406,7 @@ std::vector<std::string> CommandMenu(HWND dialog) {
     return {};
   const auto menu = reinterpret_cast<HMENU>(::SendMessageW(menuWindow, MN_GETHMENU, 0, 0));
   std::vector<std::string> texts = MenuTexts(menu);
+  if (shotName != nullptr) Screenshot(shotName, {dialog, menuWindow});
   PressKey(menuWindow, VK_ESCAPE);
   if (!WaitFor([&] { return ::IsWindowVisible(menuWindow) == FALSE; }))
     ::PostMessageW(dialog, WM_CANCELMODE, 0, 0);
@@ -325,7 +446,7 @@ void CheckCommandMenu(HWND dialog, TestDevice& device) {
   std::vector<std::string> withLogs = standard;
   withLogs.insert(withLogs.end(), {"Просмотр отладочных логов", ">Открыть текущий отладочный лог",
                                    ">Открыть папку с файлами отладочных логов"});
-  const std::vector<std::string> withLogsShown = CommandMenu(dialog);
+  const std::vector<std::string> withLogsShown = CommandMenu(dialog, L"command_menu");
   Check(withLogsShown == withLogs,
         "with the debug log on the menu shows the debug-log submenu (" + Joined(withLogsShown) + ")");
 
@@ -336,6 +457,8 @@ void CheckCommandMenu(HWND dialog, TestDevice& device) {
             HasChildWithText(box, "Отладочный лог не найден!"),
         "a missing debug log is reported in an error box owned by the dialog");
   if (box != nullptr) {
+    CheckTexts(box, "the error box");
+    Screenshot(L"error_box", {dialog, box});
     ::PostMessageW(box, WM_COMMAND, IDOK, 0);
     Check(WaitFor([&] { return ::IsWindow(box) == FALSE; }), "the error box closes");
   }
@@ -350,6 +473,47 @@ void CheckDeviceTest(HWND dialog, TestDevice& device) {
         "the device test uses the typed host and puts the saved one back");
 }
 
+// The info tip the list asks for while the pointer rests on `column` of `row`.
+std::string InfoTipAt(HWND list, HWND table, int row, int column) {
+  RECT cell{};
+  ListView_GetSubItemRect(table, row, column, LVIR_BOUNDS, &cell);
+  POINT centre{(cell.left + cell.right) / 2, (cell.top + cell.bottom) / 2};
+  ::ClientToScreen(table, &centre);
+  ::SetCursorPos(centre.x, centre.y);
+  wchar_t text[256] = L"row text";
+  NMLVGETINFOTIPW tip{};
+  tip.hdr = {table, static_cast<UINT_PTR>(kIdSettingsTable), LVN_GETINFOTIPW};
+  tip.pszText = text;
+  tip.cchTextMax = 256;
+  tip.iItem = row;
+  ::SendMessageW(list, WM_NOTIFY, kIdSettingsTable, reinterpret_cast<LPARAM>(&tip));
+  return WideToUtf8(text);
+}
+
+// The value columns keep their 90 pixels; a value they cut shows in full as the info tip, and a
+// value shown in full gets none.
+void CheckInfoTips(HWND list, HWND table) {
+  Check((ListView_GetExtendedListViewStyle(table) & LVS_EX_INFOTIP) != 0 &&
+            ListView_GetColumnWidth(table, 0) == AtDpi(190) &&
+            ListView_GetColumnWidth(table, 1) == AtDpi(90) && ListView_GetColumnWidth(table, 2) == AtDpi(90),
+        "columns of 190, 90 and 90 pixels with info tips");
+  struct Case {
+    const char* Row;
+    int Column;
+    const char* Tip;
+  };
+  const Case cases[] = {{"Хост", 1, "https://saved.example"},
+                        {"Хост", 2, "https://default.example"},
+                        {"Повторы", 1, ""},
+                        {"Повторы", 2, ""},
+                        {"Хост", 0, ""}};
+  for (const Case& test : cases) {
+    const std::string tip = InfoTipAt(list, table, RowOf(table, test.Row), test.Column);
+    Check(tip == test.Tip, std::string("info tip over \"") + test.Row + "\" column " +
+                               std::to_string(test.Column) + ": \"" + tip + "\"");
+  }
+}
+
 // Edits in the settings list: a number from text, a flag from the drop-down, an edit dropped with
 // Escape; then the list is confirmed.
 void CheckSettingsList(HWND dialog, TestDevice& device) {
@@ -362,6 +526,10 @@ void CheckSettingsList(HWND dialog, TestDevice& device) {
   HWND edit = FindChild(table, kIdValueEdit);
   HWND combo = FindChild(table, kIdValueCombo);
   Check(ListView_GetItemCount(table) == device.SettingsCount(), "one row per setting");
+  Check((::GetWindowLongPtrW(table, GWL_EXSTYLE) & WS_EX_CLIENTEDGE) != 0 &&
+            (::GetWindowLongPtrW(edit, GWL_EXSTYLE) & WS_EX_CLIENTEDGE) != 0,
+        "the table and its edit box have the standard client edge");
+  CheckInfoTips(list, table);
 
   const int token = RowOf(table, "Token");
   Check(CellText(table, token, 1) == "••••••••", "the token's value is masked in the list");
@@ -407,6 +575,8 @@ void CheckSettingsList(HWND dialog, TestDevice& device) {
             Setting(device, "Host") == "https://saved.example",
         "Escape in the edit box drops the edit and keeps the list open");
 
+  CheckTexts(list, "the settings list");
+  Screenshot(L"settings_list", {list});
   Click(::GetDlgItem(list, IDOK));
   Check(WaitFor([&] { return ::IsWindow(list) == FALSE; }), "\"ОК\" closes the list");
 }
@@ -482,9 +652,12 @@ void Run() {
 }  // namespace
 }  // namespace tallowmer
 
-// Argument: the screen's dots per inch that the run was set up with; 96 when not given.
+// Arguments: the screen's dots per inch that the run was set up with (96 when not given), the
+// folder for the pictures (none when not given) and the end of their names.
 int main(int argc, char** argv) {
   if (argc > 1) tallowmer::expectedDpi = std::atoi(argv[1]);
+  if (argc > 2) tallowmer::shotFolder = tallowmer::Utf8ToWide(argv[2]);
+  if (argc > 3) tallowmer::shotTag = L"_" + tallowmer::Utf8ToWide(argv[3]);
   tallowmer::Run();
   std::printf("%d passed, %d failed\n", tallowmer::passed.load(), tallowmer::failed.load());
   return tallowmer::failed == 0 ? 0 : 1;
