@@ -4,6 +4,7 @@
 
 #include <filesystem>
 
+#include "common/DateTime.h"
 #include "common/FormatSettings.h"
 #include "common/VariantConvert.h"
 #include "common/uCommonUtils.h"
@@ -227,6 +228,26 @@ TEST_F(DriverEndToEndTest, CardNumberReceiptTextWithAPointUnderACommaLocale) {
   EXPECT_EQ(text.rfind("Номер карты: 777\r\n'Баланс: ", 0), 0u) << text;
   EXPECT_NE(text.find('.'), std::string::npos) << text;
   EXPECT_EQ(text.find(','), std::string::npos) << text;
+}
+
+// The order is stamped with the regional time separator; reading the stamp back must not fail a
+// sale that the service has already registered.
+TEST_F(DriverEndToEndTest, SaleUnderAPointTimeSeparatorAnswersItsStamp) {
+  for (const char* separator : {".", "-", " "}) {
+    SCOPED_TRACE(separator);
+    env.formats.timeSeparator = separator;
+    ResetDefaultFormatSettings();
+    ASSERT_EQ(Call("CreateOrder", {OleVariant(), OleVariant::Text(kPhone), OleVariant::Int32(0)}), 0)
+        << Failure();
+    const std::string orderId = VarToStr(Out(0));
+    ASSERT_EQ(Call("CloseOrder",
+                   {OleVariant::Text(orderId), ReceiptTable({Line("A", "a", 0, 1, 31)}),
+                    OleVariant::FromCurrency(Currency{}), OleVariant::Int32(0), OleVariant::Text(kPhone),
+                    OleVariant::Int32(0), OleVariant::Int32(0), OleVariant::Text("")}),
+              0)
+        << Failure();
+    EXPECT_NEAR(Out(2).DoubleValue(), NowAsDateTime(), 1.0 / 24 / 60);
+  }
 }
 
 TEST_F(DriverEndToEndTest, DeviceTestPingsTheService) {
