@@ -21,9 +21,10 @@ void TBaseObject::SetDebugLogEnabled(bool value) {
   if (value) BeginDebugLog();
 }
 
-std::string TBaseObject::DebugLogLine(const std::string& title, const std::string& text, bool titleOnly) const {
-  std::string line = FormatDateTime("yyyy.mm.dd hh:nn:ss.zzz", platform::Env::Current().Now()) + " Inst.: " +
-                     FInstanceID + "\t" + MaskSecrets(title);
+std::string TBaseObject::DebugLogLine(const std::string& title, const std::string& text,
+                                      bool titleOnly) const {
+  std::string line = FormatDateTime("yyyy.mm.dd hh:nn:ss.zzz", platform::Env::Current().Now()) +
+                     " Inst.: " + FInstanceID + "\t" + MaskSecrets(title);
   if (!titleOnly) line += ": \t" + MaskSecrets(text);
   return line + "\r\n";
 }

@@ -281,7 +281,7 @@ class PosixEnv final : public Env {
     const OsResult locked = RetryWhileBusy(
         [&] {
           return ::flock(file.get(), LOCK_EX | LOCK_NB) == 0 ? OsResult::Success()
-                                                              : LastError("Файл занят: " + path);
+                                                             : LastError("Файл занят: " + path);
         },
         [](const OsResult& result) { return result.errorCode == EWOULDBLOCK || result.errorCode == EINTR; });
     if (!locked.ok) return locked;

@@ -65,8 +65,8 @@ OsResult OpenWhenFree(const std::string& path, DWORD share, UniqueFile& file) {
                                  FILE_ATTRIBUTE_NORMAL, nullptr));
         if (!file) {
           const DWORD code = ::GetLastError();
-          return Failure(code, (code == ERROR_SHARING_VIOLATION ? "Файл занят: " : "Не удалось открыть файл ") +
-                                   path);
+          return Failure(
+              code, (code == ERROR_SHARING_VIOLATION ? "Файл занят: " : "Не удалось открыть файл ") + path);
         }
         return OsResult::Success();
       },

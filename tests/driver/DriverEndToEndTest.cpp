@@ -3,9 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 
-#include "common/DateTime.h"
 #include "common/FormatSettings.h"
+#include "common/Unicode.h"
 #include "common/VariantConvert.h"
 #include "common/uCommonUtils.h"
 #include "common/uEquipmentErrors.h"
@@ -230,24 +231,36 @@ TEST_F(DriverEndToEndTest, CardNumberReceiptTextWithAPointUnderACommaLocale) {
   EXPECT_EQ(text.find(','), std::string::npos) << text;
 }
 
-// The order is stamped with the regional time separator; reading the stamp back must not fail a
-// sale that the service has already registered.
-TEST_F(DriverEndToEndTest, SaleUnderAPointTimeSeparatorAnswersItsStamp) {
-  for (const char* separator : {".", "-", " "}) {
-    SCOPED_TRACE(separator);
-    env.formats.timeSeparator = separator;
-    ResetDefaultFormatSettings();
-    ASSERT_EQ(Call("CreateOrder", {OleVariant(), OleVariant::Text(kPhone), OleVariant::Int32(0)}), 0)
-        << Failure();
-    const std::string orderId = VarToStr(Out(0));
-    ASSERT_EQ(Call("CloseOrder",
-                   {OleVariant::Text(orderId), ReceiptTable({Line("A", "a", 0, 1, 31)}),
-                    OleVariant::FromCurrency(Currency{}), OleVariant::Int32(0), OleVariant::Text(kPhone),
-                    OleVariant::Int32(0), OleVariant::Int32(0), OleVariant::Text("")}),
-              0)
-        << Failure();
-    EXPECT_NEAR(Out(2).DoubleValue(), NowAsDateTime(), 1.0 / 24 / 60);
-  }
+// Anyone may create files in a log folder opened to everyone, so a link may wait there under the
+// name of the day's log. Neither log follows it: the write fails as for an unwritable log.
+TEST_F(DriverEndToEndTest, LinksPlantedAsTheDaysLogsAreNotFollowed) {
+  env.fixedClock = true;
+  const std::string folder = env.Root() + "devices/1/";
+  std::filesystem::create_directories(folder);
+  const std::string target = env.Root() + "precious.txt";
+  std::ofstream(target) << "untouched";
+  for (const char* log : {"Debug_2024.01.31.log", "http_2024.01.31.log"})
+    std::filesystem::create_symlink(target, folder + log);
+  const OleVariant lookup =
+      OleVariant::Vector({OleVariant::Text(kPhone), OleVariant::Int32(0), OleVariant::Int32(0)});
+
+  // The HTTP log: the request is refused before anything is sent.
+  EXPECT_EQ(Call("GetCustomerData", {OleVariant::Text(kPhone), OleVariant::Int32(0), OleVariant::Int32(0)}),
+            -1);
+  EXPECT_NE(Failure().find(folder + "http_2024.01.31.log"), std::string::npos) << Failure();
+
+  // The debug log: Enable cannot write the header, and no call runs without its trace.
+  driver->SetSettingValue("DebugLogEnabled", OleVariant::Boolean(true));
+  EXPECT_EQ(Call("Enable", {}), 1001);
+  EXPECT_NE(Failure().find(folder + "Debug_2024.01.31.log"), std::string::npos) << Failure();
+  const Outcome call = PublicCall(*driver, "GetCustomerData", lookup, out);
+  EXPECT_EQ(call.hr, hrDispException);
+  EXPECT_EQ(call.exception.source, u"EInOutError");
+  EXPECT_NE(Utf16ToUtf8(call.exception.description).find("Debug_2024.01.31.log"), std::string::npos);
+
+  EXPECT_EQ(testing::TestEnv::ReadFile(target), "untouched");
+  for (const char* log : {"Debug_2024.01.31.log", "http_2024.01.31.log"})
+    EXPECT_TRUE(std::filesystem::is_symlink(folder + log)) << log;
 }
 
 TEST_F(DriverEndToEndTest, DeviceTestPingsTheService) {

@@ -85,10 +85,12 @@ class FuzzEnv final : public platform::EnvWrapper {
   std::string SpecialFolderPath(int) override { return root; }
   platform::OsResult AppendToSharedFile(const std::string&, std::string_view text) override {
     CheckLogText(text);
-    if (text.size() < 2 || text.substr(text.size() - 2) != "\r\n") Fail("a debug-log line without its line end");
+    if (text.size() < 2 || text.substr(text.size() - 2) != "\r\n")
+      Fail("a debug-log line without its line end");
     return platform::OsResult::Success();
   }
-  std::unique_ptr<platform::AppendFile> OpenAppendFile(const std::string&, platform::OsResult& failure) override {
+  std::unique_ptr<platform::AppendFile> OpenAppendFile(const std::string&,
+                                                       platform::OsResult& failure) override {
     failure = platform::OsResult::Success();
     return std::make_unique<MemoryAppendFile>();
   }
@@ -187,7 +189,8 @@ CallOutcome Call(IDispatch& object, const std::string& name, std::vector<OleVari
   DispID id = kDispIdUnknown;
   object.GetIDsOfNames(names, 1, &id);
   std::vector<OleVariant> args;
-  for (auto it = variables.rbegin(); it != variables.rend(); ++it) args.push_back(OleVariant::RefVariant(&*it));
+  for (auto it = variables.rbegin(); it != variables.rend(); ++it)
+    args.push_back(OleVariant::RefVariant(&*it));
   DispParams params{args.data(), static_cast<uint32_t>(args.size())};
   CallOutcome outcome;
   ExcepInfo exception;
@@ -266,8 +269,8 @@ void RunOperation(uint8_t operation, ByteReader& input, FuzzDriver& driver) {
         const std::vector<TCheckItem> items = CheckItems(input);
         const std::string orderId = input.Text();
         const Currency writeOff = Currency::FromUnits(input.Byte());
-        return device.CreateOrder(kind, id, items, orderId, "N-1", writeOff, stamped, Currency::FromUnits(100),
-                                  Currency::FromUnits(90));
+        return device.CreateOrder(kind, id, items, orderId, "N-1", writeOff, stamped,
+                                  Currency::FromUnits(100), Currency::FromUnits(90));
       });
     case 3:
       return ServiceRequest([&] { return device.ReturnOrder(id, "2024-01-31 10:20:30", Currency{}); });
@@ -279,7 +282,8 @@ void RunOperation(uint8_t operation, ByteReader& input, FuzzDriver& driver) {
       return LoyaltyCall(driver, "GetCustomerData",
                          {OleVariant::Text(id), OleVariant::Int32(kind), OleVariant::Int32(0)});
     case 7:
-      return LoyaltyCall(driver, "CreateOrder", {OleVariant(), OleVariant::Text(id), OleVariant::Int32(kind)});
+      return LoyaltyCall(driver, "CreateOrder",
+                         {OleVariant(), OleVariant::Text(id), OleVariant::Int32(kind)});
     case 8: {
       OleVariant receipt = ReceiptTable(input);
       return LoyaltyCall(driver, "CloseOrder",
@@ -289,14 +293,15 @@ void RunOperation(uint8_t operation, ByteReader& input, FuzzDriver& driver) {
                           OleVariant::Text(""), OleVariant(), OleVariant(), OleVariant::Text("N-1")});
     }
     case 9:
-      return LoyaltyCall(driver, "CloseOrder",
-                         {OleVariant(), OleVariant(), OleVariant::Int32(0), OleVariant::Int32(0),
-                          OleVariant::Text(id), OleVariant::Int32(kind), OleVariant::Int32(1),
-                          OleVariant::Text("0f8fad5b-d9cb-469f-a165-70867728950e"), OleVariant::Date(45322.5)});
+      return LoyaltyCall(
+          driver, "CloseOrder",
+          {OleVariant(), OleVariant(), OleVariant::Int32(0), OleVariant::Int32(0), OleVariant::Text(id),
+           OleVariant::Int32(kind), OleVariant::Int32(1),
+           OleVariant::Text("0f8fad5b-d9cb-469f-a165-70867728950e"), OleVariant::Date(45322.5)});
     case 10:
       return LoyaltyCall(driver, "CancelOrder",
-                         {OleVariant::Text(id), OleVariant::Date(45322.5 + input.Byte()), OleVariant::Text(""),
-                          OleVariant::Int32(0), OleVariant::Text("")});
+                         {OleVariant::Text(id), OleVariant::Date(45322.5 + input.Byte()),
+                          OleVariant::Text(""), OleVariant::Int32(0), OleVariant::Text("")});
     default: {
       std::string description;
       driver.DeviceTest(description);
@@ -310,8 +315,8 @@ void ChooseTime(ByteReader& input, FuzzEnv& env) {
   static const char* const kTimeSeparators[] = {":", ".", "-", " ", "h"};
   const uint8_t day = input.Byte();
   const uint8_t second = input.Byte();
-  env.clock = platform::LocalTime{2000 + day % 100, 1 + day % 12, 1 + day % 28, second % 24, second % 60,
-                                  (second * 7) % 60, (day * 37) % 1000};
+  env.clock = platform::LocalTime{2000 + day % 100, 1 + day % 12,      1 + day % 28,     second % 24,
+                                  second % 60,      (second * 7) % 60, (day * 37) % 1000};
   DefaultFormatSettings().timeSeparator = kTimeSeparators[input.Byte() % std::size(kTimeSeparators)];
 }
 
