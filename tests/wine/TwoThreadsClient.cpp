@@ -7,6 +7,7 @@
 #include <objbase.h>
 #include <oleauto.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cwchar>
 #include <string>
@@ -226,6 +227,20 @@ VARIANT Lookup() {
   return inData;
 }
 
+// Both apartments are up before either thread creates its object, as in a host, whose threads run
+// COM long before a driver is loaded. Under Wine 8 a thread entering CoInitializeEx while another
+// loads the module through CoCreateInstance hangs the process.
+class ApartmentsReady {
+ public:
+  void ArriveAndWait() {
+    ++arrived_;
+    while (arrived_ < 2) ::Sleep(1);
+  }
+
+ private:
+  std::atomic<int> arrived_{0};
+};
+
 struct Outcome {
   int made = 0;
   int failed = 0;
@@ -233,8 +248,10 @@ struct Outcome {
 };
 
 // One host thread: its own apartment, its own driver and manager, then the calls.
-void RunHost(const Settings& settings, Outcome& outcome) {
-  if (FAILED(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) {
+void RunHost(const Settings& settings, ApartmentsReady& apartments, Outcome& outcome) {
+  const HRESULT initialized = ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+  apartments.ArriveAndWait();
+  if (FAILED(initialized)) {
     outcome.failed = 1;
     outcome.firstFailure = L"CoInitializeEx";
     return;
@@ -291,8 +308,9 @@ int wmain(int argc, wchar_t** argv) {
   const Settings settings{argv[1], argv[2], argv[3], argv[4], _wtoi(argv[5])};
   Outcome outcomes[2];
   const DWORD start = ::GetTickCount();
-  std::thread first(RunHost, std::cref(settings), std::ref(outcomes[0]));
-  std::thread second(RunHost, std::cref(settings), std::ref(outcomes[1]));
+  ApartmentsReady apartments;
+  std::thread first(RunHost, std::cref(settings), std::ref(apartments), std::ref(outcomes[0]));
+  std::thread second(RunHost, std::cref(settings), std::ref(apartments), std::ref(outcomes[1]));
   first.join();
   second.join();
   int failed = 0;
