@@ -66,6 +66,9 @@ void TDriver::DoCreate() {
   TBaseLoyaltySystem::DoCreate();
   SetLogSink(this);
   FDevice = CreateDevice();
+  // The process-wide sink belongs to the newest object; this object's own requests are logged by
+  // this object, also when another one, perhaps on another thread, was created after it.
+  FDevice->SetLog(this);
 }
 
 std::unique_ptr<TDevice> TDriver::CreateDevice() {

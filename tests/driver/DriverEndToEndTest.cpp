@@ -291,6 +291,27 @@ TEST(DriverWithoutManagerTest, EnableBeforeInitFailsAfterCopyingTheConnection) {
   EXPECT_EQ(DefaultFormatSettings().decimalSeparator, ",");
 }
 
+// The process-wide sink follows the newest object; the service lines of an older one still go to
+// its own log under its own instance identifier. Before, they went through the sink into the newer
+// object, which on another thread of the host meant two threads in one object's state.
+TEST_F(DriverEndToEndTest, ServiceLinesGoToTheLogOfTheirOwnObject) {
+  testing::Held<TDriver> newer;
+  ASSERT_EQ(GetLogSink(), static_cast<ILog*>(&*newer));
+  driver->SetSettingValue("DebugLogEnabled", OleVariant::Boolean(true));
+  ASSERT_EQ(Call("Enable", {}), 0) << Failure();
+  ASSERT_EQ(Call("GetCustomerData", {OleVariant::Text(kPhone), OleVariant::Int32(0), OleVariant::Int32(0)}),
+            0)
+      << Failure();
+  std::string log;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(env.Root())) {
+    if (entry.path().filename().string().rfind("Debug_", 0) == 0)
+      log += testing::TestEnv::ReadFile(entry.path());
+  }
+  EXPECT_NE(log.find(driver->InstanceID() + "\tTDevice: \t> ClientInfo"), std::string::npos) << log;
+  EXPECT_NE(log.find(driver->InstanceID() + "\tTDevice: \t< ClientInfo:{"), std::string::npos) << log;
+  EXPECT_EQ(log.find(newer->InstanceID()), std::string::npos) << log;
+}
+
 TEST(DriverLogSinkTest, TheNewestObjectTakesTheSinkAndAnyDestructionEmptiesIt) {
   testing::TestEnv env;
   auto first = std::make_unique<testing::Held<TDriver>>();
