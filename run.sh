@@ -2,7 +2,7 @@
 # ./run.sh test   install what is missing, build Linux and both Windows targets, run every test
 # ./run.sh demo   install and build only the host program and the simulator (Release, build/demo-release),
 #                 run one sale through the driver against the simulator; its logs stay in build/demo
-# ./run.sh fuzz [SECONDS]   build the libFuzzer targets with clang and fuzz for a while (default 60 s)
+# ./run.sh fuzz [SECONDS]   build the libFuzzer targets with clang and fuzz each for a while (default 60 s)
 # ./run.sh bench  build optimised and run the benchmark programs
 # ./run.sh package  build both Windows modules and write the merchant package into dist/
 set -euo pipefail
@@ -119,13 +119,30 @@ run_demo() {
 run_fuzz() {
   install_packages "${PACKAGES[@]}"
   local seconds=${1:-60}
+  # Each target as its path in the build tree and its stored corpus.
+  local targets=(tests/fuzz/fuzz_dispatch:tests/fuzz/corpus/dispatch
+    tests/fuzz/fuzz_service:tests/fuzz/corpus/service
+    tests/service/fuzz_service_answer:tests/service/corpus/answer)
+  local target program name status=0
   cmake --preset fuzz >/dev/null
-  cmake --build build/fuzz --target fuzz_dispatch -j "$JOBS"
-  mkdir -p build/fuzz/corpus-dispatch build/fuzz/data build/fuzz/logs
+  for target in "${targets[@]}"; do
+    program=${target%%:*}
+    cmake --build build/fuzz --target "${program##*/}" -j "$JOBS"
+  done
+  mkdir -p build/fuzz/data build/fuzz/logs
   rm -f build/fuzz/logs/*.log
-  local started=$SECONDS status=0
-  LS_TALLOWMER_DATA_DIR="$PWD/build/fuzz/data" ./build/fuzz/tests/fuzz/fuzz_dispatch -max_total_time="$seconds" -max_len=4096 \
-    build/fuzz/corpus-dispatch tests/fuzz/corpus/dispatch 2>&1 | tee build/fuzz/logs/fuzz_dispatch.log || status=$?
+  local started=$SECONDS
+  for target in "${targets[@]}"; do
+    program=${target%%:*}
+    name=${program##*/}
+    mkdir -p "build/fuzz/corpus-$name"
+    echo "== $name for $seconds s"
+    # The vanilla schedule: the entropic one spends most of the time weighing rare features, as
+    # one execution here reaches thousands. A small quarantine keeps the memory near 100 MB.
+    ASAN_OPTIONS=quarantine_size_mb=32 LS_TALLOWMER_DATA_DIR="$PWD/build/fuzz/data" "./build/fuzz/$program" \
+      -entropic=0 -max_total_time="$seconds" -max_len=4096 -print_final_stats=1 \
+      "build/fuzz/corpus-$name" "${target#*:}" 2>&1 | tee "build/fuzz/logs/$name.log" || status=1
+  done
   fuzz_verdict $((SECONDS - started)) build/fuzz/logs/*.log
   return $status
 }

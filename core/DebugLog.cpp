@@ -21,6 +21,14 @@ void TBaseObject::SetDebugLogEnabled(bool value) {
   if (value) BeginDebugLog();
 }
 
+std::string TBaseObject::DebugLogLine(const std::string& title, const std::string& text,
+                                      bool titleOnly) const {
+  std::string line = FormatDateTime("yyyy.mm.dd hh:nn:ss.zzz", platform::Env::Current().Now()) +
+                     " Inst.: " + FInstanceID + "\t" + MaskSecrets(title);
+  if (!titleOnly) line += ": \t" + MaskSecrets(text);
+  return line + "\r\n";
+}
+
 void TBaseObject::WriteDebugLog(const std::string& title, const std::string& text, bool titleOnly) {
   if (!FDebugLogEnabled) return;
   platform::Env& env = platform::Env::Current();
@@ -28,12 +36,29 @@ void TBaseObject::WriteDebugLog(const std::string& title, const std::string& tex
       env.DirectoryExists(FDebugLogDir) ? FDebugLogDir : GetDefaultDebugLogDir());
   // The file's date and the line's time stamp are two readings of the clock, the date first.
   const std::string fileName = folder + "Debug_" + FormatDateTime("yyyy.mm.dd", env.Now()) + ".log";
-  std::string line = FormatDateTime("yyyy.mm.dd hh:nn:ss.zzz", env.Now()) + " Inst.: " + FInstanceID + "\t" +
-                     MaskSecrets(title);
-  if (!titleOnly) line += ": \t" + MaskSecrets(text);
-  line += "\r\n";
-  const platform::OsResult written = env.AppendToSharedFile(fileName, line);
+  std::string lines;
+  if (FLostDebugLines > 0) {
+    lines = DebugLogLine("EXCEPTION",
+                         "EInOutError: " + FLostDebugLineError +
+                             "; строк журнала не записано: " + std::to_string(FLostDebugLines),
+                         false);
+  }
+  lines += DebugLogLine(title, text, titleOnly);
+  const platform::OsResult written = env.AppendToSharedFile(fileName, lines);
   if (!written.ok) throw EInOutError(written.message);
+  FLostDebugLines = 0;
+  FLostDebugLineError.clear();
+}
+
+void TBaseObject::WriteDebugLogAfterEffect(const std::string& title, const std::string& text) noexcept {
+  try {
+    WriteDebugLog(title, text);
+  } catch (const Exception& error) {
+    ++FLostDebugLines;
+    FLostDebugLineError = error.Message();
+  } catch (...) {
+    ++FLostDebugLines;
+  }
 }
 
 }  // namespace tallowmer

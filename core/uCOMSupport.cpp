@@ -290,11 +290,8 @@ HRESULT TBaseObject::ReportException(const char* className, const std::string& m
     excepInfo->description = Utf8ToUtf16(message);
     excepInfo->source = Utf8ToUtf16(className);
   }
-  try {
-    WriteDebugLog("EXCEPTION", std::string(className) + ": " + message);
-  } catch (...) {
-    // The host already has the first failure; a log that cannot take this line changes nothing.
-  }
+  // The host already has the first failure; a log that cannot take this line changes nothing.
+  WriteDebugLogAfterEffect("EXCEPTION", std::string(className) + ": " + message);
   return hrDispException;
 }
 
@@ -381,8 +378,10 @@ HRESULT TBaseObject::CallPublicMethod(const std::string& name, const TPublicMeth
     params.At(1) = outData;
     result = OleVariant::Boolean(code == kResultOk);
   }
+  // The method has run: its outcome reaches the host whether or not the log takes this line.
   if (logging) {
-    WriteDebugLog("< " + name, "Result=" + VarToLogStr(result) + "; OutData: " + VarToLogStr(outData));
+    WriteDebugLogAfterEffect("< " + name,
+                             "Result=" + VarToLogStr(result) + "; OutData: " + VarToLogStr(outData));
   }
   return hr;
 }
@@ -394,11 +393,14 @@ HRESULT TBaseObject::CallPrivateMethod(const std::string& name, const TPrivateMe
   try {
     result = method(params);
   } catch (const Exception& error) {
-    WriteDebugLog("EXCEPTION", error.Message());
+    WriteDebugLogAfterEffect("EXCEPTION", error.Message());
     throw;
   }
-  if (logging)
-    WriteDebugLog("< " + name, "Result=" + VarToLogStr(result) + "; Params: " + VarToLogStr(params));
+  // As for public methods: the method's outcome stands whether or not the log takes the line.
+  if (logging) {
+    WriteDebugLogAfterEffect("< " + name,
+                             "Result=" + VarToLogStr(result) + "; Params: " + VarToLogStr(params));
+  }
   return hrOk;
 }
 

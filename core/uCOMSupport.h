@@ -105,6 +105,10 @@ class TBaseObject : public IDispatch {
   bool DebugLogEnabled() const { return FDebugLogEnabled; }
   void SetDebugLogEnabled(bool value);
   void WriteDebugLog(const std::string& title, const std::string& text, bool titleOnly = false);
+  // For lines written after work whose outcome already stands (a method that ran, a request the
+  // service took): a line that cannot be written is counted instead of raised, and the failure is
+  // reported as an "EXCEPTION" line in front of the next line that reaches the file.
+  void WriteDebugLogAfterEffect(const std::string& title, const std::string& text) noexcept;
 
  protected:
   virtual void BeginDebugLog() {}
@@ -139,6 +143,11 @@ class TBaseObject : public IDispatch {
   void RememberSecretsIn(const OleVariant& inData);
   std::string MaskSecrets(std::string text) const;
 
+  std::string DebugLogLine(const std::string& title, const std::string& text, bool titleOnly) const;
+
+  // Lines lost since the last one that was written, and why the last of them failed.
+  uint32_t FLostDebugLines = 0;
+  std::string FLostDebugLineError;
   std::vector<std::string> FSecretSettingIds;
   std::vector<std::string> FLogSecrets;
   std::vector<std::string> FExtMethodList;

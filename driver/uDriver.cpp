@@ -66,6 +66,9 @@ void TDriver::DoCreate() {
   TBaseLoyaltySystem::DoCreate();
   SetLogSink(this);
   FDevice = CreateDevice();
+  // The process-wide sink belongs to the newest object; this object's own requests are logged by
+  // this object, also when another one, perhaps on another thread, was created after it.
+  FDevice->SetLog(this);
 }
 
 std::unique_ptr<TDevice> TDriver::CreateDevice() {
@@ -117,8 +120,11 @@ bool TDriver::DeviceTest(std::string& resultDescription) {
   return true;
 }
 
+// The service client's lines come between requests the service has already taken (an order is
+// registered before its customer is looked up again), so a line the log cannot take must not turn
+// the call into a failure.
 void TDriver::Log(const std::string& name, const std::string& text) {
-  WriteDebugLog(name, text);
+  WriteDebugLogAfterEffect(name, text);
 }
 
 TClientInfo TDriver::LoadClientInfo(int32_t clientIdKind, const std::string& clientId) {
@@ -187,7 +193,10 @@ int32_t TDriver::DoCloseOrder(const TCloseOrderIn& in, TCloseOrderOut& out, std:
       std::string stamped;
       FDevice->CreateOrder(kind.clientType, in.ClientID, receipt.lines, in.OrderID, in.OrderNumber,
                            in.BonusWriteOff, stamped, receipt.sum, receipt.sumWithDiscount);
-      const auto transaction = TryStrToDateTime(stamped, ServiceDateTimeFormats());
+      // The stamp carries the regional time separator ("." in some locales): read it back with it.
+      FormatSettings stampFormats = ServiceDateTimeFormats();
+      stampFormats.timeSeparator = DefaultFormatSettings().timeSeparator;
+      const auto transaction = TryStrToDateTime(stamped, stampFormats);
       if (!transaction) throw EConvertError("Не удалось прочитать время транзакции " + stamped);
       out.TransactionDateTime = *transaction;
     }

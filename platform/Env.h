@@ -4,10 +4,14 @@
 // module's own file, the folder access grant, the clock, regional formats, shared-file appends and
 // the user-facing notice. One implementation per platform; tests substitute pieces with EnvWrapper.
 
+#include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <thread>
 
 namespace tallowmer::platform {
 
@@ -59,6 +63,33 @@ struct OsResult {
   static OsResult Failure(int code, std::string text) { return {false, code, std::move(text)}; }
 };
 
+// How long a writer waits for a log file that another writer holds: a line takes microseconds to
+// write, so a file still held after this is not going to be freed by waiting.
+inline constexpr std::chrono::milliseconds kBusyFileWait{250};
+
+// Runs `attempt` until it succeeds, fails for another reason than `isBusy`, or kBusyFileWait has
+// passed; the last outcome stands.
+template <typename Attempt, typename IsBusy>
+OsResult RetryWhileBusy(Attempt attempt, IsBusy isBusy) {
+  const auto deadline = std::chrono::steady_clock::now() + kBusyFileWait;
+  auto pause = std::chrono::milliseconds(1);
+  OsResult result = attempt();
+  while (!result.ok && isBusy(result) && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(pause);
+    pause = std::min(pause * 2, std::chrono::milliseconds(8));
+    result = attempt();
+  }
+  return result;
+}
+
+// A file held open for appending while one piece of work runs (the HTTP log during one request).
+class AppendFile {
+ public:
+  virtual ~AppendFile() = default;
+  // Appends the bytes unconverted, in one piece, after whatever other writers appended meanwhile.
+  virtual OsResult Append(std::string_view bytes) = 0;
+};
+
 class Env {
  public:
   virtual ~Env() = default;
@@ -86,7 +117,13 @@ class Env {
 
   // Appends text (UTF-8) to a file, creating it when missing. The file is held only for this call;
   // others may read it meanwhile but not write. The text is stored in the platform's log encoding.
+  // A writer that finds the file held by another retries for kBusyFileWait before it fails. The
+  // file is never reached through a symbolic link.
   virtual OsResult AppendToSharedFile(const std::string& path, std::string_view text) = 0;
+
+  // Opens a file for appending, creating it when missing, never through a symbolic link; other
+  // writers may append to it meanwhile. Null, with the reason in `failure`, when it cannot be opened.
+  virtual std::unique_ptr<AppendFile> OpenAppendFile(const std::string& path, OsResult& failure) = 0;
 
   virtual RegionalFormats UserRegionalFormats() = 0;
 
@@ -123,6 +160,9 @@ class EnvWrapper : public Env {
   }
   OsResult AppendToSharedFile(const std::string& path, std::string_view text) override {
     return target_.AppendToSharedFile(path, text);
+  }
+  std::unique_ptr<AppendFile> OpenAppendFile(const std::string& path, OsResult& failure) override {
+    return target_.OpenAppendFile(path, failure);
   }
   RegionalFormats UserRegionalFormats() override { return target_.UserRegionalFormats(); }
   uintptr_t CreateMessageWindow(MessageHandler handler) override {

@@ -1,22 +1,12 @@
 #include "service/HttpLog.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <filesystem>
 
 #include "common/DateTime.h"
 #include "common/Exceptions.h"
 #include "platform/Env.h"
 
 namespace tallowmer {
-namespace {
-
-// Paths are UTF-8 inside the system; a u8 path keeps them so on every platform.
-std::filesystem::path Utf8Path(const std::string& path) {
-  return std::filesystem::path(std::u8string(path.begin(), path.end()));
-}
-
-}  // namespace
 
 std::string RenderLogBytes(std::string_view bytes) {
   std::string result;
@@ -57,27 +47,20 @@ std::string SecretMask::Apply(std::string_view text) const {
 }
 
 HttpLogFile::HttpLogFile(const std::string& path) {
-  const std::filesystem::path file = Utf8Path(path);
-  std::error_code ignored;
-  const bool created = !std::filesystem::exists(file, ignored);
-  stream_.open(file, std::ios::binary | std::ios::app);
-  if (!stream_) {
-    throw EInOutError("Не удалось открыть файл журнала " + path + ": " +
-                      std::generic_category().message(errno));
-  }
-  // Several users of the machine share the daily file; whoever creates it lets the others append.
-  if (created) {
-    using std::filesystem::perms;
-    std::filesystem::permissions(file,
-                                 perms::owner_read | perms::owner_write | perms::group_read |
-                                     perms::group_write | perms::others_read | perms::others_write,
-                                 std::filesystem::perm_options::add, ignored);
-  }
+  platform::OsResult failure;
+  file_ = platform::Env::Current().OpenAppendFile(path, failure);
+  if (!file_) throw EInOutError(failure.message);
 }
 
 void HttpLogFile::WriteLine(std::string_view line) noexcept {
-  stream_.write(line.data(), static_cast<std::streamsize>(line.size()));
-  stream_.write("\r\n", 2);
+  try {
+    std::string text;
+    text.reserve(line.size() + 2);
+    text.append(line).append("\r\n");
+    file_->Append(text);
+  } catch (...) {
+    // Out of memory: the line is lost, the request goes on.
+  }
 }
 
 std::string HttpLogTimestamp() {

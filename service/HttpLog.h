@@ -4,11 +4,12 @@
 // "Stat Connected.", "Sent <time>: <bytes>", "Recv <time>: <bytes>", "Stat Disconnected.", each
 // line ending in CR LF, the bytes as they travelled.
 
-#include <fstream>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "platform/Env.h"
 #include "service/HttpTransport.h"
 
 namespace tallowmer {
@@ -31,10 +32,11 @@ class SecretMask {
   std::vector<std::string> secrets_;
 };
 
-// A log file held open for appending while one request runs. The bytes go to disk unconverted.
+// A log file held open for appending while one request runs. The bytes go to disk unconverted,
+// each line in one piece, so that transports sharing the day's file never split each other's lines.
 class HttpLogFile {
  public:
-  // Raises EInOutError when the file cannot be opened.
+  // Raises EInOutError when the file cannot be opened (a symbolic link in its place included).
   explicit HttpLogFile(const std::string& path);
   HttpLogFile(const HttpLogFile&) = delete;
   HttpLogFile& operator=(const HttpLogFile&) = delete;
@@ -44,7 +46,7 @@ class HttpLogFile {
   void WriteLine(std::string_view line) noexcept;
 
  private:
-  std::ofstream stream_;
+  std::unique_ptr<platform::AppendFile> file_;
 };
 
 // Turns a connection's events into log lines; writes nothing when no file is given.

@@ -93,7 +93,8 @@ void TDevice::SetToken(const std::string& value) {
 }
 
 void TDevice::Log(const std::string& AText) const {
-  if (ILog* sink = GetLogSink()) sink->Log(kLogName, FHTTPRest->MaskSecret(AText));
+  ILog* sink = FLog != nullptr ? FLog : GetLogSink();
+  if (sink != nullptr) sink->Log(kLogName, FHTTPRest->MaskSecret(AText));
 }
 
 std::string TDevice::Execute(TMethodType AMethod, const std::string& APathAndQuery,

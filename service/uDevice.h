@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/OleVariant.h"
+#include "common/uCommonUtils.h"
 #include "service/uHTTP.h"
 
 namespace tallowmer {
@@ -74,6 +75,9 @@ class TDevice {
   // The token also becomes the secret that the logs never show.
   void SetToken(const std::string& value);
 
+  // Where this client's log lines go; without one, to the process-wide log sink.
+  void SetLog(ILog* log) { FLog = log; }
+
   const std::string& Data() const { return FData; }
   int32_t CodeResult() const { return FCodeResult; }
   const std::string& ResultDescription() const { return FResultDescription; }
@@ -89,6 +93,7 @@ class TDevice {
   std::string FResultDescription;
   std::string FHost;
   std::string FToken;
+  ILog* FLog = nullptr;
 };
 
 }  // namespace tallowmer

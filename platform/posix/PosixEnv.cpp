@@ -154,6 +154,47 @@ std::string WithPlaceholder(std::string format, const std::string& separator, ch
   return result;
 }
 
+// rwxrwxrwt: what /tmp has.
+constexpr mode_t kSharedFolderMode = 01777;
+
+// Opens a log file for appending, creating it when missing. O_NOFOLLOW: in a folder that every
+// user may write to, a link planted under the name of tomorrow's log must not make us append to
+// whatever it points at.
+int OpenForAppending(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
+  if (fd < 0) return fd;
+  // Whoever creates the day's file lets the other users of the machine append to it.
+  struct stat status {};
+  if (::fstat(fd, &status) == 0 && status.st_uid == ::geteuid() && (status.st_mode & 0666) != 0666) {
+    ::fchmod(fd, 0666);
+  }
+  return fd;
+}
+
+OsResult WriteAll(int fd, std::string_view text, const std::string& path) {
+  while (!text.empty()) {
+    const ssize_t written = ::write(fd, text.data(), text.size());
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return LastError("Не удалось записать в файл " + path);
+    }
+    text.remove_prefix(static_cast<size_t>(written));
+  }
+  return OsResult::Success();
+}
+
+// With O_APPEND every write lands at the end of the file as one piece, so writers that share the
+// file need no lock as long as each line is one write.
+class PosixAppendFile final : public AppendFile {
+ public:
+  PosixAppendFile(int fd, std::string path) : file_(fd), path_(std::move(path)) {}
+  OsResult Append(std::string_view bytes) override { return WriteAll(file_.get(), bytes, path_); }
+
+ private:
+  FileDescriptor file_;
+  std::string path_;
+};
+
 class PosixEnv final : public Env {
  public:
   LocalTime Now() override {
@@ -225,30 +266,39 @@ class PosixEnv final : public Env {
   OsResult GrantEveryoneFullAccess(const std::string& folder) override {
     struct stat status {};
     if (::stat(folder.c_str(), &status) != 0) return LastError("Нет доступа к папке " + folder);
-    // Like a refused ACL write, a folder owned by someone else keeps its mode without an error.
-    if ((status.st_mode & 0777) != 0777 && status.st_uid == ::geteuid()) ::chmod(folder.c_str(), 0777);
+    // Everyone may create files here, as in /tmp; the sticky bit keeps them from removing or
+    // replacing each other's files (a log swapped for a link, say). Like a refused ACL write, a
+    // folder owned by someone else keeps its mode without an error.
+    if ((status.st_mode & 07777) != kSharedFolderMode && status.st_uid == ::geteuid()) {
+      ::chmod(folder.c_str(), kSharedFolderMode);
+    }
     return OsResult::Success();
   }
 
   OsResult AppendToSharedFile(const std::string& path, std::string_view text) override {
-    FileDescriptor file(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666));
+    FileDescriptor file(OpenForAppending(path));
     if (file.get() < 0) return LastError("Не удалось открыть файл " + path);
-    if (::flock(file.get(), LOCK_EX | LOCK_NB) != 0) return LastError("Файл занят: " + path);
-    struct stat status {};
-    if (::fstat(file.get(), &status) == 0 && status.st_uid == ::geteuid() &&
-        (status.st_mode & 0666) != 0666) {
-      ::fchmod(file.get(), 0666);
-    }
-    while (!text.empty()) {
-      const ssize_t written = ::write(file.get(), text.data(), text.size());
-      if (written < 0) {
-        if (errno == EINTR) continue;
-        return LastError("Не удалось записать в файл " + path);
-      }
-      text.remove_prefix(static_cast<size_t>(written));
-    }
+    const OsResult locked = RetryWhileBusy(
+        [&] {
+          return ::flock(file.get(), LOCK_EX | LOCK_NB) == 0 ? OsResult::Success()
+                                                             : LastError("Файл занят: " + path);
+        },
+        [](const OsResult& result) { return result.errorCode == EWOULDBLOCK || result.errorCode == EINTR; });
+    if (!locked.ok) return locked;
+    const OsResult written = WriteAll(file.get(), text, path);
+    if (!written.ok) return written;
     if (!file.Close()) return LastError("Не удалось закрыть файл " + path);
     return OsResult::Success();
+  }
+
+  std::unique_ptr<AppendFile> OpenAppendFile(const std::string& path, OsResult& failure) override {
+    const int fd = OpenForAppending(path);
+    if (fd < 0) {
+      failure = LastError("Не удалось открыть файл " + path);
+      return nullptr;
+    }
+    failure = OsResult::Success();
+    return std::make_unique<PosixAppendFile>(fd, path);
   }
 
   RegionalFormats UserRegionalFormats() override {

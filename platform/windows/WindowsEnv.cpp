@@ -55,6 +55,46 @@ OsResult LastFailure(const std::string& what) {
   return Failure(::GetLastError(), what);
 }
 
+// Opens a file for appending, creating it when missing. A file that another writer holds with
+// writing refused is waited for a moment, since that writer only holds it for one line.
+OsResult OpenWhenFree(const std::string& path, DWORD share, UniqueFile& file) {
+  const std::wstring name = Widen(path);
+  return RetryWhileBusy(
+      [&] {
+        file.reset(::CreateFileW(name.c_str(), FILE_APPEND_DATA, share, nullptr, OPEN_ALWAYS,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file) {
+          const DWORD code = ::GetLastError();
+          return Failure(
+              code, (code == ERROR_SHARING_VIOLATION ? "Файл занят: " : "Не удалось открыть файл ") + path);
+        }
+        return OsResult::Success();
+      },
+      [](const OsResult& result) {
+        return result.errorCode == ERROR_SHARING_VIOLATION || result.errorCode == ERROR_LOCK_VIOLATION;
+      });
+}
+
+OsResult WriteAll(HANDLE file, std::string_view bytes, const std::string& path) {
+  DWORD written = 0;
+  if (!::WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
+      written != bytes.size()) {
+    return LastFailure("Не удалось записать в файл " + path);
+  }
+  return OsResult::Success();
+}
+
+// Appending access puts every write at the end of the file as one piece, whoever else appends.
+class WindowsAppendFile final : public AppendFile {
+ public:
+  WindowsAppendFile(UniqueFile file, std::string path) : file_(std::move(file)), path_(std::move(path)) {}
+  OsResult Append(std::string_view bytes) override { return WriteAll(file_.get(), bytes, path_); }
+
+ private:
+  UniqueFile file_;
+  std::string path_;
+};
+
 std::string LocaleInfo(LCTYPE type) {
   wchar_t buffer[100] = {};
   if (::GetLocaleInfoEx(LOCALE_NAME_USER_DEFAULT, type, buffer, 100) == 0) return {};
@@ -220,17 +260,21 @@ class WindowsEnv final : public Env {
   }
 
   OsResult AppendToSharedFile(const std::string& path, std::string_view text) override {
-    UniqueFile file(::CreateFileW(Widen(path).c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr,
-                                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) return LastFailure("Не удалось открыть файл " + path);
+    UniqueFile file;
+    const OsResult opened = OpenWhenFree(path, FILE_SHARE_READ, file);
+    if (!opened.ok) return opened;
     const std::string ansi = Narrow(Widen(text), CP_ACP);
-    DWORD written = 0;
-    if (!::WriteFile(file.get(), ansi.data(), static_cast<DWORD>(ansi.size()), &written, nullptr) ||
-        written != ansi.size()) {
-      return LastFailure("Не удалось записать в файл " + path);
-    }
+    const OsResult written = WriteAll(file.get(), ansi, path);
+    if (!written.ok) return written;
     if (!::CloseHandle(file.release())) return LastFailure("Не удалось закрыть файл " + path);
     return OsResult::Success();
+  }
+
+  std::unique_ptr<AppendFile> OpenAppendFile(const std::string& path, OsResult& failure) override {
+    UniqueFile file;
+    failure = OpenWhenFree(path, FILE_SHARE_READ | FILE_SHARE_WRITE, file);
+    if (!failure.ok) return nullptr;
+    return std::make_unique<WindowsAppendFile>(std::move(file), path);
   }
 
   RegionalFormats UserRegionalFormats() override {

@@ -112,7 +112,7 @@ TEST_F(CommonUtilsTest, GrantEveryoneFullAccessLetsEveryUserWrite) {
   GrantEveryoneFullAccess(folder);
   struct stat status {};
   ASSERT_EQ(::stat(folder.c_str(), &status), 0);
-  EXPECT_EQ(status.st_mode & 0777, 0777u);
+  EXPECT_EQ(status.st_mode & 07777, 01777u);
   EXPECT_THROW(GrantEveryoneFullAccess(env.Root() + "missing"), EOSError);
 }
 

@@ -2,6 +2,7 @@
 
 #include <filesystem>
 
+#include "common/Unicode.h"
 #include "common/VariantConvert.h"
 #include "tests/core/TestObject.h"
 #include "tests/support/TestEnv.h"
@@ -160,6 +161,51 @@ TEST_F(DebugLogTest, UnwritableLogIsReportedThroughDispatchAndTouchesNoArgument)
   EXPECT_FALSE(call.exception.description.empty());
   EXPECT_EQ(VarToStr(outData), "host");
   EXPECT_EQ(object->calls, 0);
+}
+
+// A method that has run keeps its outcome when the log cannot take the line after it: the host
+// gets the method's own result, and the lost line is reported in front of the next one written.
+TEST_F(DebugLogTest, ALineLostAfterTheMethodRanLeavesTheOutcomeAndIsReportedNext) {
+  const auto spoilLog = [this] {
+    std::filesystem::remove(LogFile());
+    std::filesystem::create_directories(LogFile());
+  };
+  object->AddPublicMethod("SpoilPublic", [&](OleVariant&, OleVariant& outData, int32_t, std::string&) {
+    spoilLog();
+    outData = OleVariant::Text("продано");
+    return 0;
+  });
+  object->AddPrivateMethod("SpoilPrivate", [&](SafeArray& params) {
+    spoilLog();
+    params.At(1) = OleVariant::Text("продано");
+    return OleVariant::Boolean(true);
+  });
+  for (const char16_t* method : {u"SpoilPublic", u"SpoilPrivate"}) {
+    SCOPED_TRACE(Utf16ToUtf8(method));
+    object->SetDebugLogEnabled(true);
+    OleVariant inData;
+    OleVariant outData = OleVariant::Text("host");
+    OleVariant timeOut = OleVariant::Int32(0);
+    const auto call = testing::CallByRef(*object, method, {&inData, &outData, &timeOut});
+    EXPECT_EQ(call.hr, hrOk);
+    EXPECT_TRUE(VarToBool(call.result));
+    EXPECT_EQ(VarToStr(outData), "продано");
+
+    std::filesystem::remove(LogFile());
+    object->WriteDebugLog("next", "line");
+    const std::string content = testing::TestEnv::ReadFile(LogFile());
+    const std::string prefix = std::string("2024.01.31 10:20:30.000 Inst.: ") + kInstance + "\t";
+    EXPECT_EQ(content.rfind(prefix + "EXCEPTION: \tEInOutError: ", 0), 0u) << content;
+    EXPECT_NE(content.find("Debug_2024.01.31.log"), std::string::npos) << content;
+    EXPECT_NE(content.find("; строк журнала не записано: 1\r\n" + prefix + "next: \tline\r\n"),
+              std::string::npos)
+        << content;
+    // Reported once: the next line stands alone.
+    object->WriteDebugLog("after", "");
+    EXPECT_EQ(testing::TestEnv::ReadFile(LogFile()), content + prefix + "after: \t\r\n");
+    object->SetDebugLogEnabled(false);
+    std::filesystem::remove(LogFile());
+  }
 }
 
 }  // namespace

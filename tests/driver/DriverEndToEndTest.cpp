@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 
 #include "common/FormatSettings.h"
+#include "common/Unicode.h"
 #include "common/VariantConvert.h"
 #include "common/uCommonUtils.h"
 #include "common/uEquipmentErrors.h"
@@ -228,6 +230,38 @@ TEST_F(DriverEndToEndTest, CardNumberReceiptTextWithAPointUnderACommaLocale) {
   EXPECT_EQ(text.find(','), std::string::npos) << text;
 }
 
+// Anyone may create files in a log folder opened to everyone, so a link may wait there under the
+// name of the day's log. Neither log follows it: the write fails as for an unwritable log.
+TEST_F(DriverEndToEndTest, LinksPlantedAsTheDaysLogsAreNotFollowed) {
+  env.fixedClock = true;
+  const std::string folder = env.Root() + "devices/1/";
+  std::filesystem::create_directories(folder);
+  const std::string target = env.Root() + "precious.txt";
+  std::ofstream(target) << "untouched";
+  for (const char* log : {"Debug_2024.01.31.log", "http_2024.01.31.log"})
+    std::filesystem::create_symlink(target, folder + log);
+  const OleVariant lookup =
+      OleVariant::Vector({OleVariant::Text(kPhone), OleVariant::Int32(0), OleVariant::Int32(0)});
+
+  // The HTTP log: the request is refused before anything is sent.
+  EXPECT_EQ(Call("GetCustomerData", {OleVariant::Text(kPhone), OleVariant::Int32(0), OleVariant::Int32(0)}),
+            -1);
+  EXPECT_NE(Failure().find(folder + "http_2024.01.31.log"), std::string::npos) << Failure();
+
+  // The debug log: Enable cannot write the header, and no call runs without its trace.
+  driver->SetSettingValue("DebugLogEnabled", OleVariant::Boolean(true));
+  EXPECT_EQ(Call("Enable", {}), 1001);
+  EXPECT_NE(Failure().find(folder + "Debug_2024.01.31.log"), std::string::npos) << Failure();
+  const Outcome call = PublicCall(*driver, "GetCustomerData", lookup, out);
+  EXPECT_EQ(call.hr, hrDispException);
+  EXPECT_EQ(call.exception.source, u"EInOutError");
+  EXPECT_NE(Utf16ToUtf8(call.exception.description).find("Debug_2024.01.31.log"), std::string::npos);
+
+  EXPECT_EQ(testing::TestEnv::ReadFile(target), "untouched");
+  for (const char* log : {"Debug_2024.01.31.log", "http_2024.01.31.log"})
+    EXPECT_TRUE(std::filesystem::is_symlink(folder + log)) << log;
+}
+
 TEST_F(DriverEndToEndTest, DeviceTestPingsTheService) {
   std::string description;
   EXPECT_TRUE(driver->DeviceTest(description));
@@ -254,6 +288,27 @@ TEST(DriverWithoutManagerTest, EnableBeforeInitFailsAfterCopyingTheConnection) {
   EXPECT_EQ(driver->Device().Host(), "https://example.invalid/api/v2");
   EXPECT_EQ(driver->Device().Token(), "token-before-init");
   EXPECT_EQ(DefaultFormatSettings().decimalSeparator, ",");
+}
+
+// The process-wide sink follows the newest object; the service lines of an older one still go to
+// its own log under its own instance identifier. Before, they went through the sink into the newer
+// object, which on another thread of the host meant two threads in one object's state.
+TEST_F(DriverEndToEndTest, ServiceLinesGoToTheLogOfTheirOwnObject) {
+  testing::Held<TDriver> newer;
+  ASSERT_EQ(GetLogSink(), static_cast<ILog*>(&*newer));
+  driver->SetSettingValue("DebugLogEnabled", OleVariant::Boolean(true));
+  ASSERT_EQ(Call("Enable", {}), 0) << Failure();
+  ASSERT_EQ(Call("GetCustomerData", {OleVariant::Text(kPhone), OleVariant::Int32(0), OleVariant::Int32(0)}),
+            0)
+      << Failure();
+  std::string log;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(env.Root())) {
+    if (entry.path().filename().string().rfind("Debug_", 0) == 0)
+      log += testing::TestEnv::ReadFile(entry.path());
+  }
+  EXPECT_NE(log.find(driver->InstanceID() + "\tTDevice: \t> ClientInfo"), std::string::npos) << log;
+  EXPECT_NE(log.find(driver->InstanceID() + "\tTDevice: \t< ClientInfo:{"), std::string::npos) << log;
+  EXPECT_EQ(log.find(newer->InstanceID()), std::string::npos) << log;
 }
 
 TEST(DriverLogSinkTest, TheNewestObjectTakesTheSinkAndAnyDestructionEmptiesIt) {

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <deque>
+#include <forward_list>
 #include <string>
 #include <vector>
 
@@ -42,24 +42,28 @@ class ByteReader {
   size_t position_ = 0;
 };
 
-// Owns everything a by-reference argument may point at, for the length of one call.
+// Owns everything a by-reference argument may point at, for the length of one call. Lists keep
+// their elements in place and cost no allocation while empty, which most of them stay.
+template <typename T>
+using Pool = std::forward_list<T>;
+
 struct Slots {
-  std::deque<OleVariant> variants;
-  std::deque<int8_t> int8s;
-  std::deque<uint8_t> bytes;
-  std::deque<int16_t> int16s;
-  std::deque<uint16_t> words;
-  std::deque<int32_t> int32s;
-  std::deque<uint32_t> longWords;
-  std::deque<int64_t> int64s;
-  std::deque<uint64_t> uint64s;
-  std::deque<float> singles;
-  std::deque<double> doubles;
-  std::deque<Currency> currencies;
-  std::deque<std::u16string> wides;
-  std::deque<std::string> narrows;
-  std::deque<DispatchPtr> dispatches;
-  std::deque<SafeArrayPtr> arrays;
+  Pool<OleVariant> variants;
+  Pool<int8_t> int8s;
+  Pool<uint8_t> bytes;
+  Pool<int16_t> int16s;
+  Pool<uint16_t> words;
+  Pool<int32_t> int32s;
+  Pool<uint32_t> longWords;
+  Pool<int64_t> int64s;
+  Pool<uint64_t> uint64s;
+  Pool<float> singles;
+  Pool<double> doubles;
+  Pool<Currency> currencies;
+  Pool<std::u16string> wides;
+  Pool<std::string> narrows;
+  Pool<DispatchPtr> dispatches;
+  Pool<SafeArrayPtr> arrays;
 };
 
 class Generator {
@@ -133,14 +137,14 @@ class Generator {
   }
 
   OleVariant VariantReference(int depth) {
-    slots_.variants.push_back(Variant(depth + 1));
-    return OleVariant::RefVariant(&slots_.variants.back());
+    slots_.variants.push_front(Variant(depth + 1));
+    return OleVariant::RefVariant(&slots_.variants.front());
   }
 
   template <typename T>
-  T* Slot(std::deque<T>& pool, T value) {
-    pool.push_back(std::move(value));
-    return &pool.back();
+  T* Slot(Pool<T>& pool, T value) {
+    pool.push_front(std::move(value));
+    return &pool.front();
   }
 
   OleVariant TypedReference(uint8_t kind) {
@@ -192,7 +196,9 @@ class Generator {
 void RunOne(const uint8_t* data, size_t size) {
   ByteReader reader(data, size);
   DispatchPtr object = CreateFuzzTarget();
-  DispatchPtr peer = CreateFuzzTarget();
+  // The peer only ever receives calls by names that it does not register, so its state never
+  // changes: one for the whole run spares building a second object for every input.
+  static const DispatchPtr peer = CreateFuzzTarget();
   while (!reader.Empty()) {
     const uint8_t mode = reader.Byte();
     if (mode % 8 == 0) {

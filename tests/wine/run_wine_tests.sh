@@ -126,6 +126,17 @@ result $? "the debug log is written in the device folder"
 ! grep -q 'wine-test-token-1' "$device_folder"/*.log 2>/dev/null
 result $? "no log shows the token"
 
+# Two hosts' objects on two threads of one process, both writing the same daily debug log.
+threads_folder="$WINEPREFIX/drive_c/ls_tallowmer_test/threads/1"
+"$wine" "$build/tests/wine/two_threads_client.exe" hwEq.tallowmer "$base_url" wine-test-token-1 \
+  'C:\ls_tallowmer_test\threads' 2000 > "$work/threads.log" 2>&1
+threads_status=$?
+sed 's/^/    /' "$work/threads.log"
+result $threads_status "two driver objects on two threads, 2000 calls each with the debug log on: no call fails"
+[ "$(grep -c '< GetDeviceInfo' "$threads_folder"/Debug_*.log 2>/dev/null)" = 2000 ] &&
+  ! grep -q 'EXCEPTION' "$threads_folder"/Debug_*.log
+result $? "their shared debug log holds every call's trace and no lost line"
+
 "$wine" "$regsvr32" /u /s "$dll"
 ! key_exists 'HKCR\hwEq.tallowmer' && ! class_key_exists 'HKCR\CLSID\{7C41E9A2-3D58-4B16-A0F3-95B2C6D84E17}'
 result $? "unregistration leaves no key behind"
