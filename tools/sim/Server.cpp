@@ -359,7 +359,9 @@ struct SimServer::Impl {
   }
 
   void Routes() {
-    const std::string api = kApiPath;
+    // A server must accept a request target in absolute form ("https://host:port/api/v2/ping"), which
+    // some clients send through a proxy's tunnel (Wine's WinHTTP does).
+    const std::string api = std::string("(?:https?://[^/]+)?") + kApiPath;
     http->Get(api + "/clientInfo", Api([this](const Request& req, Response& res) {
                 const LookupKind kind = RequireKind(req);
                 const auto customer = store.FindCustomer(kind, RequireId(req));
