@@ -263,10 +263,7 @@ HttpAnswer CurlTransport::Run(HttpVerb verb, const std::string& url, std::string
   connected_ = false;
   receivedHeaders_.clear();
   body_ = &answer.body;
-  route_ = ChooseProxyFromEnvironment(url, [](const char* name) -> std::optional<std::string> {
-    const char* value = std::getenv(name);
-    return value == nullptr ? std::nullopt : std::optional<std::string>(value);
-  });
+  route_ = SystemProxyRoute(url);
   tunnelling_ = !route_.Direct();
 
   // curl reads POSTFIELDS from its callback when given a null pointer, so an empty body needs a
@@ -400,6 +397,13 @@ CURLcode CurlTransport::OnSslContext(CURL*, void* sslContext, void* self) {
 }
 
 }  // namespace
+
+ProxyRoute SystemProxyRoute(const std::string& url) {
+  return ChooseProxyFromEnvironment(url, [](const char* name) -> std::optional<std::string> {
+    const char* value = std::getenv(name);
+    return value == nullptr ? std::nullopt : std::optional<std::string>(value);
+  });
+}
 
 std::unique_ptr<IHttpTransport> CreateDefaultTransport(const TransportOptions& options) {
   return std::make_unique<CurlTransport>(options);

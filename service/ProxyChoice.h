@@ -40,6 +40,10 @@ ProxyRoute ChooseProxyFromEnvironment(const std::string& url, const EnvironmentL
 ProxyRoute ChooseProxyFromList(const std::string& url, std::string_view proxyList,
                                std::string_view bypassList);
 
+// The route the platform's transport takes for the URL under the system's settings now (defined
+// beside each transport).
+ProxyRoute SystemProxyRoute(const std::string& url);
+
 // The proxy without its credentials: "http://user:pw@host:3128" gives "http://host:3128".
 std::string WithoutCredentials(std::string_view proxy);
 

@@ -458,6 +458,10 @@ class WinHttpTransport final : public IHttpTransport {
 
 }  // namespace
 
+ProxyRoute SystemProxyRoute(const std::string& url) {
+  return SystemProxyFor(url);
+}
+
 std::unique_ptr<IHttpTransport> CreateDefaultTransport(const TransportOptions& options) {
   return std::make_unique<WinHttpTransport>(options);
 }

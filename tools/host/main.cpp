@@ -6,6 +6,8 @@
 //   ls_tallowmer_host [OPTIONS] settings             open the settings dialog on the terminal; on OK
 //                                                    print the settings as a JSON object that
 //                                                    --settings reads, on Cancel nothing (exit 1)
+//   ls_tallowmer_host [OPTIONS] check                check the connection to the service step by
+//                                                    step (exit 0 when every step passed, else 1)
 //
 // Options: --raw (no Init/Open/SetSettings/Enable around the calls), --device-id ID,
 // --settings FILE.json, --set ID=VALUE (repeatable), --devices-folder DIR, --models-folder DIR,
@@ -21,6 +23,7 @@
 #include "common/VariantConvert.h"
 #include "common/uCommonUtils.h"
 #include "driver/DriverFactory.h"
+#include "tools/host/ConnectionCheck.h"
 #include "tools/host/HostManager.h"
 #include "tools/host/HostSession.h"
 #include "tools/host/Readable.h"
@@ -206,6 +209,15 @@ int RunSettingsDialog(HostSession& session) {
   return 0;
 }
 
+// The check takes Host and Token as the driver holds them after the usual sequence.
+int RunCheck(HostSession& session) {
+  std::vector<OleVariant> get{OleVariant(), OleVariant(), OleVariant::Int32(0)};
+  const CallOutcome got = session.Call("GetSettings", get);
+  if (got.hr != hrOk || !VarToBool(got.result)) throw std::runtime_error("GetSettings failed");
+  const Json settings = SettingsObject(get[1]);
+  return RunConnectionCheck(settings.value("Host", ""), settings.value("Token", ""), std::cout);
+}
+
 int Run(int argc, char** argv) {
   Options options = ParseOptions(argc, argv);
   const DispatchPtr manager = HostManager::Create(options.properties, std::cerr);
@@ -214,7 +226,8 @@ int Run(int argc, char** argv) {
   std::ifstream scriptFile;
   const bool callMode = options.positional[0] == "call";
   const bool settingsMode = options.positional[0] == "settings";
-  if (!callMode && !settingsMode && options.positional[0] != "-") {
+  const bool checkMode = options.positional[0] == "check";
+  if (!callMode && !settingsMode && !checkMode && options.positional[0] != "-") {
     scriptFile.open(options.positional[0]);
     if (!scriptFile) throw UsageError("cannot read the script " + options.positional[0]);
   }
@@ -227,6 +240,7 @@ int Run(int argc, char** argv) {
   }
   const int status = callMode       ? RunOneCall(session, options)
                      : settingsMode ? RunSettingsDialog(session)
+                     : checkMode    ? RunCheck(session)
                                     : RunScript(session, scriptFile.is_open() ? scriptFile : std::cin);
   if (!options.raw) session.Stop();
   return status;
