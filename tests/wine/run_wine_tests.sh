@@ -138,6 +138,41 @@ run_proxy_cases() {
   kill "$proxied_pid" "$recorder_pid" 2>/dev/null
 }
 
+# host_program ARGS...: ls_tallowmer_host.exe with the settings of the host program's simulator.
+host_program() {
+  "$wine" "$build/tools/host/ls_tallowmer_host.exe" --set "Host=$hostprog_url" --set Token=wine-test-token-1 \
+    --devices-folder 'C:\ls_tallowmer_host\devices' "$@" 2>> "$work/host_program.err"
+}
+
+# The host program for Windows: `check` against a healthy simulator, and a sale through it.
+run_host_program_cases() {
+  start_https_simulator hostprog
+  "$wine" "$build/tests/wine/add_root_certificate.exe" "$(windows_path "$hostprog_ca")"
+  host_program check > "$work/check.txt"
+  local status=$?
+  # Windows ends the printed lines with CR LF.
+  sed -i 's/\r$//' "$work/check.txt"
+  sed 's/^/    /' "$work/check.txt"
+  [ $status -eq 0 ] && [ "$(grep -c '^[1-7]\. .* — ОК (' "$work/check.txt")" -eq 7 ] &&
+    tail -n 1 "$work/check.txt" | grep -qx 'Итог: связь с сервисом в порядке\.' &&
+    ! grep -q 'wine-test-token-1' "$work/check.txt"
+  result $? "ls_tallowmer_host.exe check passes every step against a healthy simulator"
+
+  echo '{"call":"CreateOrder","in":[{"$empty":null},"79001234567",0]}' > "$work/order.jsonl"
+  host_program "$(windows_path "$work/order.jsonl")" > "$work/order.txt"
+  local order
+  order=$(python3 -c 'import json,sys; print(json.loads(sys.stdin.readline())["args"][1][0])' < "$work/order.txt")
+  local receipt='{"$matrix":[[null,null],[null,null],["4601","4602"],["Хлеб","Молоко 3,2%"],[{"$currency":"10"},{"$currency":"0"}],[3,2],[{"$currency":"100"},{"$currency":"159.8"}]]}'
+  echo "{\"call\":\"CloseOrder\",\"in\":[\"$order\",$receipt,{\"\$currency\":\"50\"},0,\"79001234567\",0,0,\"\",null,\"\",\"Чек 1\"]}" \
+    > "$work/sale.jsonl"
+  host_program "$(windows_path "$work/sale.jsonl")" > "$work/sale.txt"
+  sed 's/^/    /' "$work/order.txt" "$work/sale.txt"
+  python3 -c 'import json,sys; a=json.loads(sys.stdin.readline()); sys.exit(0 if a["hresult"]==0 and a["result"] is True else 1)' \
+    < "$work/sale.txt"
+  result $? "ls_tallowmer_host.exe sells through the simulator over HTTPS (CreateOrder, CloseOrder)"
+  kill "$hostprog_pid" 2>/dev/null
+}
+
 if [ "$arch" = "x86" ] && ! [ -x /usr/lib/wine/wine ]; then
   echo "skipped: the x86 module needs 32-bit Wine (wine32), which is not installed here"
   echo "0 passed, 0 failed, 1 skipped"
@@ -186,6 +221,7 @@ base_url=$(head -n 1 "$work/sim.out")
 
 run_transport_cases
 run_proxy_cases
+run_host_program_cases
 devices='C:\ls_tallowmer_test\devices'
 host_script "$(dirname "$(realpath "$0")")/sale.vbs" "$work/sale.vbs"
 "$wine" "$cscript" //nologo "$(windows_path "$work/sale.vbs")" "$base_url" wine-test-token-1 "$devices" \

@@ -13,6 +13,10 @@
 // --settings FILE.json, --set ID=VALUE (repeatable), --devices-folder DIR, --models-folder DIR,
 // --language LANG.
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -250,6 +254,10 @@ int Run(int argc, char** argv) {
 }  // namespace tallowmer::host
 
 int main(int argc, char** argv) {
+#ifdef _WIN32
+  // Every text this program prints is UTF-8.
+  ::SetConsoleOutputCP(CP_UTF8);
+#endif
   try {
     return tallowmer::host::Run(argc, argv);
   } catch (const tallowmer::host::UsageError& error) {
