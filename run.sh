@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # ./run.sh test   install what is missing, build Linux and both Windows targets, run every test
-# ./run.sh demo   install, build, run one sale through the driver against the local service simulator
+# ./run.sh demo   install and build only the host program and the simulator (Release, build/demo-release),
+#                 run one sale through the driver against the simulator; its logs stay in build/demo
 # ./run.sh fuzz [SECONDS]   build the libFuzzer targets with clang and fuzz for a while (default 60 s)
 # ./run.sh bench  build optimised and run the benchmark programs
 # ./run.sh package  build both Windows modules and write the merchant package into dist/
@@ -14,7 +15,7 @@ PACKAGES=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix mingw-w64-tools
   libcurl4-openssl-dev nlohmann-json3-dev libcpp-httplib-dev libsqlite3-dev libssl-dev
-  ca-certificates wine64 locales tmux
+  ca-certificates curl wine64 locales tmux
   xvfb imagemagick fonts-dejavu-core
   wixl fp-utils-3.2.2 libchm-bin osslsigncode zip unzip
 )
@@ -92,12 +93,27 @@ run_tests() {
   ctest --test-dir build/linux --output-on-failure -j "$JOBS"
   run_wine_tests
   tests/package/run_package_tests.sh build/package
+  run_readme_test
 }
 
+# The README's shell blocks as a new user runs them, after everything is built.
+run_readme_test() {
+  echo "== README blocks"
+  tests/readme/run_readme_blocks.sh
+}
+
+# What the demo needs to build the host program and the simulator: no Windows tools, no Wine, no
+# test libraries.
+DEMO_PACKAGES=(
+  cmake ninja-build g++ pkg-config
+  libcurl4-openssl-dev nlohmann-json3-dev libcpp-httplib-dev libsqlite3-dev libssl-dev ca-certificates
+)
+
 run_demo() {
-  install_packages "${PACKAGES[@]}"
-  build_linux
-  tools/demo/sale_demo.sh build/linux
+  install_packages "${DEMO_PACKAGES[@]}"
+  cmake --preset demo-release >/dev/null
+  cmake --build build/demo-release --target ls_tallowmer_host tallowmer_sim -j "$JOBS"
+  tools/demo/sale_demo.sh build/demo-release build/demo
 }
 
 run_fuzz() {
@@ -105,14 +121,33 @@ run_fuzz() {
   local seconds=${1:-60}
   cmake --preset fuzz >/dev/null
   cmake --build build/fuzz --target fuzz_dispatch -j "$JOBS"
-  mkdir -p build/fuzz/corpus-dispatch build/fuzz/data
+  mkdir -p build/fuzz/corpus-dispatch build/fuzz/data build/fuzz/logs
+  rm -f build/fuzz/logs/*.log
+  local started=$SECONDS status=0
   LS_TALLOWMER_DATA_DIR="$PWD/build/fuzz/data" ./build/fuzz/tests/fuzz/fuzz_dispatch -max_total_time="$seconds" -max_len=4096 \
-    build/fuzz/corpus-dispatch tests/fuzz/corpus/dispatch
+    build/fuzz/corpus-dispatch tests/fuzz/corpus/dispatch 2>&1 | tee build/fuzz/logs/fuzz_dispatch.log || status=$?
+  fuzz_verdict $((SECONDS - started)) build/fuzz/logs/*.log
+  return $status
+}
+
+# The last word of a fuzzing run, from libFuzzer's logs (one per target): the inputs tried, the
+# time taken and the crashes found (libFuzzer writes a crash-, leak-, timeout- or oom- file for each).
+fuzz_verdict() {
+  local seconds=$1 runs=0 crashes=0 log count
+  shift
+  for log in "$@"; do
+    count=$(grep -oE '^(Done |#)[0-9]+' "$log" | tr -dc '0-9\n' | sort -n | tail -n 1 || true)
+    runs=$((runs + ${count:-0}))
+    crashes=$((crashes + $(grep -c 'Test unit written to' "$log" || true)))
+  done
+  echo "Fuzzing: $# target(s), $runs runs in $seconds s, $crashes crash(es) found$([ "$crashes" -eq 0 ] || echo ': see the logs in build/fuzz/logs')"
 }
 
 run_bench() {
   install_packages "${PACKAGES[@]}"
   configure_and_build linux-release build/linux-release
+  echo "Debian builds its benchmark library without optimisation, so each program below warns"
+  echo "'Library was built as DEBUG'; that concerns the timing harness only: our code is built -O3 (Release)."
   for bench in build/linux-release/tests/bench/bench_*; do
     [ -x "$bench" ] && "$bench"
   done

@@ -108,6 +108,12 @@ OleVariant OleVariant::LongWord(uint32_t value) {
 OleVariant OleVariant::Int64(int64_t value) {
   return Signed(varInt64, value);
 }
+OleVariant OleVariant::MachineInt(int32_t value) {
+  return Signed(varInt, value);
+}
+OleVariant OleVariant::MachineUInt(uint32_t value) {
+  return Signed(varUInt, value);
+}
 OleVariant OleVariant::Boolean(bool value) {
   return Signed(varBoolean, value ? -1 : 0);
 }
@@ -170,6 +176,12 @@ OleVariant OleVariant::Dispatch(DispatchPtr value) {
   return result;
 }
 
+OleVariant OleVariant::Unknown(DispatchPtr dispatchFace) {
+  OleVariant result = Dispatch(std::move(dispatchFace));
+  result.type_ = varUnknown;
+  return result;
+}
+
 OleVariant OleVariant::Array(SafeArrayPtr value) {
   OleVariant result;
   result.type_ = varArray | varVariant;
@@ -218,6 +230,10 @@ OleVariant OleVariant::Dereferenced() const {
   if (!value.IsByRef()) return value;
   void* target = value.ref_;
   if (target == nullptr) return OleVariant();
+  if (value.IsArrayRef()) {
+    const SafeArrayPtr& array = *static_cast<SafeArrayPtr*>(target);
+    return Array(array ? std::make_unique<SafeArray>(*array) : SafeArrayPtr());
+  }
   switch (value.RefType()) {
     case varShortInt:
       return Int8(*static_cast<int8_t*>(target));
@@ -253,10 +269,8 @@ OleVariant OleVariant::Dereferenced() const {
       return Ansi(*static_cast<std::string*>(target));
     case varDispatch:
       return Dispatch(*static_cast<DispatchPtr*>(target));
-    case varArray | varVariant: {
-      const SafeArrayPtr& array = *static_cast<SafeArrayPtr*>(target);
-      return Array(array ? std::make_unique<SafeArray>(*array) : SafeArrayPtr());
-    }
+    case varOther:
+      return *static_cast<const OleVariant*>(target);
     default:
       return OleVariant();
   }

@@ -28,13 +28,22 @@ inline constexpr VarType varDispatch = 0x0009;
 inline constexpr VarType varError = 0x000A;
 inline constexpr VarType varBoolean = 0x000B;
 inline constexpr VarType varVariant = 0x000C;
+// An object reference without the late-bound interface promised: held as the object's dispatch
+// face when it has one, so that nothing mistakes it for a dispatch reference.
+inline constexpr VarType varUnknown = 0x000D;
 inline constexpr VarType varShortInt = 0x0010;
 inline constexpr VarType varByte = 0x0011;
 inline constexpr VarType varWord = 0x0012;
 inline constexpr VarType varLongWord = 0x0013;
 inline constexpr VarType varInt64 = 0x0014;
 inline constexpr VarType varUInt64 = 0x0015;
+// The machine-sized integers of automation (32 bits); kept apart from varInteger and varLongWord
+// because not every place that takes an integer takes these kinds.
+inline constexpr VarType varInt = 0x0016;
+inline constexpr VarType varUInt = 0x0017;
 inline constexpr VarType varString = 0x0100;  // narrow string (UTF-8 here)
+// The kind of a reference that has no typed slot here (see RefOther).
+inline constexpr VarType varOther = 0x0FFF;
 inline constexpr VarType varTypeMask = 0x0FFF;
 inline constexpr VarType varArray = 0x2000;
 inline constexpr VarType varByRef = 0x4000;
@@ -96,6 +105,8 @@ class OleVariant {
   static OleVariant LongWord(uint32_t value);
   static OleVariant Int64(int64_t value);
   static OleVariant UInt64(uint64_t value);
+  static OleVariant MachineInt(int32_t value);
+  static OleVariant MachineUInt(uint32_t value);
   static OleVariant Single(float value);
   static OleVariant Double(double value);
   static OleVariant FromCurrency(Currency value);
@@ -107,6 +118,7 @@ class OleVariant {
   static OleVariant Text(std::string_view utf8);
   static OleVariant Ansi(std::string value);
   static OleVariant Dispatch(DispatchPtr value);
+  static OleVariant Unknown(DispatchPtr dispatchFace);
   // An array variant; a null pointer is an array kind without storage.
   static OleVariant Array(SafeArrayPtr value);
   // A one-dimensional array holding the items, lowest index `lower`.
@@ -132,7 +144,16 @@ class OleVariant {
   static OleVariant RefOleStr(std::u16string* target) { return MakeRef(varOleStr, target); }
   static OleVariant RefString(std::string* target) { return MakeRef(varString, target); }
   static OleVariant RefDispatch(DispatchPtr* target) { return MakeRef(varDispatch, target); }
-  static OleVariant RefArray(SafeArrayPtr* target) { return MakeRef(varArray | varVariant, target); }
+  // A host's array variable whose elements are all of kind `elementType`.
+  static OleVariant RefArray(SafeArrayPtr* target, VarType elementType = varVariant) {
+    return MakeRef(varArray | elementType, target);
+  }
+  // A reference of a kind that has no typed slot here (machine integers, decimals, objects without
+  // dispatch, records ...): it points at a variant holding the value it refers to, reads give that
+  // value, and nothing can be stored through it.
+  static OleVariant RefOther(const OleVariant* value) {
+    return MakeRef(varOther, const_cast<OleVariant*>(value));
+  }
 
   // The full type code, flags included (arrays are varArray | varVariant).
   VarType Type() const { return type_; }
@@ -160,6 +181,7 @@ class OleVariant {
   void* RefTarget() const { return ref_; }
   // The kind a typed reference points at (varVariant for a reference to a variant).
   VarType RefType() const { return type_ & ~varByRef; }
+  bool IsArrayRef() const { return IsByRef() && (type_ & varArray) != 0; }
 
   // Follows references to another variant, without copying.
   const OleVariant& Resolved() const;
@@ -209,7 +231,8 @@ class SafeArray {
   int32_t LowBound(int dimension) const { return bounds_.at(dimension - 1).lower; }
   int32_t HighBound(int dimension) const {
     const Bound& bound = bounds_.at(dimension - 1);
-    return bound.lower + bound.count - 1;
+    // In 64 bits: a dimension may end at the largest index.
+    return static_cast<int32_t>(static_cast<int64_t>(bound.lower) + bound.count - 1);
   }
   const std::vector<Bound>& Bounds() const { return bounds_; }
 

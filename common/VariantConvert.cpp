@@ -37,6 +37,8 @@ bool HeldAsInt64(VarType type) {
     case varInteger:
     case varLongWord:
     case varInt64:
+    case varInt:
+    case varUInt:
     case varBoolean:
       return true;
     default:
@@ -82,10 +84,6 @@ int64_t TextToInt64(const OleVariant& value, const char* target) {
 
 }  // namespace
 
-bool IsWholeNumberKind(VarType type) {
-  return HeldAsInt64(type) || type == varUInt64;
-}
-
 std::string VarTypeName(VarType type) {
   std::string prefix;
   if ((type & varByRef) != 0) prefix = "ByRef ";
@@ -111,6 +109,8 @@ std::string VarTypeName(VarType type) {
       return prefix + "OleStr";
     case varDispatch:
       return prefix + "Dispatch";
+    case varUnknown:
+      return prefix + "Unknown";
     case varError:
       return prefix + "Error";
     case varBoolean:
@@ -129,6 +129,10 @@ std::string VarTypeName(VarType type) {
       return prefix + "Int64";
     case varUInt64:
       return prefix + "UInt64";
+    case varInt:
+      return prefix + "Int";
+    case varUInt:
+      return prefix + "UInt";
     case varString:
       return prefix + "String";
     default:
@@ -275,7 +279,7 @@ std::u16string VarToWide(const OleVariant& input) {
 DispatchPtr VarToDispatch(const OleVariant& input) {
   OleVariant holder;
   const OleVariant& value = Plain(input, holder);
-  if (value.Type() == varDispatch) return value.DispatchValue();
+  if (value.Type() == varDispatch || value.Type() == varUnknown) return value.DispatchValue();
   if (value.Type() == varEmpty) return DispatchPtr();
   CannotConvert(value, "Dispatch");
 }

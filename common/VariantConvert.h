@@ -25,9 +25,6 @@ DispatchPtr VarToDispatch(const OleVariant& value);
 // Multiplies by 10000 and rounds ties to the even neighbour.
 Currency DoubleToCurrency(double value);
 
-// Integers of every width and booleans: the kinds that convert to whole numbers without rounding.
-bool IsWholeNumberKind(VarType type);
-
 // The kind's name as messages show it ("Integer", "OleStr", "Array" ...).
 std::string VarTypeName(VarType type);
 

@@ -43,8 +43,9 @@ std::string AddressText(const void* address) {
 void AppendGroup(const SafeArray& array, int dimension, std::vector<int32_t>& indices, std::string& out) {
   out += '(';
   const int32_t high = array.HighBound(dimension);
-  for (int32_t i = array.LowBound(dimension); i <= high; ++i) {
-    indices[static_cast<size_t>(dimension - 1)] = i;
+  // Counted in 64 bits: a dimension may end at the largest 32-bit index.
+  for (int64_t i = array.LowBound(dimension); i <= high; ++i) {
+    indices[static_cast<size_t>(dimension - 1)] = static_cast<int32_t>(i);
     if (dimension == 1) {
       out += VarToLogStr(array.At(indices));
       if (i < high) out += "; ";

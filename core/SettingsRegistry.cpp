@@ -69,7 +69,9 @@ void TBaseObject::RememberSecretsIn(const OleVariant& inData) {
         array->HighBound(1) < kRowValue) {
       continue;
     }
-    for (int32_t column = array->LowBound(2); column <= array->HighBound(2); ++column) {
+    // Counted in 64 bits: the columns may end at the largest 32-bit index.
+    for (int64_t wide = array->LowBound(2); wide <= array->HighBound(2); ++wide) {
+      const auto column = static_cast<int32_t>(wide);
       const OleVariant& id = array->At(kRowId, column).Resolved();
       if (id.IsString()) RememberSecret(VarToStr(id), array->At(kRowValue, column));
     }
@@ -168,7 +170,8 @@ void TBaseObject::ApplySettingsTable(const OleVariant& table) {
   if (array == nullptr || array->DimensionCount() != 2) {
     throw EConvertError("Таблица настроек должна быть двумерным массивом");
   }
-  for (int32_t column = array->LowBound(2); column <= array->HighBound(2); ++column) {
+  for (int64_t wide = array->LowBound(2); wide <= array->HighBound(2); ++wide) {
+    const auto column = static_cast<int32_t>(wide);
     const std::string id = VarToStr(array->At(kRowId, column));
     if (TSettingStruct* entry = FindSettingEntry(id)) {
       entry->Value = array->At(kRowValue, column).Resolved();

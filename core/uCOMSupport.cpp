@@ -27,6 +27,83 @@ T& TargetSlot(const OleVariant& target) {
   return *static_cast<T*>(target.RefTarget());
 }
 
+// The kinds a by-reference argument may hold for the write-back to store into it; array variables
+// take the same element kinds, and variants.
+bool IsStorableKind(VarType kind) {
+  switch (kind) {
+    case varSmallint:
+    case varWord:
+    case varInteger:
+    case varLongWord:
+    case varByte:
+    case varSingle:
+    case varDouble:
+    case varDate:
+    case varCurrency:
+    case varOleStr:
+    case varDispatch:
+    case varBoolean:
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool IsStorableTarget(const OleVariant& argument) {
+  const OleVariant& target = argument.Resolved();
+  if (!target.IsByRef()) return true;
+  if (target.RefTarget() == nullptr) return false;
+  if (!target.IsArrayRef()) return IsStorableKind(target.RefType());
+  const VarType elementType = target.RefType() & varTypeMask;
+  return elementType == varVariant || IsStorableKind(elementType);
+}
+
+// The element converted to what a slot of `kind` holds. Booleans come out as automation booleans;
+// the 1 that typed boolean references receive is the caller's business.
+OleVariant StoredAs(VarType kind, const OleVariant& element) {
+  switch (kind) {
+    case varVariant:
+      return element.Dereferenced();
+    case varSmallint:
+      return OleVariant::Int16(static_cast<int16_t>(VarToInt32(element)));
+    case varWord:
+      return OleVariant::Word(static_cast<uint16_t>(VarToInt32(element)));
+    case varInteger:
+      return OleVariant::Int32(VarToInt32(element));
+    case varLongWord:
+      return OleVariant::LongWord(static_cast<uint32_t>(VarToInt32(element)));
+    case varByte:
+      return OleVariant::Byte(static_cast<uint8_t>(VarToInt32(element) & 0xFF));
+    case varSingle:
+      return OleVariant::Single(static_cast<float>(VarToDouble(element)));
+    case varDouble:
+      return OleVariant::Double(VarToDouble(element));
+    case varDate:
+      return OleVariant::Date(VarToDouble(element));
+    case varCurrency:
+      return OleVariant::FromCurrency(VarToCurrency(element));
+    case varOleStr:
+      return OleVariant::Wide(VarToWide(element));
+    case varDispatch:
+      return OleVariant::Dispatch(VarToDispatch(element));
+    case varBoolean:
+      return OleVariant::Boolean(VarToBool(element));
+    default:
+      UnsupportedWriteBackTarget();
+  }
+}
+
+// A host's array variable takes an array element, each element converted to the variable's
+// element kind; anything else cannot go into it.
+SafeArrayPtr StoredArray(VarType elementType, const OleVariant& element) {
+  const OleVariant plain = element.Dereferenced();
+  if (!plain.IsArray() || plain.ArrayValue() == nullptr) UnsupportedWriteBackTarget();
+  auto stored = std::make_unique<SafeArray>(plain.ArrayValue()->Bounds());
+  const std::vector<OleVariant>& source = plain.ArrayValue()->Elements();
+  for (size_t i = 0; i < source.size(); ++i) stored->Elements()[i] = StoredAs(elementType, source[i]);
+  return stored;
+}
+
 // Stores an element into the caller's argument, converting it to the kind a typed reference holds.
 // The element is the parameter array's, which goes right after: it is moved, not copied.
 void WriteBack(OleVariant& argument, OleVariant&& element) {
@@ -36,51 +113,64 @@ void WriteBack(OleVariant& argument, OleVariant&& element) {
     target = element.IsVariantRef() ? OleVariant(source) : std::move(element);
     return;
   }
+  if (target.IsArrayRef()) {
+    SafeArrayPtr stored = StoredArray(target.RefType() & varTypeMask, source);
+    TargetSlot<SafeArrayPtr>(target) = std::move(stored);
+    return;
+  }
+  const OleVariant stored = StoredAs(target.RefType(), source);
   switch (target.RefType()) {
     case varSmallint:
-      TargetSlot<int16_t>(target) = static_cast<int16_t>(VarToInt32(source));
-      break;
     case varWord:
-      TargetSlot<uint16_t>(target) = static_cast<uint16_t>(VarToInt32(source));
+      TargetSlot<int16_t>(target) = static_cast<int16_t>(stored.IntegerValue());
       break;
     case varInteger:
-      TargetSlot<int32_t>(target) = VarToInt32(source);
-      break;
     case varLongWord:
-      TargetSlot<uint32_t>(target) = static_cast<uint32_t>(VarToInt32(source));
+      TargetSlot<int32_t>(target) = static_cast<int32_t>(stored.IntegerValue());
       break;
     case varByte:
-      TargetSlot<uint8_t>(target) = static_cast<uint8_t>(VarToInt32(source) & 0xFF);
+      TargetSlot<uint8_t>(target) = static_cast<uint8_t>(stored.IntegerValue());
       break;
     case varSingle:
-      TargetSlot<float>(target) = static_cast<float>(VarToDouble(source));
+      TargetSlot<float>(target) = stored.SingleValue();
       break;
     case varDouble:
     case varDate:
-      TargetSlot<double>(target) = VarToDouble(source);
+      TargetSlot<double>(target) = stored.DoubleValue();
       break;
     case varCurrency:
-      TargetSlot<Currency>(target) = VarToCurrency(source);
+      TargetSlot<Currency>(target) = stored.CurrencyValue();
       break;
     case varOleStr:
-      TargetSlot<std::u16string>(target) = VarToWide(source);
+      TargetSlot<std::u16string>(target) = stored.WideValue();
       break;
     case varDispatch:
-      TargetSlot<DispatchPtr>(target) = VarToDispatch(source);
+      TargetSlot<DispatchPtr>(target) = stored.DispatchValue();
       break;
     // Stored as 1, not -1: what hosts of this family read back from a typed boolean.
     case varBoolean:
-      TargetSlot<int16_t>(target) = VarToBool(source) ? 1 : 0;
+      TargetSlot<int16_t>(target) = stored.BooleanValue() ? 1 : 0;
       break;
-    // A host's fixed-size array variable: an array element replaces it, anything else cannot.
-    case varArray | varVariant: {
-      const OleVariant plain = source.Dereferenced();
-      if (!plain.IsArray() || plain.ArrayValue() == nullptr) UnsupportedWriteBackTarget();
-      TargetSlot<SafeArrayPtr>(target) = std::make_unique<SafeArray>(*plain.ArrayValue());
-      break;
-    }
     default:
       UnsupportedWriteBackTarget();
+  }
+}
+
+// The kinds a time-out may arrive in: whole numbers of fixed width and booleans.
+bool IsTimeOutKind(VarType type) {
+  switch (type) {
+    case varShortInt:
+    case varByte:
+    case varSmallint:
+    case varWord:
+    case varInteger:
+    case varLongWord:
+    case varInt64:
+    case varUInt64:
+    case varBoolean:
+      return true;
+    default:
+      return false;
   }
 }
 
@@ -219,6 +309,10 @@ HRESULT TBaseObject::Invoke(DispID dispId, uint16_t flags, DispParams& params, O
   HRESULT hr = hrOk;
   OleVariant callResult;
   try {
+    // Refused before the method runs: an operation whose outcome cannot reach the host must not run.
+    for (uint32_t i = 0; i < params.count; ++i) {
+      if (!IsStorableTarget(params.args[i])) UnsupportedWriteBackTarget();
+    }
     SafeArray paramArray({SafeArray::Bound{0, static_cast<int32_t>(params.count)}});
     for (uint32_t i = 0; i < params.count; ++i) {
       paramArray.At(static_cast<int32_t>(i)) = CopyArgument(params.args[params.count - 1 - i]);
@@ -267,8 +361,7 @@ HRESULT TBaseObject::CallPublicMethod(const std::string& name, const TPublicMeth
   }
 
   HRESULT hr = hrOk;
-  // Time-outs must be whole numbers or booleans; anything else refuses the call.
-  if (!IsWholeNumberKind(timeOut.Type())) {
+  if (!IsTimeOutKind(timeOut.Type())) {
     hr = hrInvalidArg;
   } else {
     std::string description;

@@ -35,7 +35,9 @@ TReceipt BuildReceipt(const OleVariant& input) {
   const SafeArray* array = table.IsArray() ? table.ArrayValue() : nullptr;
   if (array == nullptr || array->DimensionCount() != 2)
     throw EConvertError("Таблица чека должна быть двумерным массивом");
-  for (int32_t line = array->LowBound(2); line <= array->HighBound(2); ++line) {
+  // Counted in 64 bits: the table's lines may end at the largest 32-bit index.
+  for (int64_t wideLine = array->LowBound(2); wideLine <= array->HighBound(2); ++wideLine) {
+    const auto line = static_cast<int32_t>(wideLine);
     const Currency discount = VarToCurrency(array->At(kColumnDiscount, line));
     const double quantity = VarToDouble(array->At(kColumnQuantity, line));
     const Currency amount = VarToCurrency(array->At(kColumnAmount, line));

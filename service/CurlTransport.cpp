@@ -108,7 +108,7 @@ struct X509StoreDeleter {
 using X509StorePtr = std::unique_ptr<X509_STORE, X509StoreDeleter>;
 
 // The certificates every connection is verified against: the system store (or its replacement)
-// and the extra bundle when it exists. Built once, since curl would read the system bundle again
+// and the extra files when they exist. Built once, since curl would read the system bundle again
 // for each connection, which takes far longer than a whole request on a local network.
 X509StorePtr BuildTrustStore(CURL* handle, const TransportOptions& options) {
   X509StorePtr store(X509_STORE_new());
@@ -123,8 +123,9 @@ X509StorePtr BuildTrustStore(CURL* handle, const TransportOptions& options) {
   } else {
     X509_STORE_load_file(store.get(), options.systemCaBundle.c_str());
   }
-  if (!options.extraCaBundle.empty()) {
-    BioPtr file(BIO_new_file(options.extraCaBundle.c_str(), "r"));
+  for (const std::string* extra : {&options.extraCaBundle, &options.processCaFile}) {
+    if (extra->empty()) continue;
+    BioPtr file(BIO_new_file(extra->c_str(), "r"));
     while (file) {
       X509Ptr certificate(PEM_read_bio_X509(file.get(), nullptr, nullptr, nullptr));
       if (!certificate) break;

@@ -1,5 +1,7 @@
 #include "service/HttpTransport.h"
 
+#include <cstdlib>
+
 #include "common/uCommonUtils.h"
 #include "platform/Env.h"
 
@@ -52,6 +54,7 @@ std::string DescribeTransportFailure(TransportFailure failure, std::string_view 
 TransportOptions DefaultTransportOptions() {
   TransportOptions options;
   options.extraCaBundle = DefaultExtraCaBundlePath();
+  if (const char* caFile = std::getenv("LS_TALLOWMER_CA_FILE")) options.processCaFile = caFile;
   return options;
 }
 

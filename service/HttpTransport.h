@@ -78,12 +78,16 @@ struct TransportOptions {
   // PEM certificates trusted in addition to the system store when the file exists. libcurl only:
   // on Windows the system's certificate store alone decides, as for every other program there.
   std::string extraCaBundle;
+  // A second such file, named for one process by LS_TALLOWMER_CA_FILE: integrators and tests trust
+  // a private authority (the service simulator's) without copying it beside the module.
+  std::string processCaFile;
   // Replaces the system store (a PEM bundle); empty keeps the platform's own.
   std::string systemCaBundle;
 };
 
 // "<folder of the driver module>/SSL/ca-bundle.pem": where an installation puts private CAs.
 std::string DefaultExtraCaBundlePath();
+// The extra bundle beside the module, and the file LS_TALLOWMER_CA_FILE names when it is set.
 TransportOptions DefaultTransportOptions();
 
 class IHttpTransport {

@@ -18,13 +18,11 @@ std::atomic<LONG> liveObjects{0};
 // One host argument as the portable dispatch sees it, with the storage a by-reference argument
 // points at during the call and the way back into the host's memory afterwards.
 struct HostArgument {
-  VARIANT* host = nullptr;    // what the host passed
-  VARIANT* target = nullptr;  // end of its by-reference-variant chain
+  VARIANT* target = nullptr;  // end of the host's by-reference-variant chain; null for by-value
   OleVariant portable;
   OleVariant shadowVariant;
   int64_t shadowInteger = 0;
   int16_t shadowSmall = 0;
-  int8_t shadowTiny = 0;
   uint8_t shadowByte = 0;
   float shadowSingle = 0;
   double shadowDouble = 0;
@@ -32,84 +30,68 @@ struct HostArgument {
   std::u16string shadowText;
   DispatchPtr shadowDispatch;
   SafeArrayPtr shadowArray;
-  SafeArray* arrayBefore = nullptr;
 };
 
-// A typed reference for a by-reference slot of the host, or false when the kind is one the
-// portable side cannot point at (the value is then passed as a copy and not written back).
-bool BindTypedReference(HostArgument& argument, const VARIANT& slot, OleVariant& reference) {
+// A reference for a by-reference slot of the host. Kinds the write-back stores into get a typed
+// shadow; every other kind, and a slot without storage, gets a reference that reads the value and
+// takes nothing back, so the portable side refuses the call instead of losing the result.
+OleVariant BindReference(HostArgument& argument, const VARIANT& slot) {
+  const VARTYPE kind = slot.vt & VT_TYPEMASK;
+  if ((slot.vt & VT_ARRAY) != 0) {
+    // The SAFEARRAY** is never read as anything but an array variable.
+    if (slot.pparray == nullptr) return OleVariant::RefArray(nullptr, kind);
+    const OleVariant copy = FromComVariant(slot);
+    if (copy.ArrayValue() != nullptr) argument.shadowArray = std::make_unique<SafeArray>(*copy.ArrayValue());
+    return OleVariant::RefArray(&argument.shadowArray, kind);
+  }
   void* data = slot.byref;
-  if (data == nullptr) return false;
-  switch (slot.vt & VT_TYPEMASK) {
-    case VT_I1:
-      argument.shadowTiny = *static_cast<int8_t*>(data);
-      reference = OleVariant::RefShortInt(&argument.shadowTiny);
-      return true;
+  if (data == nullptr) return OleVariant::RefOther(nullptr);
+  switch (kind) {
     case VT_UI1:
       argument.shadowByte = *static_cast<uint8_t*>(data);
-      reference = OleVariant::RefByte(&argument.shadowByte);
-      return true;
+      return OleVariant::RefByte(&argument.shadowByte);
     case VT_I2:
       argument.shadowSmall = *static_cast<int16_t*>(data);
-      reference = OleVariant::RefSmallint(&argument.shadowSmall);
-      return true;
+      return OleVariant::RefSmallint(&argument.shadowSmall);
     case VT_UI2:
       argument.shadowSmall = static_cast<int16_t>(*static_cast<uint16_t*>(data));
-      reference = OleVariant::RefWord(reinterpret_cast<uint16_t*>(&argument.shadowSmall));
-      return true;
+      return OleVariant::RefWord(reinterpret_cast<uint16_t*>(&argument.shadowSmall));
     case VT_I4:
-    case VT_INT:
       argument.shadowInteger = *static_cast<int32_t*>(data);
-      reference = OleVariant::RefInteger(reinterpret_cast<int32_t*>(&argument.shadowInteger));
-      return true;
+      return OleVariant::RefInteger(reinterpret_cast<int32_t*>(&argument.shadowInteger));
     case VT_UI4:
-    case VT_UINT:
       argument.shadowInteger = *static_cast<uint32_t*>(data);
-      reference = OleVariant::RefLongWord(reinterpret_cast<uint32_t*>(&argument.shadowInteger));
-      return true;
-    case VT_I8:
-      argument.shadowInteger = *static_cast<int64_t*>(data);
-      reference = OleVariant::RefInt64(&argument.shadowInteger);
-      return true;
+      return OleVariant::RefLongWord(reinterpret_cast<uint32_t*>(&argument.shadowInteger));
     case VT_R4:
       argument.shadowSingle = *static_cast<float*>(data);
-      reference = OleVariant::RefSingle(&argument.shadowSingle);
-      return true;
+      return OleVariant::RefSingle(&argument.shadowSingle);
     case VT_R8:
       argument.shadowDouble = *static_cast<double*>(data);
-      reference = OleVariant::RefDouble(&argument.shadowDouble);
-      return true;
+      return OleVariant::RefDouble(&argument.shadowDouble);
     case VT_DATE:
       argument.shadowDouble = *static_cast<double*>(data);
-      reference = OleVariant::RefDate(&argument.shadowDouble);
-      return true;
+      return OleVariant::RefDate(&argument.shadowDouble);
     case VT_CY:
       argument.shadowCurrency.value = static_cast<CY*>(data)->int64;
-      reference = OleVariant::RefCurrency(&argument.shadowCurrency);
-      return true;
+      return OleVariant::RefCurrency(&argument.shadowCurrency);
     case VT_BOOL:
       argument.shadowSmall = *static_cast<VARIANT_BOOL*>(data);
-      reference = OleVariant::RefBoolean(&argument.shadowSmall);
-      return true;
+      return OleVariant::RefBoolean(&argument.shadowSmall);
     case VT_BSTR:
       argument.shadowText = FromBstr(*static_cast<BSTR*>(data));
-      reference = OleVariant::RefOleStr(&argument.shadowText);
-      return true;
+      return OleVariant::RefOleStr(&argument.shadowText);
     case VT_DISPATCH:
       argument.shadowDispatch = FromComDispatch(*static_cast<::IDispatch**>(data));
-      reference = OleVariant::RefDispatch(&argument.shadowDispatch);
-      return true;
+      return OleVariant::RefDispatch(&argument.shadowDispatch);
     default:
-      return false;
+      argument.shadowVariant = FromComVariant(slot);
+      return OleVariant::RefOther(&argument.shadowVariant);
   }
 }
 
 void WriteTypedReference(HostArgument& argument, VARIANT& slot) {
   void* data = slot.byref;
   switch (slot.vt & VT_TYPEMASK) {
-    case VT_I1:
-      *static_cast<int8_t*>(data) = argument.shadowTiny;
-      break;
     case VT_UI1:
       *static_cast<uint8_t*>(data) = argument.shadowByte;
       break;
@@ -121,13 +103,8 @@ void WriteTypedReference(HostArgument& argument, VARIANT& slot) {
       *static_cast<uint16_t*>(data) = static_cast<uint16_t>(argument.shadowSmall);
       break;
     case VT_I4:
-    case VT_INT:
     case VT_UI4:
-    case VT_UINT:
       *static_cast<int32_t*>(data) = static_cast<int32_t>(argument.shadowInteger);
-      break;
-    case VT_I8:
-      *static_cast<int64_t*>(data) = argument.shadowInteger;
       break;
     case VT_R4:
       *static_cast<float*>(data) = argument.shadowSingle;
@@ -155,6 +132,7 @@ void WriteTypedReference(HostArgument& argument, VARIANT& slot) {
       break;
     }
     default:
+      // Kinds without a typed shadow never get here: the portable side refused the call.
       break;
   }
 }
@@ -171,37 +149,46 @@ bool SameShape(const SafeArray& value, SAFEARRAY* host) {
   return true;
 }
 
-// Writes an array back into a host's array variable. Script engines' fixed-size arrays must keep
-// their descriptor, so an array of the same shape is written element by element; another shape
-// replaces the descriptor only where the host's array may be freed, and is dropped otherwise.
-void WriteArray(const SafeArray& value, SAFEARRAY*& host) {
+// Writes an array back into a host's array variable, each element by the variable's element type.
+// Script engines' fixed-size arrays must keep their descriptor, so an array of the same shape is
+// written element by element; another shape replaces the descriptor where the host's array may be
+// freed, and is refused with the bad-input exception where it may not.
+void WriteArray(const SafeArray& value, VARTYPE elementType, SAFEARRAY*& host) {
   if (SameShape(value, host)) {
-    VARIANT* elements = nullptr;
-    if (FAILED(::SafeArrayAccessData(host, reinterpret_cast<void**>(&elements)))) return;
-    for (size_t i = 0; i < value.Elements().size(); ++i) {
-      ::VariantClear(&elements[i]);
-      ToComVariant(value.Elements()[i], &elements[i]);
-    }
-    ::SafeArrayUnaccessData(host);
+    PutElements(value, host);
     return;
   }
+  UniqueSafeArray replacement(ToSafeArray(value, elementType));
   constexpr USHORT kNotFreeable = FADF_AUTO | FADF_STATIC | FADF_EMBEDDED | FADF_FIXEDSIZE;
-  if (host != nullptr && ((host->fFeatures & kNotFreeable) != 0 || FAILED(::SafeArrayDestroy(host)))) return;
-  UniqueVariant converted;
-  ToComVariant(OleVariant::Array(std::make_unique<SafeArray>(value)), converted.get());
-  host = converted.release().parray;
+  if (host != nullptr && ((host->fFeatures & kNotFreeable) != 0 || FAILED(::SafeArrayDestroy(host)))) {
+    throw EquException(kResultBadInput, GetResultDescription(kResultBadInput, ""));
+  }
+  host = replacement.release();
+}
+
+// The end of a chain of variant references; a chain that does not end (it loops) gives null.
+VARIANT* EndOfChain(VARIANT& host) {
+  constexpr int kMaxLinks = 64;
+  VARIANT* link = &host;
+  for (int links = 0; link->vt == (VT_BYREF | VT_VARIANT) && link->pvarVal != nullptr; ++links) {
+    if (links == kMaxLinks) return nullptr;
+    link = link->pvarVal;
+  }
+  return link;
 }
 
 // The host's arguments for one call, in the platform's order (last argument first).
 class HostArguments {
  public:
   explicit HostArguments(DISPPARAMS* params) {
-    const UINT count = params != nullptr ? params->cArgs : 0;
-    for (UINT i = 0; i < count; ++i) Bind(params->rgvarg[i]);
+    count_ = params != nullptr ? params->cArgs : 0;
+    // Arguments announced without their array reach the portable side as such, which refuses them.
+    if (count_ == 0 || params->rgvarg == nullptr) return;
+    for (UINT i = 0; i < count_; ++i) Bind(params->rgvarg[i]);
     for (HostArgument& argument : arguments_) portable_.push_back(argument.portable);
   }
 
-  DispParams Portable() { return DispParams{portable_.data(), static_cast<uint32_t>(portable_.size())}; }
+  DispParams Portable() { return DispParams{portable_.empty() ? nullptr : portable_.data(), count_}; }
 
   // Copies what the call left in the by-reference targets back into the host's memory. By-value
   // arguments belong to the caller and stay as they were.
@@ -212,10 +199,8 @@ class HostArguments {
       if ((target.vt & VT_BYREF) == 0) {
         ::VariantClear(&target);
         ToComVariant(argument.shadowVariant, &target);
-      } else if (target.vt == (VT_BYREF | VT_ARRAY | VT_VARIANT)) {
-        if (argument.shadowArray.get() != argument.arrayBefore && argument.shadowArray) {
-          WriteArray(*argument.shadowArray, *target.pparray);
-        }
+      } else if ((target.vt & VT_ARRAY) != 0) {
+        if (argument.shadowArray) WriteArray(*argument.shadowArray, target.vt & VT_TYPEMASK, *target.pparray);
       } else {
         WriteTypedReference(argument, target);
       }
@@ -225,32 +210,23 @@ class HostArguments {
  private:
   void Bind(VARIANT& host) {
     HostArgument& argument = arguments_.emplace_back();
-    argument.host = &host;
     if ((host.vt & VT_BYREF) == 0) {
       argument.portable = FromComVariant(host);
       return;
     }
-    VARIANT* target = &host;
-    while (target->vt == (VT_BYREF | VT_VARIANT) && target->pvarVal != nullptr) target = target->pvarVal;
+    VARIANT* target = EndOfChain(host);
     OleVariant reference;
-    if ((target->vt & VT_BYREF) == 0) {
+    if (target == nullptr || target->vt == (VT_BYREF | VT_VARIANT)) {
+      // A chain that loops or ends in a null link has no place to store into.
+      reference = OleVariant::RefOther(nullptr);
+    } else if ((target->vt & VT_BYREF) == 0) {
       argument.shadowVariant = FromComVariant(*target);
       argument.target = target;
       argument.portable = OleVariant::RefVariant(&argument.shadowVariant);
       return;
-    }
-    if (target->vt == (VT_BYREF | VT_ARRAY | VT_VARIANT) && target->pparray != nullptr) {
-      OleVariant copy = FromComVariant(*target);
-      argument.shadowArray =
-          copy.ArrayValue() != nullptr ? std::make_unique<SafeArray>(*copy.ArrayValue()) : nullptr;
-      argument.arrayBefore = argument.shadowArray.get();
-      argument.target = target;
-      reference = OleVariant::RefArray(&argument.shadowArray);
-    } else if (BindTypedReference(argument, *target, reference)) {
-      argument.target = target;
     } else {
-      argument.portable = FromComVariant(*target);
-      return;
+      reference = BindReference(argument, *target);
+      argument.target = target;
     }
     // A reference reached through variant links stays one link away, as the host built it.
     if (target != &host) {
@@ -261,6 +237,7 @@ class HostArguments {
     }
   }
 
+  uint32_t count_ = 0;
   std::deque<HostArgument> arguments_;
   std::vector<OleVariant> portable_;
 };
@@ -341,6 +318,10 @@ ULONG ComDispatchObject::Release() {
     arguments.WriteBack();
     if (result != nullptr) ToComVariant(portableResult, result);
     return S_OK;
+  } catch (const Exception& error) {
+    FillExcepInfo(excepInfo,
+                  ExcepInfo{kResultUnknownError, Utf8ToUtf16(error.ClassName()), Utf8ToUtf16(error.what())});
+    return DISP_E_EXCEPTION;
   } catch (const std::exception& error) {
     FillExcepInfo(excepInfo, ExcepInfo{kResultUnknownError, u"Exception", Utf8ToUtf16(error.what())});
     return DISP_E_EXCEPTION;

@@ -4,6 +4,7 @@
 
 #include "common/Exceptions.h"
 #include "common/Unicode.h"
+#include "common/uEquipmentErrors.h"
 #include "core/com/ComDispatch.h"
 #include "core/com/ComHandles.h"
 
@@ -14,23 +15,81 @@ namespace {
 // order of the elements in memory.
 template <typename Visit>
 void ForEachIndex(const std::vector<SafeArray::Bound>& bounds, Visit visit) {
+  if (bounds.empty()) return;
   for (const SafeArray::Bound& bound : bounds) {
     if (bound.count == 0) return;
   }
   std::vector<LONG> indices;
+  std::vector<int32_t> steps(bounds.size(), 0);
   for (const SafeArray::Bound& bound : bounds) indices.push_back(bound.lower);
   while (true) {
     visit(indices.data());
     size_t d = 0;
+    // Steps count from 0, so a dimension that ends at the largest index does not overflow.
     for (; d < bounds.size(); ++d) {
-      if (++indices[d] < bounds[d].lower + bounds[d].count) break;
+      if (++steps[d] < bounds[d].count) {
+        ++indices[d];
+        break;
+      }
+      steps[d] = 0;
       indices[d] = bounds[d].lower;
     }
     if (d == bounds.size()) return;
   }
 }
 
+[[noreturn]] void RefuseWriteBack() {
+  throw EquException(kResultBadInput, GetResultDescription(kResultBadInput, ""));
+}
+
+// The size an element of the type takes in an array, or 0 for types that are not read here.
+ULONG ElementSize(VARTYPE type) {
+  switch (type) {
+    case VT_I1:
+    case VT_UI1:
+      return 1;
+    case VT_I2:
+    case VT_UI2:
+    case VT_BOOL:
+      return 2;
+    case VT_I4:
+    case VT_UI4:
+    case VT_INT:
+    case VT_UINT:
+    case VT_R4:
+    case VT_ERROR:
+      return 4;
+    case VT_I8:
+    case VT_UI8:
+    case VT_R8:
+    case VT_CY:
+    case VT_DATE:
+      return 8;
+    case VT_BSTR:
+    case VT_DISPATCH:
+    case VT_UNKNOWN:
+      return sizeof(void*);
+    case VT_DECIMAL:
+      return sizeof(DECIMAL);
+    case VT_VARIANT:
+      return sizeof(VARIANT);
+    default:
+      return 0;
+  }
+}
+
+// The element type of an array whose elements can be read into a VARIANT, else VT_EMPTY: the
+// array's own description decides, and its element size must agree with it.
+VARTYPE ReadableElementType(SAFEARRAY* array) {
+  VARTYPE type = VT_EMPTY;
+  if (FAILED(::SafeArrayGetVartype(array, &type))) return VT_EMPTY;
+  const ULONG size = ElementSize(type);
+  if (size == 0 || size != ::SafeArrayGetElemsize(array)) return VT_EMPTY;
+  return type;
+}
+
 OleVariant ElementOf(SAFEARRAY* array, VARTYPE elementType, LONG* indices) {
+  if (elementType == VT_EMPTY) return OleVariant();
   UniqueVariant element;
   VARIANT* slot = element.get();
   void* data = elementType == VT_VARIANT   ? static_cast<void*>(slot)
@@ -52,31 +111,13 @@ OleVariant FromSafeArray(SAFEARRAY* array) {
     ::SafeArrayGetUBound(array, d, &upper);
     bounds.push_back({static_cast<int32_t>(lower), static_cast<int32_t>(upper - lower + 1)});
   }
-  VARTYPE elementType = VT_EMPTY;
-  ::SafeArrayGetVartype(array, &elementType);
+  const VARTYPE elementType = ReadableElementType(array);
   auto result = std::make_unique<SafeArray>(bounds);
   size_t position = 0;
   ForEachIndex(bounds, [&](LONG* indices) {
     result->Elements()[position++] = ElementOf(array, elementType, indices);
   });
   return OleVariant::Array(std::move(result));
-}
-
-SAFEARRAY* ToSafeArray(const SafeArray& array) {
-  std::vector<SAFEARRAYBOUND> bounds;
-  for (const SafeArray::Bound& bound : array.Bounds()) {
-    bounds.push_back({static_cast<ULONG>(bound.count), static_cast<LONG>(bound.lower)});
-  }
-  UniqueSafeArray result(::SafeArrayCreate(VT_VARIANT, static_cast<UINT>(bounds.size()),
-                                           bounds.empty() ? nullptr : bounds.data()));
-  if (!result.get()) throw EOleException("Не удалось создать массив");
-  VARIANT* elements = nullptr;
-  if (FAILED(::SafeArrayAccessData(result.get(), reinterpret_cast<void**>(&elements)))) {
-    throw EOleException("Нет доступа к элементам массива");
-  }
-  for (size_t i = 0; i < array.Elements().size(); ++i) ToComVariant(array.Elements()[i], &elements[i]);
-  ::SafeArrayUnaccessData(result.get());
-  return result.release();
 }
 
 OleVariant FromScalar(VARTYPE type, const void* data) {
@@ -94,11 +135,13 @@ OleVariant FromScalar(VARTYPE type, const void* data) {
     case VT_UI2:
       return OleVariant::Word(*static_cast<const uint16_t*>(data));
     case VT_I4:
-    case VT_INT:
       return OleVariant::Int32(*static_cast<const int32_t*>(data));
     case VT_UI4:
-    case VT_UINT:
       return OleVariant::LongWord(*static_cast<const uint32_t*>(data));
+    case VT_INT:
+      return OleVariant::MachineInt(*static_cast<const int32_t*>(data));
+    case VT_UINT:
+      return OleVariant::MachineUInt(*static_cast<const uint32_t*>(data));
     case VT_I8:
       return OleVariant::Int64(*static_cast<const int64_t*>(data));
     case VT_UI8:
@@ -122,11 +165,9 @@ OleVariant FromScalar(VARTYPE type, const void* data) {
     case VT_UNKNOWN: {
       IUnknown* unknown = *static_cast<IUnknown* const*>(data);
       ComPtr<::IDispatch> dispatch;
-      if (unknown != nullptr &&
-          SUCCEEDED(unknown->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(dispatch.put())))) {
-        return OleVariant::Dispatch(FromComDispatch(dispatch.get()));
-      }
-      return OleVariant();
+      if (unknown != nullptr)
+        unknown->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(dispatch.put()));
+      return OleVariant::Unknown(FromComDispatch(dispatch.get()));
     }
     case VT_DECIMAL: {
       double value = 0;
@@ -149,10 +190,45 @@ BSTR ToBstr(const std::u16string& value) {
   return ::SysAllocStringLen(reinterpret_cast<const OLECHAR*>(value.data()), static_cast<UINT>(value.size()));
 }
 
-OleVariant FromComVariant(const VARIANT& value) {
+SAFEARRAY* ToSafeArray(const SafeArray& array, VARTYPE elementType) {
+  std::vector<SAFEARRAYBOUND> bounds;
+  for (const SafeArray::Bound& bound : array.Bounds()) {
+    bounds.push_back({static_cast<ULONG>(bound.count), static_cast<LONG>(bound.lower)});
+  }
+  UniqueSafeArray result(::SafeArrayCreate(elementType, static_cast<UINT>(bounds.size()),
+                                           bounds.empty() ? nullptr : bounds.data()));
+  if (!result.get()) throw EOleException("Не удалось создать массив");
+  PutElements(array, result.get());
+  return result.release();
+}
+
+void PutElements(const SafeArray& array, SAFEARRAY* target) {
+  VARTYPE elementType = VT_EMPTY;
+  if (FAILED(::SafeArrayGetVartype(target, &elementType))) RefuseWriteBack();
+  size_t position = 0;
+  ForEachIndex(array.Bounds(), [&](LONG* indices) {
+    UniqueVariant element;
+    ToComVariant(array.Elements()[position++], element.get());
+    VARIANT& value = *element.get();
+    void* data = elementType == VT_VARIANT    ? static_cast<void*>(&value)
+                 : elementType == VT_BSTR     ? static_cast<void*>(value.bstrVal)
+                 : elementType == VT_DISPATCH ? static_cast<void*>(value.pdispVal)
+                                              : static_cast<void*>(&value.llVal);
+    if (elementType != VT_VARIANT && value.vt != elementType) RefuseWriteBack();
+    if (FAILED(::SafeArrayPutElement(target, indices, data))) RefuseWriteBack();
+  });
+}
+
+OleVariant FromComVariant(const VARIANT& input) {
+  // Chains of variant references are followed to a bounded depth: a chain that loops reads as empty.
+  constexpr int kMaxLinks = 64;
+  const VARIANT* link = &input;
+  for (int links = 0; link->vt == (VT_BYREF | VT_VARIANT); ++links) {
+    if (link->pvarVal == nullptr || links == kMaxLinks) return OleVariant();
+    link = link->pvarVal;
+  }
+  const VARIANT& value = *link;
   const VARTYPE type = value.vt;
-  if (type == (VT_BYREF | VT_VARIANT))
-    return value.pvarVal != nullptr ? FromComVariant(*value.pvarVal) : OleVariant();
   if ((type & VT_ARRAY) != 0) {
     if ((type & VT_BYREF) != 0) return FromSafeArray(value.pparray != nullptr ? *value.pparray : nullptr);
     return FromSafeArray(value.parray);
@@ -169,7 +245,7 @@ void ToComVariant(const OleVariant& input, VARIANT* target) {
   const OleVariant value = input.Resolved().Dereferenced();
   ::VariantInit(target);
   if (value.IsArray()) {
-    target->parray = value.ArrayValue() != nullptr ? ToSafeArray(*value.ArrayValue()) : nullptr;
+    target->parray = value.ArrayValue() != nullptr ? ToSafeArray(*value.ArrayValue(), VT_VARIANT) : nullptr;
     target->vt = VT_ARRAY | VT_VARIANT;
     return;
   }
@@ -247,6 +323,18 @@ void ToComVariant(const OleVariant& input, VARIANT* target) {
     case varDispatch:
       target->vt = VT_DISPATCH;
       target->pdispVal = ToComDispatch(value.DispatchValue());
+      break;
+    case varUnknown:
+      target->vt = VT_UNKNOWN;
+      target->punkVal = ToComDispatch(value.DispatchValue());
+      break;
+    case varInt:
+      target->vt = VT_INT;
+      target->intVal = static_cast<INT>(value.IntegerValue());
+      break;
+    case varUInt:
+      target->vt = VT_UINT;
+      target->uintVal = static_cast<UINT>(value.IntegerValue());
       break;
     default:
       break;

@@ -16,6 +16,11 @@ namespace tallowmer::com {
 OleVariant FromComVariant(const VARIANT& value);
 // Fills a VARIANT the caller has initialised and will clear.
 void ToComVariant(const OleVariant& value, VARIANT* target);
+// A new array of the element type holding the elements, each already of that kind (any kind for
+// VT_VARIANT); an element of another kind raises the bad-input EquException.
+SAFEARRAY* ToSafeArray(const SafeArray& array, VARTYPE elementType);
+// Stores the elements into an array of the same shape, each by its element type.
+void PutElements(const SafeArray& array, SAFEARRAY* target);
 // The portable text of a BSTR (a null BSTR is the empty text).
 std::u16string FromBstr(BSTR value);
 BSTR ToBstr(const std::u16string& value);

@@ -52,6 +52,11 @@ TEST_F(CommonUtilsTest, VarToLogStrRendersEveryKind) {
   for (const auto& [value, expected] : cases) EXPECT_EQ(VarToLogStr(value), expected) << expected;
 }
 
+TEST_F(CommonUtilsTest, VarToLogStrRendersAnArrayEndingAtTheLargestIndex) {
+  EXPECT_EQ(VarToLogStr(OleVariant::Vector({OleVariant::Int32(1), OleVariant::Int32(2)}, INT32_MAX - 1)),
+            "[(1; 2)]");
+}
+
 TEST_F(CommonUtilsTest, VarToLogStrFollowsReferences) {
   int32_t number = 9;
   OleVariant text = OleVariant::Text("t");

@@ -89,17 +89,23 @@ TEST_P(TimeOutKindTest, AcceptsOnlyWholeNumbersAndBooleans) {
   EXPECT_EQ(object->calls, c.methodRuns ? 1 : 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Kinds, TimeOutKindTest,
-                         ::testing::Values(TimeOutCase{"double", OleVariant::Double(1), hrInvalidArg, false},
-                                           TimeOutCase{"currency", OleVariant::FromCurrency(Currency{10000}),
-                                                       hrInvalidArg, false},
-                                           TimeOutCase{"text", OleVariant::Text("1"), hrInvalidArg, false},
-                                           TimeOutCase{"empty", OleVariant(), hrInvalidArg, false},
-                                           TimeOutCase{"boolean", OleVariant::Boolean(true), hrOk, true},
-                                           TimeOutCase{"int64", OleVariant::Int64(5), hrOk, true},
-                                           TimeOutCase{"byte", OleVariant::Byte(5), hrOk, true},
-                                           TimeOutCase{"int16", OleVariant::Int16(5), hrOk, true}),
-                         [](const auto& info) { return std::string(info.param.label); });
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, TimeOutKindTest,
+    ::testing::Values(TimeOutCase{"double", OleVariant::Double(1), hrInvalidArg, false},
+                      TimeOutCase{"currency", OleVariant::FromCurrency(Currency{10000}), hrInvalidArg, false},
+                      TimeOutCase{"text", OleVariant::Text("1"), hrInvalidArg, false},
+                      TimeOutCase{"empty", OleVariant(), hrInvalidArg, false},
+                      TimeOutCase{"boolean", OleVariant::Boolean(true), hrOk, true},
+                      TimeOutCase{"int64", OleVariant::Int64(5), hrOk, true},
+                      TimeOutCase{"byte", OleVariant::Byte(5), hrOk, true},
+                      TimeOutCase{"int16", OleVariant::Int16(5), hrOk, true},
+                      TimeOutCase{"int8", OleVariant::Int8(5), hrOk, true},
+                      TimeOutCase{"word", OleVariant::Word(5), hrOk, true},
+                      TimeOutCase{"longword", OleVariant::LongWord(5), hrOk, true},
+                      TimeOutCase{"uint64", OleVariant::UInt64(5), hrOk, true},
+                      TimeOutCase{"machine_int", OleVariant::MachineInt(5), hrInvalidArg, false},
+                      TimeOutCase{"machine_uint", OleVariant::MachineUInt(5), hrInvalidArg, false}),
+    [](const auto& info) { return std::string(info.param.label); });
 
 TEST_F(DispatchTest, TimeOutOutsideThirtyTwoBitsFailsTheCallWith1001) {
   OleVariant inData;
@@ -279,6 +285,112 @@ TEST_F(DispatchTest, ArrayTargetTakesAnArrayElement) {
   EXPECT_EQ(CallRaw(*object, IdOf(*object, u"Replace"), args).hr, hrOk);
   EXPECT_EQ(hostArray->HighBound(1), 1);
   EXPECT_EQ(VarToInt32(hostArray->At(1)), 8);
+}
+
+TEST_F(DispatchTest, ByReferenceKindsWithoutAWriteBackRowAreRefusedBeforeTheMethodRuns) {
+  int8_t tiny = 3;
+  int64_t wide = 3;
+  uint64_t unsignedWide = 3;
+  int32_t scode = 3;
+  const OleVariant machineInt = OleVariant::MachineInt(3);
+  SafeArrayPtr wideArray = SafeArray::Create1D(0, 1);
+  struct Case {
+    const char* label;
+    OleVariant target;
+  };
+  const Case cases[] = {
+      {"int8", OleVariant::RefShortInt(&tiny)},
+      {"int64", OleVariant::RefInt64(&wide)},
+      {"uint64", OleVariant::RefUInt64(&unsignedWide)},
+      {"error", OleVariant::RefError(&scode)},
+      {"kind without a slot type", OleVariant::RefOther(&machineInt)},
+      {"typed reference without storage", OleVariant::RefInteger(nullptr)},
+      {"variant reference without storage", OleVariant::RefVariant(nullptr)},
+      {"array variable of a kind without a row", OleVariant::RefArray(&wideArray, varInt64)},
+      {"array variable without storage", OleVariant::RefArray(nullptr)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    object->calls = 0;
+    OleVariant first = OleVariant::Text("first");
+    std::vector<OleVariant> args{c.target, OleVariant::RefVariant(&first)};
+    const auto call = CallRaw(*object, IdOf(*object, u"Replace"), args);
+    EXPECT_EQ(call.hr, hrDispException);
+    EXPECT_EQ(call.exception.scode, 1001);
+    EXPECT_EQ(Utf16ToUtf8(call.exception.description), "Ошибка входных параметров команды");
+    EXPECT_EQ(object->calls, 0) << "the method ran although its outcome could not reach the host";
+    EXPECT_EQ(VarToStr(first), "first");
+  }
+  EXPECT_EQ(tiny, 3);
+  EXPECT_EQ(wide, 3);
+  EXPECT_EQ(unsignedWide, 3u);
+  EXPECT_EQ(scode, 3);
+  EXPECT_TRUE(wideArray->At(0).IsEmpty());
+}
+
+TEST_F(DispatchTest, TypedArrayVariablesAreReadElementByElement) {
+  SafeArrayPtr numbers = SafeArray::Create1D(5, 2);
+  numbers->At(5) = OleVariant::Int32(1);
+  numbers->At(6) = OleVariant::Int32(2);
+  OleVariant inData = OleVariant::RefArray(&numbers, varInteger);
+  OleVariant outData;
+  OleVariant timeOut = OleVariant::Int32(0);
+  std::vector<OleVariant> args{OleVariant::RefVariant(&timeOut), OleVariant::RefVariant(&outData), inData};
+  EXPECT_EQ(CallRaw(*object, IdOf(*object, u"Echo"), args).hr, hrOk);
+  EXPECT_EQ(VarToLogStr(object->seenInData), "[(1; 2)]");
+  // Written back unchanged, in the variable's own kind.
+  EXPECT_EQ(numbers->LowBound(1), 5);
+  EXPECT_EQ(numbers->At(6).Type(), varInteger);
+}
+
+TEST_F(DispatchTest, TypedArrayVariablesTakeEachElementInTheirKind) {
+  struct Case {
+    const char* label;
+    VarType elementType;
+    OleVariant replacement;
+    HRESULT expectedHr;
+    const char* expectedArray;  // the log rendering of the variable afterwards, when the call succeeds
+    VarType expectedKind;
+  };
+  const Case cases[] = {
+      {"integers round", varInteger, OleVariant::Vector({OleVariant::Double(2.5), OleVariant::Text("7")}),
+       hrOk, "[(2; 7)]", varInteger},
+      {"16-bit integers", varSmallint, OleVariant::Vector({OleVariant::Int32(-3)}), hrOk, "[(-3)]",
+       varSmallint},
+      {"texts", varOleStr, OleVariant::Vector({OleVariant::Int32(12), OleVariant::Boolean(true)}), hrOk,
+       "[('12'; 'True')]", varOleStr},
+      {"booleans", varBoolean, OleVariant::Vector({OleVariant::Int32(5), OleVariant::Int32(0)}), hrOk,
+       "[(True; False)]", varBoolean},
+      {"variants keep their kinds", varVariant,
+       OleVariant::Vector({OleVariant::Int16(1), OleVariant::Text("x")}), hrOk, "[(1; 'x')]", varSmallint},
+      {"two dimensions", varDouble,
+       [] {
+         auto table = SafeArray::Create2D({0, 2}, {1, 1});
+         table->At(0, 1) = OleVariant::Int32(1);
+         table->At(1, 1) = OleVariant::Text("2.5");
+         return OleVariant::Array(std::move(table));
+       }(),
+       hrOk, "[((1; 2.5))]", varDouble},
+      {"an element that does not convert", varDispatch, OleVariant::Vector({OleVariant::Text("x")}),
+       hrDispException, nullptr, varEmpty},
+      {"not an array", varInteger, OleVariant::Int32(1), hrDispException, nullptr, varEmpty},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    SafeArrayPtr variable = SafeArray::Create1D(0, 1);
+    object->replacement = c.replacement;
+    OleVariant first;
+    std::vector<OleVariant> args{OleVariant::RefArray(&variable, c.elementType),
+                                 OleVariant::RefVariant(&first)};
+    const auto call = CallRaw(*object, IdOf(*object, u"Replace"), args);
+    EXPECT_EQ(call.hr, c.expectedHr);
+    if (c.expectedArray == nullptr) {
+      EXPECT_EQ(variable->Elements().size(), 1u) << "a refused write-back replaced the variable";
+      continue;
+    }
+    EXPECT_EQ(VarToLogStr(OleVariant::Array(std::make_unique<SafeArray>(*variable))), c.expectedArray);
+    EXPECT_EQ(variable->Elements()[0].Type(), c.expectedKind);
+  }
 }
 
 }  // namespace

@@ -107,6 +107,14 @@ TEST_F(SettingsRegistryTest, TableColumnsMayComeInAnyOrderAndBoundsWithAbsoluteR
   EXPECT_THROW(object->ApplySettingsTable(OleVariant::Vector({OleVariant::Int32(1)})), EConvertError);
 }
 
+TEST_F(SettingsRegistryTest, ATableWhoseColumnsEndAtTheLargestIndexIsRead) {
+  auto table = SafeArray::Create2D({0, 2}, {INT32_MAX, 1});
+  table->At(0, INT32_MAX) = OleVariant::Text("Host");
+  table->At(1, INT32_MAX) = OleVariant::Text("https://last");
+  object->ApplySettingsTable(OleVariant::Array(std::move(table)));
+  EXPECT_EQ(object->GetSettingValueStr("Host"), "https://last");
+}
+
 TEST_F(SettingsRegistryTest, ResetGivesEveryEntryItsDefault) {
   object->SetSettingValue("Host", OleVariant::Text("x"));
   object->SetSettingValue("DefaultTimeOut", OleVariant::Int32(1));

@@ -38,14 +38,23 @@ TEST_F(DeviceTest, NewObjectStartsCreatedWithTheStandardSettings) {
 }
 
 TEST_F(DeviceTest, InitTakesOnlyAnAutomationObject) {
-  OleVariant notAnObject = OleVariant::Int32(5);
+  // An object reference without the dispatch promise is no manager either, even when the object
+  // behind it has a dispatch face.
+  const OleVariant notAManager[] = {OleVariant::Int32(5),
+                                    OleVariant::Unknown(device.ManagerVariant().DispatchValue())};
   OleVariant description;
-  Outcome outcome = HostCall(*device, "Init", {&notAnObject, &description});
-  EXPECT_EQ(outcome.hr, hrOk);
-  EXPECT_FALSE(VarToBool(outcome.result));
-  EXPECT_EQ(VarToStr(description), "Ошибка входных параметров команды");
-  EXPECT_TRUE(device->EqManager().IsEmpty());
-  EXPECT_TRUE(device->journal->empty()) << "DoInit ran without a manager";
+  Outcome outcome;
+  for (const OleVariant& candidate : notAManager) {
+    SCOPED_TRACE(VarTypeName(candidate.Type()));
+    OleVariant notAnObject = candidate;
+    description = OleVariant();
+    outcome = HostCall(*device, "Init", {&notAnObject, &description});
+    EXPECT_EQ(outcome.hr, hrOk);
+    EXPECT_FALSE(VarToBool(outcome.result));
+    EXPECT_EQ(VarToStr(description), "Ошибка входных параметров команды");
+    EXPECT_TRUE(device->EqManager().IsEmpty());
+    EXPECT_TRUE(device->journal->empty()) << "DoInit ran without a manager";
+  }
 
   OleVariant id = OleVariant::Text("1");
   outcome = HostCall(*device, "Open", {&id, &description});

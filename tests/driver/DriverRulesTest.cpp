@@ -124,6 +124,15 @@ TEST_F(DriverRulesTest, ReceiptBalanceIsRoundedAsMoney) {
   }
 }
 
+TEST_F(DriverRulesTest, AReceiptWhoseLinesEndAtTheLargestIndexIsRead) {
+  const std::vector<OleVariant> line = Line("p", "n", 0, 1, 5);
+  auto table = SafeArray::Create2D({0, 7}, {INT32_MAX, 1});
+  for (size_t c = 0; c < line.size(); ++c) table->At(static_cast<int32_t>(c), INT32_MAX) = line[c];
+  const TReceipt receipt = BuildReceipt(OleVariant::Array(std::move(table)));
+  ASSERT_EQ(receipt.lines.size(), 1u);
+  EXPECT_EQ(receipt.sum, Currency::FromUnits(5));
+}
+
 TEST_F(DriverRulesTest, ReceiptSumsAreExactAndLinesCarryTheirNames) {
   const TReceipt receipt = BuildReceipt(ReceiptTable(
       {Line("A-1", "Хлеб", 10, 3, 100), Line("B-2", "Молоко", 0.01, 1, 0.1), Line("C-3", "Сыр", 0, 1, 0.2)}));

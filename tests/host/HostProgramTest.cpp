@@ -26,8 +26,8 @@ class HostProgramTest : public ::testing::Test {
     const std::string scriptFile = env.Root() + "script.jsonl";
     const std::string errFile = env.Root() + "stderr.txt";
     std::ofstream(scriptFile) << script;
-    const std::string command = "LS_TALLOWMER_DATA_DIR='" + env.Root() + "data' " + LS_HOST_PATH + " " +
-                                arguments + " < '" + scriptFile + "' 2> '" + errFile + "'";
+    const std::string command = "LS_TALLOWMER_DATA_DIR='" + env.Root() + "data' " + launcher + LS_HOST_PATH +
+                                " " + arguments + " < '" + scriptFile + "' 2> '" + errFile + "'";
     HostRun run;
     FILE* pipe = popen(command.c_str(), "r");
     char buffer[4096];
@@ -50,6 +50,8 @@ class HostProgramTest : public ::testing::Test {
   }
 
   testing::TestEnv env;
+  // Put before the program, e.g. "setsid -w " to run it without a controlling terminal.
+  std::string launcher;
 };
 
 TEST_F(HostProgramTest, WritesEveryArgumentBackAfterTheCall) {
@@ -103,19 +105,77 @@ TEST_F(HostProgramTest, AMalformedLineStopsTheScriptWithItsLineNumber) {
   }
 }
 
-TEST_F(HostProgramTest, BadCommandLinesAreRefused) {
-  const std::pair<const char*, const char*> cases[] = {
+TEST_F(HostProgramTest, BadCommandLinesAreRefusedBeforeAnythingRuns) {
+  const std::string unknownInFile = env.Root() + "unknown.json";
+  std::ofstream(unknownInFile) << R"({"Hots":"x"})";
+  const std::pair<std::string, std::string> cases[] = {
       {"/no/such/script.jsonl", "cannot read the script"},
       {"--settings /no/such.json -", "cannot read the settings file"},
       {"--set NoEquals -", "--set expects ID=VALUE"},
-      {"--frobnicate -", "unknown option --frobnicate"},
+      {"--frobnicate -",
+       "unknown option --frobnicate; the options are --set ID=VALUE, --settings FILE, --ca FILE"},
+      {"-x -", "unknown option -x"},
+      {"--raw=1 -", "--raw takes no value"},
       {"call GetDeviceInfo '{not json'", "INDATA: malformed JSON"},
+      {"call GetDeviceInfo null extra", "usage: call METHOD [INDATA-JSON]"},
+      {"call", "usage: call METHOD [INDATA-JSON]"},
+      {"settings now", "settings takes no arguments"},
+      {"- extra", "a script takes no further arguments: extra"},
+      {"", "name a script file"},
+      {"--set Hots=x -",
+       "--set Hots=x: unknown setting Hots; the settings are DefaultTimeOut, EventLogEnabled, "
+       "DebugLogEnabled, "
+       "Token, Host"},
+      {"--settings '" + unknownInFile + "' -", "unknown.json: unknown setting Hots; the settings are"},
+      {"--set DebugLogEnabled=yes -", "--set DebugLogEnabled=yes: Boolean expects true or false"},
+      {"--set defaulttimeout=soon -", "--set defaulttimeout=soon: Number expected"},
+      {"--raw --set Host=x -", "--raw makes no SetSettings"},
+      {"--raw --settings '" + unknownInFile + "' -", "--raw makes no SetSettings"},
+      {"--output f.json -", "--output belongs to settings"},
+      {"--ca /no/such/ca.pem -", "cannot read the CA file /no/such/ca.pem"},
+      {"--device-id", "--device-id needs a value"},
   };
   for (const auto& [arguments, message] : cases) {
-    const HostRun run = Host(arguments, "");
+    const HostRun run = Host(arguments, R"({"call":"GetDeviceInfo","in":null})"
+                                        "\n");
     EXPECT_EQ(run.status, 2) << arguments;
     EXPECT_NE(run.err.find(message), std::string::npos) << arguments << ": " << run.err;
+    EXPECT_EQ(run.err.find("[host]"), std::string::npos) << arguments << ": " << run.err;
+    EXPECT_EQ(run.out, "") << arguments;
   }
+}
+
+TEST_F(HostProgramTest, HelpListsTheDriversSettingsWithTypesAndDefaults) {
+  const HostRun help = Host("--help", "");
+  ASSERT_EQ(help.status, 0) << help.err;
+  EXPECT_EQ(Host("-h", "").out, help.out);
+  // Each setting's row: ID, type and default as the driver's registry declares them.
+  for (const char* row : {"DefaultTimeOut   Number   120 ", "EventLogEnabled  Boolean  false ",
+                          "DebugLogEnabled  Boolean  false ", "Token            String   \"\" ",
+                          "Host             String   \"https://"}) {
+    EXPECT_NE(help.out.find(row), std::string::npos) << row;
+  }
+  for (const char* section : {"usage: ls_tallowmer_host", "Subcommands:", "Options:", "--ca FILE", "--raw",
+                              "--device-id ID", "--devices-folder DIR", "--models-folder DIR", "TimeOut",
+                              "Exit statuses:", "Logs:", "CloseOrder: registers the sale"}) {
+    EXPECT_NE(help.out.find(section), std::string::npos) << section;
+  }
+  // The log folders are those of this run.
+  EXPECT_NE(help.out.find(env.Root() + "data/Quorvane/ls_tallowmer/devices/1/http_"), std::string::npos);
+  EXPECT_NE(Host("--device-id 7 --devices-folder /srv/dev --help", "").out.find("/srv/dev/7/Debug_"),
+            std::string::npos);
+}
+
+TEST_F(HostProgramTest, WithoutATerminalTheDialogSaysSoAndLeavesTheOutputFileAlone) {
+  const std::string output = env.Root() + "my.json";
+  std::ofstream(output) << "old";
+  launcher = "setsid -w ";
+  const HostRun run = Host("--set Token=secret-token-1 settings --output '" + output + "'", "");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.err.find("ShowSettingsDlg: 201 Операция отменена пользователем: no terminal is available"),
+            std::string::npos)
+      << run.err;
+  EXPECT_EQ(testing::TestEnv::ReadFile(output), "old") << "a cancelled dialog leaves the file alone";
 }
 
 TEST_F(HostProgramTest, UsualSequenceAppliesSettingsByTheirDeclaredType) {

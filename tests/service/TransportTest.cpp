@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 
 #include "service/HttpLog.h"
@@ -276,6 +277,29 @@ TEST(TransportDefaultsTest, AnAuthorityInTheSslFolderBesideTheModuleIsTrusted) {
   std::filesystem::copy_file(pki.CaFile(), env.Root() + "bin/SSL/ca-bundle.pem");
   THTTPRest after(true);
   after.MakeRequest(mtGet, server.Url("/ping?token="), "", response, code, description);
+  EXPECT_EQ(code, 200) << description;
+}
+
+TEST(TransportDefaultsTest, TheAuthorityNamedByTheEnvironmentIsTrusted) {
+  TestPki pki;
+  testing::ModuleFolderEnv env;
+  ScriptedTlsServer server(pki, [](const std::string&) { return HttpAnswerBytes(200, "OK", "", "{}"); });
+  struct CaFileVariable {
+    explicit CaFileVariable(const std::string& file) { setenv("LS_TALLOWMER_CA_FILE", file.c_str(), 1); }
+    ~CaFileVariable() { unsetenv("LS_TALLOWMER_CA_FILE"); }
+  };
+
+  std::string response, description;
+  int32_t code = 0;
+  {
+    const CaFileVariable missing(env.Root() + "no-such-ca.pem");
+    THTTPRest rest(true);
+    rest.MakeRequest(mtGet, server.Url("/ping?token="), "", response, code, description);
+    EXPECT_EQ(code, -1);
+  }
+  const CaFileVariable named(pki.CaFile());
+  THTTPRest rest(true);
+  rest.MakeRequest(mtGet, server.Url("/ping?token="), "", response, code, description);
   EXPECT_EQ(code, 200) << description;
 }
 

@@ -199,6 +199,8 @@ TEST(ExecutableTest, HttpsRunPrintsTheUrlAndTheCaAndStopsCleanlyOnSigterm) {
   const auto caLine = sim.StderrLine();
   ASSERT_TRUE(caLine);
   EXPECT_EQ(*caLine, "CA: " + (state / "ca.pem").string());
+  // Ready to paste for ls_tallowmer_host.
+  EXPECT_EQ(sim.StderrLine(), "export LS_TALLOWMER_CA_FILE=" + (state / "ca.pem").string());
 
   auto client = ClientFor(*url, state / "ca.pem");
   const auto found = client.Get(Api("clientInfo", "type=cardNumber&id=777"));
@@ -298,7 +300,9 @@ TEST(ExecutableTest, ATakenPortEndsWithAnError) {
   testing::RunningSim holder(testing::SimConfig{testing::Transport::Plain});
   SimProcess sim({"--plain", "--db", ":memory:", "--listen", "127.0.0.1:" + std::to_string(holder.Port())});
   EXPECT_EQ(sim.Wait(), 1);
-  EXPECT_NE(sim.RestOfStderr().find("cannot listen"), std::string::npos);
+  EXPECT_NE(sim.RestOfStderr().find("cannot listen on 127.0.0.1:" + std::to_string(holder.Port()) +
+                                    ": Address already in use"),
+            std::string::npos);
   EXPECT_EQ(sim.RestOfStdout(), "");
 }
 

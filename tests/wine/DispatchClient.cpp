@@ -7,6 +7,7 @@
 #include <oleauto.h>
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -135,6 +136,226 @@ void CheckWriteBack(IDispatch* object) {
   Check(arrayOk && lower == 0 && upper == 14, "the device information is an array 0..14");
 }
 
+// An object with a dispatch face that answers no member, for arguments that must hold one.
+class SilentObject : public IDispatch {
+ public:
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
+    if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IDispatch)) {
+      *object = static_cast<IDispatch*>(this);
+      return S_OK;
+    }
+    *object = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+  ULONG STDMETHODCALLTYPE Release() override { return 1; }
+  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {
+    *count = 0;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
+    return DISP_E_UNKNOWNNAME;
+  }
+  HRESULT STDMETHODCALLTYPE Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*,
+                                   UINT*) override {
+    return DISP_E_MEMBERNOTFOUND;
+  }
+};
+
+SilentObject silentObject;
+
+SAFEARRAY* Vector(VARTYPE type, LONG lower, ULONG count, bool fixed = false) {
+  SAFEARRAYBOUND bound{count, lower};
+  SAFEARRAY* array = ::SafeArrayCreate(type, 1, &bound);
+  if (fixed) array->fFeatures |= FADF_FIXEDSIZE;
+  return array;
+}
+
+VARIANT ArrayRef(VARTYPE type, SAFEARRAY** array) {
+  VARIANT reference;
+  ::VariantInit(&reference);
+  reference.vt = VT_BYREF | VT_ARRAY | type;
+  reference.pparray = array;
+  return reference;
+}
+
+VARIANT ScalarRef(VARTYPE type, void* data) {
+  VARIANT reference;
+  ::VariantInit(&reference);
+  reference.vt = VT_BYREF | type;
+  reference.byref = data;
+  return reference;
+}
+
+VARTYPE ElementType(SAFEARRAY* array) {
+  VARTYPE type = VT_EMPTY;
+  ::SafeArrayGetVartype(array, &type);
+  return type;
+}
+
+LONG UpperBound(SAFEARRAY* array) {
+  LONG upper = -1;
+  ::SafeArrayGetUBound(array, 1, &upper);
+  return upper;
+}
+
+bool IsBadInputException(HRESULT hr, EXCEPINFO& exception) {
+  const bool bad = hr == DISP_E_EXCEPTION && exception.scode == 1001 &&
+                   exception.bstrDescription != nullptr &&
+                   std::wstring(exception.bstrDescription) == L"Ошибка входных параметров команды";
+  ::SysFreeString(exception.bstrDescription);
+  ::SysFreeString(exception.bstrSource);
+  exception = EXCEPINFO{};
+  return bad;
+}
+
+// GetDeviceInfo (DispID 4) with InData, OutData, the time-out and an optional fourth argument.
+HRESULT DeviceInfo(IDispatch* object, VARIANT inData, VARIANT outData, VARIANT timeOut, EXCEPINFO* exception,
+                   const VARIANT* fourth = nullptr) {
+  Variant result;
+  std::vector<VARIANT> args{inData, outData, timeOut};
+  if (fourth != nullptr) args.push_back(*fourth);
+  return Call(object, 4, args, &result.value, exception);
+}
+
+// Typed by-reference arrays, one row per way the write-back may go.
+void CheckTypedArrays(IDispatch* object) {
+  Variant inData;
+  EXCEPINFO exception{};
+  {
+    // Three null objects: the descriptor was once called as an object and took the client down.
+    // Now the texts of the device information do not convert to objects, as for a single object.
+    SAFEARRAY* objects = Vector(VT_DISPATCH, 0, 3);
+    const HRESULT hr =
+        DeviceInfo(object, ByRef(&inData.value), ArrayRef(VT_DISPATCH, &objects), Int4(0), &exception);
+    Check(hr == DISP_E_EXCEPTION && exception.scode == 1001 && UpperBound(objects) == 2 &&
+              ElementType(objects) == VT_DISPATCH,
+          "VT_BYREF|VT_ARRAY|VT_DISPATCH as OutData: a conversion exception, the array as it was");
+    ::SysFreeString(exception.bstrDescription);
+    ::SysFreeString(exception.bstrSource);
+    exception = EXCEPINFO{};
+    ::SafeArrayDestroy(objects);
+  }
+  {
+    SAFEARRAY* texts = Vector(VT_BSTR, 0, 3);
+    const HRESULT hr =
+        DeviceInfo(object, ByRef(&inData.value), ArrayRef(VT_BSTR, &texts), Int4(0), &exception);
+    BSTR flag = nullptr;
+    LONG index = 8;
+    if (hr == S_OK) ::SafeArrayGetElement(texts, &index, &flag);
+    Check(hr == S_OK && UpperBound(texts) == 14 && ElementType(texts) == VT_BSTR && flag != nullptr &&
+              std::wstring(flag) == L"True",
+          "VT_BYREF|VT_ARRAY|VT_BSTR as OutData takes the 15 device-information elements as texts");
+    ::SysFreeString(flag);
+    ::SafeArrayDestroy(texts);
+  }
+  for (VARTYPE type : {VT_BSTR, VT_VARIANT}) {
+    SAFEARRAY* fixed = Vector(type, 0, 3, true);
+    SAFEARRAY* before = fixed;
+    const HRESULT hr = DeviceInfo(object, ByRef(&inData.value), ArrayRef(type, &fixed), Int4(0), &exception);
+    Check(IsBadInputException(hr, exception) && fixed == before && UpperBound(fixed) == 2,
+          type == VT_BSTR
+              ? "a fixed-size text array of another shape: the 1004 exception, the array kept"
+              : "a fixed-size variant array of another shape: the 1004 exception, the array kept");
+    ::SafeArrayDestroy(fixed);
+  }
+  {
+    SAFEARRAY* numbers = Vector(VT_I4, 5, 3);
+    SAFEARRAY* before = numbers;
+    for (LONG i = 5; i < 8; ++i) {
+      LONG value = i + 2;
+      ::SafeArrayPutElement(numbers, &i, &value);
+    }
+    Variant outData;
+    const HRESULT hr =
+        DeviceInfo(object, ArrayRef(VT_I4, &numbers), ByRef(&outData.value), Int4(0), &exception);
+    LONG last = 0;
+    LONG index = 7;
+    ::SafeArrayGetElement(numbers, &index, &last);
+    Check(hr == S_OK && numbers == before && ElementType(numbers) == VT_I4 && last == 9,
+          "VT_BYREF|VT_ARRAY|VT_I4 as InData is read and comes back as it was");
+    ::SafeArrayDestroy(numbers);
+  }
+  {
+    SAFEARRAY* wide = Vector(VT_I8, 0, 2);
+    Variant outData;
+    const HRESULT hr = DeviceInfo(object, ArrayRef(VT_I8, &wide), ByRef(&outData.value), Int4(0), &exception);
+    Check(IsBadInputException(hr, exception) && outData.value.vt == VT_EMPTY,
+          "an array variable of a kind without a write-back row: the 1004 exception before the method runs");
+    ::SafeArrayDestroy(wide);
+  }
+}
+
+// By-reference kinds outside the write-back table, and a reference without storage, as a fourth
+// argument: the call is refused with the 1004 exception before GetDeviceInfo runs.
+void CheckReferenceKinds(IDispatch* object) {
+  unsigned char storage[16];
+  const VARTYPE kinds[] = {VT_I1, VT_I8, VT_UI8, VT_INT, VT_UINT, VT_ERROR, VT_DECIMAL, VT_UNKNOWN};
+  bool all = true;
+  for (VARTYPE kind : kinds) {
+    std::memset(storage, 0, sizeof storage);
+    storage[0] = 7;
+    // An object reference must hold an object, whatever its kind.
+    if (kind == VT_UNKNOWN) *reinterpret_cast<IUnknown**>(storage) = &silentObject;
+    const unsigned char first = storage[0];
+    Variant inData;
+    Variant outData;
+    EXCEPINFO exception{};
+    const VARIANT fourth = ScalarRef(kind, storage);
+    const HRESULT hr =
+        DeviceInfo(object, ByRef(&inData.value), ByRef(&outData.value), Int4(0), &exception, &fourth);
+    const bool refused =
+        IsBadInputException(hr, exception) && storage[0] == first && outData.value.vt == VT_EMPTY;
+    if (!refused) std::printf("    by-reference kind %u was not refused\n", kind);
+    all = all && refused;
+  }
+  Check(
+      all,
+      "by-reference I1, I8, UI8, INT, UINT, ERROR, DECIMAL and UNKNOWN: the 1004 exception, nothing written");
+  Variant inData;
+  Variant outData;
+  EXCEPINFO exception{};
+  const VARIANT noText = ScalarRef(VT_BSTR, nullptr);
+  const HRESULT hr =
+      DeviceInfo(object, ByRef(&inData.value), ByRef(&outData.value), Int4(0), &exception, &noText);
+  Check(IsBadInputException(hr, exception), "VT_BYREF|VT_BSTR without storage: the 1004 exception");
+}
+
+void CheckTimeOutKinds(IDispatch* object) {
+  struct Case {
+    VARTYPE kind;
+    HRESULT expected;
+  };
+  bool all = true;
+  for (const Case c : {Case{VT_INT, E_INVALIDARG}, Case{VT_UINT, E_INVALIDARG}, Case{VT_R8, E_INVALIDARG},
+                       Case{VT_I1, S_OK}, Case{VT_UI8, S_OK}, Case{VT_BOOL, S_OK}}) {
+    VARIANT timeOut;
+    ::VariantInit(&timeOut);
+    timeOut.vt = c.kind;
+    Variant inData;
+    Variant outData;
+    const HRESULT hr = DeviceInfo(object, ByRef(&inData.value), ByRef(&outData.value), timeOut, nullptr);
+    if (hr != c.expected) std::printf("    time-out of kind %u answered 0x%08lX\n", c.kind, hr);
+    all = all && hr == c.expected;
+  }
+  Check(all, "a time-out of kind INT, UINT or R8 is refused, I1, UI8 and BOOL are taken");
+}
+
+void CheckInitTakesOnlyADispatchReference(IDispatch* object) {
+  VARIANT unknown;
+  ::VariantInit(&unknown);
+  unknown.vt = VT_UNKNOWN;
+  unknown.punkVal = &silentObject;
+  Variant description;
+  Variant result;
+  const HRESULT hr = Call(object, 0, {unknown, ByRef(&description.value)}, &result.value, nullptr);
+  Check(hr == S_OK && result.value.vt == VT_BOOL && result.value.boolVal == VARIANT_FALSE &&
+            description.value.vt == VT_BSTR &&
+            std::wstring(description.value.bstrVal) == L"Ошибка входных параметров команды",
+        "Init with VT_UNKNOWN answers False with the 1004 description");
+}
+
 void CheckException(IDispatch* object) {
   // Open before Init: the device folder needs the manager, so the private method raises.
   VARIANT deviceId;
@@ -189,6 +410,10 @@ int wmain(int argc, wchar_t** argv) {
     CheckRegistry(object);
     CheckRefusals(object);
     CheckWriteBack(object);
+    CheckTypedArrays(object);
+    CheckReferenceKinds(object);
+    CheckTimeOutKinds(object);
+    CheckInitTakesOnlyADispatchReference(object);
     CheckException(object);
     CheckErrorInfo(object);
     object->Release();

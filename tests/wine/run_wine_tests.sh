@@ -213,6 +213,14 @@ client_status=$?
 sed 's/^/    /' "$work/client.log"
 result $client_status "the C++ IDispatch client's checks"
 
+# Seeded random calls with every argument form; a hang (a window, a slow request) fails it too.
+torture_seed=${TORTURE_SEED:-20261210}
+timeout 600 "$wine" "$build/tests/wine/torture_client.exe" --seed "$torture_seed" --calls 100000 \
+  > "$work/torture.log" 2>&1
+torture_status=$?
+iconv -f cp866 -t utf-8 "$work/torture.log" 2>/dev/null | grep -v ' calls, private bytes' | sed 's/^/    /'
+result $torture_status "100000 random calls leave the client alive, answered as promised, without growing memory"
+
 # The service simulator on loopback, plain HTTP (Wine's TLS trust store is not ours to set up).
 "$simulator" --plain --listen 127.0.0.1:0 --db :memory: --seed --faults --token wine-test-token-1 > "$work/sim.out" 2> "$work/sim.err" &
 simulator_pid=$!

@@ -1,21 +1,24 @@
 #!/usr/bin/env bash
 # The road of one sale as a cashier's till makes it, through the driver's dispatch interface
 # (ls_tallowmer_host) against the local service simulator over HTTPS.
-# Usage: sale_demo.sh BUILD_DIR   Exit status 0 only when every step succeeded.
+# Usage: sale_demo.sh BUILD_DIR WORK_DIR   Exit status 0 only when every step succeeded.
+# WORK_DIR is emptied first and then keeps this run's logs and the simulator's books.
 set -uo pipefail
 
 build=$(realpath "$1")
+work=$2
 host="$build/tools/host/ls_tallowmer_host"
 simulator="$build/tools/sim/tallowmer_sim"
-work=$(mktemp -d /tmp/ls_tallowmer_demo_XXXXXX)
 token=demo-token-0001
 phone=79001234567
+
+rm -rf "$work"
+mkdir -p "$work"
+work=$(realpath "$work")
 export LS_TALLOWMER_DATA_DIR="$work/data"
 
-ssl_folder="$(dirname "$host")/SSL"
 cleanup() {
   [ -n "${simulator_pid:-}" ] && kill "$simulator_pid" 2>/dev/null && wait "$simulator_pid" 2>/dev/null
-  rm -f "$ssl_folder/ca-bundle.pem"
 }
 trap cleanup EXIT
 
@@ -30,22 +33,25 @@ if [ -z "$base_url" ] || [ -z "$ca_file" ]; then
   cat "$work/sim.err" >&2
   exit 1
 fi
-# The driver trusts the system's CAs and, beside its module, SSL/ca-bundle.pem.
-mkdir -p "$ssl_folder"
-cp "$ca_file" "$ssl_folder/ca-bundle.pem"
+# The host trusts the simulator's own authority for this run only.
+export LS_TALLOWMER_CA_FILE="$ca_file"
 
-echo "Loyalty service simulator: $base_url (TLS, CA trusted through $ssl_folder/ca-bundle.pem)"
+echo "Loyalty service simulator: $base_url (TLS, its CA trusted through LS_TALLOWMER_CA_FILE)"
 echo
 
 failures=0
+# Each step is one host program: Init, Open, SetSettings and Enable, the call, Disable and Close.
+# The call's own time stands beside its answer, the whole program's after the title.
 step() {
   local title=$1
   shift
-  echo "== $title"
-  local output
+  local output started=$EPOCHREALTIME
   output=$("$host" --devices-folder "$work/devices" --set "Host=$base_url" --set "Token=$token" \
     --set DebugLogEnabled=true call "$@" 2>> "$work/host.log")
   local status=$?
+  local now=$EPOCHREALTIME
+  local whole=$(((${now//[.,]/} - ${started//[.,]/}) / 1000))
+  echo "== $title (host program: $whole ms)"
   echo "$output"
   echo
   [ $status -eq 0 ] || failures=$((failures + 1))
@@ -77,9 +83,11 @@ second_at=$(field "transaction date-time")
 step "Cancellation of the second sale" CancelOrder "[\"$second\",{\"\$date\":\"$second_at\"},\"\",0,\"\"]"
 step "Customer at the end" GetCustomerData "[\"$phone\",0,0]"
 
-echo "Debug log:  $(ls "$work"/devices/1/Debug_*.log 2>/dev/null || echo 'not written')"
-echo "HTTP log:   $(ls "$work"/devices/1/http_*.log 2>/dev/null || echo 'not written')"
-echo "Host calls: $work/host.log"
+echo "Logs of this run, replaced by the next one: $work"
+echo "  debug log:  $(ls "$work"/devices/1/Debug_*.log 2>/dev/null || echo 'not written')"
+echo "  HTTP log:   $(ls "$work"/devices/1/http_*.log 2>/dev/null || echo 'not written')"
+echo "  host calls: $work/host.log"
+echo "  simulator:  $work/sim.err"
 if [ $failures -ne 0 ]; then
   echo "$failures step(s) failed" >&2
   exit 1

@@ -1,11 +1,13 @@
 #include "tools/host/HostSession.h"
 
 #include <cstdio>
+#include <stdexcept>
 
 #include "common/Unicode.h"
 #include "common/VariantConvert.h"
 #include "common/uCommonUtils.h"
 #include "common/uEquipmentErrors.h"
+#include "core/uCOMSupport.h"
 
 namespace tallowmer::host {
 namespace {
@@ -38,8 +40,10 @@ CallOutcome HostSession::Call(const std::string& method, std::vector<OleVariant>
     lastFirst.push_back(it->IsByRef() ? *it : OleVariant::RefVariant(&*it));
   }
   DispParams params{lastFirst.data(), static_cast<uint32_t>(lastFirst.size())};
+  const auto started = std::chrono::steady_clock::now();
   outcome.hr =
       driver_->Invoke(id, dispatchMethod | dispatchPropertyGet, params, &outcome.result, &outcome.exception);
+  outcome.elapsed = std::chrono::steady_clock::now() - started;
   return outcome;
 }
 
@@ -76,43 +80,67 @@ bool HostSession::Start(const SetupOptions& options) {
   return CallPublic("Enable", OleVariant());
 }
 
+namespace {
+
+// The settings table inside GetSettings' answer; null when the answer holds none.
+SafeArray* SettingsTable(OleVariant& answer) {
+  SafeArray* outer = answer.IsArray() ? answer.ArrayValue() : nullptr;
+  if (outer == nullptr || outer->DimensionCount() != 1 || outer->HighBound(1) < 0) return nullptr;
+  SafeArray* table = outer->At(0).IsArray() ? outer->At(0).ArrayValue() : nullptr;
+  return table != nullptr && table->DimensionCount() == 2 ? table : nullptr;
+}
+
+TDataType SettingType(const std::string& typeName) {
+  return typeName == "Number"    ? dtNumber
+         : typeName == "Date"    ? dtDateTime
+         : typeName == "Boolean" ? dtBoolean
+                                 : dtString;
+}
+
+}  // namespace
+
 bool HostSession::ApplySettings(const SetupOptions& options) {
   if (options.settings.empty() && options.textSettings.empty()) return true;
   OleVariant current;
   if (!CallPublic("GetSettings", OleVariant(), &current)) return false;
-  SafeArray* table = current.IsArray() && current.ArrayValue()->HighBound(1) >= 0
-                         ? current.ArrayValue()->At(0).ArrayValue()
-                         : nullptr;
-  if (table == nullptr || table->DimensionCount() != 2) {
+  SafeArray* table = SettingsTable(current);
+  if (table == nullptr) {
     log_ << "[host] GetSettings did not answer a settings table" << std::endl;
     return false;
   }
-  std::map<std::string, bool> applied;
+  // The IDs were checked against the driver's declarations before Init.
   for (int32_t column = table->LowBound(2); column <= table->HighBound(2); ++column) {
     const std::string id = VarToStr(table->At(0, column));
     for (const auto& [key, value] : options.settings) {
-      if (!SameNameAscii(key, id)) continue;
-      table->At(1, column) = value;
-      applied[key] = true;
+      if (SameNameAscii(key, id)) table->At(1, column) = value;
     }
     for (const auto& [key, text] : options.textSettings) {
-      if (!SameNameAscii(key, id)) continue;
-      const std::string typeName = VarToStr(table->At(2, column));
-      const TDataType type = typeName == "Number"    ? dtNumber
-                             : typeName == "Date"    ? dtDateTime
-                             : typeName == "Boolean" ? dtBoolean
-                                                     : dtString;
-      table->At(1, column) = TextToSettingValue(type, text);
-      applied[key] = true;
+      if (SameNameAscii(key, id))
+        table->At(1, column) = TextToSettingValue(SettingType(VarToStr(table->At(2, column))), text);
     }
   }
-  for (const auto& [key, value] : options.settings) {
-    if (!applied[key]) log_ << "[host] unknown setting " << key << " ignored" << std::endl;
-  }
-  for (const auto& [key, value] : options.textSettings) {
-    if (!applied[key]) log_ << "[host] unknown setting " << key << " ignored" << std::endl;
-  }
   return CallPublic("SetSettings", current);
+}
+
+std::vector<SettingInfo> HostSession::DeclaredSettings() {
+  std::vector<OleVariant> arguments{OleVariant(), OleVariant(), OleVariant::Int32(0)};
+  const CallOutcome outcome = Call("GetSettings", arguments);
+  OleVariant answer = arguments[1];
+  const SafeArray* table = outcome.hr == hrOk ? SettingsTable(answer) : nullptr;
+  if (table == nullptr) throw std::runtime_error("GetSettings did not answer a settings table");
+  const auto* object = dynamic_cast<const TBaseObject*>(driver_.get());
+  std::vector<SettingInfo> settings;
+  for (int32_t column = table->LowBound(2); column <= table->HighBound(2); ++column) {
+    SettingInfo setting;
+    setting.id = VarToStr(table->At(0, column));
+    setting.type = VarToStr(table->At(2, column));
+    setting.defaultText = VariantToJson(table->At(3, column)).dump();
+    setting.name = VarToStr(table->At(5, column));
+    setting.description = VarToStr(table->At(6, column));
+    setting.secret = object != nullptr && object->IsSecretSetting(setting.id);
+    settings.push_back(std::move(setting));
+  }
+  return settings;
 }
 
 void HostSession::Stop() {

@@ -3,12 +3,14 @@
 // Calls on the driver object the way a point-of-sale host makes them: by name through
 // GetIDsOfNames and Invoke, every argument a by-reference variable written back after the call.
 
+#include <chrono>
 #include <map>
 #include <ostream>
 #include <string>
 #include <vector>
 
 #include "common/Dispatch.h"
+#include "tools/host/SettingInfo.h"
 #include "tools/host/VariantJson.h"
 
 namespace tallowmer::host {
@@ -17,6 +19,8 @@ struct CallOutcome {
   HRESULT hr = hrOk;
   OleVariant result;
   ExcepInfo exception;
+  // How long the driver took over the call itself.
+  std::chrono::steady_clock::duration elapsed{};
 };
 
 struct SetupOptions {
@@ -40,6 +44,9 @@ class HostSession {
   bool Start(const SetupOptions& options);
   // Disable and Close.
   void Stop();
+
+  // The driver's settings in registry order, read with GetSettings; needs no Init.
+  std::vector<SettingInfo> DeclaredSettings();
 
   const DispatchPtr& Manager() const { return manager_; }
 

@@ -85,7 +85,8 @@ std::string UsageText() {
          "  --state-dir DIR     certificates and default database (default $XDG_STATE_HOME/tallowmer_sim\n"
          "                      or ~/.local/state/tallowmer_sim)\n"
          "  --faults            enable the /_sim control endpoints for fault injection\n"
-         "The first line on stdout is the base URL; with HTTPS, stderr names the CA file to trust.\n";
+         "The first line on stdout is the base URL; with HTTPS, stderr names the CA file to trust and\n"
+         "prints the line that makes ls_tallowmer_host trust it (export LS_TALLOWMER_CA_FILE=...).\n";
 }
 
 std::filesystem::path DefaultStateDir(const char* xdgStateHome, const char* home) {

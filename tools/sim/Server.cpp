@@ -16,6 +16,7 @@
 
 #include "tools/sim/Certificates.h"
 #include "tools/sim/FaultInjector.h"
+#include "tools/sim/ListenProbe.h"
 #include "tools/sim/Store.h"
 
 namespace tallowmer::sim {
@@ -511,7 +512,8 @@ void SimServer::Start() {
     impl_->port = impl_->http->bind_to_port(settings.host, settings.port) ? settings.port : -1;
   }
   if (impl_->port < 0) {
-    throw std::runtime_error("cannot listen on " + settings.host + ":" + std::to_string(settings.port));
+    throw std::runtime_error("cannot listen on " + settings.host + ":" + std::to_string(settings.port) +
+                             ": " + ListenFailureReason(settings.host, settings.port));
   }
   impl_->thread = std::thread([impl = impl_.get()] {
     impl->http->listen_after_bind();

@@ -24,6 +24,17 @@ bool IsWildcard(const std::string& host) {
   return host == "0.0.0.0" || host == "::";
 }
 
+// A word the shell reads back as `text`: as it stands when it needs no quoting.
+std::string ShellQuoted(const std::string& text) {
+  const bool plain = !text.empty() && text.find_first_not_of(
+                                          "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                          "0123456789/._-+:,@%") == std::string::npos;
+  if (plain) return text;
+  std::string quoted = "'";
+  for (const char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
 fs::path StateDir(const Options& options) {
   fs::path dir = options.stateDir ? *options.stateDir
                                   : DefaultStateDir(std::getenv("XDG_STATE_HOME"), std::getenv("HOME"));
@@ -56,7 +67,9 @@ int Run(const Options& options) {
     std::vector<std::string> extraHosts;
     if (!IsWildcard(options.host)) extraHosts.push_back(options.host);
     tls = LoadOrCreateTlsIdentity(*stateDir, extraHosts);
-    std::cerr << "CA: " << fs::absolute(tls->caFile).string() << std::endl;
+    const std::string caFile = fs::absolute(tls->caFile).string();
+    std::cerr << "CA: " << caFile << "\n"
+              << "export LS_TALLOWMER_CA_FILE=" << ShellQuoted(caFile) << std::endl;
   }
 
   ServerSettings settings;

@@ -1,5 +1,9 @@
 #include "ui/posix/TerminalSettingsView.h"
 
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
 #include <charconv>
 #include <string_view>
 #include <vector>
@@ -39,6 +43,28 @@ std::vector<TMenuOffer> MenuOffers(const TfrmCommonSettings& dialog) {
   }
   return offers;
 }
+
+// Switches the terminal's echo off for as long as it lives; does nothing when `fd` is no terminal.
+class TEchoOff {
+ public:
+  explicit TEchoOff(int fd) : FFd(fd) {
+    if (FFd < 0 || ::tcgetattr(FFd, &FSaved) != 0) return;
+    termios quiet = FSaved;
+    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    FActive = ::tcsetattr(FFd, TCSANOW, &quiet) == 0;
+  }
+  TEchoOff(const TEchoOff&) = delete;
+  TEchoOff& operator=(const TEchoOff&) = delete;
+  ~TEchoOff() {
+    if (FActive) ::tcsetattr(FFd, TCSANOW, &FSaved);
+  }
+  bool Active() const { return FActive; }
+
+ private:
+  int FFd;
+  termios FSaved{};
+  bool FActive = false;
+};
 
 // The edit boxes of every page, numbered from 1 in this order.
 std::vector<TPageEdit> AllEdits(const TfrmCommonSettings& dialog) {
@@ -91,7 +117,12 @@ TTerminalSettingsView::TTerminalSettingsView(const std::string& terminalPath)
   if (FTerminalIn.is_open() && FTerminalOut.is_open()) {
     FIn = &FTerminalIn;
     FOut = &FTerminalOut;
+    FTerminalFd = ::open(terminalPath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
   }
+}
+
+TTerminalSettingsView::~TTerminalSettingsView() {
+  if (FTerminalFd >= 0) ::close(FTerminalFd);
 }
 
 TTerminalSettingsView::TTerminalSettingsView(std::istream& in, std::ostream& out) : FIn(&in), FOut(&out) {}
@@ -149,7 +180,7 @@ TModalResult TTerminalSettingsView::DialogCommand(TfrmCommonSettings& dialog, co
   if (const std::optional<int32_t> number = Number(line);
       number && *number >= 1 && static_cast<size_t>(*number) <= edits.size()) {
     const TPageEdit& edit = edits[*number - 1];
-    const std::optional<std::string> value = Ask(edit.Caption + kKeepHint);
+    const std::optional<std::string> value = Ask(edit.Caption + kKeepHint, edit.Masked);
     if (value && *value != kTerminalEscape) *edit.Text = *value;
     return mrNone;
   }
@@ -225,7 +256,8 @@ void TTerminalSettingsView::EditRow(TfrmSettingsList& list, int32_t row) {
   const std::optional<TSettingsRow> texts = list.lvSettingsData(row);
   const bool boolean = list.FEditControl == TSettingsEditor::cbEdit;
   const std::optional<std::string> value =
-      Ask(texts->Name + (boolean ? " (0: False, 1: True; Esc и Enter: без изменений) " : kKeepHint));
+      Ask(texts->Name + (boolean ? " (0: False, 1: True; Esc и Enter: без изменений) " : kKeepHint),
+          texts->Secret);
   if (!value || *value == kTerminalEscape) return list.edEditKeyDown(TKey::Escape);
   if (boolean) {
     const std::optional<int32_t> item = Number(Trimmed(*value));
@@ -276,10 +308,14 @@ std::optional<std::string> TTerminalSettingsView::ChooseFile(const std::string& 
   return IncludeTrailingPathDelimiter(folder) + *name;
 }
 
-std::optional<std::string> TTerminalSettingsView::Ask(const std::string& prompt) {
+std::optional<std::string> TTerminalSettingsView::Ask(const std::string& prompt, bool secret) {
   *FOut << prompt << std::flush;
   std::string line;
-  if (!std::getline(*FIn, line)) return std::nullopt;
+  const TEchoOff echoOff(secret ? FTerminalFd : -1);
+  const bool read = static_cast<bool>(std::getline(*FIn, line));
+  // The Enter that ended the line was not echoed either.
+  if (echoOff.Active()) *FOut << "\n" << std::flush;
+  if (!read) return std::nullopt;
   // A line pasted from a file written on Windows ends with a carriage return.
   if (!line.empty() && line.back() == '\r') line.pop_back();
   return line;

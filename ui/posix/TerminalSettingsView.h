@@ -28,6 +28,7 @@ class TTerminalSettingsView final : public ISettingsDialogView, public ISettings
   explicit TTerminalSettingsView(const std::string& terminalPath = "/dev/tty");
   // Talks through the given streams, which must outlive the view.
   TTerminalSettingsView(std::istream& in, std::ostream& out);
+  ~TTerminalSettingsView() override;
   TTerminalSettingsView(const TTerminalSettingsView&) = delete;
   TTerminalSettingsView& operator=(const TTerminalSettingsView&) = delete;
 
@@ -52,8 +53,9 @@ class TTerminalSettingsView final : public ISettingsDialogView, public ISettings
  private:
   void PrintDialog(TfrmCommonSettings& dialog);
   void PrintList(const TfrmSettingsList& list);
-  // The next line the user typed; nothing once the input has ended.
-  std::optional<std::string> Ask(const std::string& prompt);
+  // The next line the user typed; nothing once the input has ended. A secret is read with the
+  // terminal's echo off, as passwords are.
+  std::optional<std::string> Ask(const std::string& prompt, bool secret = false);
   // Runs one line typed in the dialog; the result that closes it, mrNone while it stays open.
   TModalResult DialogCommand(TfrmCommonSettings& dialog, const std::string& line);
   TModalResult ListCommand(TfrmSettingsList& list, const std::string& line);
@@ -61,6 +63,8 @@ class TTerminalSettingsView final : public ISettingsDialogView, public ISettings
 
   std::ifstream FTerminalIn;
   std::ofstream FTerminalOut;
+  // The terminal itself, for switching its echo; -1 when talking through streams.
+  int FTerminalFd = -1;
   std::istream* FIn = nullptr;
   std::ostream* FOut = nullptr;
   TfrmSettingsList* FList = nullptr;

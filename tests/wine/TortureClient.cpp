@@ -1,0 +1,965 @@
+// A hostile late-bound client: calls every method of the driver through IDispatch with seeded,
+// reproducible random arguments of every form a client can build, and checks after each call that
+// the answer is one the driver promises, that every argument can still be cleared, and that each
+// written-back argument has the promised form. It also watches the process's private bytes.
+//
+// Usage: torture_client [--seed S] [--calls N] [--call I]
+//   --call I replays the single call I of seed S (after the same set-up) and prints what it sent.
+
+#include <windows.h>
+
+#include <objbase.h>
+#include <oleauto.h>
+#include <psapi.h>
+
+#include <chrono>
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <cwchar>
+#include <deque>
+#include <iterator>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+const wchar_t* const kMethodNames[] = {
+    L"Init",          L"Open",           L"Close",           L"ShowSettingsDlg",
+    L"GetDeviceInfo", L"Enable",         L"Disable",         L"GetSettings",
+    L"SetSettings",   L"CheckHealth",    L"GetCustomerData", L"RegisterCustomer",
+    L"CreateOrder",   L"CloseOrder",     L"CancelOrder",     L"GetAvailableProduct",
+    L"VerifyClient",  L"VerifyPromocode"};
+constexpr DISPID kMethodCount = 18;
+constexpr DISPID kInit = 0;
+constexpr DISPID kOpen = 1;
+constexpr DISPID kShowSettingsDlg = 3;
+constexpr DISPID kFirstPublic = 3;
+constexpr SCODE kUnknownError = 1001;
+const wchar_t* const kBadInputText = L"Ошибка входных параметров команды";
+
+uint64_t SplitMix(uint64_t x) {
+  x += 0x9E3779B97F4A7C15ULL;
+  x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ULL;
+  x = (x ^ (x >> 27)) * 0x94D049BB133111EBULL;
+  return x ^ (x >> 31);
+}
+
+class Rng {
+ public:
+  explicit Rng(uint64_t seed) : engine_(seed) {}
+  uint64_t Bits() { return engine_(); }
+  int Below(int n) { return static_cast<int>(engine_() % static_cast<uint64_t>(n)); }
+  bool Chance(int percent) { return Below(100) < percent; }
+
+ private:
+  std::mt19937_64 engine_;
+};
+
+// An object the client hands over as an argument; it counts its references so that the run can
+// prove none is lost or kept.
+class CountedObject : public IDispatch {
+ public:
+  explicit CountedObject(bool dispatch) : dispatch_(dispatch) {}
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
+    if (object == nullptr) return E_POINTER;
+    if (IsEqualIID(iid, IID_IUnknown) || (dispatch_ && IsEqualIID(iid, IID_IDispatch))) {
+      *object = static_cast<IDispatch*>(this);
+      AddRef();
+      return S_OK;
+    }
+    *object = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++references); }
+  ULONG STDMETHODCALLTYPE Release() override { return static_cast<ULONG>(--references); }
+  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {
+    if (count != nullptr) *count = 0;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT count, LCID, DISPID* ids) override {
+    for (UINT i = 0; ids != nullptr && i < count; ++i) ids[i] = DISPID_UNKNOWN;
+    return DISP_E_UNKNOWNNAME;
+  }
+  HRESULT STDMETHODCALLTYPE Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*,
+                                   UINT*) override {
+    return DISP_E_MEMBERNOTFOUND;
+  }
+  long references = 1;
+
+ private:
+  bool dispatch_;
+};
+
+CountedObject dispatchObject(true);
+CountedObject unknownObject(false);
+
+// What a by-reference argument points at; lives for one call.
+struct Slot {
+  VARTYPE kind = VT_EMPTY;  // the referenced kind, VT_ARRAY included; VT_VARIANT for a variant
+  VARIANT variant{};
+  alignas(16) unsigned char raw[16]{};
+  BSTR text = nullptr;
+  IUnknown* object = nullptr;
+  SAFEARRAY* array = nullptr;
+  bool locked = false;
+  bool fixed = false;
+  VARTYPE elementType = VT_EMPTY;
+  SAFEARRAY* arrayBefore = nullptr;
+  std::vector<unsigned char> before;
+};
+
+struct Argument {
+  VARIANT top{};
+  Slot* slot = nullptr;         // the slot a by-reference argument ends at
+  bool byValueEnd = false;      // the chain ends at a by-value variant
+  bool storable = true;         // the write-back can store into it
+  VARTYPE readKind = VT_EMPTY;  // the kind the driver reads (after references)
+};
+
+const VARTYPE kScalarKinds[] = {VT_EMPTY, VT_NULL,     VT_I1,      VT_UI1,    VT_I2,   VT_UI2,
+                                VT_I4,    VT_UI4,      VT_I8,      VT_UI8,    VT_INT,  VT_UINT,
+                                VT_R4,    VT_R8,       VT_CY,      VT_DATE,   VT_BOOL, VT_ERROR,
+                                VT_BSTR,  VT_DISPATCH, VT_UNKNOWN, VT_DECIMAL};
+const VARTYPE kElementKinds[] = {VT_I1,   VT_UI1,   VT_I2,   VT_UI2,      VT_I4,      VT_UI4,     VT_I8,
+                                 VT_UI8,  VT_INT,   VT_UINT, VT_R4,       VT_R8,      VT_CY,      VT_DATE,
+                                 VT_BOOL, VT_ERROR, VT_BSTR, VT_DISPATCH, VT_UNKNOWN, VT_DECIMAL, VT_VARIANT};
+
+// The by-reference kinds the write-back table stores into.
+bool IsStorableKind(VARTYPE kind) {
+  switch (kind) {
+    case VT_UI1:
+    case VT_I2:
+    case VT_UI2:
+    case VT_I4:
+    case VT_UI4:
+    case VT_R4:
+    case VT_R8:
+    case VT_DATE:
+    case VT_CY:
+    case VT_BSTR:
+    case VT_DISPATCH:
+    case VT_BOOL:
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool IsTimeOutKind(VARTYPE kind) {
+  switch (kind) {
+    case VT_I1:
+    case VT_UI1:
+    case VT_I2:
+    case VT_UI2:
+    case VT_I4:
+    case VT_UI4:
+    case VT_I8:
+    case VT_UI8:
+    case VT_BOOL:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Names are equal when they agree after folding only the ASCII letters.
+bool SameNameAscii(const std::wstring& name, const wchar_t* registered) {
+  const size_t length = std::wcslen(registered);
+  if (name.size() != length) return false;
+  for (size_t i = 0; i < length; ++i) {
+    auto fold = [](wchar_t c) { return c >= L'a' && c <= L'z' ? static_cast<wchar_t>(c - 32) : c; };
+    if (fold(name[i]) != fold(registered[i])) return false;
+  }
+  return true;
+}
+
+double RandomDouble(Rng& rng) {
+  switch (rng.Below(8)) {
+    case 0:
+      return std::numeric_limits<double>::quiet_NaN();
+    case 1:
+      return rng.Chance(50) ? std::numeric_limits<double>::infinity()
+                            : -std::numeric_limits<double>::infinity();
+    case 2:
+      return rng.Chance(50) ? 1e300 : -1e300;
+    case 3:
+      return 0.5 + rng.Below(6) - 3;  // ties
+    default:
+      return static_cast<double>(static_cast<int64_t>(rng.Bits() % 2000000)) / 100.0 - 10000.0;
+  }
+}
+
+// Long texts only where `topLevel`: inside large arrays they would make the client's own heap the
+// largest thing measured.
+BSTR RandomText(Rng& rng, bool topLevel) {
+  std::wstring text;
+  switch (rng.Below(topLevel ? 9 : 8)) {
+    case 0:
+      break;  // zero length
+    case 1:
+      text = std::wstring(L"a\0b\0\0c", 6);
+      break;
+    case 2:
+      text = rng.Chance(50) ? std::wstring(1, static_cast<wchar_t>(0xD800)) : std::wstring(L"x\xDC00y");
+      break;
+    case 3:
+      text = L"Тест\r\nстрока";
+      break;
+    case 4:
+      text = kMethodNames[rng.Below(kMethodCount)];
+      break;
+    case 5:
+      text = rng.Chance(50) ? L"12" : (rng.Chance(50) ? L"1.5" : L"True");
+      break;
+    case 8:
+      // Long texts come in two sizes only: random sizes would measure the heap's fragmentation
+      // rather than the driver's memory.
+      text.assign(rng.Chance(50) ? 2048 : 8192, L'Я');
+      break;
+    default:
+      for (int i = rng.Below(40); i > 0; --i) text.push_back(static_cast<wchar_t>(rng.Bits() & 0xFFFF));
+  }
+  if (rng.Chance(3)) return nullptr;
+  return ::SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+}
+
+IUnknown* RandomObject(Rng& rng, bool dispatch) {
+  if (rng.Chance(15)) return nullptr;
+  CountedObject* object = dispatch || rng.Chance(50) ? &dispatchObject : &unknownObject;
+  object->AddRef();
+  return static_cast<IDispatch*>(object);
+}
+
+// Random bits of a scalar kind into its storage (a VARIANT's value field or a typed slot).
+void FillScalar(Rng& rng, VARTYPE kind, void* data, bool topLevel) {
+  switch (kind) {
+    case VT_I1:
+    case VT_UI1:
+      *static_cast<uint8_t*>(data) = static_cast<uint8_t>(rng.Bits());
+      break;
+    case VT_I2:
+    case VT_UI2:
+      *static_cast<uint16_t*>(data) = static_cast<uint16_t>(rng.Chance(50) ? rng.Below(100) : rng.Bits());
+      break;
+    case VT_BOOL: {
+      const SHORT values[] = {VARIANT_TRUE, VARIANT_FALSE, 1, 2};
+      *static_cast<SHORT*>(data) = values[rng.Below(4)];
+      break;
+    }
+    case VT_I4:
+    case VT_UI4:
+    case VT_INT:
+    case VT_UINT:
+    case VT_ERROR:
+      *static_cast<uint32_t*>(data) = static_cast<uint32_t>(rng.Chance(50) ? rng.Below(1000) : rng.Bits());
+      break;
+    case VT_I8:
+    case VT_UI8:
+    case VT_CY:
+      *static_cast<uint64_t*>(data) = rng.Chance(50) ? static_cast<uint64_t>(rng.Below(100000)) : rng.Bits();
+      break;
+    case VT_R4:
+      *static_cast<float*>(data) = static_cast<float>(RandomDouble(rng));
+      break;
+    case VT_R8:
+    case VT_DATE:
+      *static_cast<double*>(data) = RandomDouble(rng);
+      break;
+    case VT_DECIMAL: {
+      DECIMAL value{};
+      if (FAILED(::VarDecFromR8(static_cast<double>(rng.Below(2000000)) / 100.0, &value))) value = DECIMAL{};
+      std::memcpy(data, &value, sizeof value);
+      break;
+    }
+    case VT_BSTR:
+      *static_cast<BSTR*>(data) = RandomText(rng, topLevel);
+      break;
+    case VT_DISPATCH:
+      *static_cast<IUnknown**>(data) = RandomObject(rng, true);
+      break;
+    case VT_UNKNOWN:
+      *static_cast<IUnknown**>(data) = RandomObject(rng, false);
+      break;
+    default:
+      break;
+  }
+}
+
+void FillVariant(Rng& rng, VARIANT& value, int depth);
+
+// Elements one call may still create, nested arrays included: the largest call then comes early in
+// a run, and the heap's high-water mark with it, so that later growth can only be a leak.
+uint64_t elementBudget = 0;
+constexpr uint64_t kElementsPerCall = 2048;
+
+SAFEARRAY* RandomArray(Rng& rng, VARTYPE elementType, int depth) {
+  const UINT dimensions = 1 + static_cast<UINT>(rng.Below(3));
+  SAFEARRAYBOUND bounds[3];
+  uint64_t total = 1;
+  for (UINT d = 0; d < dimensions; ++d) {
+    ULONG count = static_cast<ULONG>(1 + rng.Below(4));
+    if (rng.Chance(8)) count = 0;
+    if (rng.Chance(2) && depth == 0) count = 512;
+    if (total * (count == 0 ? 1 : count) > elementBudget) count = elementBudget >= total ? 1 : 0;
+    total *= count == 0 ? 1 : count;
+    LONG lower = 0;
+    switch (rng.Below(6)) {
+      case 0:
+        lower = 1;
+        break;
+      case 1:
+        lower = -3;
+        break;
+      case 2:
+        lower = static_cast<LONG>(rng.Bits());
+        if (lower > 0 && lower > LONG_MAX - static_cast<LONG>(count)) lower = 5;
+        break;
+      case 3:
+        lower = LONG_MAX - static_cast<LONG>(count) + 1;  // the largest bounds
+        break;
+      case 4:
+        lower = LONG_MIN;
+        break;
+      default:
+        break;
+    }
+    bounds[d] = {count, lower};
+  }
+  SAFEARRAY* array = ::SafeArrayCreate(elementType, dimensions, bounds);
+  if (array == nullptr) return nullptr;
+  void* data = nullptr;
+  if (FAILED(::SafeArrayAccessData(array, &data))) return array;
+  const ULONG size = ::SafeArrayGetElemsize(array);
+  uint64_t elements = 1;
+  for (UINT d = 0; d < dimensions; ++d) elements *= bounds[d].cElements;
+  elementBudget -= elements < elementBudget ? elements : elementBudget;
+  for (uint64_t i = 0; i < elements; ++i) {
+    void* element = static_cast<unsigned char*>(data) + i * size;
+    if (elementType == VT_VARIANT) {
+      FillVariant(rng, *static_cast<VARIANT*>(element), depth + 1);
+    } else {
+      FillScalar(rng, elementType, element, false);
+    }
+  }
+  ::SafeArrayUnaccessData(array);
+  return array;
+}
+
+VARTYPE RandomElementType(Rng& rng) {
+  return kElementKinds[rng.Below(static_cast<int>(std::size(kElementKinds)))];
+}
+
+// A random by-value variant (nested arrays only a few levels deep).
+void FillVariant(Rng& rng, VARIANT& value, int depth) {
+  ::VariantInit(&value);
+  if (depth < 3 && rng.Chance(depth == 0 ? 20 : 10)) {
+    const VARTYPE elementType = RandomElementType(rng);
+    value.vt = VT_ARRAY | elementType;
+    value.parray = rng.Chance(4) ? nullptr : RandomArray(rng, elementType, depth);
+    return;
+  }
+  const VARTYPE kind = kScalarKinds[rng.Below(static_cast<int>(std::size(kScalarKinds)))];
+  value.vt = kind;
+  FillScalar(rng, kind, kind == VT_DECIMAL ? static_cast<void*>(&value) : static_cast<void*>(&value.llVal),
+             depth == 0);
+  value.vt = kind;  // a DECIMAL's bytes cover the type field
+}
+
+std::vector<unsigned char> Fingerprint(const Slot& slot) {
+  std::vector<unsigned char> bytes;
+  auto add = [&](const void* data, size_t size) {
+    const auto* begin = static_cast<const unsigned char*>(data);
+    bytes.insert(bytes.end(), begin, begin + size);
+  };
+  add(&slot.variant, sizeof slot.variant);
+  add(slot.raw, sizeof slot.raw);
+  add(&slot.text, sizeof slot.text);
+  add(&slot.object, sizeof slot.object);
+  add(&slot.array, sizeof slot.array);
+  return bytes;
+}
+
+// One call's arguments and the storage they point at.
+class Call {
+ public:
+  // A tame call has only arguments the driver can store into and a time-out of an accepted kind,
+  // so that it reaches the method.
+  Call(Rng& rng, DISPID dispId, WORD flags, UINT count, bool tame) : rng_(rng), tame_(tame) {
+    arguments_.resize(count);
+    for (UINT position = 0; position < count; ++position) {
+      const bool opensWindow = dispId == kShowSettingsDlg && (flags & DISPATCH_METHOD) != 0;
+      if (tame && position == 2 && !opensWindow) {
+        arguments_[position].top.vt = VT_I4;
+        arguments_[position].top.lVal = rng.Below(100);
+        arguments_[position].readKind = VT_I4;
+        continue;
+      }
+      // ShowSettingsDlg would open a modal window: its time-out is always of a refused kind.
+      if (opensWindow && position == 2) {
+        arguments_[position].top.vt = VT_R8;
+        arguments_[position].readKind = VT_R8;
+        continue;
+      }
+      Build(arguments_[position]);
+    }
+    for (Slot& slot : slots_) {
+      slot.before = Fingerprint(slot);
+      slot.arrayBefore = slot.array;
+    }
+    for (Argument& argument : arguments_) topsBefore_.push_back(argument.top);
+  }
+  Call(const Call&) = delete;
+  Call& operator=(const Call&) = delete;
+
+  // Last argument first, as the platform stores them.
+  std::vector<VARIANT> LastFirst() const {
+    std::vector<VARIANT> result;
+    for (auto it = arguments_.rbegin(); it != arguments_.rend(); ++it) result.push_back(it->top);
+    return result;
+  }
+  const std::vector<Argument>& Arguments() const { return arguments_; }
+  const std::deque<Slot>& Slots() const { return slots_; }
+  bool AllStorable() const {
+    for (const Argument& argument : arguments_)
+      if (!argument.storable) return false;
+    return true;
+  }
+  bool Untouched() const {
+    for (const Slot& slot : slots_)
+      if (Fingerprint(slot) != slot.before) return false;
+    return true;
+  }
+  bool TopsUntouched(const std::vector<VARIANT>& lastFirst) const {
+    for (size_t i = 0; i < arguments_.size(); ++i) {
+      if (std::memcmp(&lastFirst[arguments_.size() - 1 - i], &topsBefore_[i], sizeof(VARIANT)) != 0)
+        return false;
+    }
+    return true;
+  }
+
+  // Releases everything; a non-empty answer names what could not be released.
+  std::string Release() {
+    std::string problem;
+    for (Argument& argument : arguments_) {
+      if ((argument.top.vt & VT_BYREF) == 0 && FAILED(::VariantClear(&argument.top)))
+        problem = "VariantClear of a by-value argument";
+    }
+    for (Slot& slot : slots_) {
+      if (slot.kind == VT_VARIANT) {
+        if (FAILED(::VariantClear(&slot.variant))) problem = "VariantClear of a by-reference variant";
+      } else if ((slot.kind & VT_ARRAY) != 0) {
+        if (slot.locked && slot.array != nullptr) ::SafeArrayUnlock(slot.array);
+        if (FAILED(::SafeArrayDestroy(slot.array))) problem = "SafeArrayDestroy of a by-reference array";
+      } else if (slot.kind == VT_BSTR) {
+        ::SysFreeString(slot.text);
+      } else if ((slot.kind == VT_DISPATCH || slot.kind == VT_UNKNOWN) && slot.object != nullptr) {
+        slot.object->Release();
+      }
+    }
+    slots_.clear();
+    arguments_.clear();
+    return problem;
+  }
+
+ private:
+  void Build(Argument& argument) {
+    const int form = rng_.Below(10);
+    if (form < 4) {
+      FillVariant(rng_, argument.top, 0);
+      argument.readKind = argument.top.vt;
+      return;
+    }
+    if (form < 7) {
+      // A chain of variant references, one to three links, ending in a variant or a typed reference.
+      const int links = 1 + rng_.Below(3);
+      VARIANT* link = &argument.top;
+      for (int i = 0; i < links; ++i) {
+        Slot& slot = slots_.emplace_back();
+        slot.kind = VT_VARIANT;
+        link->vt = VT_BYREF | VT_VARIANT;
+        link->pvarVal = &slot.variant;
+        link = &slot.variant;
+      }
+      if (!tame_ && rng_.Chance(3)) {
+        argument.top.pvarVal = nullptr;  // a chain with a null link
+        argument.storable = false;
+        return;
+      }
+      if (rng_.Chance(25)) {
+        BuildTyped(argument, *link);
+      } else {
+        FillVariant(rng_, *link, 0);
+        argument.byValueEnd = true;
+        argument.readKind = link->vt;
+      }
+      return;
+    }
+    BuildTyped(argument, argument.top);
+  }
+
+  // A typed reference in `reference` to a new slot of a random kind.
+  void BuildTyped(Argument& argument, VARIANT& reference) {
+    Slot& slot = slots_.emplace_back();
+    argument.slot = &slot;
+    const bool isArray = rng_.Chance(30);
+    VARTYPE kind = isArray ? VT_ARRAY | RandomElementType(rng_)
+                           : kScalarKinds[2 + rng_.Below(static_cast<int>(std::size(kScalarKinds)) - 2)];
+    if (tame_) {
+      while (!IsStorableKind(kind & VT_TYPEMASK) && kind != (VT_ARRAY | VT_VARIANT)) {
+        kind = isArray ? VT_ARRAY | RandomElementType(rng_)
+                       : kScalarKinds[2 + rng_.Below(static_cast<int>(std::size(kScalarKinds)) - 2)];
+      }
+    }
+    slot.kind = kind;
+    reference.vt = VT_BYREF | kind;
+    const bool nullPointer = !tame_ && rng_.Chance(4);
+    if (isArray) {
+      slot.elementType = kind & VT_TYPEMASK;
+      slot.array = rng_.Chance(5) ? nullptr : RandomArray(rng_, slot.elementType, 0);
+      if (slot.array != nullptr && rng_.Chance(20)) {
+        slot.array->fFeatures |= FADF_FIXEDSIZE;
+        slot.fixed = true;
+      }
+      if (slot.array != nullptr && rng_.Chance(5)) slot.locked = SUCCEEDED(::SafeArrayLock(slot.array));
+      reference.pparray = nullPointer ? nullptr : &slot.array;
+      argument.readKind = VT_ARRAY;
+      argument.storable =
+          !nullPointer && (slot.elementType == VT_VARIANT || IsStorableKind(slot.elementType));
+      return;
+    }
+    void* data = slot.raw;
+    if (kind == VT_BSTR) data = &slot.text;
+    if (kind == VT_DISPATCH || kind == VT_UNKNOWN) data = &slot.object;
+    FillScalar(rng_, kind, data, true);
+    reference.byref = nullPointer ? nullptr : data;
+    argument.readKind = kind;
+    argument.storable = !nullPointer && IsStorableKind(kind);
+  }
+
+  Rng& rng_;
+  bool tame_;
+  std::vector<Argument> arguments_;
+  std::vector<VARIANT> topsBefore_;
+  std::deque<Slot> slots_;
+};
+
+std::string Utf8(const wchar_t* text) {
+  if (text == nullptr) return "";
+  const int size = ::WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+  std::string result(static_cast<size_t>(size > 0 ? size : 1), '\0');
+  ::WideCharToMultiByte(CP_UTF8, 0, text, -1, result.data(), size, nullptr, nullptr);
+  result.pop_back();
+  return result;
+}
+
+std::string Describe(HRESULT hr) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08lX", static_cast<unsigned long>(hr));
+  return text;
+}
+
+// The HRESULT the driver must give before any method runs, or S_OK when the call reaches one.
+HRESULT ExpectedRefusal(DISPID dispId, WORD flags, UINT count, bool nullArguments, const Call& call) {
+  if (dispId >= 100000 || (flags & DISPATCH_METHOD) == 0) return E_FAIL;
+  if (dispId < 0 || dispId >= kMethodCount) return E_FAIL;
+  if (count > 0 && nullArguments) return E_INVALIDARG;
+  if (!call.AllStorable()) return DISP_E_EXCEPTION;
+  if (dispId >= kFirstPublic) {
+    if (count < 3) return E_INVALIDARG;
+    if (!IsTimeOutKind(call.Arguments()[2].readKind)) return E_INVALIDARG;
+  }
+  return S_OK;
+}
+
+// The forms the write-back promises after a successful call.
+std::string CheckWrittenBack(DISPID dispId, const Call& call, const VARIANT* result) {
+  if (result != nullptr && result->vt != VT_BOOL) return "the call result is not a Boolean";
+  for (size_t position = 0; position < call.Arguments().size(); ++position) {
+    const Argument& argument = call.Arguments()[position];
+    if (argument.slot != nullptr) {
+      const Slot& slot = *argument.slot;
+      if (slot.kind == VT_BOOL) {
+        const SHORT value = *reinterpret_cast<const SHORT*>(slot.raw);
+        if (value != 0 && value != 1) return "a by-reference Boolean holds neither 0 nor 1";
+      }
+      if ((slot.kind & VT_ARRAY) != 0 && slot.array != nullptr) {
+        VARTYPE elementType = VT_EMPTY;
+        ::SafeArrayGetVartype(slot.array, &elementType);
+        if (elementType != slot.elementType) return "a by-reference array changed its element type";
+        if ((slot.fixed || slot.locked) && slot.array != slot.arrayBefore)
+          return "a fixed or locked array was replaced";
+      }
+    }
+  }
+  // OutData of a public method, when it ends at a variant: empty or an array of variants; after
+  // a False result the array [code, description].
+  if (dispId >= kFirstPublic && call.Arguments().size() >= 2 && call.Arguments()[1].byValueEnd) {
+    const VARIANT* outData = &call.Arguments()[1].top;
+    while (outData->vt == (VT_BYREF | VT_VARIANT)) outData = outData->pvarVal;
+    if (outData->vt != VT_EMPTY && outData->vt != (VT_ARRAY | VT_VARIANT))
+      return "OutData is neither empty nor an array";
+    if (result != nullptr && result->boolVal == VARIANT_FALSE) {
+      if (outData->vt != (VT_ARRAY | VT_VARIANT) || outData->parray == nullptr)
+        return "a failure without [code, description]";
+      VARIANT* elements = nullptr;
+      LONG upper = -1;
+      ::SafeArrayGetUBound(outData->parray, 1, &upper);
+      if (upper < 1 || FAILED(::SafeArrayAccessData(outData->parray, reinterpret_cast<void**>(&elements)))) {
+        return "the failure array is too short";
+      }
+      const bool form = elements[0].vt == VT_I4 && elements[1].vt == VT_BSTR;
+      ::SafeArrayUnaccessData(outData->parray);
+      if (!form) return "the failure array is not [VT_I4, VT_BSTR]";
+    }
+  }
+  if ((dispId == kInit || dispId == kOpen) && call.Arguments().size() >= 2 &&
+      call.Arguments()[1].byValueEnd) {
+    const VARIANT* description = &call.Arguments()[1].top;
+    while (description->vt == (VT_BYREF | VT_VARIANT)) description = description->pvarVal;
+    if (description->vt != VT_BSTR) return "the description of Init or Open is not a string";
+  }
+  return "";
+}
+
+class Torture {
+ public:
+  // Calls answered S_OK, DISP_E_EXCEPTION, E_INVALIDARG, E_FAIL.
+  uint64_t answers[4] = {};
+
+  Torture(IDispatch* object, uint64_t seed) : object_(object), seed_(seed) {}
+
+  // One Invoke (and sometimes a GetIDsOfNames before it); an empty answer when every check held.
+  std::string Run(uint64_t index, bool verbose) {
+    Rng rng(SplitMix(seed_ ^ SplitMix(index)));
+    if (rng.Chance(15)) {
+      const std::string failure = OddName(rng);
+      if (!failure.empty()) return failure;
+    }
+    DISPID dispId = rng.Below(kMethodCount);
+    if (rng.Chance(5)) {
+      const DISPID odd[] = {-1,     kMethodCount, 0xFFFF,  99999,
+                            100000, INT_MIN,      INT_MAX, static_cast<DISPID>(rng.Bits())};
+      dispId = odd[rng.Below(8)];
+    }
+    WORD flags = static_cast<WORD>(rng.Chance(80) ? DISPATCH_METHOD | (rng.Below(8) << 1) : rng.Below(16));
+    if (rng.Chance(2)) flags = static_cast<WORD>(rng.Bits());
+    const UINT count = static_cast<UINT>(rng.Chance(80) ? 2 + rng.Below(3) : rng.Below(8));
+    elementBudget = kElementsPerCall;
+    Call call(rng, dispId, flags, count, rng.Chance(50));
+    std::vector<VARIANT> lastFirst = call.LastFirst();
+    const bool nullArguments = count > 0 && rng.Chance(2);
+    std::vector<DISPID> named;
+    DISPPARAMS params{nullArguments ? nullptr : lastFirst.data(), nullptr, count, 0};
+    if (rng.Chance(10)) {
+      params.cNamedArgs = static_cast<UINT>(rng.Below(static_cast<int>(count) + 2));
+      for (UINT i = 0; i < params.cNamedArgs; ++i)
+        named.push_back(rng.Chance(50) ? DISPID_PROPERTYPUT : static_cast<DISPID>(rng.Below(5)));
+      params.rgdispidNamedArgs = rng.Chance(20) || named.empty() ? nullptr : named.data();
+    }
+    VARIANT result;
+    ::VariantInit(&result);
+    EXCEPINFO exception{};
+    UINT argumentError = 0;
+    const bool withResult = rng.Chance(80);
+    const bool withException = rng.Chance(80);
+    const bool withArgumentError = rng.Chance(50);
+    if (verbose) {
+      std::printf("call %llu: DispID %ld, flags 0x%X, %u arguments%s, %u named\n",
+                  static_cast<unsigned long long>(index), static_cast<long>(dispId), flags, count,
+                  nullArguments ? " (no array)" : "", params.cNamedArgs);
+      for (const Argument& argument : call.Arguments()) {
+        std::printf("  vt 0x%04X read as 0x%04X%s\n", argument.top.vt, argument.readKind,
+                    argument.storable ? "" : " (nothing can be stored into it)");
+      }
+    }
+    const HRESULT hr =
+        object_->Invoke(dispId, IID_NULL, LOCALE_USER_DEFAULT, flags, &params, withResult ? &result : nullptr,
+                        withException ? &exception : nullptr, withArgumentError ? &argumentError : nullptr);
+    std::string failure = Check(hr, dispId, flags, count, nullArguments, call, lastFirst,
+                                withResult ? &result : nullptr, withException ? &exception : nullptr);
+    if (verbose)
+      std::printf("  answered %s %s\n", Describe(hr).c_str(), Utf8(exception.bstrDescription).c_str());
+    ++answers[hr == S_OK ? 0 : hr == DISP_E_EXCEPTION ? 1 : hr == E_INVALIDARG ? 2 : 3];
+    if (FAILED(::VariantClear(&result)) && failure.empty()) failure = "VariantClear of the result";
+    ::SysFreeString(exception.bstrDescription);
+    ::SysFreeString(exception.bstrSource);
+    ::SysFreeString(exception.bstrHelpFile);
+    const std::string released = call.Release();
+    if (failure.empty() && !released.empty()) failure = released;
+    return failure;
+  }
+
+ private:
+  std::string Check(HRESULT hr, DISPID dispId, WORD flags, UINT count, bool nullArguments, const Call& call,
+                    const std::vector<VARIANT>& lastFirst, const VARIANT* result,
+                    const EXCEPINFO* exception) {
+    const HRESULT refusal = ExpectedRefusal(dispId, flags, count, nullArguments, call);
+    if (refusal != S_OK && hr != refusal)
+      return "answered " + Describe(hr) + ", expected " + Describe(refusal);
+    if (hr != S_OK && hr != DISP_E_EXCEPTION && hr != E_FAIL && hr != E_INVALIDARG) {
+      return "answered " + Describe(hr) + ", which Invoke never gives";
+    }
+    if (!call.TopsUntouched(lastFirst)) return "a top-level argument was changed";
+    if (hr == DISP_E_EXCEPTION && exception != nullptr) {
+      if (exception->scode != kUnknownError || exception->bstrDescription == nullptr) {
+        return "the exception record lacks scode 1001 or its description";
+      }
+      if (refusal == DISP_E_EXCEPTION && std::wcscmp(exception->bstrDescription, kBadInputText) != 0) {
+        return "an argument nothing can be stored into is not refused with the bad-input text";
+      }
+    }
+    if (refusal != S_OK && !call.Untouched()) return "a refused call changed an argument";
+    if (hr == S_OK) return CheckWrittenBack(dispId, call, result);
+    return "";
+  }
+
+  // GetIDsOfNames with a name that is odd in one way or another; real names in other cases must
+  // still resolve, everything else must not.
+  std::string OddName(Rng& rng) {
+    std::wstring name;
+    DISPID expected = DISPID_UNKNOWN;
+    switch (rng.Below(6)) {
+      case 0: {
+        expected = rng.Below(kMethodCount);
+        name = kMethodNames[expected];
+        for (wchar_t& c : name) {
+          if (rng.Chance(50)) c = static_cast<wchar_t>(c ^ 0x20);  // the names are ASCII letters only
+        }
+        break;
+      }
+      case 1:
+        name = std::wstring(kMethodNames[rng.Below(kMethodCount)]) + L" ";
+        break;
+      case 2:
+        name = L"Еnable";  // a Cyrillic Е
+        break;
+      case 3:
+        name = std::wstring(16384, L'x');
+        break;
+      case 4:
+        name = std::wstring(1, static_cast<wchar_t>(0xD800 + rng.Below(0x800))) + L"Init";
+        break;
+      default:
+        for (int i = rng.Below(30); i > 0; --i) name.push_back(static_cast<wchar_t>(1 + rng.Below(0xFFFE)));
+        break;
+    }
+    for (DISPID i = 0; i < kMethodCount && expected == DISPID_UNKNOWN; ++i) {
+      if (SameNameAscii(name, kMethodNames[i])) expected = i;
+    }
+    std::wstring second = L"Second";
+    LPOLESTR names[] = {name.data(), second.data()};
+    DISPID ids[2] = {12345, 12345};
+    const bool nullNames = rng.Chance(3);
+    const bool nullIds = rng.Chance(3);
+    const HRESULT hr = object_->GetIDsOfNames(IID_NULL, nullNames ? nullptr : names, 1 + rng.Below(2),
+                                              LOCALE_USER_DEFAULT, nullIds ? nullptr : ids);
+    if (nullNames || nullIds)
+      return hr == E_INVALIDARG ? "" : "GetIDsOfNames without its arrays answered " + Describe(hr);
+    if (expected >= 0 && (hr != S_OK || ids[0] != expected))
+      return "a real name in other case did not resolve";
+    if (expected < 0 && (hr != E_NOTIMPL || ids[0] != DISPID_UNKNOWN))
+      return "an odd name answered " + Describe(hr);
+    return "";
+  }
+
+  IDispatch* object_;
+  uint64_t seed_;
+};
+
+uint64_t currentCall = 0;
+uint64_t currentSeed = 0;
+
+LONG WINAPI ReportCrash(EXCEPTION_POINTERS* pointers) {
+  std::printf("CRASH (exception 0x%08lX) in call %llu; replay: torture_client --seed %llu --call %llu\n",
+              static_cast<unsigned long>(pointers->ExceptionRecord->ExceptionCode),
+              static_cast<unsigned long long>(currentCall), static_cast<unsigned long long>(currentSeed),
+              static_cast<unsigned long long>(currentCall));
+  std::fflush(stdout);
+  ::ExitProcess(3);
+}
+
+// The process's private bytes. Wine reports PrivateUsage as 0, so the committed private regions of
+// the address space are summed instead where it does.
+SIZE_T PrivateBytes() {
+  PROCESS_MEMORY_COUNTERS_EX counters{};
+  counters.cb = sizeof counters;
+  ::GetProcessMemoryInfo(::GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
+                         sizeof counters);
+  if (counters.PrivateUsage != 0) return counters.PrivateUsage;
+  SIZE_T total = 0;
+  MEMORY_BASIC_INFORMATION region{};
+  for (const char* address = nullptr; ::VirtualQuery(address, &region, sizeof region) == sizeof region;
+       address = static_cast<const char*>(region.BaseAddress) + region.RegionSize) {
+    if (region.State == MEM_COMMIT && region.Type == MEM_PRIVATE) total += region.RegionSize;
+    if (static_cast<const char*>(region.BaseAddress) + region.RegionSize < address) break;
+  }
+  return total;
+}
+
+// The bytes of every heap of the process that are in use. Unlike the private bytes, free space
+// that a heap keeps after a large call does not count, so growth here is memory nobody released.
+SIZE_T HeapBytesInUse() {
+  std::vector<HANDLE> heaps(256);
+  const DWORD count = ::GetProcessHeaps(static_cast<DWORD>(heaps.size()), heaps.data());
+  SIZE_T total = 0;
+  for (DWORD i = 0; i < count && i < heaps.size(); ++i) {
+    PROCESS_HEAP_ENTRY entry{};
+    if (!::HeapLock(heaps[i])) continue;
+    while (::HeapWalk(heaps[i], &entry)) {
+      if ((entry.wFlags & PROCESS_HEAP_ENTRY_BUSY) != 0) total += entry.cbData;
+    }
+    ::HeapUnlock(heaps[i]);
+  }
+  return total;
+}
+
+struct MemorySample {
+  double privateMegabytes = 0;
+  double heapMegabytes = 0;
+};
+
+MemorySample SampleMemory() {
+  return {PrivateBytes() / (1024.0 * 1024.0), HeapBytesInUse() / (1024.0 * 1024.0)};
+}
+
+HRESULT CallNamed(IDispatch* object, DISPID id, std::vector<VARIANT> lastFirst, VARIANT* result) {
+  DISPPARAMS params{lastFirst.data(), nullptr, static_cast<UINT>(lastFirst.size()), 0};
+  return object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, result, nullptr,
+                        nullptr);
+}
+
+// Points the driver's service at a closed loopback port, so that every request fails at once, and
+// hands that host to the service client through Enable.
+bool SetUpClosedHost(IDispatch* object) {
+  SAFEARRAYBOUND bounds[] = {{2, 0}, {1, 0}};
+  SAFEARRAY* table = ::SafeArrayCreate(VT_VARIANT, 2, bounds);
+  LONG idIndex[] = {0, 0};
+  LONG valueIndex[] = {1, 0};
+  VARIANT id;
+  id.vt = VT_BSTR;
+  id.bstrVal = ::SysAllocString(L"Host");
+  VARIANT value;
+  value.vt = VT_BSTR;
+  value.bstrVal = ::SysAllocString(L"http://127.0.0.1:1");
+  ::SafeArrayPutElement(table, idIndex, &id);
+  ::SafeArrayPutElement(table, valueIndex, &value);
+  ::VariantClear(&id);
+  ::VariantClear(&value);
+  SAFEARRAYBOUND outer{1, 0};
+  SAFEARRAY* inData = ::SafeArrayCreate(VT_VARIANT, 1, &outer);
+  LONG first = 0;
+  VARIANT tableVariant;
+  tableVariant.vt = VT_ARRAY | VT_VARIANT;
+  tableVariant.parray = table;
+  ::SafeArrayPutElement(inData, &first, &tableVariant);
+  ::VariantClear(&tableVariant);
+  VARIANT in;
+  in.vt = VT_ARRAY | VT_VARIANT;
+  in.parray = inData;
+  VARIANT out;
+  ::VariantInit(&out);
+  VARIANT timeOut;
+  timeOut.vt = VT_I4;
+  timeOut.lVal = 0;
+  VARIANT result;
+  ::VariantInit(&result);
+  bool ok = CallNamed(object, 8, {timeOut, out, in}, &result) == S_OK && result.boolVal == VARIANT_TRUE;
+  ::VariantClear(&in);
+  ::VariantClear(&result);
+  const auto start = std::chrono::steady_clock::now();
+  ok = CallNamed(object, 5, {timeOut, out, in}, &result) == S_OK && ok;
+  ::VariantClear(&result);
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  std::printf("set-up: service host http://127.0.0.1:1, Enable took %.3f s\n", seconds);
+  return ok && seconds < 2;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  uint64_t seed = 20261210;
+  uint64_t calls = 100000;
+  int64_t only = -1;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    const std::wstring option = argv[i];
+    const uint64_t number = std::wcstoull(argv[i + 1], nullptr, 10);
+    if (option == L"--seed") seed = number;
+    if (option == L"--calls") calls = number;
+    if (option == L"--call") only = static_cast<int64_t>(number);
+  }
+  currentSeed = seed;
+  ::SetUnhandledExceptionFilter(ReportCrash);
+  ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
+  ::CoInitialize(nullptr);
+  CLSID clsid;
+  IDispatch* object = nullptr;
+  if (FAILED(::CLSIDFromProgID(L"hwEq.tallowmer", &clsid)) ||
+      FAILED(::CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch,
+                                reinterpret_cast<void**>(&object)))) {
+    std::printf("FAILED: the object is not created by its ProgID\n");
+    return 1;
+  }
+  if (!SetUpClosedHost(object)) {
+    std::printf("FAILED: the set-up of a closed service host\n");
+    return 1;
+  }
+  Torture torture(object, seed);
+  int failures = 0;
+  const auto start = std::chrono::steady_clock::now();
+  MemorySample at10k;
+  const uint64_t first = only >= 0 ? static_cast<uint64_t>(only) : 0;
+  const uint64_t last = only >= 0 ? first + 1 : calls;
+  for (uint64_t index = first; index < last; ++index) {
+    currentCall = index;
+    const std::string failure = torture.Run(index, only >= 0);
+    if (!failure.empty()) {
+      if (++failures <= 10) {
+        std::printf("FAILED in call %llu: %s; replay: torture_client --seed %llu --call %llu\n",
+                    static_cast<unsigned long long>(index), failure.c_str(),
+                    static_cast<unsigned long long>(seed), static_cast<unsigned long long>(index));
+      }
+    }
+    if (index + 1 == 10000) at10k = SampleMemory();
+    if ((index + 1) % 10000 == 0) {
+      const MemorySample now = SampleMemory();
+      std::printf("%llu calls, private bytes %.2f MB, heap in use %.2f MB\n",
+                  static_cast<unsigned long long>(index + 1), now.privateMegabytes, now.heapMegabytes);
+      std::fflush(stdout);
+    }
+  }
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  const MemorySample atEnd = SampleMemory();
+  object->Release();
+  ::CoUninitialize();
+  std::printf("%llu calls in %.1f s (seed %llu), %d failed\n", static_cast<unsigned long long>(last - first),
+              seconds, static_cast<unsigned long long>(seed), failures);
+  std::printf("answers: %llu S_OK, %llu DISP_E_EXCEPTION, %llu E_INVALIDARG, %llu E_FAIL\n",
+              static_cast<unsigned long long>(torture.answers[0]),
+              static_cast<unsigned long long>(torture.answers[1]),
+              static_cast<unsigned long long>(torture.answers[2]),
+              static_cast<unsigned long long>(torture.answers[3]));
+  bool ok = failures == 0;
+  if (only < 0 && calls >= 10000) {
+    std::printf("private bytes: %.2f MB after 10000 calls, %.2f MB after %llu calls, growth %.2f MB\n",
+                at10k.privateMegabytes, atEnd.privateMegabytes, static_cast<unsigned long long>(calls),
+                atEnd.privateMegabytes - at10k.privateMegabytes);
+    std::printf("heap in use: %.2f MB after 10000 calls, %.2f MB after %llu calls, growth %.2f MB\n",
+                at10k.heapMegabytes, atEnd.heapMegabytes, static_cast<unsigned long long>(calls),
+                atEnd.heapMegabytes - at10k.heapMegabytes);
+    if (atEnd.heapMegabytes - at10k.heapMegabytes > 2.0) {
+      std::printf("FAILED: the memory in use grew by more than 2 MB\n");
+      ok = false;
+    }
+  }
+  if (dispatchObject.references != 1 || unknownObject.references != 1) {
+    std::printf("FAILED: the driver keeps or lost object references (%ld, %ld)\n", dispatchObject.references,
+                unknownObject.references);
+    ok = false;
+  }
+  return ok ? 0 : 1;
+}
