@@ -283,8 +283,9 @@ class Check {
   }
 
   StepResult Tls(const HostParts& parts, const ProxyRoute& route) {
-    const TlsFacts tls =
-        InspectTls(parts.host, parts.port, route, DefaultExtraCaBundlePath(), kConnectTimeout);
+    const TransportOptions trust = DefaultTransportOptions();
+    const TlsFacts tls = InspectTls(parts.host, parts.port, route, {trust.extraCaBundle, trust.processCaFile},
+                                    kConnectTimeout);
     if (!tls.error.empty()) return {Verdict::Failed, tls.error};
     std::string text;
     const auto add = [&](const std::string& label, const std::string& value) {
@@ -298,7 +299,7 @@ class Check {
         tls.trustedBySystem
             ? "доверяет"
             : "не доверяет" + (tls.systemVerdict.empty() ? "" : " (" + tls.systemVerdict + ")"));
-    add("SSL/ca-bundle.pem: ",
+    add(trust.processCaFile.empty() ? "SSL/ca-bundle.pem: " : "SSL/ca-bundle.pem и LS_TALLOWMER_CA_FILE: ",
         tls.bundleVerdict.empty() && tls.trustedWithBundle ? "доверяет" : tls.bundleVerdict);
     if (!tls.nameMatches) add("", "сертификат выдан не для " + parts.host);
     add("не показано: ", tls.notShown);

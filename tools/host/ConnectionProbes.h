@@ -47,8 +47,9 @@ struct TlsFacts {
 Resolved ResolveName(const std::string& host);
 Connected ConnectTcp(const std::vector<std::string>& addresses, int port, std::chrono::milliseconds timeout);
 // The handshake with `host:port`, directly or (when `route` names one) through the proxy's tunnel.
-// `bundle` is SSL/ca-bundle.pem beside the module; it may not exist.
-TlsFacts InspectTls(const std::string& host, int port, const ProxyRoute& route, const std::string& bundle,
-                    std::chrono::milliseconds timeout);
+// `extraFiles` are the PEM files the transport trusts besides the system store (SSL/ca-bundle.pem
+// beside the module, LS_TALLOWMER_CA_FILE); they may not exist.
+TlsFacts InspectTls(const std::string& host, int port, const ProxyRoute& route,
+                    const std::vector<std::string>& extraFiles, std::chrono::milliseconds timeout);
 
 }  // namespace tallowmer::host

@@ -226,8 +226,8 @@ Connected ConnectTcp(const std::vector<std::string>& addresses, int port, std::c
   return result;
 }
 
-TlsFacts InspectTls(const std::string& host, int port, const ProxyRoute& route, const std::string& bundle,
-                    std::chrono::milliseconds timeout) {
+TlsFacts InspectTls(const std::string& host, int port, const ProxyRoute& route,
+                    const std::vector<std::string>& extraFiles, std::chrono::milliseconds timeout) {
   TlsFacts facts;
   std::string connectedTo;
   int error = 0;
@@ -287,13 +287,18 @@ TlsFacts InspectTls(const std::string& host, int port, const ProxyRoute& route, 
   const StorePtr system = SystemStore();
   facts.trustedBySystem = system && Verifies(system.get(), certificate.get(), chain, facts.systemVerdict);
   std::error_code ignored;
-  if (bundle.empty() || !std::filesystem::exists(bundle, ignored)) {
+  const StorePtr extended = SystemStore();
+  bool anyFile = false;
+  for (const std::string& file : extraFiles) {
+    if (file.empty() || !std::filesystem::exists(file, ignored)) continue;
+    anyFile = true;
+    if (extended) X509_STORE_load_file(extended.get(), file.c_str());
+  }
+  if (!anyFile) {
     facts.bundleVerdict = "файла нет";
   } else {
-    const StorePtr extended = SystemStore();
     std::string reason;
-    facts.trustedWithBundle = extended && X509_STORE_load_file(extended.get(), bundle.c_str()) == 1 &&
-                              Verifies(extended.get(), certificate.get(), chain, reason);
+    facts.trustedWithBundle = extended && Verifies(extended.get(), certificate.get(), chain, reason);
     if (!facts.trustedWithBundle)
       facts.bundleVerdict = "не доверяет" + (reason.empty() ? "" : " (" + reason + ")");
   }

@@ -203,8 +203,8 @@ Connected ConnectTcp(const std::vector<std::string>& addresses, int port, std::c
   return result;
 }
 
-TlsFacts InspectTls(const std::string& host, int port, const ProxyRoute& route, const std::string&,
-                    std::chrono::milliseconds timeout) {
+TlsFacts InspectTls(const std::string& host, int port, const ProxyRoute& route,
+                    const std::vector<std::string>&, std::chrono::milliseconds timeout) {
   TlsFacts facts;
   facts.notShown = "версию протокола TLS WinHTTP не сообщает";
   facts.bundleVerdict = "в Windows не читается, доверие решает хранилище Windows";
