@@ -77,9 +77,11 @@ set_user_proxy() {
   "$wine" reg add "$internet_settings_key" /v DefaultConnectionSettings /t REG_BINARY \
     /d "$(proxy_settings_blob 0x46 $flags "$1" "$2")" /f >/dev/null
 }
+# The machine's key lives in each bitness's own registry view, as `netsh winhttp` of that bitness
+# writes it.
 set_machine_proxy() {
   "$wine" reg add "$machine_settings_key" /v WinHttpSettings /t REG_BINARY \
-    /d "$(proxy_settings_blob 0x18 2 "$1" "$2")" /f >/dev/null
+    /d "$(proxy_settings_blob 0x18 2 "$1" "$2")" /f "$view" >/dev/null
 }
 
 # proxied_ping NAME: one ping through the product's transport on the route the settings choose;
@@ -134,7 +136,7 @@ run_proxy_cases() {
   result $? "without a user's proxy, the machine's WinHTTP setting carries the ping"
 
   "$wine" reg delete "$internet_settings_key" /v DefaultConnectionSettings /f >/dev/null 2>&1
-  "$wine" reg delete "$machine_settings_key" /v WinHttpSettings /f >/dev/null 2>&1
+  "$wine" reg delete "$machine_settings_key" /v WinHttpSettings /f "$view" >/dev/null 2>&1
   kill "$proxied_pid" "$recorder_pid" 2>/dev/null
 }
 
