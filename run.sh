@@ -172,11 +172,11 @@ run_bench() {
 
 run_package() {
   install_packages "${PACKAGES[@]}"
-  # The package needs the two modules only, not the Windows test programs.
+  # The package needs the two modules and the host programs, not the Windows test programs.
   local preset
   for preset in mingw-x86:build/win32 mingw-x64:build/win64; do
     cmake --preset "${preset%%:*}" >/dev/null
-    cmake --build "${preset#*:}" --target ls_tallowmer -j "$JOBS"
+    cmake --build "${preset#*:}" --target ls_tallowmer ls_tallowmer_host -j "$JOBS"
   done
   packaging/package.sh --out dist
 }

@@ -2,7 +2,8 @@
 # Builds what a merchant receives from the two Windows builds:
 #   ls_tallowmer-VERSION-x64.msi  both modules, for 64-bit Windows
 #   ls_tallowmer-VERSION-x86.msi  the x86 module, for 32-bit Windows
-#   ls_tallowmer-VERSION.zip      both modules, registration scripts, ПРОЧТИМЕНЯ.txt, SHA256SUMS
+#   ls_tallowmer-VERSION.zip      both modules, registration scripts, the host program for each
+#                                 bitness under tools/, ПРОЧТИМЕНЯ.txt, SHA256SUMS
 #   help.chm and SHA256SUMS of the artefacts.
 # Modules and installers are signed when LS_SIGN_PFX and LS_SIGN_PASSWORD are set (time-stamped
 # when LS_SIGN_TIMESTAMP names a time-stamp server).
@@ -43,7 +44,9 @@ trap 'rm -rf "$stage"' EXIT
 
 module32=$win32/driver/ls_tallowmer.dll
 module64=$win64/driver/ls_tallowmer.dll
-for module in "$module32" "$module64"; do
+host32=$win32/tools/host/ls_tallowmer_host.exe
+host64=$win64/tools/host/ls_tallowmer_host.exe
+for module in "$module32" "$module64" "$host32" "$host64"; do
   [ -f "$module" ] || { echo "package.sh: $module is missing; build the mingw presets first" >&2; exit 1; }
 done
 
@@ -90,8 +93,15 @@ msi x86
 # The zip: cmd reads scripts in the OEM code page (866 for Russian) with CR LF line ends; Notepad
 # reads the UTF-8 text by its byte-order mark.
 zip_root=$stage/zip
-mkdir -p "$zip_root/tools"
+mkdir -p "$zip_root/tools/x86" "$zip_root/tools/x64"
 cp -r "$stage/x86" "$stage/x64" "$zip_root/"
+# The host program, for scripting the driver or running `check` on a till.
+cp "$host32" "$zip_root/tools/x86/ls_tallowmer_host.exe"
+cp "$host64" "$zip_root/tools/x64/ls_tallowmer_host.exe"
+if signing_enabled; then
+  sign "$zip_root/tools/x86/ls_tallowmer_host.exe"
+  sign "$zip_root/tools/x64/ls_tallowmer_host.exe"
+fi
 for script in register.cmd register-user.cmd unregister.cmd tools/common.cmd; do
   sed 's/$/\r/' "$ROOT/packaging/zip/$script" | iconv -f utf-8 -t cp866 >"$zip_root/$script"
 done

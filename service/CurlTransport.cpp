@@ -10,9 +10,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <vector>
 
 #include "service/HttpTransport.h"
+#include "service/ProxyChoice.h"
 
 namespace tallowmer {
 namespace {
@@ -57,6 +59,7 @@ TransportFailure CurlFailureKind(CURLcode code) {
     case CURLE_URL_MALFORMAT:
       return TransportFailure::BadUrl;
     case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_RESOLVE_PROXY:
       return TransportFailure::NameNotResolved;
     case CURLE_COULDNT_CONNECT:
       return TransportFailure::ConnectionRefused;
@@ -171,6 +174,11 @@ class CurlTransport final : public IHttpTransport {
 
   // The request in progress.
   IHttpEvents* events_ = nullptr;
+  ProxyRoute route_;
+  // Through a proxy, the head of the CONNECT request and of the proxy's answer pass the debug
+  // callback before the TLS handshake; they are the proxy's business (and may carry its
+  // credentials), not the service's exchange, and stay out of the log.
+  bool tunnelling_ = false;
   std::string* body_ = nullptr;
   std::vector<curl_socket_t> openSockets_;
   bool connected_ = false;
@@ -202,8 +210,12 @@ CurlTransport::CurlTransport(const TransportOptions& options) {
   Configure(CURLOPT_PROTOCOLS_STR, "http,https");
   Configure(CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
   Configure(CURLOPT_FOLLOWLOCATION, 0L);
-  // Proxies from the environment would send the token somewhere nobody configured.
-  Configure(CURLOPT_PROXY, "");
+  // Each request names its proxy or none (ProxyChoice): curl's own reading of the environment would
+  // leave the log unable to say which was used. Through a proxy, the request travels in a tunnel, so
+  // the proxy never sees the request line with the token.
+  Configure(CURLOPT_HTTPPROXYTUNNEL, 1L);
+  // An empty exception list: the choice above has applied no_proxy already.
+  Configure(CURLOPT_NOPROXY, "");
   Configure(CURLOPT_FRESH_CONNECT, 1L);
   Configure(CURLOPT_FORBID_REUSE, 1L);
   Configure(CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(options.connectTimeout.count()));
@@ -252,11 +264,14 @@ HttpAnswer CurlTransport::Run(HttpVerb verb, const std::string& url, std::string
   connected_ = false;
   receivedHeaders_.clear();
   body_ = &answer.body;
+  route_ = SystemProxyRoute(url);
+  tunnelling_ = !route_.Direct();
 
   // curl reads POSTFIELDS from its callback when given a null pointer, so an empty body needs a
   // real (empty) buffer.
   static constexpr char kEmptyBody[] = "";
   CURLcode code = curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
+  if (code == CURLE_OK) code = curl_easy_setopt(handle, CURLOPT_PROXY, route_.proxy.c_str());
   if (code == CURLE_OK && verb == HttpVerb::Post) {
     code = curl_easy_setopt(handle, CURLOPT_POSTFIELDS, body.empty() ? kEmptyBody : body.data());
     if (code == CURLE_OK) {
@@ -285,7 +300,7 @@ HttpAnswer CurlTransport::Run(HttpVerb verb, const std::string& url, std::string
 void CurlTransport::NoteTraffic() {
   if (connected_ || openSockets_.empty()) return;
   connected_ = true;
-  if (events_ != nullptr) events_->OnConnected();
+  if (events_ != nullptr) events_->OnConnected(route_.shown);
 }
 
 void CurlTransport::FlushReceivedHeaders() {
@@ -307,6 +322,13 @@ size_t CurlTransport::OnBody(char* data, size_t size, size_t count, void* self) 
 int CurlTransport::OnDebug(CURL*, curl_infotype type, char* data, size_t size, void* self) {
   auto* transport = static_cast<CurlTransport*>(self);
   const std::string_view bytes(data, size);
+  if (transport->tunnelling_) {
+    if (type == CURLINFO_SSL_DATA_OUT) transport->tunnelling_ = false;
+    if (type == CURLINFO_HEADER_OUT || type == CURLINFO_HEADER_IN) {
+      transport->NoteTraffic();
+      return 0;
+    }
+  }
   switch (type) {
     case CURLINFO_HEADER_OUT:
     case CURLINFO_DATA_OUT:
@@ -376,6 +398,13 @@ CURLcode CurlTransport::OnSslContext(CURL*, void* sslContext, void* self) {
 }
 
 }  // namespace
+
+ProxyRoute SystemProxyRoute(const std::string& url) {
+  return ChooseProxyFromEnvironment(url, [](const char* name) -> std::optional<std::string> {
+    const char* value = std::getenv(name);
+    return value == nullptr ? std::nullopt : std::optional<std::string>(value);
+  });
+}
 
 std::unique_ptr<IHttpTransport> CreateDefaultTransport(const TransportOptions& options) {
   return std::make_unique<CurlTransport>(options);

@@ -69,8 +69,14 @@ std::string HttpLogTimestamp() {
                         platform::Env::Current().Now());
 }
 
-void HttpLogWriter::OnConnected() noexcept {
-  if (file_ != nullptr) file_->WriteLine("Stat Connected.");
+void HttpLogWriter::OnConnected(std::string_view proxy) noexcept {
+  if (file_ == nullptr) return;
+  try {
+    file_->WriteLine(proxy.empty() ? std::string("Stat Connected.")
+                                   : "Stat Connected. Proxy: " + mask_.Apply(proxy));
+  } catch (...) {
+    // Out of memory: the line is lost, the request goes on.
+  }
 }
 
 void HttpLogWriter::OnSent(std::string_view bytes) noexcept {

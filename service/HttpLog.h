@@ -1,8 +1,8 @@
 #pragma once
 
 // The HTTP log: one daily file to which every request appends the events of its connection,
-// "Stat Connected.", "Sent <time>: <bytes>", "Recv <time>: <bytes>", "Stat Disconnected.", each
-// line ending in CR LF, the bytes as they travelled.
+// "Stat Connected." (followed by " Proxy: <proxy>" when it goes through one), "Sent <time>: <bytes>", "Recv
+// <time>: <bytes>", "Stat Disconnected.", each line ending in CR LF, the bytes as they travelled.
 
 #include <memory>
 #include <string>
@@ -54,7 +54,7 @@ class HttpLogWriter final : public IHttpEvents {
  public:
   HttpLogWriter(HttpLogFile* file, const SecretMask& mask) : file_(file), mask_(mask) {}
 
-  void OnConnected() noexcept override;
+  void OnConnected(std::string_view proxy) noexcept override;
   void OnSent(std::string_view bytes) noexcept override;
   void OnReceived(std::string_view bytes) noexcept override;
   void OnDisconnected() noexcept override;

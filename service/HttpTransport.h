@@ -49,7 +49,8 @@ std::string DescribeTransportFailure(TransportFailure failure, std::string_view 
 // What travels over one connection, as the log shows it: plain bytes on both sides of TLS.
 class IHttpEvents {
  public:
-  virtual void OnConnected() noexcept = 0;
+  // `proxy` names the proxy the connection goes through, without credentials; empty when direct.
+  virtual void OnConnected(std::string_view proxy) noexcept = 0;
   virtual void OnSent(std::string_view bytes) noexcept = 0;
   virtual void OnReceived(std::string_view bytes) noexcept = 0;
   virtual void OnDisconnected() noexcept = 0;

@@ -2,7 +2,8 @@
 // redirections, no kept-alive connections. WinHTTP does not show the raw stream, so the log sees
 // the request line and headers as sent, the body, the status line and headers as received and the
 // body, which is what travelled on the plain side of TLS. The connection's opening and closing are
-// WinHTTP's own notifications, so a connection that never opens leaves no trace in the log.
+// WinHTTP's own notifications, so a connection that never opens leaves no trace in the log. The proxy
+// is the system's (SystemProxyFor), decided here rather than by WinHTTP so that the log can name it.
 
 #include <windows.h>
 
@@ -11,12 +12,14 @@
 #include <algorithm>
 #include <chrono>
 #include <climits>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "common/Unicode.h"
 #include "service/HttpTransport.h"
+#include "service/ProxyChoice.h"
 
 namespace tallowmer {
 namespace {
@@ -90,6 +93,95 @@ TransportFailure WinHttpFailureKind(DWORD code, bool certificateRejected) {
   }
 }
 
+// Strings WinHTTP allocated for the caller, released with GlobalFree.
+class GlobalString {
+ public:
+  GlobalString() = default;
+  GlobalString(const GlobalString&) = delete;
+  GlobalString& operator=(const GlobalString&) = delete;
+  ~GlobalString() {
+    if (text_ != nullptr) ::GlobalFree(text_);
+  }
+  // Where WinHTTP writes the pointer; the string it held before is released.
+  LPWSTR* Receive() {
+    if (text_ != nullptr) ::GlobalFree(text_);
+    text_ = nullptr;
+    return &text_;
+  }
+  std::string Utf8() const { return text_ == nullptr ? std::string() : WideToUtf8(text_); }
+  bool Empty() const { return text_ == nullptr || *text_ == L'\0'; }
+
+ private:
+  LPWSTR text_ = nullptr;
+};
+
+struct ProxyInfo {
+  DWORD accessType = WINHTTP_ACCESS_TYPE_NO_PROXY;
+  GlobalString proxy;
+  GlobalString bypass;
+};
+
+// What an auto-configuration script (named, or found by WPAD when `detect`) says for the URL;
+// nullopt when the script cannot be had or run, which leaves the fixed settings to decide.
+std::optional<ProxyRoute> ProxyFromScript(const std::string& url, const std::wstring& scriptUrl,
+                                          bool detect) {
+  const InternetHandle session(::WinHttpOpen(nullptr, WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
+                                             WINHTTP_NO_PROXY_BYPASS, 0));
+  if (!session) return std::nullopt;
+  WINHTTP_AUTOPROXY_OPTIONS options{};
+  if (!scriptUrl.empty()) {
+    options.dwFlags |= WINHTTP_AUTOPROXY_CONFIG_URL;
+    options.lpszAutoConfigUrl = scriptUrl.c_str();
+  }
+  if (detect) {
+    options.dwFlags |= WINHTTP_AUTOPROXY_AUTO_DETECT;
+    options.dwAutoDetectFlags = WINHTTP_AUTO_DETECT_TYPE_DHCP | WINHTTP_AUTO_DETECT_TYPE_DNS_A;
+  }
+  options.fAutoLogonIfChallenged = TRUE;
+  WINHTTP_PROXY_INFO info{};
+  if (!::WinHttpGetProxyForUrl(session.get(), Utf8ToWide(url).c_str(), &options, &info)) return std::nullopt;
+  ProxyInfo result;
+  result.accessType = info.dwAccessType;
+  *result.proxy.Receive() = info.lpszProxy;
+  *result.bypass.Receive() = info.lpszProxyBypass;
+  if (result.accessType != WINHTTP_ACCESS_TYPE_NAMED_PROXY || result.proxy.Empty()) return ProxyRoute{};
+  return ChooseProxyFromList(url, result.proxy.Utf8(), result.bypass.Utf8());
+}
+
+// The proxy the system names for the URL: the current user's Internet settings first (a script,
+// else a fixed proxy with its bypass list), else the machine's WinHTTP setting. Reading them costs
+// no request unless a script is configured.
+ProxyRoute SystemProxyFor(const std::string& url) {
+  WINHTTP_CURRENT_USER_IE_PROXY_CONFIG user{};
+  if (::WinHttpGetIEProxyConfigForCurrentUser(&user)) {
+    GlobalString script, proxy, bypass;
+    *script.Receive() = user.lpszAutoConfigUrl;
+    *proxy.Receive() = user.lpszProxy;
+    *bypass.Receive() = user.lpszProxyBypass;
+    if (user.fAutoDetect || !script.Empty()) {
+      if (auto route = ProxyFromScript(url, Utf8ToWide(script.Utf8()), user.fAutoDetect)) return *route;
+    }
+    if (!proxy.Empty()) return ChooseProxyFromList(url, proxy.Utf8(), bypass.Utf8());
+  }
+  WINHTTP_PROXY_INFO machine{};
+  if (!::WinHttpGetDefaultProxyConfiguration(&machine)) return {};
+  ProxyInfo info;
+  info.accessType = machine.dwAccessType;
+  *info.proxy.Receive() = machine.lpszProxy;
+  *info.bypass.Receive() = machine.lpszProxyBypass;
+  if (info.accessType != WINHTTP_ACCESS_TYPE_NAMED_PROXY || info.proxy.Empty()) return {};
+  return ChooseProxyFromList(url, info.proxy.Utf8(), info.bypass.Utf8());
+}
+
+// The proxy as WinHttpOpen takes it: "host:port", without a scheme or credentials (WinHTTP takes
+// those apart, and some WinHTTPs read the first colon as the port's).
+std::wstring WinHttpProxyName(const ProxyRoute& route) {
+  std::string name = route.shown;
+  if (const size_t scheme = name.find("://"); scheme != std::string::npos) name.erase(0, scheme + 3);
+  while (!name.empty() && name.back() == '/') name.pop_back();
+  return Utf8ToWide(name);
+}
+
 // The whole request's time-out. WinHTTP's own time-outs hold per step, so each blocking step is
 // given only what is left of the whole.
 class Deadline {
@@ -129,7 +221,7 @@ std::wstring QueryHeaders(HINTERNET request, DWORD level) {
 // Synchronous requests deliver them on the calling thread, inside the call that causes them.
 class ConnectionWatch {
  public:
-  explicit ConnectionWatch(IHttpEvents* events) : events_(events) {}
+  ConnectionWatch(IHttpEvents* events, std::string proxy) : events_(events), proxy_(std::move(proxy)) {}
   ConnectionWatch(const ConnectionWatch&) = delete;
   ConnectionWatch& operator=(const ConnectionWatch&) = delete;
   // The request handle is closed by now, and its connection with it.
@@ -171,7 +263,7 @@ class ConnectionWatch {
   void Opened() {
     if (open_) return;
     open_ = true;
-    if (events_ != nullptr) events_->OnConnected();
+    if (events_ != nullptr) events_->OnConnected(proxy_);
   }
   void Closed() {
     if (!open_) return;
@@ -180,6 +272,8 @@ class ConnectionWatch {
   }
 
   IHttpEvents* events_;
+  // The proxy the connection goes through, as the log shows it; empty when direct.
+  std::string proxy_;
   bool open_ = false;
   bool sending_ = false;
   bool certificateRejected_ = false;
@@ -193,10 +287,11 @@ class WinHttpTransport final : public IHttpTransport {
                      IHttpEvents* events) noexcept override {
     HttpAnswer answer;
     try {
+      const ProxyRoute route = RouteFor(url);
       // Outlives the request handle, so that it hears every notification of that handle.
-      ConnectionWatch watch(events);
+      ConnectionWatch watch(events, route.shown);
       try {
-        Send(verb, url, body, watch, events, answer);
+        Send(verb, url, body, route, watch, events, answer);
       } catch (const Failure& failure) {
         answer = FailedAnswer(WinHttpFailureKind(failure.code, watch.CertificateRejected()),
                               ErrorText(failure.code));
@@ -222,8 +317,8 @@ class WinHttpTransport final : public IHttpTransport {
 
   [[noreturn]] static void Fail() { throw Failure(::GetLastError()); }
 
-  void Send(HttpVerb verb, const std::string& url, std::string_view body, ConnectionWatch& watch,
-            IHttpEvents* events, HttpAnswer& answer) {
+  void Send(HttpVerb verb, const std::string& url, std::string_view body, const ProxyRoute& route,
+            ConnectionWatch& watch, IHttpEvents* events, HttpAnswer& answer) {
     const Deadline deadline(options_.requestTimeout);
     std::wstring wideUrl = Utf8ToWide(url);
     URL_COMPONENTS parts{};
@@ -237,8 +332,15 @@ class WinHttpTransport final : public IHttpTransport {
                               std::wstring(parts.lpszExtraInfo, parts.dwExtraInfoLength);
     const bool secure = parts.nScheme == INTERNET_SCHEME_HTTPS;
 
-    const InternetHandle session(::WinHttpOpen(nullptr, WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
-                                               WINHTTP_NO_PROXY_BYPASS, 0));
+    // The route is decided already: the session goes through its proxy or none, and "<-loopback>"
+    // keeps newer WinHTTPs from going direct to loopback names on their own. Over HTTPS WinHTTP
+    // tunnels through the proxy with CONNECT.
+    const std::wstring proxyName = WinHttpProxyName(route);
+    const InternetHandle session(
+        route.Direct()
+            ? ::WinHttpOpen(nullptr, WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
+                            WINHTTP_NO_PROXY_BYPASS, 0)
+            : ::WinHttpOpen(nullptr, WINHTTP_ACCESS_TYPE_NAMED_PROXY, proxyName.c_str(), L"<-loopback>", 0));
     if (!session) Fail();
     DWORD protocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3;
     if (!::WinHttpSetOption(session.get(), WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols)) {
@@ -332,10 +434,33 @@ class WinHttpTransport final : public IHttpTransport {
     }
   }
 
+  // The decision is kept for a few minutes per service: with a script it may mean a download, or a
+  // WPAD search that takes seconds where there is none, and a till should not pay that per request.
+  // A changed setting reaches the requests after that.
+  ProxyRoute RouteFor(const std::string& url) {
+    const size_t authority = url.find("://");
+    const std::string origin =
+        url.substr(0, url.find('/', authority == std::string::npos ? 0 : authority + 3));
+    const auto now = std::chrono::steady_clock::now();
+    if (origin == routeOrigin_ && now - routeTime_ < kRouteLifetime) return route_;
+    route_ = SystemProxyFor(url);
+    routeOrigin_ = origin;
+    routeTime_ = now;
+    return route_;
+  }
+
+  static constexpr std::chrono::minutes kRouteLifetime{5};
   TransportOptions options_;
+  std::string routeOrigin_;
+  ProxyRoute route_;
+  std::chrono::steady_clock::time_point routeTime_;
 };
 
 }  // namespace
+
+ProxyRoute SystemProxyRoute(const std::string& url) {
+  return SystemProxyFor(url);
+}
 
 std::unique_ptr<IHttpTransport> CreateDefaultTransport(const TransportOptions& options) {
   return std::make_unique<WinHttpTransport>(options);

@@ -31,7 +31,7 @@ class FakeTransport final : public IHttpTransport {
       answers.pop_front();
     }
     if (events != nullptr && answer.status >= 0) {
-      events->OnConnected();
+      events->OnConnected(proxy);
       events->OnSent((verb == HttpVerb::Post ? "POST " : "GET ") + url + "\r\n\r\n");
       if (!body.empty()) events->OnSent(body);
       events->OnReceived(answer.body);
@@ -50,6 +50,8 @@ class FakeTransport final : public IHttpTransport {
 
   std::vector<SentRequest> sent;
   std::deque<HttpAnswer> answers;
+  // The proxy the scripted connections claim to go through; empty for direct ones.
+  std::string proxy;
 };
 
 // Collects what is written to the process-wide log sink while it lives.

@@ -7,12 +7,15 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <map>
+#include <optional>
 
 #include "common/uEquipmentErrors.h"
 #include "service/JsonWriter.h"
 #include "service/uDevice.h"
 #include "tests/service/FakeTransport.h"
 #include "tests/service/ModuleFolderEnv.h"
+#include "tests/support/ConnectProxy.h"
 #include "tests/support/Simulator.h"
 #include "tests/support/TestEnv.h"
 
@@ -38,6 +41,32 @@ std::pair<int32_t, std::string> Failure(const std::function<void()>& call) {
   ADD_FAILURE() << "no EquException";
   return {0, ""};
 }
+
+// Sets environment variables for one test and puts back what was there.
+class ScopedVariables {
+ public:
+  explicit ScopedVariables(const std::map<std::string, std::string>& values) {
+    for (const auto& [name, value] : values) {
+      const char* old = std::getenv(name.c_str());
+      saved_[name] = old == nullptr ? std::nullopt : std::optional<std::string>(old);
+      setenv(name.c_str(), value.c_str(), 1);
+    }
+  }
+  ScopedVariables(const ScopedVariables&) = delete;
+  ScopedVariables& operator=(const ScopedVariables&) = delete;
+  ~ScopedVariables() {
+    for (const auto& [name, value] : saved_) {
+      if (value) {
+        setenv(name.c_str(), value->c_str(), 1);
+      } else {
+        unsetenv(name.c_str());
+      }
+    }
+  }
+
+ private:
+  std::map<std::string, std::optional<std::string>> saved_;
+};
 
 class SimulatorTest : public ::testing::Test {
  protected:
@@ -139,6 +168,55 @@ TEST_F(SimulatorTest, ASaleArrivesAsSentAndIsReturnedOnce) {
 
   EXPECT_EQ(log.lines.at(0), "TDevice|> CreateOrder:" + stored["request"].get<std::string>());
   EXPECT_EQ(log.lines.at(2).rfind("TDevice|> ReturnOrder:{\"guid\":\"" + guid + "\",\"sum\":96.25,", 0), 0u);
+}
+
+TEST_F(SimulatorTest, ASaleTravelsThroughTheProxyTheEnvironmentNamesAndNoProxyBypassesIt) {
+  testing::ConnectProxy proxy;
+  const std::string secret = "proxy-pa55word-77";
+  const std::string simAuthority = sim->Origin().substr(std::string("https://").size());
+  const std::string proxyUrl = "http://shop:" + secret + "@127.0.0.1:" + std::to_string(proxy.Port());
+  const std::string guid = "5d0c1e2a-0b1c-4d2e-8f30-0000000000a1";
+  {
+    const ScopedVariables variables({{"https_proxy", proxyUrl}, {"no_proxy", "example.org"}});
+    std::string date;
+    const JsonValue sale = ParseJson(MakeDevice()->CreateOrder(2, "778", Cart(), guid, "N-P", Currency{0},
+                                                               date, Currency{1062500}, Currency{1062500}));
+    EXPECT_EQ(sale["guid"], guid);
+  }
+  const std::vector<testing::ConnectProxy::Tunnel> tunnels = proxy.Tunnels();
+  ASSERT_EQ(tunnels.size(), 1u);
+  EXPECT_EQ(tunnels[0].head.rfind("CONNECT " + simAuthority + " HTTP/1.1\r\n", 0), 0u) << tunnels[0].head;
+  EXPECT_NE(tunnels[0].head.find("Proxy-Authorization: Basic "), std::string::npos) << tunnels[0].head;
+  // Only TLS crosses the proxy: a handshake record first, the token nowhere in the clear.
+  ASSERT_FALSE(tunnels[0].fromClient.empty());
+  EXPECT_EQ(tunnels[0].fromClient[0], '\x16');
+  EXPECT_EQ(tunnels[0].fromClient.find(kToken), std::string::npos);
+  EXPECT_EQ(tunnels[0].fromClient.find(guid), std::string::npos);
+  EXPECT_EQ(Control(mtGet, "/_sim/order?guid=" + guid)["guid"], guid) << "the sale reached the service";
+
+  const std::string http = HttpLog();
+  EXPECT_EQ(http.rfind("Stat Connected. Proxy: http://127.0.0.1:" + std::to_string(proxy.Port()) +
+                           "\r\nSent 31.01.2024 10:20:30: POST /api/v2/",
+                       0),
+            0u)
+      << http;
+  for (const std::string& hidden :
+       {secret, std::string(kToken), std::string("CONNECT"), std::string("shop:")}) {
+    EXPECT_EQ(http.find(hidden), std::string::npos) << hidden << " in " << http;
+  }
+
+  const ScopedVariables bypass({{"https_proxy", proxyUrl}, {"no_proxy", "localhost, 127.0.0.1"}});
+  EXPECT_EQ(MakeDevice()->Ping(), R"({"result":"ok"})");
+  EXPECT_EQ(proxy.Tunnels().size(), 1u) << "no_proxy sends the request direct";
+  const std::string direct = HttpLog().substr(http.size());
+  EXPECT_EQ(direct.rfind("Stat Connected.\r\nSent ", 0), 0u) << direct;
+}
+
+TEST_F(SimulatorTest, AProxyThatCannotBeReachedIsTheRequestsFailure) {
+  const ScopedVariables variables(std::map<std::string, std::string>{{"https_proxy", "http://127.0.0.1:1"}});
+  const auto [code, message] = Failure([&] { MakeDevice()->Ping(); });
+  EXPECT_EQ(code, -1);
+  EXPECT_NE(message.find("127.0.0.1"), std::string::npos) << message;
 }
 
 TEST_F(SimulatorTest, ANewClientIsFoundByTheIdentifierItWasCreatedWith) {

@@ -22,7 +22,7 @@ class EventRecorder final : public IHttpEvents {
     std::string bytes;
   };
 
-  void OnConnected() noexcept override { Add('C', {}); }
+  void OnConnected(std::string_view proxy) noexcept override { Add('C', proxy); }
   void OnSent(std::string_view bytes) noexcept override { Add('S', bytes); }
   void OnReceived(std::string_view bytes) noexcept override { Add('R', bytes); }
   void OnDisconnected() noexcept override { Add('D', {}); }

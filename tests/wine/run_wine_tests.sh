@@ -55,6 +55,126 @@ run_transport_cases() {
   kill "$trusted_pid" "$untrusted_pid" 2>/dev/null
 }
 
+# A user's Internet settings and the machine's WinHTTP setting, as the registry holds them: one
+# value each, a header and the length-prefixed proxy and bypass lists.
+internet_settings_key='HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings\Connections'
+machine_settings_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Internet Settings\Connections'
+# proxy_settings_blob MAGIC FLAGS PROXY BYPASS: the value in hex.
+proxy_settings_blob() {
+  python3 - "$@" <<'PYTHON'
+import struct, sys
+magic, flags, proxy, bypass = int(sys.argv[1], 0), int(sys.argv[2], 0), sys.argv[3].encode(), sys.argv[4].encode()
+value = struct.pack("<III", magic, 0, flags)
+for text in (proxy, bypass, b""):
+    value += struct.pack("<I", len(text)) + text
+print((value + bytes(28)).hex())
+PYTHON
+}
+# set_user_proxy PROXY BYPASS (an empty PROXY: direct); set_machine_proxy the same for WinHTTP.
+set_user_proxy() {
+  local flags=1
+  [ -n "$1" ] && flags=3
+  "$wine" reg add "$internet_settings_key" /v DefaultConnectionSettings /t REG_BINARY \
+    /d "$(proxy_settings_blob 0x46 $flags "$1" "$2")" /f >/dev/null
+}
+# The machine's key lives in each bitness's own registry view, as `netsh winhttp` of that bitness
+# writes it.
+set_machine_proxy() {
+  "$wine" reg add "$machine_settings_key" /v WinHttpSettings /t REG_BINARY \
+    /d "$(proxy_settings_blob 0x18 2 "$1" "$2")" /f "$view" >/dev/null
+}
+
+# proxied_ping NAME: one ping through the product's transport on the route the settings choose;
+# its output goes to $work/NAME.txt, its HTTP log under $work/NAME.
+proxied_ping() {
+  mkdir -p "$work/$1"
+  "$wine" "$build/tests/wine/proxied_ping.exe" "$proxied_url" wine-test-token-1 "$(windows_path "$work/$1")" \
+    > "$work/$1.txt" 2>&1
+}
+
+# The system's proxy through WinHTTP: the recording proxy of the Linux tests named by the user's
+# Internet settings, then bypassed by their list, then named by the machine's WinHTTP setting.
+run_proxy_cases() {
+  start_https_simulator proxied
+  "$wine" "$build/tests/wine/add_root_certificate.exe" "$(windows_path "$proxied_ca")"
+  local recorder
+  recorder="$(dirname "$simulator")/../../tests/support/connect_proxy"
+  "$recorder" "$work/tunnels.txt" > "$work/proxy.out" &
+  local recorder_pid=$!
+  for _ in $(seq 50); do [ -s "$work/proxy.out" ] && break; sleep 0.1; done
+  local proxy authority
+  proxy=$(head -n 1 "$work/proxy.out" | sed 's#^http://##')
+  authority=$(echo "$proxied_url" | sed -E 's#^https://([^/]+)/.*#\1#')
+
+  set_user_proxy "$proxy" "intranet;*.example.org"
+  proxied_ping user_proxy
+  local status=$?
+  sed 's/^/    /' "$work/user_proxy.txt"
+  sleep 0.2
+  [ $status -eq 0 ] && grep -qx "CONNECT $authority HTTP/1.1" "$work/tunnels.txt" &&
+    grep -q "^Stat Connected\. Proxy: $proxy"$'\r'"\$" "$work"/user_proxy/http_*.log &&
+    ! grep -q 'wine-test-token-1' "$work"/user_proxy/http_*.log
+  result $? "the user's proxy carries a ping to the simulator through CONNECT, and the HTTP log names it"
+
+  set_user_proxy "$proxy" "intranet;localhost"
+  local tunnels_before
+  tunnels_before=$(wc -l < "$work/tunnels.txt")
+  proxied_ping user_bypass
+  status=$?
+  sleep 0.2
+  [ $status -eq 0 ] && [ "$(wc -l < "$work/tunnels.txt")" -eq "$tunnels_before" ] &&
+    grep -q "^Stat Connected\."$'\r'"\$" "$work"/user_bypass/http_*.log
+  result $? "the user's bypass list sends the ping direct"
+
+  set_user_proxy "" ""
+  set_machine_proxy "$proxy" ""
+  proxied_ping machine_proxy
+  status=$?
+  sleep 0.2
+  [ $status -eq 0 ] && [ "$(wc -l < "$work/tunnels.txt")" -eq $((tunnels_before + 1)) ] &&
+    grep -q "^Stat Connected\. Proxy: $proxy" "$work"/machine_proxy/http_*.log
+  result $? "without a user's proxy, the machine's WinHTTP setting carries the ping"
+
+  "$wine" reg delete "$internet_settings_key" /v DefaultConnectionSettings /f >/dev/null 2>&1
+  "$wine" reg delete "$machine_settings_key" /v WinHttpSettings /f "$view" >/dev/null 2>&1
+  kill "$proxied_pid" "$recorder_pid" 2>/dev/null
+}
+
+# host_program ARGS...: ls_tallowmer_host.exe with the settings of the host program's simulator.
+host_program() {
+  "$wine" "$build/tools/host/ls_tallowmer_host.exe" --set "Host=$hostprog_url" --set Token=wine-test-token-1 \
+    --devices-folder 'C:\ls_tallowmer_host\devices' "$@" 2>> "$work/host_program.err"
+}
+
+# The host program for Windows: `check` against a healthy simulator, and a sale through it.
+run_host_program_cases() {
+  start_https_simulator hostprog
+  "$wine" "$build/tests/wine/add_root_certificate.exe" "$(windows_path "$hostprog_ca")"
+  host_program check > "$work/check.txt"
+  local status=$?
+  # Windows ends the printed lines with CR LF.
+  sed -i 's/\r$//' "$work/check.txt"
+  sed 's/^/    /' "$work/check.txt"
+  [ $status -eq 0 ] && [ "$(grep -c '^[1-7]\. .* — ОК (' "$work/check.txt")" -eq 7 ] &&
+    tail -n 1 "$work/check.txt" | grep -qx 'Итог: связь с сервисом в порядке\.' &&
+    ! grep -q 'wine-test-token-1' "$work/check.txt"
+  result $? "ls_tallowmer_host.exe check passes every step against a healthy simulator"
+
+  echo '{"call":"CreateOrder","in":[{"$empty":null},"79001234567",0]}' > "$work/order.jsonl"
+  host_program "$(windows_path "$work/order.jsonl")" > "$work/order.txt"
+  local order
+  order=$(python3 -c 'import json,sys; print(json.loads(sys.stdin.readline())["args"][1][0])' < "$work/order.txt")
+  local receipt='{"$matrix":[[null,null],[null,null],["4601","4602"],["Хлеб","Молоко 3,2%"],[{"$currency":"10"},{"$currency":"0"}],[3,2],[{"$currency":"100"},{"$currency":"159.8"}]]}'
+  echo "{\"call\":\"CloseOrder\",\"in\":[\"$order\",$receipt,{\"\$currency\":\"50\"},0,\"79001234567\",0,0,\"\",null,\"\",\"Чек 1\"]}" \
+    > "$work/sale.jsonl"
+  host_program "$(windows_path "$work/sale.jsonl")" > "$work/sale.txt"
+  sed 's/^/    /' "$work/order.txt" "$work/sale.txt"
+  python3 -c 'import json,sys; a=json.loads(sys.stdin.readline()); sys.exit(0 if a["hresult"]==0 and a["result"] is True else 1)' \
+    < "$work/sale.txt"
+  result $? "ls_tallowmer_host.exe sells through the simulator over HTTPS (CreateOrder, CloseOrder)"
+  kill "$hostprog_pid" 2>/dev/null
+}
+
 if [ "$arch" = "x86" ] && ! [ -x /usr/lib/wine/wine ]; then
   echo "skipped: the x86 module needs 32-bit Wine (wine32), which is not installed here"
   echo "0 passed, 0 failed, 1 skipped"
@@ -110,6 +230,8 @@ for _ in $(seq 50); do [ -s "$work/sim.out" ] && break; sleep 0.1; done
 base_url=$(head -n 1 "$work/sim.out")
 
 run_transport_cases
+run_proxy_cases
+run_host_program_cases
 devices='C:\ls_tallowmer_test\devices'
 host_script "$(dirname "$(realpath "$0")")/sale.vbs" "$work/sale.vbs"
 "$wine" "$cscript" //nologo "$(windows_path "$work/sale.vbs")" "$base_url" wine-test-token-1 "$devices" \

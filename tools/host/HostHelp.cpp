@@ -9,6 +9,7 @@ namespace {
 const char* const kUsage = R"(usage: ls_tallowmer_host [OPTIONS] SCRIPT|-
        ls_tallowmer_host [OPTIONS] call METHOD [INDATA]
        ls_tallowmer_host [OPTIONS] settings [--output FILE]
+       ls_tallowmer_host [OPTIONS] check
        ls_tallowmer_host -h|--help
 
 Drives the loyalty driver as a point-of-sale host does: creates the driver object, calls Init with
@@ -32,6 +33,12 @@ Subcommands:
   settings              the settings dialog as text on the terminal (fields by number, commands
                         by letter, o OK, x Cancel); on OK prints the settings as one JSON object
                         that --settings reads back; on Cancel, or without a terminal, nothing
+  check                 checks the connection to the service with the Host and Token settings,
+                        step by step, one Russian line each with its time and verdict: the Host
+                        setting, the name and its addresses, the proxy, TCP, TLS (certificate,
+                        trust), the ping with the token (200, or 401 for a wrong token), the
+                        clock against the service's Date (a warning over 2 minutes); then a
+                        one-line verdict. The token is never printed
 
 Options:
   --set ID=VALUE        set one setting before Enable (repeatable); VALUE is read by the
@@ -66,10 +73,10 @@ const char* const kTimeOut = R"(TimeOut (the third argument of every method that
 
 const char* const kExitStatuses = R"(Exit statuses:
   0  call: the method answered true. SCRIPT: every line ran, whatever each call answered (read
-     "result" in the answer lines). settings: the dialog closed with OK.
+     "result" in the answer lines). settings: the dialog closed with OK. check: every step passed.
   1  call: the method answered false or raised an exception. Init, Open, SetSettings or Enable
      failed (the reason is on standard error). settings: the dialog was cancelled, or no
-     terminal is available. Any other failure.
+     terminal is available. check: a step failed. Any other failure.
   2  a bad command line: nothing ran. SCRIPT: a malformed line; the lines before it ran and were
      answered, the rest did not run.
 )";

@@ -1,9 +1,13 @@
 // ls_tallowmer_host: drives the loyalty driver the way a point-of-sale host does, for integrators
 // who want to try the driver without the host application. "ls_tallowmer_host --help" tells how.
 
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <cerrno>
 #include <cstdlib>
@@ -21,6 +25,7 @@
 #include "common/VariantConvert.h"
 #include "common/uCommonUtils.h"
 #include "driver/DriverFactory.h"
+#include "tools/host/ConnectionCheck.h"
 #include "tools/host/HostHelp.h"
 #include "tools/host/HostManager.h"
 #include "tools/host/HostSession.h"
@@ -133,12 +138,13 @@ Options ParseOptions(int argc, char** argv) {
 // What does not need the driver: the subcommand's arguments and the options that go together.
 void CheckCommandLine(const Options& options) {
   if (options.positional.empty())
-    throw UsageError("name a script file, - for standard input, call METHOD or settings (see --help)");
+    throw UsageError("name a script file, - for standard input, call METHOD, settings or check (see --help)");
   const std::string& command = options.positional[0];
   const size_t count = options.positional.size();
   if (command == "call" && (count < 2 || count > 3)) throw UsageError("usage: call METHOD [INDATA-JSON]");
   if (command == "settings" && count != 1)
     throw UsageError("settings takes no arguments besides --output FILE");
+  if (command == "check" && count != 1) throw UsageError("check takes no arguments");
   if (command != "call" && command != "settings" && count != 1)
     throw UsageError("a script takes no further arguments: " + options.positional[1]);
   if (!options.outputFile.empty() && command != "settings") throw UsageError("--output belongs to settings");
@@ -153,7 +159,11 @@ void CheckCommandLine(const Options& options) {
 void TrustCaFile(const std::string& caFile) {
   if (caFile.empty()) return;
   if (std::ifstream(caFile).fail()) throw UsageError("cannot read the CA file " + caFile);
+#ifdef _WIN32
+  _putenv_s("LS_TALLOWMER_CA_FILE", caFile.c_str());
+#else
   setenv("LS_TALLOWMER_CA_FILE", caFile.c_str(), 1);
+#endif
 }
 
 const SettingInfo* FindSetting(const std::vector<SettingInfo>& settings, const std::string& id) {
@@ -295,6 +305,20 @@ Json SettingsObject(const OleVariant& outData) {
   return settings;
 }
 
+#ifdef _WIN32
+// On Windows the dialog is a window, and the settings file lives under the user's own profile
+// rights.
+std::string MissingTerminal() {
+  return "";
+}
+
+void WritePrivateFile(const std::string& path, const std::string& text) {
+  std::ofstream file(path, std::ios::binary | std::ios::trunc);
+  if (!(file << text)) throw std::runtime_error("cannot write " + path);
+}
+
+void ProtectRedirectedOutput() {}
+#else
 // Why the dialog could not be shown, when the reason is that there is no terminal; empty otherwise.
 std::string MissingTerminal() {
   const int terminal = ::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -342,6 +366,7 @@ void ProtectRedirectedOutput() {
               << std::endl;
   }
 }
+#endif
 
 int RunSettingsDialog(HostSession& session, const std::string& outputFile) {
   std::vector<OleVariant> show{OleVariant(), OleVariant(), OleVariant::Int32(0)};
@@ -373,6 +398,15 @@ HelpFolders FoldersFor(const Options& options) {
   return HelpFolders{devicesFolder, options.setup.deviceId, GetCommonAppDataFolder()};
 }
 
+// The check takes Host and Token as the driver holds them after the usual sequence.
+int RunCheck(HostSession& session) {
+  std::vector<OleVariant> get{OleVariant(), OleVariant(), OleVariant::Int32(0)};
+  const CallOutcome got = session.Call("GetSettings", get);
+  if (got.hr != hrOk || !VarToBool(got.result)) throw std::runtime_error("GetSettings failed");
+  const Json settings = SettingsObject(get[1]);
+  return RunConnectionCheck(settings.value("Host", ""), settings.value("Token", ""), std::cout);
+}
+
 int Run(int argc, char** argv) {
   Options options = ParseOptions(argc, argv);
   if (!options.help) CheckCommandLine(options);
@@ -389,7 +423,7 @@ int Run(int argc, char** argv) {
 
   const std::string& command = options.positional[0];
   std::ifstream scriptFile;
-  if (command != "call" && command != "settings" && command != "-") {
+  if (command != "call" && command != "settings" && command != "check" && command != "-") {
     scriptFile.open(command);
     if (!scriptFile) throw UsageError("cannot read the script " + command);
   }
@@ -401,10 +435,10 @@ int Run(int argc, char** argv) {
     session.Stop();
     return kExitFailed;
   }
-  const int status = command == "call" ? RunOneCall(session, options.positional[1], callArguments)
-                     : command == "settings"
-                         ? RunSettingsDialog(session, options.outputFile)
-                         : RunScript(session, scriptFile.is_open() ? scriptFile : std::cin);
+  const int status = command == "call"       ? RunOneCall(session, options.positional[1], callArguments)
+                     : command == "settings" ? RunSettingsDialog(session, options.outputFile)
+                     : command == "check"    ? RunCheck(session)
+                                          : RunScript(session, scriptFile.is_open() ? scriptFile : std::cin);
   if (!options.raw) session.Stop();
   return status;
 }
@@ -413,6 +447,10 @@ int Run(int argc, char** argv) {
 }  // namespace tallowmer::host
 
 int main(int argc, char** argv) {
+#ifdef _WIN32
+  // Every text this program prints is UTF-8.
+  ::SetConsoleOutputCP(CP_UTF8);
+#endif
   try {
     return tallowmer::host::Run(argc, argv);
   } catch (const tallowmer::host::UsageError& error) {

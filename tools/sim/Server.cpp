@@ -7,6 +7,8 @@
 #include <cctype>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
+#include <ctime>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 #include <thread>
@@ -29,6 +31,20 @@ constexpr const char* kJsonType = "application/json; charset=utf-8";
 constexpr const char* kApiPath = "/api/v2";
 constexpr int kMaxFaultCount = 1'000'000;
 constexpr int kMaxFaultDelayMs = 600'000;
+
+// "Thu, 10 Dec 2026 15:05:00 GMT", in English whatever the locale.
+std::string HttpDateNow() {
+  static constexpr const char* kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+  static constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                            "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  const std::time_t now = std::time(nullptr);
+  std::tm utc{};
+  gmtime_r(&now, &utc);
+  char text[40];
+  std::snprintf(text, sizeof text, "%s, %02d %s %04d %02d:%02d:%02d GMT", kDays[utc.tm_wday], utc.tm_mday,
+                kMonths[utc.tm_mon], utc.tm_year + 1900, utc.tm_hour, utc.tm_min, utc.tm_sec);
+  return text;
+}
 
 // A request the server refuses before it reaches the store.
 class ApiError : public std::runtime_error {
@@ -289,6 +305,9 @@ struct SimServer::Impl {
     http->set_tcp_nodelay(true);
     http->set_read_timeout(10);
     http->set_write_timeout(10);
+    // Every answer names the server's time, as a service's do; clients compare their clocks with it.
+    http->set_post_routing_handler(
+        [](const Request&, Response& res) { res.set_header("Date", HttpDateNow()); });
     Routes();
   }
 
@@ -360,7 +379,9 @@ struct SimServer::Impl {
   }
 
   void Routes() {
-    const std::string api = kApiPath;
+    // A server must accept a request target in absolute form ("https://host:port/api/v2/ping"), which
+    // some clients send through a proxy's tunnel (Wine's WinHTTP does).
+    const std::string api = std::string("(?:https?://[^/]+)?") + kApiPath;
     http->Get(api + "/clientInfo", Api([this](const Request& req, Response& res) {
                 const LookupKind kind = RequireKind(req);
                 const auto customer = store.FindCustomer(kind, RequireId(req));

@@ -1,0 +1,180 @@
+// `ls_tallowmer_host check` against the service simulator: each failure named at its own step, the
+// exit status, and a verdict line; the token never printed.
+
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "tests/support/Simulator.h"
+#include "tests/support/TestEnv.h"
+
+namespace tallowmer::host {
+namespace {
+
+constexpr const char* kToken = "check-token-000042";
+
+// A loopback port that was free a moment ago and on which nothing listens now.
+int ClosedPort() {
+  const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ::bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  ::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
+  ::close(probe);
+  return ntohs(address.sin_port);
+}
+
+std::vector<std::string> SplitLines(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  for (size_t end = text.find('\n'); end != std::string::npos; start = end + 1, end = text.find('\n', start))
+    lines.push_back(text.substr(start, end - start));
+  return lines;
+}
+
+class ConnectionCheckTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    trusted = new testing::Simulator(TALLOWMER_SIM_PATH, {false, false, kToken});
+    untrusted = new testing::Simulator(TALLOWMER_SIM_PATH, {false, false, kToken});
+  }
+  static void TearDownTestSuite() {
+    delete trusted;
+    delete untrusted;
+  }
+
+  // The host program beside an SSL/ca-bundle.pem naming the trusted simulator's authority, the way
+  // an installation trusts a private authority on Linux.
+  ConnectionCheckTest() {
+    namespace fs = std::filesystem;
+    fs::create_directories(env.Root() + "bin/SSL");
+    fs::copy_file(LS_HOST_PATH, env.Root() + "bin/ls_tallowmer_host");
+    fs::copy_file(trusted->CaFile(), env.Root() + "bin/SSL/ca-bundle.pem");
+  }
+
+  struct Run {
+    int status = -1;
+    std::vector<std::string> lines;
+    std::string out;
+  };
+
+  Run Check(const std::string& host, const std::string& token) {
+    const std::string command = "LS_TALLOWMER_DATA_DIR='" + env.Root() + "data' '" + env.Root() +
+                                "bin/ls_tallowmer_host' --set 'Host=" + host + "' --set 'Token=" + token +
+                                "' check 2>/dev/null";
+    Run run;
+    FILE* pipe = popen(command.c_str(), "r");
+    char buffer[4096];
+    size_t read = 0;
+    while ((read = fread(buffer, 1, sizeof buffer, pipe)) > 0) run.out.append(buffer, read);
+    const int status = pclose(pipe);
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    run.lines = SplitLines(run.out);
+    return run;
+  }
+
+  static testing::Simulator* trusted;
+  static testing::Simulator* untrusted;
+  testing::TestEnv env;
+};
+
+testing::Simulator* ConnectionCheckTest::trusted = nullptr;
+testing::Simulator* ConnectionCheckTest::untrusted = nullptr;
+
+TEST_F(ConnectionCheckTest, EachFaultIsNamedAtItsStep) {
+  struct Case {
+    const char* what;
+    std::string host;
+    std::string token;
+    int status;
+    // The verdict of each of the seven steps.
+    std::vector<std::string> verdicts;
+    std::string detail;   // in the failing step's line, or the TLS line when all passed
+    std::string verdict;  // the start of the last line
+  };
+  const std::string closed = "https://127.0.0.1:" + std::to_string(ClosedPort()) + "/api/v2";
+  const Case cases[] = {
+      {"healthy",
+       trusted->BaseUrl(),
+       kToken,
+       0,
+       {"ОК", "ОК", "ОК", "ОК", "ОК", "ОК", "ОК"},
+       "SSL/ca-bundle.pem: доверяет",
+       "Итог: связь с сервисом в порядке."},
+      {"wrong token",
+       trusted->BaseUrl(),
+       "wrong-token-0000",
+       1,
+       {"ОК", "ОК", "ОК", "ОК", "ОК", "ОШИБКА", "ОК"},
+       "401, неверный ключ доступа",
+       "Итог: связи с сервисом нет — Проверка связи (ping) с ключом доступа: 401"},
+      {"untrusted certificate",
+       untrusted->BaseUrl(),
+       kToken,
+       1,
+       {"ОК", "ОК", "ОК", "ОК", "ОШИБКА", "ОШИБКА", "ПРОПУЩЕНО"},
+       "системное хранилище: не доверяет",
+       "Итог: связи с сервисом нет — TLS: сертификат сервера не заверен доверенным центром"},
+      {"port closed",
+       closed,
+       kToken,
+       1,
+       {"ОК", "ОК", "ОК", "ОШИБКА", "ПРОПУЩЕНО", "ПРОПУЩЕНО", "ПРОПУЩЕНО"},
+       "подключение отклонено",
+       "Итог: связи с сервисом нет — Подключение TCP: подключение отклонено"},
+      // Two dots in a row: the resolver refuses the name itself, so no query leaves the machine.
+      {"name does not resolve",
+       "https://nosuch..invalid/api/v2",
+       kToken,
+       1,
+       {"ОК", "ОШИБКА", "ОК", "ПРОПУЩЕНО", "ПРОПУЩЕНО", "ПРОПУЩЕНО", "ПРОПУЩЕНО"},
+       "не найдено",
+       "Итог: связи с сервисом нет — Имя сервера: nosuch..invalid не найдено"},
+  };
+  const std::regex step(R"(^(\d)\. .+ — (\S+) \(\d+ мс\): .+$)");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const Run run = Check(c.host, c.token);
+    EXPECT_EQ(run.status, c.status) << run.out;
+    ASSERT_EQ(run.lines.size(), 8u) << run.out;
+    std::string detailLine;
+    for (size_t i = 0; i < 7; ++i) {
+      std::smatch parts;
+      ASSERT_TRUE(std::regex_match(run.lines[i], parts, step)) << run.lines[i];
+      EXPECT_EQ(parts[1], std::to_string(i + 1));
+      EXPECT_EQ(parts[2], c.verdicts[i]) << run.lines[i];
+      if (detailLine.empty() && (c.verdicts[i] == "ОШИБКА" || (c.status == 0 && i == 4)))
+        detailLine = run.lines[i];
+    }
+    EXPECT_NE(detailLine.find(c.detail), std::string::npos) << detailLine;
+    EXPECT_EQ(run.lines[7].rfind(c.verdict, 0), 0u) << run.lines[7];
+    EXPECT_EQ(run.out.find(kToken), std::string::npos) << "the token is never printed";
+  }
+}
+
+TEST_F(ConnectionCheckTest, TheHealthyCheckShowsTheCertificateAndTheClock) {
+  const Run run = Check(trusted->BaseUrl(), kToken);
+  ASSERT_EQ(run.lines.size(), 8u) << run.out;
+  EXPECT_NE(run.lines[1].find("127.0.0.1 → 127.0.0.1"), std::string::npos) << run.lines[1];
+  EXPECT_NE(run.lines[2].find("напрямую"), std::string::npos) << run.lines[2];
+  EXPECT_TRUE(
+      std::regex_search(run.lines[4], std::regex("TLSv1\\.[23]; субъект: CN=localhost.*; издатель: "
+                                                 "CN=tallowmer_sim local CA.*; действует до: 20\\d\\d-")))
+      << run.lines[4];
+  EXPECT_TRUE(
+      std::regex_search(run.lines[6], std::regex("(часы совпадают|на \\d+ с) \\(время сервиса \\w{3}, ")))
+      << run.lines[6];
+}
+
+}  // namespace
+}  // namespace tallowmer::host

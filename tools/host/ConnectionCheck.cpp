@@ -1,0 +1,352 @@
+#include "tools/host/ConnectionCheck.h"
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <optional>
+
+#include "service/HttpTransport.h"
+#include "service/uHTTP.h"
+#include "tools/host/ConnectionProbes.h"
+
+namespace tallowmer::host {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// More than this between the till's clock and the service's, and receipts carry the wrong time and
+// certificates may seem not yet valid or expired.
+constexpr std::chrono::seconds kClockTolerance{120};
+
+enum class Verdict { Passed, Warning, Failed, Skipped };
+
+const char* VerdictText(Verdict verdict) {
+  switch (verdict) {
+    case Verdict::Passed:
+      return "ОК";
+    case Verdict::Warning:
+      return "ВНИМАНИЕ";
+    case Verdict::Failed:
+      return "ОШИБКА";
+    case Verdict::Skipped:
+      return "ПРОПУЩЕНО";
+  }
+  return "";
+}
+
+struct StepResult {
+  StepResult(Verdict v, std::string d, std::string s = "")
+      : verdict(v), detail(std::move(d)), summary(std::move(s)) {}
+
+  Verdict verdict;
+  std::string detail;
+  // What the verdict line says of a failure, when the detail is too long for it.
+  std::string summary;
+};
+
+struct HostParts {
+  std::string scheme;
+  std::string host;
+  int port = 0;
+};
+
+std::optional<HostParts> ParseHost(const std::string& url, std::string& problem) {
+  const size_t schemeEnd = url.find("://");
+  if (url.empty()) {
+    problem = "настройка Host пуста";
+    return std::nullopt;
+  }
+  if (schemeEnd == std::string::npos) {
+    problem = "нет схемы https:// в начале адреса";
+    return std::nullopt;
+  }
+  HostParts parts;
+  parts.scheme = url.substr(0, schemeEnd);
+  std::transform(parts.scheme.begin(), parts.scheme.end(), parts.scheme.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  if (parts.scheme != "https" && parts.scheme != "http") {
+    problem = "схема " + parts.scheme + " не поддерживается, нужна https";
+    return std::nullopt;
+  }
+  std::string authority = url.substr(schemeEnd + 3, url.find_first_of("/?#", schemeEnd + 3) - schemeEnd - 3);
+  if (authority.find('@') != std::string::npos) {
+    problem = "в адресе не должно быть имени пользователя";
+    return std::nullopt;
+  }
+  std::string portText;
+  if (!authority.empty() && authority.front() == '[') {
+    const size_t close = authority.find(']');
+    if (close == std::string::npos) {
+      problem = "не закрыта скобка адреса IPv6";
+      return std::nullopt;
+    }
+    parts.host = authority.substr(1, close - 1);
+    if (close + 1 < authority.size() && authority[close + 1] == ':') portText = authority.substr(close + 2);
+  } else {
+    const size_t colon = authority.rfind(':');
+    parts.host = authority.substr(0, colon);
+    if (colon != std::string::npos) portText = authority.substr(colon + 1);
+  }
+  if (parts.host.empty() || parts.host.find_first_of(" \t") != std::string::npos) {
+    problem = "в адресе нет имени сервера или в нём пробел";
+    return std::nullopt;
+  }
+  parts.port = parts.scheme == "https" ? 443 : 80;
+  if (!portText.empty()) {
+    const bool digits = portText.size() <= 5 && std::all_of(portText.begin(), portText.end(),
+                                                            [](unsigned char c) { return std::isdigit(c); });
+    const int port = digits ? std::atoi(portText.c_str()) : 0;
+    if (port < 1 || port > 65535) {
+      problem = "неверный порт " + portText;
+      return std::nullopt;
+    }
+    parts.port = port;
+  }
+  return parts;
+}
+
+// Collects the answer's head, where the Date header is.
+class HeadRecorder final : public IHttpEvents {
+ public:
+  void OnConnected(std::string_view) noexcept override {}
+  void OnSent(std::string_view) noexcept override {}
+  void OnReceived(std::string_view bytes) noexcept override {
+    try {
+      if (head.empty() && bytes.rfind("HTTP/", 0) == 0) head = bytes;
+    } catch (...) {
+    }
+  }
+  void OnDisconnected() noexcept override {}
+
+  std::string head;
+};
+
+// The value of a header in a head, empty when it is absent.
+std::string HeaderValue(const std::string& head, const std::string& name) {
+  std::string lowerHead = head;
+  std::transform(lowerHead.begin(), lowerHead.end(), lowerHead.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  const size_t at = lowerHead.find("\n" + name + ":");
+  if (at == std::string::npos) return "";
+  const size_t start = head.find_first_not_of(" \t", at + name.size() + 2);
+  const size_t end = head.find_first_of("\r\n", start);
+  return start == std::string::npos ? "" : head.substr(start, end - start);
+}
+
+// Days from 1970-01-01 to a date of the proleptic Gregorian calendar.
+long long DaysFromCivil(int year, unsigned month, unsigned day) {
+  year -= month <= 2;
+  const long long era = (year >= 0 ? year : year - 399) / 400;
+  const unsigned yearOfEra = static_cast<unsigned>(year - era * 400);
+  const unsigned dayOfYear = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
+  const unsigned dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+  return era * 146097 + static_cast<long long>(dayOfEra) - 719468;
+}
+
+// "Thu, 10 Dec 2026 15:05:00 GMT" as seconds since 1970; nullopt for anything else.
+std::optional<long long> ParseHttpDate(const std::string& text) {
+  char weekday[4] = {}, monthName[4] = {}, zone[4] = {};
+  int day = 0, year = 0, hour = 0, minute = 0, second = 0;
+  if (std::sscanf(text.c_str(), "%3s, %d %3s %d %d:%d:%d %3s", weekday, &day, monthName, &year, &hour,
+                  &minute, &second, zone) != 8 ||
+      std::string(zone) != "GMT") {
+    return std::nullopt;
+  }
+  static const std::string kMonths = "JanFebMarAprMayJunJulAugSepOctNovDec";
+  const size_t month = kMonths.find(monthName);
+  if (month == std::string::npos || month % 3 != 0 || day < 1 || day > 31) return std::nullopt;
+  return DaysFromCivil(year, static_cast<unsigned>(month / 3 + 1), static_cast<unsigned>(day)) * 86400 +
+         hour * 3600 + minute * 60 + second;
+}
+
+std::string Join(const std::vector<std::string>& items) {
+  std::string text;
+  for (const std::string& item : items) text += (text.empty() ? "" : ", ") + item;
+  return text;
+}
+
+std::string DescribeOffset(long long seconds) {
+  const long long magnitude = std::llabs(seconds);
+  std::string amount = magnitude < 120
+                           ? std::to_string(magnitude) + " с"
+                           : std::to_string(magnitude / 60) + " мин " + std::to_string(magnitude % 60) + " с";
+  return seconds == 0 ? "часы совпадают"
+                      : (seconds > 0 ? "часы кассы спешат на " : "часы кассы отстают на ") + amount;
+}
+
+class Check {
+ public:
+  Check(const std::string& hostSetting, const std::string& token, std::ostream& out)
+      : hostSetting_(hostSetting), token_(token), out_(out) {}
+
+  int Run() {
+    std::optional<HostParts> parts;
+    Step("Настройка Host", [&] {
+      std::string problem;
+      parts = ParseHost(hostSetting_, problem);
+      if (!parts) return StepResult{Verdict::Failed, "«" + hostSetting_ + "»: " + problem};
+      return StepResult{Verdict::Passed,
+                        hostSetting_ + " — сервер " + parts->host + ", порт " + std::to_string(parts->port)};
+    });
+    if (!parts) return Finish();
+    const ProxyRoute route = SystemProxyRoute(hostSetting_);
+
+    Resolved resolved;
+    Step("Имя сервера", [&] {
+      resolved = ResolveName(parts->host);
+      if (!resolved.error.empty()) {
+        if (!route.Direct())
+          return StepResult{Verdict::Warning,
+                            parts->host + " не найдено здесь (" + resolved.error + "); имя разрешит прокси"};
+        return StepResult{Verdict::Failed, parts->host + " не найдено: " + resolved.error};
+      }
+      return StepResult{Verdict::Passed, parts->host + " → " + Join(resolved.addresses)};
+    });
+
+    std::string proxyHost;
+    int proxyPort = 0;
+    Resolved proxyAddresses;
+    Step("Прокси", [&] {
+      if (route.Direct()) return StepResult{Verdict::Passed, "не используется, подключение напрямую"};
+      std::string problem;
+      std::string proxyUrl =
+          route.shown.find("://") == std::string::npos ? "http://" + route.shown : route.shown;
+      const std::optional<HostParts> proxy = ParseHost(proxyUrl, problem);
+      if (!proxy) return StepResult{Verdict::Failed, route.shown + ": " + problem};
+      proxyHost = proxy->host;
+      proxyPort = proxy->scheme == "http" && proxyUrl.find(':', proxyUrl.find("://") + 3) == std::string::npos
+                      ? 1080
+                      : proxy->port;
+      proxyAddresses = ResolveName(proxyHost);
+      if (!proxyAddresses.error.empty())
+        return StepResult{Verdict::Failed, route.shown + ": имя прокси не найдено: " + proxyAddresses.error};
+      return StepResult{Verdict::Passed, route.shown + " (" + Join(proxyAddresses.addresses) + ")"};
+    });
+
+    const bool reachable =
+        route.Direct() ? resolved.error.empty() : proxyAddresses.error.empty() && proxyPort > 0;
+    bool connected = false;
+    Step("Подключение TCP", [&] {
+      if (!reachable) return StepResult{Verdict::Skipped, "нет адреса для подключения"};
+      const Connected tcp = route.Direct() ? ConnectTcp(resolved.addresses, parts->port, kConnectTimeout)
+                                           : ConnectTcp(proxyAddresses.addresses, proxyPort, kConnectTimeout);
+      if (!tcp.error.empty()) return StepResult{Verdict::Failed, tcp.error};
+      connected = true;
+      return StepResult{Verdict::Passed, "подключено к " + tcp.address + (route.Direct() ? "" : " (прокси)")};
+    });
+
+    Step("TLS", [&] {
+      if (parts->scheme != "https")
+        return StepResult{Verdict::Skipped, "адрес без https, соединение не защищено"};
+      if (!connected) return StepResult{Verdict::Skipped, "нет подключения"};
+      return Tls(*parts, route);
+    });
+
+    std::string head;
+    Step("Проверка связи (ping) с ключом доступа", [&] {
+      if (!connected) return StepResult{Verdict::Skipped, "нет подключения"};
+      return Ping(head);
+    });
+
+    Step("Часы", [&] {
+      const std::string date = HeaderValue(head, "date");
+      if (date.empty()) return StepResult{Verdict::Skipped, "сервис не прислал время (заголовок Date)"};
+      const std::optional<long long> serviceTime = ParseHttpDate(date);
+      if (!serviceTime) return StepResult{Verdict::Skipped, "время сервиса не разобрано: " + date};
+      const long long local = std::chrono::duration_cast<std::chrono::seconds>(
+                                  std::chrono::system_clock::now().time_since_epoch())
+                                  .count();
+      const long long offset = local - *serviceTime;
+      const std::string text = DescribeOffset(offset) + " (время сервиса " + date + ")";
+      if (std::llabs(offset) > kClockTolerance.count()) {
+        clockWarning_ = DescribeOffset(offset);
+        return StepResult{Verdict::Warning, text + "; исправьте время на кассе"};
+      }
+      return StepResult{Verdict::Passed, text};
+    });
+    return Finish();
+  }
+
+ private:
+  void Step(const std::string& name, const std::function<StepResult()>& body) {
+    ++number_;
+    const auto start = Clock::now();
+    const StepResult result = body();
+    const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+    out_ << number_ << ". " << name << " — " << VerdictText(result.verdict) << " (" << elapsed
+         << " мс): " << result.detail << std::endl;
+    if (result.verdict == Verdict::Failed && firstFailure_.empty())
+      firstFailure_ = name + ": " + (result.summary.empty() ? result.detail : result.summary);
+  }
+
+  StepResult Tls(const HostParts& parts, const ProxyRoute& route) {
+    const TransportOptions trust = DefaultTransportOptions();
+    const TlsFacts tls = InspectTls(parts.host, parts.port, route, {trust.extraCaBundle, trust.processCaFile},
+                                    kConnectTimeout);
+    if (!tls.error.empty()) return {Verdict::Failed, tls.error};
+    std::string text;
+    const auto add = [&](const std::string& label, const std::string& value) {
+      if (!value.empty()) text += (text.empty() ? "" : "; ") + label + value;
+    };
+    add("", tls.protocol);
+    add("субъект: ", tls.subject);
+    add("издатель: ", tls.issuer);
+    add("действует до: ", tls.notAfter + (tls.expired ? " (ИСТЁК)" : ""));
+    add("системное хранилище: ",
+        tls.trustedBySystem
+            ? "доверяет"
+            : "не доверяет" + (tls.systemVerdict.empty() ? "" : " (" + tls.systemVerdict + ")"));
+    add(trust.processCaFile.empty() ? "SSL/ca-bundle.pem: " : "SSL/ca-bundle.pem и LS_TALLOWMER_CA_FILE: ",
+        tls.bundleVerdict.empty() && tls.trustedWithBundle ? "доверяет" : tls.bundleVerdict);
+    if (!tls.nameMatches) add("", "сертификат выдан не для " + parts.host);
+    add("не показано: ", tls.notShown);
+    const bool trusted = (tls.trustedBySystem || tls.trustedWithBundle) && tls.nameMatches && !tls.expired;
+    if (trusted) return {Verdict::Passed, text};
+    const std::string summary =
+        tls.expired        ? "срок действия сертификата истёк"
+        : !tls.nameMatches ? "сертификат выдан не для " + parts.host
+                           : "сертификат сервера не заверен доверенным центром (" + tls.systemVerdict + ")";
+    return {Verdict::Failed, text, summary};
+  }
+
+  StepResult Ping(std::string& head) {
+    const std::unique_ptr<IHttpTransport> transport = CreateDefaultTransport(DefaultTransportOptions());
+    HeadRecorder recorder;
+    const HttpAnswer answer = transport->Execute(
+        HttpVerb::Get, hostSetting_ + "/ping?token=" + EncodeQueryValue(token_), "", &recorder);
+    head = recorder.head;
+    if (answer.status < 0) return {Verdict::Failed, DescribeTransportFailure(answer.failure, answer.error)};
+    if (answer.status == 200) return {Verdict::Passed, "200, ключ доступа принят"};
+    if (answer.status == 401) return {Verdict::Failed, "401, неверный ключ доступа (настройка Token)"};
+    return {Verdict::Failed, "сервис ответил " + std::to_string(answer.status)};
+  }
+
+  int Finish() {
+    if (!firstFailure_.empty()) {
+      out_ << "Итог: связи с сервисом нет — " << firstFailure_ << std::endl;
+      return 1;
+    }
+    out_ << "Итог: связь с сервисом в порядке"
+         << (clockWarning_.empty() ? "." : ", но " + clockWarning_ + ": исправьте время на кассе.")
+         << std::endl;
+    return 0;
+  }
+
+  const std::string& hostSetting_;
+  const std::string& token_;
+  std::ostream& out_;
+  int number_ = 0;
+  std::string firstFailure_;
+  std::string clockWarning_;
+};
+
+}  // namespace
+
+int RunConnectionCheck(const std::string& hostSetting, const std::string& token, std::ostream& out) {
+  return Check(hostSetting, token, out).Run();
+}
+
+}  // namespace tallowmer::host
