@@ -113,7 +113,7 @@ class InputTransport final : public IHttpTransport {
       allAcceptable = allAcceptable && IsAcceptable(answer);
     }
     if (events != nullptr && answer.status >= 0) {
-      events->OnConnected();
+      events->OnConnected({});
       events->OnSent((verb == HttpVerb::Post ? "POST " : "GET ") + url + " HTTP/1.1\r\n\r\n");
       if (!body.empty()) events->OnSent(body);
       events->OnReceived(answer.body);
