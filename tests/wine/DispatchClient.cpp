@@ -1,10 +1,7 @@
 // A late-bound client, as a host's runtime is: creates the driver by ProgID and checks through
 // IDispatch what every host relies on. Prints one line per check and "N passed, M failed".
 
-#include <windows.h>
-
-#include <objbase.h>
-#include <oleauto.h>
+#include "ComClient.h"
 
 #include <cstdio>
 #include <cstring>
@@ -13,6 +10,12 @@
 
 namespace {
 
+using com_client::ByRef;
+using com_client::ClearException;
+using com_client::Int4;
+using com_client::Text;
+using com_client::Variant;
+
 int passed = 0;
 int failed = 0;
 
@@ -20,15 +23,6 @@ void Check(bool condition, const char* what) {
   std::printf("%s: %s\n", condition ? "ok" : "FAILED", what);
   (condition ? passed : failed)++;
 }
-
-class Variant {
- public:
-  Variant() { ::VariantInit(&value); }
-  Variant(const Variant&) = delete;
-  Variant& operator=(const Variant&) = delete;
-  ~Variant() { ::VariantClear(&value); }
-  VARIANT value;
-};
 
 DISPID IdOf(IDispatch* object, const wchar_t* name, HRESULT* hr = nullptr) {
   DISPID id = 0;
@@ -46,30 +40,10 @@ HRESULT Call(IDispatch* object, DISPID id, std::vector<VARIANT> args, VARIANT* r
   return object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &params, result, exception, nullptr);
 }
 
-VARIANT ByRef(VARIANT* target) {
-  VARIANT reference;
-  ::VariantInit(&reference);
-  reference.vt = VT_BYREF | VT_VARIANT;
-  reference.pvarVal = target;
-  return reference;
-}
-
-VARIANT Int4(LONG value) {
-  VARIANT v;
-  ::VariantInit(&v);
-  v.vt = VT_I4;
-  v.lVal = value;
-  return v;
-}
-
 void CheckRegistry(IDispatch* object) {
-  const wchar_t* names[] = {L"Init",          L"Open",           L"Close",           L"ShowSettingsDlg",
-                            L"GetDeviceInfo", L"Enable",         L"Disable",         L"GetSettings",
-                            L"SetSettings",   L"CheckHealth",    L"GetCustomerData", L"RegisterCustomer",
-                            L"CreateOrder",   L"CloseOrder",     L"CancelOrder",     L"GetAvailableProduct",
-                            L"VerifyClient",  L"VerifyPromocode"};
   bool all = true;
-  for (DISPID expected = 0; expected < 18; ++expected) all = all && IdOf(object, names[expected]) == expected;
+  for (DISPID expected = 0; expected < com_client::kMethodCount; ++expected)
+    all = all && IdOf(object, com_client::kMethodNames[expected]) == expected;
   Check(all, "the 18 methods answer with DispIDs 0 to 17");
   Check(IdOf(object, L"getdeviceinfo") == 4, "names fold ASCII case");
   HRESULT hr = S_OK;
@@ -204,9 +178,7 @@ bool IsBadInputException(HRESULT hr, EXCEPINFO& exception) {
   const bool bad = hr == DISP_E_EXCEPTION && exception.scode == 1001 &&
                    exception.bstrDescription != nullptr &&
                    std::wstring(exception.bstrDescription) == L"Ошибка входных параметров команды";
-  ::SysFreeString(exception.bstrDescription);
-  ::SysFreeString(exception.bstrSource);
-  exception = EXCEPINFO{};
+  ClearException(exception);
   return bad;
 }
 
@@ -232,9 +204,7 @@ void CheckTypedArrays(IDispatch* object) {
     Check(hr == DISP_E_EXCEPTION && exception.scode == 1001 && UpperBound(objects) == 2 &&
               ElementType(objects) == VT_DISPATCH,
           "VT_BYREF|VT_ARRAY|VT_DISPATCH as OutData: a conversion exception, the array as it was");
-    ::SysFreeString(exception.bstrDescription);
-    ::SysFreeString(exception.bstrSource);
-    exception = EXCEPINFO{};
+    ClearException(exception);
     ::SafeArrayDestroy(objects);
   }
   {
@@ -358,15 +328,12 @@ void CheckInitTakesOnlyADispatchReference(IDispatch* object) {
 
 void CheckException(IDispatch* object) {
   // Open before Init: the device folder needs the manager, so the private method raises.
-  VARIANT deviceId;
-  ::VariantInit(&deviceId);
-  deviceId.vt = VT_BSTR;
-  deviceId.bstrVal = ::SysAllocString(L"1");
+  Variant deviceId;
+  deviceId.value = Text(L"1");
   Variant description;
   Variant result;
   EXCEPINFO exception{};
-  const HRESULT hr = Call(object, 1, {deviceId, ByRef(&description.value)}, &result.value, &exception);
-  ::SysFreeString(deviceId.bstrVal);
+  const HRESULT hr = Call(object, 1, {deviceId.value, ByRef(&description.value)}, &result.value, &exception);
   Check(hr == DISP_E_EXCEPTION && exception.scode == 1001,
         "a private method's exception is DISP_E_EXCEPTION 1001");
   Check(exception.bstrDescription != nullptr &&
@@ -375,8 +342,7 @@ void CheckException(IDispatch* object) {
   Check(exception.bstrSource != nullptr && ::SysStringLen(exception.bstrSource) > 0,
         "the exception names its class as source");
   Check(description.value.vt == VT_EMPTY, "a failed call writes no argument");
-  ::SysFreeString(exception.bstrDescription);
-  ::SysFreeString(exception.bstrSource);
+  ClearException(exception);
 }
 
 void CheckErrorInfo(IDispatch* object) {

@@ -6,10 +6,8 @@
 // Usage: torture_client [--seed S] [--calls N] [--call I]
 //   --call I replays the single call I of seed S (after the same set-up) and prints what it sent.
 
-#include <windows.h>
+#include "ComClient.h"
 
-#include <objbase.h>
-#include <oleauto.h>
 #include <psapi.h>
 
 #include <chrono>
@@ -27,13 +25,8 @@
 
 namespace {
 
-const wchar_t* const kMethodNames[] = {
-    L"Init",          L"Open",           L"Close",           L"ShowSettingsDlg",
-    L"GetDeviceInfo", L"Enable",         L"Disable",         L"GetSettings",
-    L"SetSettings",   L"CheckHealth",    L"GetCustomerData", L"RegisterCustomer",
-    L"CreateOrder",   L"CloseOrder",     L"CancelOrder",     L"GetAvailableProduct",
-    L"VerifyClient",  L"VerifyPromocode"};
-constexpr DISPID kMethodCount = 18;
+using com_client::kMethodCount;
+using com_client::kMethodNames;
 constexpr DISPID kInit = 0;
 constexpr DISPID kOpen = 1;
 constexpr DISPID kShowSettingsDlg = 3;
@@ -686,9 +679,7 @@ class Torture {
       std::printf("  answered %s %s\n", Describe(hr).c_str(), Utf8(exception.bstrDescription).c_str());
     ++answers[hr == S_OK ? 0 : hr == DISP_E_EXCEPTION ? 1 : hr == E_INVALIDARG ? 2 : 3];
     if (FAILED(::VariantClear(&result)) && failure.empty()) failure = "VariantClear of the result";
-    ::SysFreeString(exception.bstrDescription);
-    ::SysFreeString(exception.bstrSource);
-    ::SysFreeString(exception.bstrHelpFile);
+    com_client::ClearException(exception);
     const std::string released = call.Release();
     if (failure.empty() && !released.empty()) failure = released;
     return failure;

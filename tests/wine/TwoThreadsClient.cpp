@@ -2,10 +2,7 @@
 // of calls with the debug log on against the service simulator. Both write the same daily debug
 // log; no call may fail for it. Usage: two_threads_client PROGID BASE_URL TOKEN DEVICES_FOLDER CALLS
 
-#include <windows.h>
-
-#include <objbase.h>
-#include <oleauto.h>
+#include "ComClient.h"
 
 #include <atomic>
 #include <cstdio>
@@ -16,56 +13,11 @@
 
 namespace {
 
-// Owns one VARIANT.
-class Variant {
- public:
-  Variant() { ::VariantInit(&value); }
-  Variant(const Variant&) = delete;
-  Variant& operator=(const Variant&) = delete;
-  ~Variant() { ::VariantClear(&value); }
-  VARIANT value;
-};
-
-// Owns one COM reference.
-template <typename T>
-class Ref {
- public:
-  Ref() = default;
-  Ref(const Ref&) = delete;
-  Ref& operator=(const Ref&) = delete;
-  ~Ref() {
-    if (pointer_ != nullptr) pointer_->Release();
-  }
-  T* get() const { return pointer_; }
-  T** put() { return &pointer_; }
-
- private:
-  T* pointer_ = nullptr;
-};
-
-VARIANT Text(const std::wstring& text) {
-  VARIANT v;
-  ::VariantInit(&v);
-  v.vt = VT_BSTR;
-  v.bstrVal = ::SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
-  return v;
-}
-
-VARIANT Int4(LONG value) {
-  VARIANT v;
-  ::VariantInit(&v);
-  v.vt = VT_I4;
-  v.lVal = value;
-  return v;
-}
-
-VARIANT ByRef(VARIANT* target) {
-  VARIANT reference;
-  ::VariantInit(&reference);
-  reference.vt = VT_BYREF | VT_VARIANT;
-  reference.pvarVal = target;
-  return reference;
-}
+using com_client::ByRef;
+using com_client::Int4;
+using com_client::Ref;
+using com_client::Text;
+using com_client::Variant;
 
 // The host's equipment manager, as far as the driver asks it: the devices folder.
 class Manager final : public IDispatch {
@@ -144,9 +96,7 @@ HRESULT Call(IDispatch* driver, const wchar_t* name, std::vector<VARIANT*> varia
   EXCEPINFO exception{};
   hr = driver->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD | DISPATCH_PROPERTYGET, &params,
                       result, &exception, nullptr);
-  ::SysFreeString(exception.bstrSource);
-  ::SysFreeString(exception.bstrDescription);
-  ::SysFreeString(exception.bstrHelpFile);
+  com_client::ClearException(exception);
   return hr;
 }
 

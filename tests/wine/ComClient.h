@@ -1,0 +1,84 @@
+// What every late-bound test client needs: the driver's method names in DispID order, owners for a
+// VARIANT, a COM reference and an exception's strings, and the argument forms a script host builds.
+
+#pragma once
+
+#include <windows.h>
+
+#include <objbase.h>
+#include <oleauto.h>
+
+#include <string>
+
+namespace com_client {
+
+inline const wchar_t* const kMethodNames[] = {
+    L"Init",          L"Open",           L"Close",           L"ShowSettingsDlg",
+    L"GetDeviceInfo", L"Enable",         L"Disable",         L"GetSettings",
+    L"SetSettings",   L"CheckHealth",    L"GetCustomerData", L"RegisterCustomer",
+    L"CreateOrder",   L"CloseOrder",     L"CancelOrder",     L"GetAvailableProduct",
+    L"VerifyClient",  L"VerifyPromocode"};
+inline constexpr DISPID kMethodCount = 18;
+
+// Owns one VARIANT.
+class Variant {
+ public:
+  Variant() { ::VariantInit(&value); }
+  Variant(const Variant&) = delete;
+  Variant& operator=(const Variant&) = delete;
+  ~Variant() { ::VariantClear(&value); }
+  VARIANT value;
+};
+
+// Owns one COM reference.
+template <typename T>
+class Ref {
+ public:
+  Ref() = default;
+  Ref(const Ref&) = delete;
+  Ref& operator=(const Ref&) = delete;
+  ~Ref() {
+    if (pointer_ != nullptr) pointer_->Release();
+  }
+  T* get() const { return pointer_; }
+  T** put() { return &pointer_; }
+
+ private:
+  T* pointer_ = nullptr;
+};
+
+// Frees the strings a callee put into an exception and makes it ready for the next call.
+inline void ClearException(EXCEPINFO& exception) {
+  ::SysFreeString(exception.bstrSource);
+  ::SysFreeString(exception.bstrDescription);
+  ::SysFreeString(exception.bstrHelpFile);
+  exception = EXCEPINFO{};
+}
+
+// A new string variant; the receiver owns it.
+inline VARIANT Text(const std::wstring& text) {
+  VARIANT v;
+  ::VariantInit(&v);
+  v.vt = VT_BSTR;
+  v.bstrVal = ::SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+  return v;
+}
+
+inline VARIANT Int4(LONG value) {
+  VARIANT v;
+  ::VariantInit(&v);
+  v.vt = VT_I4;
+  v.lVal = value;
+  return v;
+}
+
+// A variable passed by reference, as script hosts pass every argument.
+inline VARIANT ByRef(VARIANT* target) {
+  VARIANT reference;
+  ::VariantInit(&reference);
+  reference.vt = VT_BYREF | VT_VARIANT;
+  reference.pvarVal = target;
+  return reference;
+}
+
+}  // namespace com_client
