@@ -17,6 +17,7 @@
 #include <iostream>
 
 #include "platform/Env.h"
+#include "platform/posix/FileDescriptor.h"
 
 namespace tallowmer::platform {
 namespace {
@@ -25,26 +26,6 @@ OsResult LastError(const std::string& what) {
   const int code = errno;
   return OsResult::Failure(code, what + ": " + std::strerror(code));
 }
-
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-  // Closes now so that a failing close can be reported.
-  bool Close() {
-    const int fd = fd_;
-    fd_ = -1;
-    return ::close(fd) == 0;
-  }
-
- private:
-  int fd_;
-};
 
 class LocaleHandle {
  public:

@@ -9,22 +9,12 @@
 
 #include <stdexcept>
 
+#include "platform/posix/FileDescriptor.h"
+
 namespace tallowmer::testing {
 namespace {
 
-class Socket {
- public:
-  explicit Socket(int fd) : fd_(fd) {}
-  Socket(const Socket&) = delete;
-  Socket& operator=(const Socket&) = delete;
-  ~Socket() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
+using Socket = platform::FileDescriptor;
 
 bool SendAll(int fd, std::string_view bytes) {
   while (!bytes.empty()) {

@@ -19,29 +19,13 @@
 #include <filesystem>
 #include <memory>
 
+#include "platform/posix/FileDescriptor.h"
 #include "tools/host/ConnectionProbes.h"
 
 namespace tallowmer::host {
 namespace {
 
-class Socket {
- public:
-  explicit Socket(int fd = -1) : fd_(fd) {}
-  Socket(Socket&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-  Socket& operator=(Socket&& other) noexcept {
-    std::swap(fd_, other.fd_);
-    return *this;
-  }
-  Socket(const Socket&) = delete;
-  Socket& operator=(const Socket&) = delete;
-  ~Socket() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
+using Socket = platform::FileDescriptor;
 
 template <typename T, void (*Free)(T*)>
 struct Deleter {

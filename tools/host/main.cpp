@@ -25,6 +25,9 @@
 #include "common/VariantConvert.h"
 #include "common/uCommonUtils.h"
 #include "driver/DriverFactory.h"
+#ifndef _WIN32
+#include "platform/posix/FileDescriptor.h"
+#endif
 #include "tools/host/ConnectionCheck.h"
 #include "tools/host/HostHelp.h"
 #include "tools/host/HostManager.h"
@@ -329,27 +332,13 @@ std::string MissingTerminal() {
   return std::string("no terminal is available for the dialog (/dev/tty: ") + std::strerror(errno) + ")";
 }
 
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int Get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
 // The settings hold the token: the file is the owner's alone, also when it existed before.
 void WritePrivateFile(const std::string& path, const std::string& text) {
-  const FileDescriptor file(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
-  if (file.Get() < 0 || ::fchmod(file.Get(), 0600) != 0)
+  const platform::FileDescriptor file(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+  if (file.get() < 0 || ::fchmod(file.get(), 0600) != 0)
     throw std::runtime_error("cannot write " + path + ": " + std::strerror(errno));
   for (size_t written = 0; written < text.size();) {
-    const ssize_t count = ::write(file.Get(), text.data() + written, text.size() - written);
+    const ssize_t count = ::write(file.get(), text.data() + written, text.size() - written);
     if (count < 0) throw std::runtime_error("cannot write " + path + ": " + std::strerror(errno));
     written += static_cast<size_t>(count);
   }

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <memory>
 
+#include "platform/posix/FileDescriptor.h"
+
 namespace tallowmer::sim {
 namespace {
 
@@ -15,19 +17,7 @@ struct AddressListDeleter {
   void operator()(addrinfo* list) const { freeaddrinfo(list); }
 };
 
-class Socket {
- public:
-  explicit Socket(int fd) : fd_(fd) {}
-  Socket(const Socket&) = delete;
-  Socket& operator=(const Socket&) = delete;
-  ~Socket() {
-    if (fd_ >= 0) close(fd_);
-  }
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
+using Socket = platform::FileDescriptor;
 
 }  // namespace
 
