@@ -4,15 +4,14 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <regex>
 #include <string>
 #include <vector>
 
+#include "tests/support/ShellCommand.h"
 #include "tests/support/Simulator.h"
 #include "tests/support/TestEnv.h"
 
@@ -72,15 +71,9 @@ class ConnectionCheckTest : public ::testing::Test {
     const std::string command = "LS_TALLOWMER_DATA_DIR='" + env.Root() + "data' '" + env.Root() +
                                 "bin/ls_tallowmer_host' --set 'Host=" + host + "' --set 'Token=" + token +
                                 "' check 2>/dev/null";
-    Run run;
-    FILE* pipe = popen(command.c_str(), "r");
-    char buffer[4096];
-    size_t read = 0;
-    while ((read = fread(buffer, 1, sizeof buffer, pipe)) > 0) run.out.append(buffer, read);
-    const int status = pclose(pipe);
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    run.lines = SplitLines(run.out);
-    return run;
+    testing::CommandRun run = testing::RunShellCommand(command);
+    std::vector<std::string> lines = SplitLines(run.out);
+    return {run.status, std::move(lines), std::move(run.out)};
   }
 
   static testing::Simulator* trusted;

@@ -2,12 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-
-#include <cstdio>
 #include <fstream>
 #include <string>
 
+#include "tests/support/ShellCommand.h"
 #include "tests/support/TestEnv.h"
 #include "tools/host/VariantJson.h"
 
@@ -28,15 +26,8 @@ class HostProgramTest : public ::testing::Test {
     std::ofstream(scriptFile) << script;
     const std::string command = "LS_TALLOWMER_DATA_DIR='" + env.Root() + "data' " + launcher + LS_HOST_PATH +
                                 " " + arguments + " < '" + scriptFile + "' 2> '" + errFile + "'";
-    HostRun run;
-    FILE* pipe = popen(command.c_str(), "r");
-    char buffer[4096];
-    size_t read = 0;
-    while ((read = fread(buffer, 1, sizeof buffer, pipe)) > 0) run.out.append(buffer, read);
-    const int status = pclose(pipe);
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    run.err = testing::TestEnv::ReadFile(errFile);
-    return run;
+    testing::CommandRun run = testing::RunShellCommand(command);
+    return {run.status, std::move(run.out), testing::TestEnv::ReadFile(errFile)};
   }
 
   static std::vector<Json> Lines(const std::string& out) {
