@@ -20,6 +20,7 @@
 #include "common/Unicode.h"
 #include "service/HttpTransport.h"
 #include "service/ProxyChoice.h"
+#include "service/WinHttpHandle.h"
 
 namespace tallowmer {
 namespace {
@@ -28,32 +29,9 @@ namespace {
 #define WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3 0x00002000
 #endif
 
-class InternetHandle {
- public:
-  explicit InternetHandle(HINTERNET handle = nullptr) : handle_(handle) {}
-  InternetHandle(const InternetHandle&) = delete;
-  InternetHandle& operator=(const InternetHandle&) = delete;
-  ~InternetHandle() {
-    if (handle_ != nullptr) ::WinHttpCloseHandle(handle_);
-  }
-  HINTERNET get() const { return handle_; }
-  explicit operator bool() const { return handle_ != nullptr; }
-
- private:
-  HINTERNET handle_;
-};
-
 // WinHTTP's own words for an error, with its number.
 std::string ErrorText(DWORD code) {
-  wchar_t* buffer = nullptr;
-  const DWORD length = ::FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_HMODULE |
-                                            FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                        ::GetModuleHandleW(L"winhttp.dll"), code, 0,
-                                        reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-  std::wstring text = length != 0 ? std::wstring(buffer, length) : std::wstring();
-  if (buffer != nullptr) ::LocalFree(buffer);
-  while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n' || text.back() == L' '))
-    text.pop_back();
+  const std::wstring text = WinHttpErrorText(code);
   return (text.empty() ? std::string("WinHTTP") : WideToUtf8(text) + ",") + " " + std::to_string(code);
 }
 

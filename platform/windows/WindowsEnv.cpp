@@ -11,10 +11,12 @@
 
 #include "platform/Env.h"
 #include "platform/windows/WindowsHandles.h"
+#include "platform/windows/WindowsSystem.h"
 
 namespace tallowmer::platform {
 namespace {
 
+using windows::ModuleInstance;
 using windows::UniqueFile;
 using windows::UniqueLocal;
 using windows::UniqueSid;
@@ -39,14 +41,8 @@ std::string Narrow(std::wstring_view text, UINT codePage = CP_UTF8) {
 }
 
 OsResult Failure(DWORD code, const std::string& what) {
-  wchar_t* buffer = nullptr;
-  const DWORD length = ::FormatMessageW(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-      code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-  const UniqueLocal owner(buffer);
-  std::wstring text = length != 0 ? std::wstring(buffer, length) : std::wstring();
-  while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n' || text.back() == L'.'))
-    text.pop_back();
+  std::wstring text = windows::SystemErrorText(code);
+  while (!text.empty() && text.back() == L'.') text.pop_back();
   return OsResult::Failure(static_cast<int>(code),
                            what + ": " + Narrow(text) + " (" + std::to_string(code) + ")");
 }
@@ -135,13 +131,6 @@ std::string TranslateLocalePattern(const std::string& pattern, const std::string
   return result;
 }
 
-HINSTANCE ModuleInstance() {
-  HMODULE module = nullptr;
-  ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                       reinterpret_cast<LPCWSTR>(&DefaultEnv), &module);
-  return module;
-}
-
 constexpr const wchar_t* kMessageWindowClass = L"TallowmerDeviceMessageWindow";
 
 LRESULT CALLBACK MessageWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -168,12 +157,8 @@ class WindowsEnv final : public Env {
   // space in it (as "Program Files" has), and the loader reports the name it was given. The
   // module's own name names the default log folder, so it is taken in its long form.
   std::string ModuleFilePath() override {
-    HMODULE module = nullptr;
-    ::GetModuleHandleExW(
-        GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-        reinterpret_cast<LPCWSTR>(&DefaultEnv), &module);
     wchar_t buffer[MAX_PATH + 1] = {};
-    ::GetModuleFileNameW(module, buffer, MAX_PATH);
+    ::GetModuleFileNameW(ModuleInstance(), buffer, MAX_PATH);
     wchar_t longPath[MAX_PATH + 1] = {};
     const DWORD length = ::GetLongPathNameW(buffer, longPath, MAX_PATH + 1);
     return Narrow(length > 0 && length <= MAX_PATH ? longPath : buffer);

@@ -15,6 +15,7 @@
 #include <memory>
 
 #include "common/Unicode.h"
+#include "service/WinHttpHandle.h"
 #include "tools/host/ConnectionProbes.h"
 
 namespace tallowmer::host {
@@ -50,20 +51,6 @@ class Socket {
   SOCKET socket_;
 };
 
-class InternetHandle {
- public:
-  explicit InternetHandle(HINTERNET handle) : handle_(handle) {}
-  InternetHandle(const InternetHandle&) = delete;
-  InternetHandle& operator=(const InternetHandle&) = delete;
-  ~InternetHandle() {
-    if (handle_ != nullptr) ::WinHttpCloseHandle(handle_);
-  }
-  HINTERNET get() const { return handle_; }
-
- private:
-  HINTERNET handle_;
-};
-
 struct CertificateDeleter {
   void operator()(const CERT_CONTEXT* certificate) const { ::CertFreeCertificateContext(certificate); }
 };
@@ -76,15 +63,7 @@ struct AddrInfoDeleter {
 };
 
 std::string SystemText(DWORD code) {
-  wchar_t* buffer = nullptr;
-  const DWORD length = ::FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                            FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                        ::GetModuleHandleW(L"winhttp.dll"), code, 0,
-                                        reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-  std::wstring text = length != 0 ? std::wstring(buffer, length) : std::wstring();
-  if (buffer != nullptr) ::LocalFree(buffer);
-  while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n' || text.back() == L' '))
-    text.pop_back();
+  const std::wstring text = WinHttpErrorText(code);
   return (text.empty() ? std::string("ошибка") : WideToUtf8(text)) + " (" + std::to_string(code) + ")";
 }
 

@@ -14,13 +14,6 @@ void SetWindowTextUtf8(HWND window, const std::string& text) {
   ::SetWindowTextW(window, Utf8ToWide(text).c_str());
 }
 
-HINSTANCE ModuleInstance() {
-  HMODULE module = nullptr;
-  ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                       reinterpret_cast<LPCWSTR>(&ModuleInstance), &module);
-  return module;
-}
-
 Scale::Scale() {
   const ScreenDC screen;
   if (screen.get() != nullptr) dpi_ = ::GetDeviceCaps(screen.get(), LOGPIXELSY);

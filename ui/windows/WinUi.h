@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/Unicode.h"
+#include "platform/windows/WindowsSystem.h"
 
 namespace tallowmer::ui_windows {
 
@@ -19,7 +20,7 @@ std::string WindowText(HWND window);
 void SetWindowTextUtf8(HWND window, const std::string& text);
 
 // The module that holds the windows' code: the driver DLL.
-HINSTANCE ModuleInstance();
+using platform::windows::ModuleInstance;
 
 // Owns one handle and releases it exactly once.
 template <typename T, auto Release>
