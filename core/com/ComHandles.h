@@ -8,6 +8,8 @@
 
 #include <utility>
 
+#include "platform/windows/WindowsHandles.h"
+
 namespace tallowmer::com {
 
 // A counted COM reference (like wil::com_ptr, which does not build with mingw).
@@ -95,19 +97,6 @@ class UniqueVariant {
   VARIANT value_;
 };
 
-class UniqueRegKey {
- public:
-  UniqueRegKey() = default;
-  UniqueRegKey(const UniqueRegKey&) = delete;
-  UniqueRegKey& operator=(const UniqueRegKey&) = delete;
-  ~UniqueRegKey() {
-    if (key_ != nullptr) ::RegCloseKey(key_);
-  }
-  HKEY get() const { return key_; }
-  HKEY* put() { return &key_; }
-
- private:
-  HKEY key_ = nullptr;
-};
+using platform::windows::UniqueRegKey;
 
 }  // namespace tallowmer::com

@@ -1,6 +1,6 @@
 #pragma once
 
-// Owners for the Windows handles the platform layer touches; each closes exactly once.
+// The one owner of Windows handles, for every layer: each handle closes exactly once.
 
 #include <windows.h>
 
@@ -49,6 +49,14 @@ class UniqueHandle {
   T value_ = Invalid();
 };
 
+// A handle that is empty as null and is released by the function `Release`.
+template <typename T, auto Release>
+struct ReleasedBy {
+  using Type = T;
+  static T Invalid() { return nullptr; }
+  static void Close(T value) { Release(value); }
+};
+
 struct FileTraits {
   using Type = HANDLE;
   static HANDLE Invalid() { return INVALID_HANDLE_VALUE; }
@@ -67,8 +75,15 @@ struct SidTraits {
   static void Close(PSID sid) { ::FreeSid(sid); }
 };
 
+struct RegistryKeyTraits {
+  using Type = HKEY;
+  static HKEY Invalid() { return nullptr; }
+  static void Close(HKEY key) { ::RegCloseKey(key); }
+};
+
 using UniqueFile = UniqueHandle<FileTraits>;
 using UniqueLocal = UniqueHandle<LocalMemoryTraits>;
 using UniqueSid = UniqueHandle<SidTraits>;
+using UniqueRegKey = UniqueHandle<RegistryKeyTraits>;
 
 }  // namespace tallowmer::platform::windows

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/Unicode.h"
+#include "platform/windows/WindowsHandles.h"
 #include "platform/windows/WindowsSystem.h"
 
 namespace tallowmer::ui_windows {
@@ -22,33 +23,9 @@ void SetWindowTextUtf8(HWND window, const std::string& text);
 // The module that holds the windows' code: the driver DLL.
 using platform::windows::ModuleInstance;
 
-// Owns one handle and releases it exactly once.
+// A GDI object, menu, icon or module, released by the function named.
 template <typename T, auto Release>
-class UniqueGdi {
- public:
-  UniqueGdi() = default;
-  explicit UniqueGdi(T value) : value_(value) {}
-  UniqueGdi(const UniqueGdi&) = delete;
-  UniqueGdi& operator=(const UniqueGdi&) = delete;
-  UniqueGdi(UniqueGdi&& other) noexcept : value_(std::exchange(other.value_, nullptr)) {}
-  UniqueGdi& operator=(UniqueGdi&& other) noexcept {
-    reset(std::exchange(other.value_, nullptr));
-    return *this;
-  }
-  ~UniqueGdi() { reset(); }
-
-  T get() const { return value_; }
-  // Hands the handle to a new owner.
-  T release() { return std::exchange(value_, nullptr); }
-  explicit operator bool() const { return value_ != nullptr; }
-  void reset(T value = nullptr) {
-    if (value_ != nullptr) Release(value_);
-    value_ = value;
-  }
-
- private:
-  T value_ = nullptr;
-};
+using UniqueGdi = platform::windows::UniqueHandle<platform::windows::ReleasedBy<T, Release>>;
 
 inline void DeleteGdiObject(HGDIOBJ object) {
   ::DeleteObject(object);
