@@ -169,5 +169,35 @@ TEST_F(ConnectionCheckTest, TheHealthyCheckShowsTheCertificateAndTheClock) {
       << run.lines[6];
 }
 
+// The till's clock is judged against the service's: a wrong one is a warning in the clock's step and
+// in the verdict, never a failure, as sales still go through.
+TEST_F(ConnectionCheckTest, AWrongClockIsAWarningThatNamesTheOffset) {
+  struct Case {
+    long long serviceAheadSeconds;
+    const char* verdict;
+    const char* offset;
+  };
+  const Case cases[] = {
+      {600, "ВНИМАНИЕ", "часы кассы отстают на (9 мин 59|10 мин [01]) с"},
+      {-3600, "ВНИМАНИЕ", "часы кассы спешат на (59 мин 59|60 мин [01]) с"},
+      {60, "ОК", "часы кассы отстают на (59|60|61) с"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.serviceAheadSeconds);
+    const testing::Simulator skewed(TALLOWMER_SIM_PATH, {true, false, kToken, c.serviceAheadSeconds});
+    const Run run = Check(skewed.BaseUrl(), kToken);
+    EXPECT_EQ(run.status, 0) << run.out;
+    ASSERT_EQ(run.lines.size(), 8u) << run.out;
+    EXPECT_TRUE(std::regex_search(
+        run.lines[6], std::regex(std::string("— ") + c.verdict + " .*: " + c.offset + " \\(время сервиса ")))
+        << run.lines[6];
+    const std::string verdict = c.verdict == std::string("ОК")
+                                    ? "^Итог: связь с сервисом в порядке\\.$"
+                                    : std::string("^Итог: связь с сервисом в порядке, но ") + c.offset +
+                                          ": исправьте время на кассе\\.$";
+    EXPECT_TRUE(std::regex_search(run.lines[7], std::regex(verdict))) << run.lines[7];
+  }
+}
+
 }  // namespace
 }  // namespace tallowmer::host

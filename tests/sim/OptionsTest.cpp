@@ -15,13 +15,14 @@ TEST(OptionsTest, DefaultsListenOnLoopbackWithTlsAndTheDemoToken) {
   EXPECT_FALSE(options.seed);
   EXPECT_FALSE(options.stateDir);
   EXPECT_FALSE(options.faults);
+  EXPECT_EQ(options.clockOffsetSeconds, 0);
   EXPECT_FALSE(options.help);
 }
 
 TEST(OptionsTest, ReadsEveryOption) {
   const Options options =
       ParseOptions({"--listen", "127.0.0.1:8443", "--plain", "--db", ":memory:", "--token", "secret-1",
-                    "--seed", "--state-dir", "/tmp/sim-state", "--faults"});
+                    "--seed", "--state-dir", "/tmp/sim-state", "--faults", "--clock-offset", "-600"});
   EXPECT_EQ(options.host, "127.0.0.1");
   EXPECT_EQ(options.port, 8443);
   EXPECT_TRUE(options.plain);
@@ -30,13 +31,16 @@ TEST(OptionsTest, ReadsEveryOption) {
   EXPECT_TRUE(options.seed);
   EXPECT_EQ(options.stateDir, std::filesystem::path("/tmp/sim-state"));
   EXPECT_TRUE(options.faults);
+  EXPECT_EQ(options.clockOffsetSeconds, -600);
 }
 
 TEST(OptionsTest, TakesValuesAfterAnEqualsSign) {
-  const Options options = ParseOptions({"--token=a=b", "--db=/tmp/x.sqlite", "--listen=0.0.0.0:0"});
+  const Options options =
+      ParseOptions({"--token=a=b", "--db=/tmp/x.sqlite", "--listen=0.0.0.0:0", "--clock-offset=+90"});
   EXPECT_EQ(options.token, "a=b");
   EXPECT_EQ(options.db, "/tmp/x.sqlite");
   EXPECT_EQ(options.host, "0.0.0.0");
+  EXPECT_EQ(options.clockOffsetSeconds, 90);
 }
 
 struct ListenCase {
@@ -86,7 +90,11 @@ INSTANTIATE_TEST_SUITE_P(
                       BadCase{{"--listen", "127.0.0.1:"}, "port"}, BadCase{{"--token", ""}, "--token"},
                       BadCase{{"--token"}, "--token"}, BadCase{{"--db="}, "--db"},
                       BadCase{{"--state-dir", ""}, "--state-dir"}, BadCase{{"--plain=yes"}, "no value"},
-                      BadCase{{"extra"}, "extra"}));
+                      BadCase{{"extra"}, "extra"}, BadCase{{"--clock-offset", "ten"}, "--clock-offset"},
+                      BadCase{{"--clock-offset", ""}, "--clock-offset"},
+                      BadCase{{"--clock-offset", "--"}, "--clock-offset"},
+                      BadCase{{"--clock-offset", "31622401"}, "--clock-offset"},
+                      BadCase{{"--clock-offset", "-99999999999999999999"}, "--clock-offset"}));
 
 struct StateDirCase {
   const char* xdgStateHome;

@@ -32,6 +32,10 @@ Simulator::Simulator(const std::string& executable, const Options& options) : op
                                 "--seed",   "--token",  options.token, "--state-dir", folder_ + "/state"};
   if (options.plain) args.push_back("--plain");
   if (options.faults) args.push_back("--faults");
+  if (options.clockOffsetSeconds != 0) {
+    args.push_back("--clock-offset");
+    args.push_back(std::to_string(options.clockOffsetSeconds));
+  }
   const std::string out = folder_ + "/stdout";
   const std::string err = folder_ + "/stderr";
   pid_ = fork();

@@ -14,6 +14,8 @@ class Simulator {
     bool plain = false;
     bool faults = false;
     std::string token = "test-token-000001";
+    // How far the service's clock, as its Date header tells it, runs ahead of this machine's.
+    long long clockOffsetSeconds = 0;
   };
 
   Simulator(const std::string& executable, const Options& options);

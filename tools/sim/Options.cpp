@@ -26,6 +26,20 @@ void ParseListen(const std::string& listen, Options& options) {
   options.host = host;
 }
 
+long long ParseClockOffset(const std::string& text) {
+  const bool sign = !text.empty() && (text[0] == '-' || text[0] == '+');
+  const std::string digits = sign ? text.substr(1) : text;
+  const bool valid = !digits.empty() && digits.size() <= 9 &&
+                     std::all_of(digits.begin(), digits.end(),
+                                 [](char c) { return std::isdigit(static_cast<unsigned char>(c)); });
+  const long long magnitude = valid ? std::stoll(digits) : -1;
+  if (magnitude < 0 || magnitude > kMaxClockOffsetSeconds) {
+    throw UsageError("--clock-offset " + text + ": seconds from -" + std::to_string(kMaxClockOffsetSeconds) +
+                     " to " + std::to_string(kMaxClockOffsetSeconds));
+  }
+  return !text.empty() && text[0] == '-' ? -magnitude : magnitude;
+}
+
 }  // namespace
 
 Options ParseOptions(const std::vector<std::string>& args) {
@@ -65,6 +79,8 @@ Options ParseOptions(const std::vector<std::string>& args) {
       options.stateDir = dir;
     } else if (name == "--faults") {
       flag(options.faults);
+    } else if (name == "--clock-offset") {
+      options.clockOffsetSeconds = ParseClockOffset(value());
     } else if (name == "--help" || name == "-h") {
       flag(options.help);
     } else {
@@ -76,7 +92,7 @@ Options ParseOptions(const std::vector<std::string>& args) {
 
 std::string UsageText() {
   return "usage: tallowmer_sim [--listen HOST:PORT] [--plain] [--db FILE] [--token TOKEN] [--seed]\n"
-         "                     [--state-dir DIR] [--faults]\n"
+         "                     [--state-dir DIR] [--faults] [--clock-offset SECONDS]\n"
          "  --listen HOST:PORT  where to listen (default 127.0.0.1:0, port 0 picks a free one)\n"
          "  --plain             plain HTTP instead of HTTPS\n"
          "  --db FILE           SQLite file, :memory: for none (default: sim.sqlite in the state folder)\n"
@@ -85,6 +101,9 @@ std::string UsageText() {
          "  --state-dir DIR     certificates and default database (default $XDG_STATE_HOME/tallowmer_sim\n"
          "                      or ~/.local/state/tallowmer_sim)\n"
          "  --faults            enable the /_sim control endpoints for fault injection\n"
+         "  --clock-offset SECONDS\n"
+         "                      run the clock of the Date header this far ahead (negative: behind), as\n"
+         "                      a till with a wrong clock sees the service\n"
          "The first line on stdout is the base URL; with HTTPS, stderr names the CA file to trust and\n"
          "prints the line that makes ls_tallowmer_host trust it (export LS_TALLOWMER_CA_FILE=...).\n";
 }

@@ -11,6 +11,8 @@
 namespace tallowmer::sim {
 
 inline constexpr const char* kDefaultToken = "demo-token-0001";
+// A year either way is more than any clock is wrong by, and keeps every date a four-digit year.
+inline constexpr long long kMaxClockOffsetSeconds = 366LL * 24 * 3600;
 
 struct Options {
   std::string host = "127.0.0.1";
@@ -22,6 +24,9 @@ struct Options {
   bool seed = false;
   std::optional<std::filesystem::path> stateDir;
   bool faults = false;
+  // Seconds added to the service's clock as its Date header tells it, to stand in for a till whose
+  // clock is wrong.
+  long long clockOffsetSeconds = 0;
   bool help = false;
 };
 

@@ -32,14 +32,14 @@ constexpr const char* kApiPath = "/api/v2";
 constexpr int kMaxFaultCount = 1'000'000;
 constexpr int kMaxFaultDelayMs = 600'000;
 
-// "Thu, 10 Dec 2026 15:05:00 GMT", in English whatever the locale.
-std::string HttpDateNow() {
+// "Thu, 10 Dec 2026 15:05:00 GMT", in English whatever the locale; `offsetSeconds` from now.
+std::string HttpDate(long long offsetSeconds) {
   static constexpr const char* kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
   static constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                             "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-  const std::time_t now = std::time(nullptr);
+  const std::time_t when = std::time(nullptr) + static_cast<std::time_t>(offsetSeconds);
   std::tm utc{};
-  gmtime_r(&now, &utc);
+  gmtime_r(&when, &utc);
   char text[40];
   std::snprintf(text, sizeof text, "%s, %02d %s %04d %02d:%02d:%02d GMT", kDays[utc.tm_wday], utc.tm_mday,
                 kMonths[utc.tm_mon], utc.tm_year + 1900, utc.tm_hour, utc.tm_min, utc.tm_sec);
@@ -306,8 +306,9 @@ struct SimServer::Impl {
     http->set_read_timeout(10);
     http->set_write_timeout(10);
     // Every answer names the server's time, as a service's do; clients compare their clocks with it.
-    http->set_post_routing_handler(
-        [](const Request&, Response& res) { res.set_header("Date", HttpDateNow()); });
+    http->set_post_routing_handler([offset = settings.clockOffsetSeconds](const Request&, Response& res) {
+      res.set_header("Date", HttpDate(offset));
+    });
     Routes();
   }
 

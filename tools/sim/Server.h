@@ -20,6 +20,8 @@ struct ServerSettings {
   int port = 0;
   std::string token = kDefaultToken;
   bool faults = false;
+  // Added to the time in the Date header of every answer.
+  long long clockOffsetSeconds = 0;
   // One line per answered request; none when empty.
   std::function<void(const std::string&)> log;
 };

@@ -77,6 +77,7 @@ int Run(const Options& options) {
   settings.port = options.port;
   settings.token = options.token;
   settings.faults = options.faults;
+  settings.clockOffsetSeconds = options.clockOffsetSeconds;
   settings.log = [](const std::string& line) {
     static std::mutex mutex;
     std::lock_guard lock(mutex);
