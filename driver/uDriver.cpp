@@ -186,17 +186,15 @@ int32_t TDriver::DoCloseOrder(const TCloseOrderIn& in, TCloseOrderOut& out, std:
   }
   return Guarded(resultDescription, [&] {
     if ((in.OperationKind & 0xFF) == 1) {
-      FDevice->ReturnOrder(in.ReturnOrderID, FormatDateTime(kServiceDateTimePattern, in.ReturnDateTime),
-                           Currency{});
+      FDevice->ReturnOrder(
+          in.ReturnOrderID,
+          FormatDateTime(kServiceDateTimePattern, in.ReturnDateTime, ServiceDateTimeFormats()), Currency{});
       out.TransactionDateTime = 0;
     } else {
       std::string stamped;
       FDevice->CreateOrder(kind.clientType, in.ClientID, receipt.lines, in.OrderID, in.OrderNumber,
                            in.BonusWriteOff, stamped, receipt.sum, receipt.sumWithDiscount);
-      // The stamp carries the regional time separator ("." in some locales): read it back with it.
-      FormatSettings stampFormats = ServiceDateTimeFormats();
-      stampFormats.timeSeparator = DefaultFormatSettings().timeSeparator;
-      const auto transaction = TryStrToDateTime(stamped, stampFormats);
+      const auto transaction = TryStrToDateTime(stamped, ServiceDateTimeFormats());
       if (!transaction) throw EConvertError("Не удалось прочитать время транзакции " + stamped);
       out.TransactionDateTime = *transaction;
     }
@@ -211,7 +209,8 @@ int32_t TDriver::DoCancelOrder(const TCancelOrderIn& in, TCancelOrderOut& out,
   resultDescription.clear();
   out.Text.clear();
   return Guarded(resultDescription, [&] {
-    const std::string dateTime = FormatDateTime(kServiceDateTimePattern, in.TransactionDateTime);
+    const std::string dateTime =
+        FormatDateTime(kServiceDateTimePattern, in.TransactionDateTime, ServiceDateTimeFormats());
     FDevice->ReturnOrder(in.OrderID, dateTime, Currency{});
     out.Text = "Транзакция: " + in.OrderID + "\r\nВремя: " + dateTime + "\r\nОперация отменена";
     return kResultOk;

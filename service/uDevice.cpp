@@ -149,7 +149,9 @@ std::string TDevice::CreateOrder(int32_t AClientType, const std::string& AID,
                                  std::string& ATransactionDateTime, Currency ASumOrder,
                                  Currency ASumOrderWithDiscount) {
   if (IsBlank(AOrderID)) throw EquException(kBlankOrderIDCode, kBlankOrderID);
-  ATransactionDateTime = FormatDateTime(kServiceDateTimePattern, platform::Env::Current().Now());
+  // The service reads its dates with a colon in the time, whatever the till's regional settings are.
+  ATransactionDateTime =
+      FormatDateTime(kServiceDateTimePattern, platform::Env::Current().Now(), ServiceDateTimeFormats());
   JsonValue order = JsonValue::object();
   order["guid"] = AOrderID;
   order["number"] = AOrderNumber;

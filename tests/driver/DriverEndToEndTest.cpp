@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "common/DateTime.h"
 #include "common/FormatSettings.h"
 #include "common/Unicode.h"
 #include "common/VariantConvert.h"
@@ -228,6 +229,35 @@ TEST_F(DriverEndToEndTest, CardNumberReceiptTextWithAPointUnderACommaLocale) {
   EXPECT_EQ(text.rfind("Номер карты: 777\r\n'Баланс: ", 0), 0u) << text;
   EXPECT_NE(text.find('.'), std::string::npos) << text;
   EXPECT_EQ(text.find(','), std::string::npos) << text;
+}
+
+// Some regional settings separate hours, minutes and seconds with a point. The service reads its
+// dates with colons only: before, such a till's sales were refused by the service.
+TEST_F(DriverEndToEndTest, ASaleAndItsCancellationUnderAPointTimeSeparator) {
+  env.formats.timeSeparator = ".";
+  ResetDefaultFormatSettings();
+  env.fixedClock = true;
+  ASSERT_EQ(Call("CreateOrder", {OleVariant(), OleVariant::Text(kPhone), OleVariant::Int32(0)}), 0)
+      << Failure();
+  const std::string orderId = VarToStr(Out(0));
+  ASSERT_EQ(Call("CloseOrder",
+                 {OleVariant::Text(orderId), ReceiptTable({Line("A", "a", 0, 1, 31)}),
+                  OleVariant::FromCurrency(Currency{}), OleVariant::Int32(0), OleVariant::Text(kPhone),
+                  OleVariant::Int32(0), OleVariant::Int32(0), OleVariant::Text("")}),
+            0)
+      << Failure();
+  EXPECT_EQ(Out(2).Type(), varDate);
+  EXPECT_EQ(Out(2).DoubleValue(), EncodeDateTime(env.clock));
+  const double transaction = Out(2).DoubleValue();
+  ASSERT_EQ(Call("CancelOrder", {OleVariant::Text(orderId), OleVariant::Date(transaction),
+                                 OleVariant::Text(""), OleVariant::Int32(0), OleVariant::Text("")}),
+            0)
+      << Failure();
+  EXPECT_NE(VarToStr(Out(0)).find("\r\nВремя: 2024-01-31 10:20:30\r\n"), std::string::npos)
+      << VarToStr(Out(0));
+  const std::string log = HttpLog();
+  EXPECT_NE(log.find(R"("number":"","date":"2024-01-31 10:20:30",)"), std::string::npos) << log;
+  EXPECT_NE(log.find(R"("sum":0,"date":"2024-01-31 10:20:30"})"), std::string::npos) << log;
 }
 
 // Anyone may create files in a log folder opened to everyone, so a link may wait there under the

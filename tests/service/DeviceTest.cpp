@@ -168,16 +168,18 @@ TEST_F(DeviceTest, OrderBodyListsTheOrderThenItsCart) {
       R"("priceWithDiscount":12.5,"amount":0.5}]})");
 }
 
-TEST_F(DeviceTest, OrderWithoutLinesHasNoCartAndItsDateFollowsTheRegionalTimeSeparator) {
+// The service reads "YYYY-mm-dd hh:nn:ss" with colons; a till whose regional time separator is a
+// point ("10.20.30") still sends them.
+TEST_F(DeviceTest, OrderWithoutLinesHasNoCartAndItsDateKeepsColonsUnderAnyRegionalTimeSeparator) {
   env.formats.timeSeparator = ".";
   env.formats.decimalSeparator = ",";
   ResetDefaultFormatSettings();
   std::string date;
   transport->Answer(200, "{}");
   device->CreateOrder(0, "c", {}, "g", "", Currency{5000}, date, Currency{15000}, Currency{0});
-  EXPECT_EQ(date, "2024-01-31 10.20.30");
+  EXPECT_EQ(date, "2024-01-31 10:20:30");
   EXPECT_EQ(transport->sent.back().body,
-            R"({"guid":"g","number":"","date":"2024-01-31 10.20.30","sum":1.5,"sumDiscount":0,"bonusAdd":0,)"
+            R"({"guid":"g","number":"","date":"2024-01-31 10:20:30","sum":1.5,"sumDiscount":0,"bonusAdd":0,)"
             R"("bonusWriteOff":0.5,"depositAdd":0,"depositWriteOff":0})");
 }
 
