@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <string>
 #include <thread>
 
 #include "tests/support/ConnectProxy.h"
@@ -19,9 +20,15 @@ void Stop(int) {
   stopping = 1;
 }
 
-void Record(const tallowmer::testing::ConnectProxy& proxy, const char* file) {
-  std::ofstream out(file, std::ios::trunc);
-  for (const auto& tunnel : proxy.Tunnels()) out << tunnel.head.substr(0, tunnel.head.find("\r\n")) << "\n";
+// The record is replaced whole by a rename, so that a reader never finds it cut short or empty in
+// the middle of a rewrite.
+void Record(const tallowmer::testing::ConnectProxy& proxy, const std::string& file) {
+  const std::string next = file + ".next";
+  {
+    std::ofstream out(next, std::ios::trunc);
+    for (const auto& tunnel : proxy.Tunnels()) out << tunnel.head.substr(0, tunnel.head.find("\r\n")) << "\n";
+  }
+  std::rename(next.c_str(), file.c_str());
 }
 
 }  // namespace
