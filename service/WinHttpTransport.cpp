@@ -93,11 +93,15 @@ class GlobalString {
   LPWSTR text_ = nullptr;
 };
 
-struct ProxyInfo {
-  DWORD accessType = WINHTTP_ACCESS_TYPE_NO_PROXY;
-  GlobalString proxy;
-  GlobalString bypass;
-};
+// The route WinHTTP's proxy information names for the URL: direct unless it names a proxy. The
+// strings WinHTTP allocated in it for the caller are released here.
+ProxyRoute RouteFromProxyInfo(const std::string& url, const WINHTTP_PROXY_INFO& info) {
+  GlobalString proxy, bypass;
+  *proxy.Receive() = info.lpszProxy;
+  *bypass.Receive() = info.lpszProxyBypass;
+  if (info.dwAccessType != WINHTTP_ACCESS_TYPE_NAMED_PROXY || proxy.Empty()) return {};
+  return ChooseProxyFromList(url, proxy.Utf8(), bypass.Utf8());
+}
 
 // What an auto-configuration script (named, or found by WPAD when `detect`) says for the URL;
 // nullopt when the script cannot be had or run, which leaves the fixed settings to decide.
@@ -118,12 +122,7 @@ std::optional<ProxyRoute> ProxyFromScript(const std::string& url, const std::wst
   options.fAutoLogonIfChallenged = TRUE;
   WINHTTP_PROXY_INFO info{};
   if (!::WinHttpGetProxyForUrl(session.get(), Utf8ToWide(url).c_str(), &options, &info)) return std::nullopt;
-  ProxyInfo result;
-  result.accessType = info.dwAccessType;
-  *result.proxy.Receive() = info.lpszProxy;
-  *result.bypass.Receive() = info.lpszProxyBypass;
-  if (result.accessType != WINHTTP_ACCESS_TYPE_NAMED_PROXY || result.proxy.Empty()) return ProxyRoute{};
-  return ChooseProxyFromList(url, result.proxy.Utf8(), result.bypass.Utf8());
+  return RouteFromProxyInfo(url, info);
 }
 
 // The proxy the system names for the URL: the current user's Internet settings first (a script,
@@ -143,12 +142,7 @@ ProxyRoute SystemProxyFor(const std::string& url) {
   }
   WINHTTP_PROXY_INFO machine{};
   if (!::WinHttpGetDefaultProxyConfiguration(&machine)) return {};
-  ProxyInfo info;
-  info.accessType = machine.dwAccessType;
-  *info.proxy.Receive() = machine.lpszProxy;
-  *info.bypass.Receive() = machine.lpszProxyBypass;
-  if (info.accessType != WINHTTP_ACCESS_TYPE_NAMED_PROXY || info.proxy.Empty()) return {};
-  return ChooseProxyFromList(url, info.proxy.Utf8(), info.bypass.Utf8());
+  return RouteFromProxyInfo(url, machine);
 }
 
 // The proxy as WinHttpOpen takes it: "host:port", without a scheme or credentials (WinHTTP takes
