@@ -95,6 +95,11 @@ use_prefix() {
   programs32_unix=${programs32_unix//\\//}
 }
 
+# The system folder whose tools (reg, regsvr32, cscript) run with this bitness (32 or 64).
+system_folder() {
+  if [ "$1" = 32 ]; then echo "$system32"; else echo 'C:\windows\system32'; fi
+}
+
 clsid='{7C41E9A2-3D58-4B16-A0F3-95B2C6D84E17}'
 classes_machine='HKLM\Software\Classes'
 classes_user='HKCU\Software\Classes'
@@ -113,8 +118,8 @@ our_keys() {
 # keeps the ProgID that the 32-bit view shares with the 64-bit one in different places depending
 # on who wrote it, and a host sees what its own registry view shows.
 host_keys() {
-  local system='C:\windows\system32' key
-  [ "$1" = 32 ] && system=$system32
+  local system key
+  system=$(system_folder "$1")
   for key in "HKCR\\CLSID\\$clsid" 'HKCR\hwEq.tallowmer'; do
     "$wine" "$system\\reg.exe" query "$key" /s 2>/dev/null
   done | tr -d '\r' | awk '/^HKEY_/ { key = $0; print key; next } /^    / { sub(/^ +/, ""); print key " | " $0 }' |
@@ -144,8 +149,8 @@ msiexec() {
 
 # Runs device_info.vbs with the cscript of one bitness.
 client_works() {
-  local bits=$1 system='C:\windows\system32'
-  [ "$bits" = 32 ] && system=$system32
+  local system
+  system=$(system_folder "$1")
   "$wine" "$system\\cscript.exe" //nologo "$(windows_path "$work/device_info.vbs")" "$module_version" \
     >"$work/client.log" 2>&1
   local status=$?
@@ -164,30 +169,22 @@ holds_package_files() {
     cmp -s "$dist/help.chm" "$folder/help.chm"
 }
 
+# installed_regsvr32 VIEW [/u]: the regsvr32 of the view's bitness on the module installed for it.
+installed_regsvr32() {
+  local system module="$programs64\\ls_tallowmer.dll"
+  system=$(system_folder "$1")
+  [ "$1" = 32 ] && module="$programs32\\ls_tallowmer.dll"
+  "$wine" "$system\\regsvr32.exe" /s ${2:+"$2"} "$module" || { echo "    regsvr32${2:+ $2} $module failed"; return 1; }
+}
+
 # regsvr32's keys for the installed modules, after taking the package's keys away with regsvr32 /u.
 regsvr32_keys() {
-  local view system module
-  for view in "$@"; do
-    system='C:\windows\system32'
-    module="$programs64\\ls_tallowmer.dll"
-    if [ "$view" = 32 ]; then
-      system=$system32
-      module="$programs32\\ls_tallowmer.dll"
-    fi
-    "$wine" "$system\\regsvr32.exe" /s /u "$module" || { echo "    regsvr32 /u $module failed"; return 1; }
-  done
+  local view
+  for view in "$@"; do installed_regsvr32 "$view" /u || return 1; done
   for view in "$@"; do
     [ -z "$(our_keys "$classes_machine" "$view")" ] || { echo "    keys left in view $view after regsvr32 /u"; return 1; }
   done
-  for view in "$@"; do
-    system='C:\windows\system32'
-    module="$programs64\\ls_tallowmer.dll"
-    if [ "$view" = 32 ]; then
-      system=$system32
-      module="$programs32\\ls_tallowmer.dll"
-    fi
-    "$wine" "$system\\regsvr32.exe" /s "$module" || { echo "    regsvr32 $module failed"; return 1; }
-  done
+  for view in "$@"; do installed_regsvr32 "$view" || return 1; done
   for view in "$@"; do host_keys "$view" >"$work/regsvr32_$view.keys"; done
 }
 
