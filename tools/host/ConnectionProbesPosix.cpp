@@ -2,7 +2,6 @@
 // handshake that accepts any certificate so that an untrusted one can still be described; its trust
 // is then judged apart, against the system store and against it with SSL/ca-bundle.pem.
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
 #include <openssl/err.h>
@@ -190,12 +189,9 @@ Resolved ResolveName(const std::string& host) {
   }
   std::unique_ptr<addrinfo, Deleter<addrinfo, freeaddrinfo>> info(found);
   for (const addrinfo* entry = info.get(); entry != nullptr; entry = entry->ai_next) {
-    char text[INET6_ADDRSTRLEN] = {};
-    const void* address =
-        entry->ai_family == AF_INET
-            ? static_cast<const void*>(&reinterpret_cast<sockaddr_in*>(entry->ai_addr)->sin_addr)
-            : static_cast<const void*>(&reinterpret_cast<sockaddr_in6*>(entry->ai_addr)->sin6_addr);
-    if (::inet_ntop(entry->ai_family, address, text, sizeof text) == nullptr) continue;
+    char text[NI_MAXHOST] = {};
+    if (::getnameinfo(entry->ai_addr, entry->ai_addrlen, text, sizeof text, nullptr, 0, NI_NUMERICHOST) != 0)
+      continue;
     if (std::find(result.addresses.begin(), result.addresses.end(), text) == result.addresses.end())
       result.addresses.emplace_back(text);
   }
