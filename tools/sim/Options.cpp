@@ -6,13 +6,18 @@
 namespace tallowmer::sim {
 namespace {
 
+// The value of unsigned decimal text of at most `maxDigits` digits; -1 for anything else.
+long long DecimalValue(const std::string& text, size_t maxDigits) {
+  const bool digits = !text.empty() && text.size() <= maxDigits &&
+                      std::all_of(text.begin(), text.end(),
+                                  [](char c) { return std::isdigit(static_cast<unsigned char>(c)); });
+  return digits ? std::stoll(text) : -1;
+}
+
 int ParsePort(const std::string& text, const std::string& listen) {
-  const bool digits = !text.empty() && text.size() <= 5 && std::all_of(text.begin(), text.end(), [](char c) {
-    return std::isdigit(static_cast<unsigned char>(c));
-  });
-  const int port = digits ? std::stoi(text) : -1;
+  const long long port = DecimalValue(text, 5);
   if (port < 0 || port > 65535) throw UsageError("--listen " + listen + ": the port must be 0..65535");
-  return port;
+  return static_cast<int>(port);
 }
 
 // "HOST:PORT" or "[IPv6]:PORT".
@@ -27,17 +32,14 @@ void ParseListen(const std::string& listen, Options& options) {
 }
 
 long long ParseClockOffset(const std::string& text) {
-  const bool sign = !text.empty() && (text[0] == '-' || text[0] == '+');
-  const std::string digits = sign ? text.substr(1) : text;
-  const bool valid = !digits.empty() && digits.size() <= 9 &&
-                     std::all_of(digits.begin(), digits.end(),
-                                 [](char c) { return std::isdigit(static_cast<unsigned char>(c)); });
-  const long long magnitude = valid ? std::stoll(digits) : -1;
+  const bool negative = !text.empty() && text[0] == '-';
+  const bool hasSign = negative || (!text.empty() && text[0] == '+');
+  const long long magnitude = DecimalValue(hasSign ? text.substr(1) : text, 9);
   if (magnitude < 0 || magnitude > kMaxClockOffsetSeconds) {
     throw UsageError("--clock-offset " + text + ": seconds from -" + std::to_string(kMaxClockOffsetSeconds) +
                      " to " + std::to_string(kMaxClockOffsetSeconds));
   }
-  return !text.empty() && text[0] == '-' ? -magnitude : magnitude;
+  return negative ? -magnitude : magnitude;
 }
 
 }  // namespace
