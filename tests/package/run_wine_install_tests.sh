@@ -80,7 +80,7 @@ start_prefixes() {
 # and Program Files.
 use_prefix() {
   export WINEPREFIX=$work/$1
-  "$wineserver" -p
+  keep_wineserver
   drive_c=$WINEPREFIX/drive_c
   if prefix_is_win32 "$1"; then
     wine=/usr/lib/wine/wine

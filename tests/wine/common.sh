@@ -11,6 +11,17 @@ result() {
   fi
 }
 
+# One wineserver for $WINEPREFIX from now until `wineserver -k`. A Wine program starts its server
+# with -p0 (Debian's wrapper), so that server quits with its last client, and `wineserver -p` does
+# nothing while another server of the prefix still runs: the running one is waited out first.
+# Between two servers the registry's volatile keys (the host's root certificates) are gone, and a
+# key written just before may not yet be saved for the next server: an authority added to the
+# Root store was then, now and then, not trusted by the next program.
+keep_wineserver() {
+  /usr/lib/wine/wineserver -w
+  /usr/lib/wine/wineserver -p
+}
+
 # Script hosts take Windows paths; Wine maps the Unix root to drive Z:.
 windows_path() { echo "Z:$1" | tr '/' '\\'; }
 

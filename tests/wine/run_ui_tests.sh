@@ -101,7 +101,7 @@ prepare_prefix() {
   mkdir -p "$WINEPREFIX/drive_c/windows/Fonts"
   cp /usr/share/wine/fonts/tahoma.ttf /usr/share/wine/fonts/tahomabd.ttf /usr/share/wine/fonts/marlett.ttf \
     "$WINEPREFIX/drive_c/windows/Fonts/" || return 1
-  "$wineserver" -p
+  keep_wineserver
   "$wine" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null 2>&1
 }
 
@@ -173,7 +173,7 @@ configure_session() {
   "$wine" reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d "$dpi" /f >/dev/null 2>&1
   "$wine" reg add "$font_substitutes" /v 'MS Shell Dlg 2' /t REG_SZ /d "$face" /f >/dev/null 2>&1
   "$wineserver" -k
-  "$wineserver" -p
+  keep_wineserver
 }
 
 start_xvfb

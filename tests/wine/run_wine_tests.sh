@@ -35,36 +35,21 @@ start_https_simulator() {
   printf -v "$1_ca" '%s' "$(sed -n 's/^CA: //p' "$work/$1.err" | head -n 1)"
 }
 
-run_transport_conformance() {
-  "$wine" "$work/transport/transport_conformance.exe" "$base_url" "$trusted_url" "$untrusted_url" \
-    wine-test-token-1 "$(windows_path "$work/transport/log")" > "$work/transport.log" 2>&1
-}
-
 # The transport cases of the Linux build, through WinHTTP: plain HTTP, HTTPS verified against the
 # machine's Root store, and an authority that only SSL/ca-bundle.pem beside the program names,
 # which Windows does not read: the system store alone decides there.
 run_transport_cases() {
   start_https_simulator trusted
   start_https_simulator untrusted
+  local program="$work/transport/transport_conformance.exe"
   mkdir -p "$work/transport/SSL" "$work/transport/log"
-  cp "$build/tests/wine/transport_conformance.exe" "$work/transport/"
+  cp "$build/tests/wine/transport_conformance.exe" "$program"
   cp "$untrusted_ca" "$work/transport/SSL/ca-bundle.pem"
   "$wine" "$build/tests/wine/add_root_certificate.exe" "$(windows_path "$trusted_ca")"
   result $? "the simulator's authority joins the machine's Root store"
-  run_transport_conformance
+  "$wine" "$program" "$base_url" "$trusted_url" "$untrusted_url" wine-test-token-1 \
+    "$(windows_path "$work/transport/log")" > "$work/transport.log" 2>&1
   local status=$?
-  # Now and then 32-bit Wine's secure channel refuses every TLS handshake of one process with
-  # WinHTTP 12157, while the processes before and after it connect to the same servers. Only that
-  # pattern, every failure an HTTPS case, gets a second process; its failures stand.
-  local failures
-  failures=$(tr -d '\r' < "$work/transport.log" | grep '^FAILED - ')
-  if [ $status -ne 0 ] && [ -n "$failures" ] && grep -q 'WinHTTP 12157' "$work/transport.log" &&
-    ! echo "$failures" | grep -qv '(HTTPS)$'; then
-    sed 's/^/    /' "$work/transport.log"
-    echo "    every HTTPS case failed with WinHTTP 12157 in this process: the cases run again in a new one"
-    run_transport_conformance
-    status=$?
-  fi
   sed 's/^/    /' "$work/transport.log"
   result $status "WinHTTP passes the transport cases over HTTP and HTTPS"
   kill "$trusted_pid" "$untrusted_pid" 2>/dev/null
@@ -210,8 +195,8 @@ cscript="$system\\cscript.exe"
 dll="$build/driver/ls_tallowmer.dll"
 client="$build/tests/wine/dispatch_client.exe"
 "$wine" wineboot -i >/dev/null 2>&1
-# Keep one wineserver for the whole run: every later start is then quick.
-/usr/lib/wine/wineserver -p
+# One wineserver for the whole run: every later start is then quick.
+keep_wineserver
 
 # Class keys live in the module's own registry view; ProgID keys are shared by both views, and
 # Wine keeps them in the 64-bit one.
