@@ -59,48 +59,67 @@ ensure_russian_locale() {
 
 install_wine32() {
   # 32-bit hosts need the x86 module tested under 32-bit Wine; when its packages cannot be had,
-  # the x86 Wine tests report themselves as skipped.
+  # the x86 Wine stages report themselves as skipped.
   dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q "install ok installed" && return 0
   [ "$(id -u)" -eq 0 ] || return 0
   echo "Installing: wine32:i386"
   { dpkg --add-architecture i386 && apt-get update -qq &&
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends wine32:i386 >/dev/null; } ||
-    echo "wine32 could not be installed; the x86 Wine tests will be skipped" >&2
+    echo "wine32 could not be installed; the x86 Wine stages will be skipped" >&2
 }
 
-run_wine_tests() {
-  local status=0
-  # x86 first: its skip line must not be the last word of the run.
-  for arch in x86 x64; do
-    local dir=build/win64
-    [ "$arch" = x86 ] && dir=build/win32
-    if [ -f "$dir/driver/ls_tallowmer.dll" ]; then
-      echo "== Wine tests ($arch)"
-      tests/wine/run_wine_tests.sh "$dir" "$arch" build/linux/tools/sim/tallowmer_sim || status=1
-      echo "== Settings dialog under Xvfb ($arch)"
-      tests/wine/run_ui_tests.sh "$dir" "$arch" build/ui-artifacts || status=1
-    fi
-  done
-  return $status
+# Some kernels refuse 32-bit programs altogether ("Exec format error"), wine32 installed or not.
+# There the x86 programs run in qemu's user-mode emulation, which binfmt_misc hands every i386 ELF
+# program to; tests/wine/x86_runtime.sh then tells the stages which of their cases emulation can carry.
+enable_32bit_emulation() {
+  [ -x /usr/lib/wine/wine ] || return 0
+  /usr/lib/wine/wine --version >/dev/null 2>&1 && return 0
+  [ "$(id -u)" -eq 0 ] || return 0
+  install_packages qemu-user || return 0
+  local binfmt=/proc/sys/fs/binfmt_misc
+  [ -e "$binfmt/register" ] || mount -t binfmt_misc binfmt_misc "$binfmt" 2>/dev/null || return 0
+  [ -e "$binfmt/qemu-i386" ] || printf '%s' \
+    ':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:/usr/bin/qemu-i386:F' \
+    > "$binfmt/register" 2>/dev/null || true
+}
+
+run_ctest() { ctest --test-dir build/linux --output-on-failure -j "$JOBS"; }
+
+wine_stage() {
+  local arch=$1 dir=build/win64
+  [ "$arch" = x86 ] && dir=build/win32
+  tests/wine/run_wine_tests.sh "$dir" "$arch" build/linux/tools/sim/tallowmer_sim
+}
+
+ui_stage() {
+  local arch=$1 dir=build/win64
+  [ "$arch" = x86 ] && dir=build/win32
+  tests/wine/run_ui_tests.sh "$dir" "$arch" build/ui-artifacts
 }
 
 run_tests() {
   install_packages "${PACKAGES[@]}"
   install_wine32
+  enable_32bit_emulation
   ensure_russian_locale
-  build_linux
-  build_windows
-  ctest --test-dir build/linux --output-on-failure -j "$JOBS"
-  run_wine_tests
-  tests/package/run_package_tests.sh build/package
-  run_readme_test
+  source tests/support/stages.sh
+  stages_begin build/test-logs
+  stage "Linux build" -- build_linux
+  stage "Windows build" -- build_windows
+  stage "Linux tests (CTest)" "Linux build" -- run_ctest
+  # x86 first: the module most hosts load, and its skip line must not be the last word of the run.
+  local arch
+  for arch in x86 x64; do
+    stage "Wine tests ($arch)" "Linux build" "Windows build" -- wine_stage "$arch"
+    stage "Settings dialog ($arch)" "Windows build" -- ui_stage "$arch"
+  done
+  stage "Package" "Windows build" -- tests/package/run_package_tests.sh build/package
+  stage "README blocks" "Linux build" -- run_readme_test
+  stages_summary
 }
 
 # The README's shell blocks as a new user runs them, after everything is built.
-run_readme_test() {
-  echo "== README blocks"
-  tests/readme/run_readme_blocks.sh
-}
+run_readme_test() { tests/readme/run_readme_blocks.sh; }
 
 # What the demo needs to build the host program and the simulator: no Windows tools, no Wine, no
 # test libraries.

@@ -27,8 +27,10 @@ constexpr wchar_t kDialogCaption[] = L"Настройки";
 constexpr wchar_t kMenuClass[] = L"#32768";
 constexpr wchar_t kHelpViewerClass[] = L"HH Parent";
 constexpr wchar_t kHelpCaption[] = L"Справка";
-constexpr DWORD kDialogWaitMs = 30000;
-constexpr DWORD kStepWaitMs = 5000;
+// The waits only decide when a broken dialog is given up on: a step that works is seen at once, so
+// they are sized for a loaded machine.
+constexpr DWORD kDialogWaitMs = 120000;
+constexpr DWORD kStepWaitMs = 30000;
 
 int failures = 0;
 

@@ -345,7 +345,7 @@ start_xvfb() {
 help_menu() {
   local arch=$1 presence=$2 check=$help_check64
   [ "$arch" = x86 ] && check=$help_check32
-  WINEDEBUG=-all,+htmlhelp timeout 60 "$wine" "$check" "$presence" >"$work/help_$arch.log" 2>"$work/help_$arch.trace"
+  WINEDEBUG=-all,+htmlhelp timeout 300 "$wine" "$check" "$presence" >"$work/help_$arch.log" 2>"$work/help_$arch.trace"
   local status=$?
   sed 's/^/    /' "$work/help_$arch.log"
   return "$status"

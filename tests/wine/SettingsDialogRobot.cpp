@@ -47,9 +47,11 @@ constexpr wchar_t kInformationTab[] = L"Информация";
 constexpr wchar_t kPasswordChar = L'\x2022';
 // The list names a setting by its caption, not its identifier: "Host" shows as "Хост".
 constexpr wchar_t kHostRowName[] = L"Хост";
-// A cross-process message that takes longer than this means the dialog's thread is stuck.
-constexpr UINT kSendTimeoutMs = 5000;
-constexpr DWORD kCloseWaitMs = 10000;
+// A cross-process message that takes longer than this means the dialog's thread is stuck. Both
+// limits only decide when a broken dialog is given up on, so they are sized for a loaded machine,
+// where Wine's processes may wait seconds for a core.
+constexpr UINT kSendTimeoutMs = 20000;
+constexpr DWORD kCloseWaitMs = 30000;
 
 std::string Utf8(const std::wstring& text) {
   if (text.empty()) return {};

@@ -11,6 +11,24 @@ result() {
   fi
 }
 
+# How this machine runs 32-bit Windows programs, in x86_runtime: "native"; "emulated", where the
+# kernel refuses 32-bit programs and binfmt_misc hands them to qemu's user-mode emulation (which
+# ./run.sh test sets up there); or "none", with the reason in x86_reason. A 32-bit program is run
+# to find out: wine32 installs on a kernel that cannot run it.
+detect_x86_runtime() {
+  x86_runtime=none
+  x86_reason=
+  if ! [ -e /usr/lib/wine/wine ]; then
+    x86_reason="32-bit Wine (wine32) is not installed here"
+  elif ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
+    x86_reason="this kernel cannot run 32-bit programs"
+  elif [ "$(head -n 1 /proc/sys/fs/binfmt_misc/qemu-i386 2>/dev/null)" = enabled ]; then
+    x86_runtime=emulated
+  else
+    x86_runtime=native
+  fi
+}
+
 # One wineserver for $WINEPREFIX from now until `wineserver -k`. A Wine program starts its server
 # with -p0 (Debian's wrapper), so that server quits with its last client, and `wineserver -p` does
 # nothing while another server of the prefix still runs: the running one is waited out first.
@@ -20,6 +38,38 @@ result() {
 keep_wineserver() {
   /usr/lib/wine/wineserver -w
   /usr/lib/wine/wineserver -p
+}
+
+# run_watched QUIET_SECONDS LOG COMMAND...: COMMAND with its output in LOG, stopped only when LOG
+# has not grown for QUIET_SECONDS: a hang, not a loaded machine, which makes a program slow but
+# never silent that long. Returns COMMAND's status, or 124 when it was stopped. A program that has
+# printed its closing "N passed, 0 failed" line passed its checks: when it is then slow to exit, it
+# is stopped without failing, and a line says so.
+run_watched() {
+  local quiet=$1 log=$2 pid size last_size=-1 still=0
+  shift 2
+  "$@" >"$log" 2>&1 &
+  pid=$!
+  while kill -0 "$pid" 2>/dev/null; do
+    sleep 1
+    size=$(stat -c %s "$log" 2>/dev/null || echo 0)
+    if [ "$size" != "$last_size" ]; then
+      last_size=$size
+      still=0
+    elif [ $((still += 1)) -ge "$quiet" ]; then
+      kill "$pid" 2>/dev/null
+      sleep 2
+      kill -9 "$pid" 2>/dev/null
+      wait "$pid" 2>/dev/null
+      if tail -n 1 "$log" | tr -d '\r' | grep -Eq '^[0-9]+ passed, 0 failed'; then
+        echo "(still running $quiet s after its closing line, and stopped)" >>"$log"
+        return 0
+      fi
+      echo "(stopped: no output for $quiet s)" >>"$log"
+      return 124
+    fi
+  done
+  wait "$pid"
 }
 
 # Script hosts take Windows paths; Wine maps the Unix root to drive Z:.

@@ -119,18 +119,19 @@ wait_or_stop() {
 # One dialog session: the robot plays the user while the host waits in ShowSettingsDlg.
 run_dialog() {
   local mode=$1 saved_host=$2 typed_host=$3 tag=$4
-  "$wine" "$robot" "$mode" "$typed_host" "$(windows_path "$shots")" "$saved_host" --wait=30 --tag="$tag" \
+  "$wine" "$robot" "$mode" "$typed_host" "$(windows_path "$shots")" "$saved_host" --wait=120 --tag="$tag" \
     >"$work/robot_$mode.log" 2>&1 &
   robot_pid=$!
-  # In the background too, so that an interrupt is handled at once rather than after the host.
-  timeout 45 "$wine" "$cscript" //nologo "$(windows_path "$work/settings_dialog.vbs")" \
+  # In the background too, so that an interrupt is handled at once rather than after the host. The
+  # limit only catches a dialog nobody closes: the robot gives up on it well before.
+  timeout 300 "$wine" "$cscript" //nologo "$(windows_path "$work/settings_dialog.vbs")" \
     "$mode" "$saved_host" "$typed_host" "$devices" >"$work/host_$mode.log" 2>&1 &
   host_pid=$!
   wait "$host_pid"
   local host_status=$?
   host_pid=
   # Once the host has returned there is no dialog left to drive: the robot finishes or never will.
-  wait_or_stop "$robot_pid" 50
+  wait_or_stop "$robot_pid" 300
   local robot_status=$?
   robot_pid=
   sed 's/^/    /' "$work/robot_$mode.log"
@@ -157,11 +158,12 @@ convert_screenshots() {
   [ "$status" -eq 0 ] && [ "$count" -gt 0 ]
 }
 
-# The windows' own test drives them from a second thread of its process.
+# The windows' own test drives them from a second thread of its process; it prints each check as
+# it goes, so only a silence of two minutes counts as a hang.
 run_view_tests() {
   local dpi=$1 tag=$2
-  timeout 90 "$wine" "$build/tests/ui/windows/ui_windows_tests.exe" "$dpi" "$(windows_path "$shots")" "$tag" \
-    >"$work/view_$tag.log" 2>&1
+  run_watched 120 "$work/view_$tag.log" \
+    "$wine" "$build/tests/ui/windows/ui_windows_tests.exe" "$dpi" "$(windows_path "$shots")" "$tag"
   local status=$?
   sed 's/^/    /' "$work/view_$tag.log"
   result "$status" "the settings windows follow the user's input and show every text in full ($tag)"
