@@ -4,8 +4,8 @@
 // Usage: settings_robot.exe ok|cancel HOST SHOT_DIR [LISTED_HOST] [--wait=SECONDS] [--tag=NAME]
 // LISTED_HOST is the Host value the settings list has to show (the one saved before the dialog);
 // NAME ends the screenshots' names (the font and the resolution of the run, say).
-// Every static text of the dialog and of the list is measured in its own font: a text that its
-// control cuts short fails the run, named.
+// Every static text, button, tab and column caption of the dialog and of the list is measured in
+// its own font: a text that its control cuts short fails the run, named.
 // Prints one line per check and exits with 0 only when every check passed.
 
 #include <windows.h>
@@ -336,8 +336,8 @@ class Robot {
     return found;
   }
 
-  // Each static text needs, in its own font and at its control's width, no more than its control.
-  // The measure runs inside the window's process: fonts are objects of their process.
+  // Each static text, button, tab and column caption needs, in its own font, no more than its
+  // control gives it. The measure runs inside the window's process: fonts are objects of their process.
   void CheckTexts(HWND window, const std::wstring& name) {
     const std::optional<std::vector<probe::TextFit>> measured = texts_.Measure(window);
     if (!report_.Check(measured.has_value(), L"the texts of " + name + L" are measured in its own process"))
@@ -348,7 +348,7 @@ class Robot {
       report_.Note((fit.Clipped() ? L"CLIPPED " : L"fits ") + fit.Describe());
       if (fit.Clipped()) ++clipped;
     }
-    report_.Check(!fits.empty() && clipped == 0, L"no static text of " + name + L" is clipped (" +
+    report_.Check(!fits.empty() && clipped == 0, L"no text of " + name + L" is clipped (" +
                                                      std::to_wstring(fits.size()) + L" measured, " +
                                                      std::to_wstring(clipped) + L" clipped)");
   }
@@ -373,11 +373,11 @@ class Robot {
     report_.Check(first == kParametersTab && second == kInformationTab,
                   L"tabs \"Параметры\", \"Информация\" (found \"" + first + L"\", \"" + second + L"\")");
     report_.Check(Ask(tab_, TCM_GETCURSEL, 0, 0).value_or(-1) == 0, L"the first tab is selected");
-    parameters_ = ::FindWindowExW(tab_, nullptr, kDialogClass, kParametersTab);
-    const HWND information = ::FindWindowExW(tab_, nullptr, kDialogClass, kInformationTab);
-    report_.Check(information != nullptr, L"the page \"Информация\" is a child dialog of the tab control");
-    if (!report_.Check(parameters_ != nullptr,
-                       L"the page \"Параметры\" is a child dialog of the tab control"))
+    // The pages lie over the tab control as the dialog's own children, as in a property sheet.
+    parameters_ = ::FindWindowExW(dialog_, nullptr, kDialogClass, kParametersTab);
+    const HWND information = ::FindWindowExW(dialog_, nullptr, kDialogClass, kInformationTab);
+    report_.Check(information != nullptr, L"the page \"Информация\" is a child dialog of the dialog");
+    if (!report_.Check(parameters_ != nullptr, L"the page \"Параметры\" is a child dialog of the dialog"))
       return false;
     report_.Check(
         ::IsWindowVisible(parameters_) && (information == nullptr || !::IsWindowVisible(information)),
