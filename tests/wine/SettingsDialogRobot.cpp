@@ -2,8 +2,10 @@
 // the dialog that "ShowSettingsDlg" opens, checks its windows, types a host address, opens the full
 // settings list, takes screenshots and closes everything with OK or Cancel.
 // Usage: settings_robot.exe ok|cancel HOST SHOT_DIR [LISTED_HOST] [--wait=SECONDS] [--tag=NAME]
+//        [--device-test]
 // LISTED_HOST is the Host value the settings list has to show (the one saved before the dialog);
 // NAME ends the screenshots' names (the font and the resolution of the run, say).
+// --device-test first runs the driver's device test against a server that never answers.
 // Every static text, button, tab and column caption of the dialog and of the list is measured in
 // its own font: a text that its control cuts short fails the run, named.
 // Prints one line per check and exits with 0 only when every check passed.
@@ -21,6 +23,7 @@
 #include <utility>
 #include <vector>
 
+#include "tests/ui/windows/SilentServer.h"
 #include "tests/ui/windows/UiProbe.h"
 #include "ui/windows/SettingsDialogWindow.h"
 #include "ui/windows/SettingsListWindow.h"
@@ -35,6 +38,8 @@ constexpr int kTabControlId = tallowmer::ui_windows::kIdPages;
 constexpr int kHostEditId = tallowmer::ui_windows::kIdFirstPageEdit;
 constexpr int kTokenEditId = tallowmer::ui_windows::kIdFirstPageEdit + 1;
 constexpr int kMoreButtonId = tallowmer::ui_windows::kIdMoreButton;
+// "Выполнить тест устройства", the second item of the command menu.
+constexpr int kDeviceTestCommand = tallowmer::ui_windows::kIdFirstMenuCommand + 1;
 // "Показать полный список настроек", the third item of the command menu.
 constexpr int kSettingsListCommand = tallowmer::ui_windows::kIdFirstMenuCommand + 2;
 constexpr int kListViewId = tallowmer::ui_windows::kIdSettingsTable;
@@ -290,16 +295,19 @@ class RemoteTextMeasure {
 class Robot {
  public:
   Robot(std::wstring mode, std::wstring host, std::wstring shotDir, std::optional<std::wstring> listedHost,
-        DWORD waitMs, std::wstring tag)
+        DWORD waitMs, std::wstring tag, bool deviceTest)
       : mode_(std::move(mode)),
         host_(std::move(host)),
         shotDir_(std::move(shotDir)),
         listedHost_(std::move(listedHost)),
         waitMs_(waitMs),
-        tag_(std::move(tag)) {}
+        tag_(std::move(tag)),
+        deviceTest_(deviceTest) {}
 
   int Run() {
-    if (!FindDialog() || !CheckDialog() || !TypeHost() || !RunSettingsList() || !CloseDialog()) Abandon();
+    if (!FindDialog() || !CheckDialog() || (deviceTest_ && !CheckDeviceTest()) || !TypeHost() ||
+        !RunSettingsList() || !CloseDialog())
+      Abandon();
     Print(std::to_wstring(report_.Passed()) + L" passed, " + std::to_wstring(report_.Failed()) + L" failed");
     return report_.Failed() == 0 ? 0 : 1;
   }
@@ -322,6 +330,77 @@ class Robot {
     // Item structures hold pointers: their layout is the one of the dialog's process.
     return report_.Check(IsWow64(process_->get()) == IsWow64(::GetCurrentProcess()),
                          L"this program has the bitness of the dialog's process");
+  }
+
+  static std::wstring Seconds(double value) {
+    wchar_t text[32] = {};
+    std::swprintf(text, 32, L"%.2f s", value);
+    return text;
+  }
+
+  static HWND ErrorBox() {
+    const HWND box = ::FindWindowW(kDialogClass, L"Ошибка");
+    return box != nullptr && ::IsWindowVisible(box) ? box : nullptr;
+  }
+
+  std::wstring TextsOf(HWND window) {
+    std::wstring texts;
+    for (HWND child = ::GetWindow(window, GW_CHILD); child != nullptr;
+         child = ::GetWindow(child, GW_HWNDNEXT))
+      texts += TextOf(child).value_or(L"") + L"|";
+    return texts;
+  }
+
+  // The driver's own device test against a server that takes the connection and never answers:
+  // the dialog answers all the while with only "Отмена" enabled, the test ends by itself after its
+  // ten seconds with an error box, and at once, without one, on Escape. The page gets its host
+  // back afterwards.
+  bool CheckDeviceTest() {
+    probe::SilentServer server;
+    if (!report_.Check(server.Listening(), L"a silent server listens")) return false;
+    const std::wstring before = TextOf(hostEdit_).value_or(L"");
+    const std::string silent = server.Url("/api/v2");
+    if (!report_.Check(SetText(hostEdit_, std::wstring(silent.begin(), silent.end())),
+                       L"edHost takes the silent server"))
+      return false;
+    const HWND ok = ::GetDlgItem(dialog_, IDOK);
+    const HWND cancel = ::GetDlgItem(dialog_, IDCANCEL);
+    const auto onlyCancel = [&] {
+      return !::IsWindowEnabled(ok) && !::IsWindowEnabled(hostEdit_) && ::IsWindowEnabled(cancel);
+    };
+
+    probe::Clock::time_point start = probe::Clock::now();
+    ::PostMessageW(dialog_, WM_COMMAND, MAKEWPARAM(kDeviceTestCommand, 0), 0);
+    report_.Check(WaitFor(onlyCancel, 5000), L"while the driver's test waits only \"Отмена\" is enabled");
+    HWND box = nullptr;
+    const double longest = probe::LongestAnswer(dialog_, 25, [&] { return (box = ErrorBox()) != nullptr; });
+    const double ended = probe::SecondsSince(start);
+    report_.Check(longest < 0.5, L"the dialog answers within " + Seconds(longest) + L" while the test waits");
+    report_.Check(box != nullptr && ended >= 9.5 && ended <= 11.5,
+                  L"the driver's test ends by itself after " + Seconds(ended) + L" (limit 10 s)");
+    if (box != nullptr) {
+      const std::wstring text = TextsOf(box);
+      report_.Check(text.find(L"Истекло время ожидания ответа сервера") != std::wstring::npos,
+                    L"the error box says the server did not answer (" + text + L")");
+      ::PostMessageW(box, WM_COMMAND, IDOK, 0);
+      WaitFor([box] { return !::IsWindow(box); }, kCloseWaitMs);
+    }
+    report_.Check(WaitFor([&] { return ::IsWindowEnabled(ok) != FALSE; }, kCloseWaitMs),
+                  L"after the test the controls are enabled again");
+
+    ::PostMessageW(dialog_, WM_COMMAND, MAKEWPARAM(kDeviceTestCommand, 0), 0);
+    WaitFor(onlyCancel, 5000);
+    ::Sleep(500);
+    start = probe::Clock::now();
+    ::PostMessageW(cancel, WM_KEYDOWN, VK_ESCAPE, 1);
+    ::PostMessageW(cancel, WM_KEYUP, VK_ESCAPE, static_cast<LPARAM>(0xC0000001));
+    const bool back = WaitFor([&] { return ::IsWindowEnabled(ok) != FALSE; }, 5000);
+    const double gaveUp = probe::SecondsSince(start);
+    ::Sleep(500);
+    report_.Check(back && gaveUp < 0.5 && ErrorBox() == nullptr && ::IsWindowVisible(dialog_),
+                  L"Escape gives up the driver's test within " + Seconds(gaveUp) +
+                      L", without an error box, and the dialog stays open");
+    return report_.Check(SetText(hostEdit_, before), L"edHost gets its host back");
   }
 
   bool CheckDialog() {
@@ -555,6 +634,7 @@ class Robot {
   std::optional<std::wstring> listedHost_;
   DWORD waitMs_;
   std::wstring tag_;
+  bool deviceTest_;
   std::unique_ptr<Handle> process_;
   HWND dialog_ = nullptr;
   HWND tab_ = nullptr;
@@ -569,9 +649,12 @@ int wmain(int argc, wchar_t** argv) {
   std::vector<std::wstring> positional;
   DWORD waitMs = 30000;
   std::wstring tag;
+  bool deviceTest = false;
   for (int i = 1; i < argc; ++i) {
     const std::wstring arg = argv[i];
-    if (arg.rfind(L"--wait=", 0) == 0) {
+    if (arg == L"--device-test") {
+      deviceTest = true;
+    } else if (arg.rfind(L"--wait=", 0) == 0) {
       waitMs = static_cast<DWORD>(std::wcstoul(arg.c_str() + 7, nullptr, 10)) * 1000;
     } else if (arg.rfind(L"--tag=", 0) == 0) {
       tag = L"_" + arg.substr(6);
@@ -582,12 +665,13 @@ int wmain(int argc, wchar_t** argv) {
   if (positional.size() < 3 || positional.size() > 4 ||
       (positional[0] != L"ok" && positional[0] != L"cancel")) {
     std::fputs(
-        "usage: settings_robot.exe ok|cancel HOST SHOT_DIR [LISTED_HOST] [--wait=SECONDS] [--tag=NAME]\n",
+        "usage: settings_robot.exe ok|cancel HOST SHOT_DIR [LISTED_HOST] [--wait=SECONDS] [--tag=NAME] "
+        "[--device-test]\n",
         stderr);
     return 2;
   }
   std::optional<std::wstring> listedHost;
   if (positional.size() == 4) listedHost = positional[3];
-  Robot robot(positional[0], positional[1], positional[2], listedHost, waitMs, tag);
+  Robot robot(positional[0], positional[1], positional[2], listedHost, waitMs, tag, deviceTest);
   return robot.Run();
 }

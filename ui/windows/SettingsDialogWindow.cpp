@@ -90,6 +90,21 @@ bool IsStatic(HWND window) {
   return ::lstrcmpiW(name, L"Static") == 0;
 }
 
+// The controls that the device test's wait disables: all that take input but "Отмена".
+struct WaitDisabling {
+  HWND Cancel;
+  HWND Logo;
+  std::vector<HWND> Windows;
+};
+
+BOOL CALLBACK CollectForWait(HWND child, LPARAM data) {
+  auto& found = *reinterpret_cast<WaitDisabling*>(data);
+  // Static texts stay as they are: they take no input, and disabled ones turn grey.
+  const bool text = child != found.Logo && IsStatic(child);
+  if (child != found.Cancel && !text && ::IsWindowEnabled(child)) found.Windows.push_back(child);
+  return TRUE;
+}
+
 std::string SystemMessage(DWORD error) {
   return WideToUtf8(platform::windows::SystemErrorText(error));
 }
@@ -598,21 +613,8 @@ void SettingsDialogWindow::SetBusy(bool busy) {
 }
 
 std::vector<HWND> SettingsDialogWindow::DisableForWait() {
-  struct Collected {
-    HWND Cancel;
-    HWND Logo;
-    std::vector<HWND> Windows;
-  } collected{::GetDlgItem(FWindow, IDCANCEL), FLogo, {}};
-  // Static texts stay as they are: they take no input, and disabled ones turn grey.
-  ::EnumChildWindows(
-      FWindow,
-      [](HWND child, LPARAM data) -> BOOL {
-        auto& found = *reinterpret_cast<Collected*>(data);
-        const bool text = child != found.Logo && IsStatic(child);
-        if (child != found.Cancel && !text && ::IsWindowEnabled(child)) found.Windows.push_back(child);
-        return TRUE;
-      },
-      reinterpret_cast<LPARAM>(&collected));
+  WaitDisabling collected{::GetDlgItem(FWindow, IDCANCEL), FLogo, {}};
+  ::EnumChildWindows(FWindow, CollectForWait, reinterpret_cast<LPARAM>(&collected));
   for (HWND window : collected.Windows) ::EnableWindow(window, FALSE);
   return collected.Windows;
 }

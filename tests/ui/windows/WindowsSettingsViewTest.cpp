@@ -1,11 +1,11 @@
 // The Windows settings dialog driven as a user drives it: a second thread finds the windows,
 // types, presses keys and buttons and asks for help, while the first thread runs the modal
-// dialog for a device. Every static text is measured against its control, and pictures of the
+// dialog for a device. Every static text, button, tab and column caption is measured against its
+// control, the device test is timed against a server that never answers, and pictures of the
 // dialog, its tabs, the list and each popup are saved. Prints one line per check and
 // "N passed, M failed"; runs under Wine with an X server.
 
 #include <windows.h>
-#include <winsock2.h>
 
 #include <commctrl.h>
 #include <uxtheme.h>
@@ -23,6 +23,7 @@
 #include "common/OleVariant.h"
 #include "device/uBaseDevice.h"
 #include "service/WaitedTransport.h"
+#include "tests/ui/windows/SilentServer.h"
 #include "tests/ui/windows/UiProbe.h"
 #include "ui/ufmCommonSettings.h"
 #include "ui/ufmMainSettings.h"
@@ -567,64 +568,14 @@ void CheckDeviceTest(HWND dialog, TestDevice& device) {
         "the device test uses the typed host and puts the saved one back");
 }
 
-// A server that takes connections and never answers: the listening socket's backlog completes
-// the handshakes, nobody accepts.
-class SilentServer {
- public:
-  SilentServer() {
-    WSADATA data{};
-    started_ = ::WSAStartup(MAKEWORD(2, 2), &data) == 0;
-    socket_ = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = ::htonl(INADDR_LOOPBACK);
-    int length = sizeof(address);
-    if (socket_ == INVALID_SOCKET || ::bind(socket_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-        ::listen(socket_, 16) != 0 ||
-        ::getsockname(socket_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-      return;
-    port_ = ::ntohs(address.sin_port);
-  }
-  SilentServer(const SilentServer&) = delete;
-  SilentServer& operator=(const SilentServer&) = delete;
-  ~SilentServer() {
-    if (socket_ != INVALID_SOCKET) ::closesocket(socket_);
-    if (started_) ::WSACleanup();
-  }
-  std::string Url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/api/v2/ping"; }
-  bool Listening() const { return port_ != 0; }
-
- private:
-  bool started_ = false;
-  SOCKET socket_ = INVALID_SOCKET;
-  int port_ = 0;
-};
-
-using Clock = std::chrono::steady_clock;
-
-double SecondsSince(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
+using ui_probe::Clock;
+using ui_probe::LongestAnswer;
+using ui_probe::SecondsSince;
 
 std::string Seconds(double value) {
   char text[32] = {};
   std::snprintf(text, sizeof(text), "%.2f s", value);
   return text;
-}
-
-// Asks the dialog's thread with WM_NULL until `done` holds or `limit` passes; answers the longest
-// time the thread took to answer.
-double LongestAnswer(HWND dialog, double limit, const std::function<bool()>& done) {
-  const Clock::time_point start = Clock::now();
-  double longest = 0;
-  while (!done() && SecondsSince(start) < limit) {
-    const Clock::time_point asked = Clock::now();
-    DWORD_PTR ignored = 0;
-    if (!::SendMessageTimeoutW(dialog, WM_NULL, 0, 0, SMTO_NORMAL, 5000, &ignored)) return 5;
-    longest = std::max(longest, SecondsSince(asked));
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return longest;
 }
 
 HWND ErrorBox() {
@@ -636,9 +587,9 @@ HWND ErrorBox() {
 // "Отмена" enabled, and the test ends by itself at its limit with an error box, or at once when
 // the user gives up, without one.
 void CheckDeviceTestWait(HWND dialog, TestDevice& device) {
-  SilentServer server;
+  ui_probe::SilentServer server;
   if (!Check(server.Listening(), "a silent server listens")) return;
-  uiThread->Run([&] { device.requestUrl = server.Url(); });
+  uiThread->Run([&] { device.requestUrl = server.Url("/api/v2/ping"); });
   HWND ok = ::GetDlgItem(dialog, IDOK);
   HWND cancel = ::GetDlgItem(dialog, IDCANCEL);
   HWND host = FindChild(dialog, kIdFirstPageEdit);
