@@ -65,8 +65,8 @@ inline constexpr const char* kPagesHint = "Настройка параметро
 // slow but working line room to pass; a server that takes longer is of no use to a till.
 inline constexpr std::chrono::milliseconds kDeviceTestTimeLimit{10'000};
 
-// The device test's wait: the work runs on a thread of its own while the dialog's view waits for
-// it, all of it within kDeviceTestTimeLimit from the wait's creation.
+// The device test's wait: each piece of work runs on a thread of its own while the dialog's view
+// waits for it, all of them within `limit` from the wait's creation.
 class TDeviceTestWait final : public IResponsiveWait {
  public:
   TDeviceTestWait(ISettingsDialogView& view, std::chrono::milliseconds limit);
