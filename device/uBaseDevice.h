@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "common/ResponsiveWait.h"
 #include "common/uCommon.h"
 #include "core/uCOMSupport.h"
 
@@ -103,6 +104,11 @@ class TBaseDevice : public TBaseObject {
   void SetDefaultTimeOut(int32_t value) { SetSettingValue("DefaultTimeOut", OleVariant::Int32(value)); }
   std::string ModelFolder() const { return GetModelFolder(); }
 
+  // Set by the settings dialog while its device test runs: a device hands its long requests to
+  // this wait, so that the dialog keeps answering and the test keeps its time. Null otherwise.
+  IResponsiveWait* ResponsiveWait() const { return FResponsiveWait; }
+  void SetResponsiveWait(IResponsiveWait* wait) { FResponsiveWait = wait; }
+
   std::string DeviceFolder;
   std::string Language;
   // The hidden message window (0 on platforms without windows, -1 once released).
@@ -120,6 +126,7 @@ class TBaseDevice : public TBaseObject {
   OleVariant FEqManager;
   std::string FDeviceID;
   TDeviceInfoStruct FDeviceInfo;
+  IResponsiveWait* FResponsiveWait = nullptr;
 
  private:
   const DispatchPtr& Manager() const;

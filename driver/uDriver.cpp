@@ -7,6 +7,7 @@
 #include "driver/DriverFactory.h"
 #include "driver/Receipt.h"
 #include "platform/Env.h"
+#include "service/WaitedTransport.h"
 #include "ui/SettingsDialogViewFactory.h"
 #include "ui/ufmCommonSettings.h"
 #include "ui/ufmMainSettings.h"
@@ -32,6 +33,26 @@ int32_t Guarded(std::string& resultDescription, Operation operation) {
 std::string WithoutBraces(const std::string& guid) {
   return guid.substr(1, guid.size() - 2);
 }
+
+// While the settings dialog's device test waits, the client's requests run through its wait, each
+// on a transport of its own that the driver makes for it.
+class WaitedRequests {
+ public:
+  WaitedRequests(THTTPRest& rest, IResponsiveWait* wait, TransportFactory makeTransport) : rest_(rest) {
+    if (wait == nullptr) return;
+    saved_ = rest_.ReplaceHTTPClient(
+        std::make_unique<WaitedTransport>(*wait, std::move(makeTransport), DefaultTransportOptions()));
+  }
+  WaitedRequests(const WaitedRequests&) = delete;
+  WaitedRequests& operator=(const WaitedRequests&) = delete;
+  ~WaitedRequests() {
+    if (saved_) rest_.ReplaceHTTPClient(std::move(saved_));
+  }
+
+ private:
+  THTTPRest& rest_;
+  std::unique_ptr<IHttpTransport> saved_;
+};
 
 }  // namespace
 
@@ -91,7 +112,16 @@ int32_t TDriver::DoEnable(std::string& resultDescription) {
   return kResultOk;
 }
 
+std::unique_ptr<IHttpTransport> TDriver::CreateTransport(const TransportOptions& options) {
+  return CreateDefaultTransport(options);
+}
+
+TransportFactory TDriver::TransportMaker() {
+  return [this](const TransportOptions& options) { return CreateTransport(options); };
+}
+
 void TDriver::InitSSLLibrary() {
+  const WaitedRequests waited(FDevice->HTTPRest(), ResponsiveWait(), TransportMaker());
   // Brings TLS up before the first real request; whatever the answer, Enable goes on.
   FDevice->HTTPRest().PostWithoutLog(FDevice->Host() + "/ping?token=" + EncodeQueryValue(FDevice->Token()));
 }
@@ -111,6 +141,7 @@ bool TDriver::DoShowSettingsDlg() {
 bool TDriver::DeviceTest(std::string& resultDescription) {
   resultDescription.clear();
   try {
+    const WaitedRequests waited(FDevice->HTTPRest(), ResponsiveWait(), TransportMaker());
     FDevice->Ping();
   } catch (const std::exception& error) {
     resultDescription = error.what();

@@ -10,6 +10,7 @@
 
 #include "driver/ClientInfo.h"
 #include "loyalty/uBaseLoyaltySystem.h"
+#include "service/WaitedTransport.h"
 #include "service/uDevice.h"
 
 namespace tallowmer {
@@ -44,10 +45,14 @@ class TDriver : public TBaseLoyaltySystem, public ILog {
  protected:
   // The service client this driver talks through; the platform's by default.
   virtual std::unique_ptr<TDevice> CreateDevice();
+  // A transport for one request of the device test, with the test's bounds; the platform's by
+  // default. It may be used on another thread and outlive this object.
+  virtual std::unique_ptr<IHttpTransport> CreateTransport(const TransportOptions& options);
 
  private:
   TClientInfo LoadClientInfo(int32_t clientIdKind, const std::string& clientId);
   void InitSSLLibrary();
+  TransportFactory TransportMaker();
 
   std::unique_ptr<TDevice> FDevice;
 };

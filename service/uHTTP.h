@@ -44,6 +44,11 @@ class THTTPRest {
   int32_t PostWithoutLog(const std::string& AURL) noexcept;
 
   IHttpTransport& IdHTTPClient() { return *FIdHTTPClient; }
+  // Puts another HTTP client in place and hands back the one that was there.
+  std::unique_ptr<IHttpTransport> ReplaceHTTPClient(std::unique_ptr<IHttpTransport> AHTTPClient) {
+    FIdHTTPClient.swap(AHTTPClient);
+    return AHTTPClient;
+  }
   bool LogEnabled() const { return FLogEnabled; }
   void SetLogEnabled(bool value) { FLogEnabled = value; }
   const std::string& LogDir() const { return FLogDir; }

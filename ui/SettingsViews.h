@@ -4,9 +4,13 @@
 // hold the whole behaviour; a view only shows their state, turns the user's input into calls of
 // their handlers, and provides the few things that need a real window.
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
+
+#include "common/ResponsiveWait.h"
 
 namespace tallowmer {
 
@@ -68,6 +72,11 @@ class ISettingsDialogView {
   // without one the answer is empty and `pos` unchanged.
   virtual std::string GetControlHintByPos(TPoint& pos) = 0;
   virtual void ShowHelpPopup(const THelpPopup& popup) = 0;
+  // Waits while the device test's work runs on another thread: the dialog keeps painting and
+  // answering with its controls disabled, until `finished` answers true, `deadline` passes, or the
+  // user gives up with Escape or "Отмена" (which then closes nothing).
+  virtual TWaitEnd WaitWhileBusy(const std::function<bool()>& finished,
+                                 std::chrono::steady_clock::time_point deadline) = 0;
 };
 
 class ISettingsListView {

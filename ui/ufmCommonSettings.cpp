@@ -1,13 +1,16 @@
 #include "ui/ufmCommonSettings.h"
 
 #include <algorithm>
+#include <atomic>
 #include <exception>
+#include <memory>
 #include <utility>
 
 #include "common/DateTime.h"
 #include "common/uCommon.h"
 #include "common/uCommonUtils.h"
 #include "common/uEquipmentErrors.h"
+#include "platform/DetachedThread.h"
 #include "platform/Env.h"
 #include "ui/ufmSettingsList.h"
 
@@ -184,13 +187,46 @@ void TfrmCommonSettings::miResetClick() {
   ReadPagesSettings();
 }
 
+TDeviceTestWait::TDeviceTestWait(ISettingsDialogView& view, std::chrono::milliseconds limit)
+    : FView(view), FLimit(limit), FDeadline(std::chrono::steady_clock::now() + limit) {}
+
+std::chrono::milliseconds TDeviceTestWait::Remaining() const {
+  const auto left =
+      std::chrono::duration_cast<std::chrono::milliseconds>(FDeadline - std::chrono::steady_clock::now());
+  return std::max(left, std::chrono::milliseconds(0));
+}
+
+TWaitEnd TDeviceTestWait::Run(std::function<void()> work) {
+  if (FEnd != TWaitEnd::Finished) return FEnd;
+  if (Remaining().count() == 0) return FEnd = TWaitEnd::TimedOut;
+  auto job = std::make_shared<std::function<void()>>(std::move(work));
+  auto finished = std::make_shared<std::atomic<bool>>(false);
+  const bool started = platform::StartDetachedThread([job, finished] {
+    try {
+      (*job)();
+    } catch (...) {
+    }
+    finished->store(true);
+  });
+  // Without a thread of its own the work runs here, and the dialog waits without answering.
+  if (!started) {
+    (*job)();
+    return TWaitEnd::Finished;
+  }
+  FEnd = FView.WaitWhileBusy([finished] { return finished->load(); }, FDeadline);
+  return FEnd;
+}
+
 void TfrmCommonSettings::miDeviceTestClick() {
   std::string text;
   bool ok = false;
+  TDeviceTestWait wait(*FView, kDeviceTestTimeLimit);
   {
     FDeviceManager->StoreSettings();
     SetBusy(true);
+    FDeviceManager->SetResponsiveWait(&wait);
     const TFinally undo([this] {
+      FDeviceManager->SetResponsiveWait(nullptr);
       FDeviceManager->Disable();
       FDeviceManager->RestoreSettings();
       SetBusy(false);
@@ -206,7 +242,8 @@ void TfrmCommonSettings::miDeviceTestClick() {
     }
     if (ok) ok = FDeviceManager->DeviceTest(text);
   }
-  if (!ok) FView->ShowError(kErrorCaption, text);
+  // The user who gave up knows why the test ended.
+  if (!ok && wait.End() != TWaitEnd::Abandoned) FView->ShowError(kErrorCaption, text);
 }
 
 void TfrmCommonSettings::miSettingsListClick() {
@@ -290,7 +327,7 @@ std::string TfrmCommonSettings::GetHelpByID(int32_t ID) {
       return "Сохранить настройки и закрыть окно";
     case 1002:
       return "Закрыть окно без сохранения настроек";
-    case 1003:
+    case kPagesHelpID:
       return kPagesHint;
     default:
       return "";
@@ -312,6 +349,9 @@ bool TfrmCommonSettings::FormHelp(THelpCommand Command, int32_t Data) {
       popup.TopicFile = FHelpFile + "::/" + kPopupsStream;
       popup.Topic = Data;
     }
+    // A control without help of its own (an edit box of a page, the settings list's table) gets
+    // the help of the pages it sits on: the help promises a tip for every element.
+    if (popup.Text.empty() && popup.TopicFile.empty()) popup.Text = GetHelpByID(kPagesHelpID);
     FView->ShowHelpPopup(popup);
   }
   return true;

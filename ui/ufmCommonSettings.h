@@ -5,7 +5,9 @@
 // with the values being edited, the full settings list, the debug logs, help and the device's
 // additional actions. OK saves every page; Cancel puts back the last saved copy of the values.
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -57,8 +59,34 @@ inline constexpr const char* kErrorCaption = "Ошибка";
 inline constexpr const char* kSaveFailed = "Не удалось записать текущие настройки";
 inline constexpr const char* kDebugLogNotFound = "Отладочный лог не найден!";
 inline constexpr const char* kPagesHint = "Настройка параметров и подробная информация о драйвере";
+// How long the device test may take as a whole. It makes two fresh connections (the TLS
+// preparation of Enable, then the ping), each with name lookup, TCP and TLS handshakes and one
+// answer: about a second on an ordinary line, up to four on a slow mobile one. Ten seconds leave a
+// slow but working line room to pass; a server that takes longer is of no use to a till.
+inline constexpr std::chrono::milliseconds kDeviceTestTimeLimit{10'000};
+
+// The device test's wait: each piece of work runs on a thread of its own while the dialog's view
+// waits for it, all of them within `limit` from the wait's creation.
+class TDeviceTestWait final : public IResponsiveWait {
+ public:
+  TDeviceTestWait(ISettingsDialogView& view, std::chrono::milliseconds limit);
+  std::chrono::milliseconds Limit() const override { return FLimit; }
+  std::chrono::milliseconds Remaining() const override;
+  TWaitEnd Run(std::function<void()> work) override;
+  // Finished unless the wait ended early.
+  TWaitEnd End() const { return FEnd; }
+
+ private:
+  ISettingsDialogView& FView;
+  std::chrono::milliseconds FLimit;
+  std::chrono::steady_clock::time_point FDeadline;
+  TWaitEnd FEnd = TWaitEnd::Finished;
+};
+
 // The help context of the page control: its popup shows the hint of the control under the pointer.
 inline constexpr int32_t kPagesHelpContext = 10000;
+// The help text of the pages, also shown for a control that has none of its own.
+inline constexpr int32_t kPagesHelpID = 1003;
 
 class TfrmCommonSettings {
  public:

@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <memory>
+#include <thread>
 
 #include "common/uCommon.h"
 #include "tests/device/DeviceTestSupport.h"
@@ -95,6 +99,58 @@ TEST_F(SettingsDialogTest, CancelAfterADeviceTestKeepsTheSavedHostWhileTheTestUs
 
   EXPECT_EQ(dialog->FormClose(mrCancel), mrCancel);
   EXPECT_EQ(device->GetSettingValueStr("Host"), "https://saved.example");
+}
+
+TEST_F(SettingsDialogTest, DeviceTestWaitsForItsRequestOnAnotherThreadWhileTheDialogWaits) {
+  const auto dialog = Dialog();
+  const std::thread::id dialogThread = std::this_thread::get_id();
+  auto workThread = std::make_shared<std::thread::id>();
+  device->testWork = [workThread] { *workThread = std::this_thread::get_id(); };
+  dialog->MenuItemClick(MenuIndex(*dialog, "miDeviceTest"));
+  EXPECT_EQ(view.waits, 1);
+  EXPECT_NE(*workThread, std::thread::id());
+  EXPECT_NE(*workThread, dialogThread);
+  EXPECT_TRUE(view.errors.empty());
+  EXPECT_EQ(device->ResponsiveWait(), nullptr);
+}
+
+TEST_F(SettingsDialogTest, GivingUpTheDeviceTestShowsNoErrorAndPutsEverythingBack) {
+  const auto dialog = Dialog();
+  MainPage(*dialog).edHost = "https://edited.example";
+  view.giveUp = true;
+  auto release = std::make_shared<std::atomic<bool>>(false);
+  // The request would hang; the work outlives the wait and ends unseen once released.
+  device->testWork = [release] {
+    while (!release->load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  };
+  dialog->MenuItemClick(MenuIndex(*dialog, "miDeviceTest"));
+  release->store(true);
+  EXPECT_EQ(view.waits, 1);
+  EXPECT_TRUE(view.errors.empty());
+  EXPECT_FALSE(device->Enabled());
+  EXPECT_EQ(device->GetSettingValueStr("Host"), "https://saved.example");
+  EXPECT_EQ(view.busyChanges, (std::vector<bool>{true, false}));
+  EXPECT_EQ(device->ResponsiveWait(), nullptr);
+}
+
+TEST_F(SettingsDialogTest, DeviceTestWaitEndsAtItsLimitAndStartsNoFurtherWork) {
+  TDeviceTestWait wait(view, std::chrono::milliseconds(100));
+  auto release = std::make_shared<std::atomic<bool>>(false);
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(wait.Run([release] {
+    while (!release->load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }),
+            TWaitEnd::TimedOut);
+  const auto waited = std::chrono::steady_clock::now() - started;
+  release->store(true);
+  EXPECT_GE(waited, std::chrono::milliseconds(100));
+  EXPECT_LT(waited, std::chrono::seconds(2));
+  EXPECT_EQ(wait.Remaining().count(), 0);
+  bool ranAgain = false;
+  EXPECT_EQ(wait.Run([&ranAgain] { ranAgain = true; }), TWaitEnd::TimedOut);
+  EXPECT_FALSE(ranAgain);
+  EXPECT_EQ(wait.End(), TWaitEnd::TimedOut);
+  EXPECT_EQ(view.waits, 1);
 }
 
 struct FailedTestCase {
@@ -352,8 +408,22 @@ TEST_F(SettingsDialogTest, HelpPopupsWithoutAHelpFile) {
   EXPECT_EQ(view.popups[1].Text, "подсказка");
   EXPECT_EQ(view.popups[1].Pos.X, 40);
   EXPECT_EQ(view.popups[1].Pos.Y, 60);
-  EXPECT_EQ(view.popups[2].Text, "");
+  // No popup is ever empty: a control without help of its own gets the help of the pages.
+  EXPECT_EQ(view.popups[2].Text, kPagesHint);
   EXPECT_EQ(view.popups[2].TopicFile, "");
+}
+
+TEST_F(SettingsDialogTest, ControlsWithoutHelpOfTheirOwnShowTheHelpOfThePages) {
+  const auto dialog = Dialog();
+  // Help on the page area over a control without a hint, and on a control with no context at all.
+  view.hint = "";
+  dialog->FormHelp(THelpCommand::ContextPopup, kPagesHelpContext);
+  dialog->FormHelp(THelpCommand::ContextPopup, 0);
+  ASSERT_EQ(view.popups.size(), 2u);
+  for (const THelpPopup& popup : view.popups) {
+    EXPECT_EQ(popup.Text, "Настройка параметров и подробная информация о драйвере");
+    EXPECT_EQ(popup.TopicFile, "");
+  }
 }
 
 TEST_F(SettingsDialogTest, HelpFileBesideTheModuleServesTopicsAndTheHelpItem) {
@@ -367,6 +437,7 @@ TEST_F(SettingsDialogTest, HelpFileBesideTheModuleServesTopicsAndTheHelpItem) {
   EXPECT_EQ(view.popups[0].TopicFile, env.Root() + "help.chm::/popups.txt");
   EXPECT_EQ(view.popups[0].Topic, 17);
   EXPECT_EQ(view.popups[1].TopicFile, "");
+  EXPECT_EQ(view.popups[1].Text, kPagesHint);
   dialog->MenuItemClick(MenuIndex(*dialog, "miHelp"));
   EXPECT_EQ(view.opened, std::vector<std::string>{env.Root() + "help.chm help"});
 }

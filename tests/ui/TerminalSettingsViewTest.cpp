@@ -3,7 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <memory>
 #include <sstream>
+#include <thread>
 
 #include "common/VariantConvert.h"
 #include "common/uCommonUtils.h"
@@ -142,6 +146,27 @@ TEST_F(TerminalViewTest, DeviceTestUsesTheEditedHostAndPrintsTheFailure) {
   EXPECT_NE(out.str().find("Подождите...\n"), std::string::npos);
   EXPECT_NE(out.str().find("Ошибка: сервер не ответил\n"), std::string::npos);
   EXPECT_EQ(device->GetSettingValueStr("Host"), "https://saved.example");
+}
+
+TEST_F(TerminalViewTest, DeviceTestWaitsForItsRequestAndThenGoesOn) {
+  auto ran = std::make_shared<std::atomic<bool>>(false);
+  device->testWork = [ran] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ran->store(true);
+  };
+  EXPECT_FALSE(Run("b\nx\n"));
+  EXPECT_TRUE(ran->load());
+  EXPECT_EQ(out.str().find("Ошибка"), std::string::npos) << out.str();
+}
+
+TEST_F(TerminalViewTest, WaitThroughStreamsEndsWhenTheWorkIsDoneOrTheTimeIsUp) {
+  std::istringstream in;
+  TTerminalSettingsView view(in, out);
+  const auto soon = std::chrono::steady_clock::now() + std::chrono::milliseconds(50);
+  EXPECT_EQ(view.WaitWhileBusy([] { return true; }, soon), TWaitEnd::Finished);
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(view.WaitWhileBusy([] { return false; }, soon), TWaitEnd::TimedOut);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(1));
 }
 
 struct ListCase {

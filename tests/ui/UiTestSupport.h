@@ -3,10 +3,12 @@
 // A device with connection settings that records what its enable and its test saw, pages that
 // record their calls into it, and a settings view that runs a script instead of a window.
 
+#include <chrono>
 #include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/uEquipmentErrors.h"
@@ -52,6 +54,11 @@ class TUiTestDevice : public TBaseDevice {
   bool DeviceTest(std::string& resultDescription) override {
     calls.push_back("test Host=" + GetSettingValueStr("Host"));
     if (testThrows) throw std::runtime_error("сбой теста");
+    // A request, as a device that talks to a service makes one: handed to the dialog's wait.
+    if (testWork && ResponsiveWait() != nullptr && ResponsiveWait()->Run(testWork) != TWaitEnd::Finished) {
+      resultDescription = "нет ответа";
+      return false;
+    }
     resultDescription = testDescription;
     return testPasses;
   }
@@ -74,6 +81,8 @@ class TUiTestDevice : public TBaseDevice {
   bool testPasses = true;
   bool testThrows = false;
   std::string testDescription;
+  // Work the test hands to the dialog's wait; none by default.
+  std::function<void()> testWork;
   int32_t actionCode = kResultOk;
   std::vector<TPageClass> pageClasses{&TfrmBaseSettings::Create<TfrmMainSettings>};
   TScriptedView* view = nullptr;
@@ -135,6 +144,17 @@ class TScriptedView : public ISettingsDialogView {
     return hint;
   }
   void ShowHelpPopup(const THelpPopup& popup) override { popups.push_back(popup); }
+  // Waits for the work as the windows do, unless the script gives up at once.
+  TWaitEnd WaitWhileBusy(const std::function<bool()>& finished,
+                         std::chrono::steady_clock::time_point deadline) override {
+    ++waits;
+    if (giveUp) return TWaitEnd::Abandoned;
+    while (!finished()) {
+      if (std::chrono::steady_clock::now() >= deadline) return TWaitEnd::TimedOut;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return TWaitEnd::Finished;
+  }
 
   std::function<TModalResult(TfrmCommonSettings&)> dialogScript;
   std::function<TModalResult(TfrmSettingsList&)> listScript;
@@ -148,6 +168,8 @@ class TScriptedView : public ISettingsDialogView {
   std::string hint;
   TPoint hintCorner;
   std::vector<THelpPopup> popups;
+  int waits = 0;
+  bool giveUp = false;
 };
 
 inline bool TUiTestDevice::DoShowSettingsDlg() {

@@ -2,10 +2,12 @@
 // the dialog that "ShowSettingsDlg" opens, checks its windows, types a host address, opens the full
 // settings list, takes screenshots and closes everything with OK or Cancel.
 // Usage: settings_robot.exe ok|cancel HOST SHOT_DIR [LISTED_HOST] [--wait=SECONDS] [--tag=NAME]
+//        [--device-test]
 // LISTED_HOST is the Host value the settings list has to show (the one saved before the dialog);
 // NAME ends the screenshots' names (the font and the resolution of the run, say).
-// Every static text of the dialog and of the list is measured in its own font: a text that its
-// control cuts short fails the run, named.
+// --device-test first runs the driver's device test against a server that never answers.
+// Every static text, button, tab and column caption of the dialog and of the list is measured in
+// its own font: a text that its control cuts short fails the run, named.
 // Prints one line per check and exits with 0 only when every check passed.
 
 #include <windows.h>
@@ -21,6 +23,7 @@
 #include <utility>
 #include <vector>
 
+#include "tests/ui/windows/SilentServer.h"
 #include "tests/ui/windows/UiProbe.h"
 #include "ui/windows/SettingsDialogWindow.h"
 #include "ui/windows/SettingsListWindow.h"
@@ -35,6 +38,8 @@ constexpr int kTabControlId = tallowmer::ui_windows::kIdPages;
 constexpr int kHostEditId = tallowmer::ui_windows::kIdFirstPageEdit;
 constexpr int kTokenEditId = tallowmer::ui_windows::kIdFirstPageEdit + 1;
 constexpr int kMoreButtonId = tallowmer::ui_windows::kIdMoreButton;
+// "Выполнить тест устройства", the second item of the command menu.
+constexpr int kDeviceTestCommand = tallowmer::ui_windows::kIdFirstMenuCommand + 1;
 // "Показать полный список настроек", the third item of the command menu.
 constexpr int kSettingsListCommand = tallowmer::ui_windows::kIdFirstMenuCommand + 2;
 constexpr int kListViewId = tallowmer::ui_windows::kIdSettingsTable;
@@ -292,16 +297,19 @@ class RemoteTextMeasure {
 class Robot {
  public:
   Robot(std::wstring mode, std::wstring host, std::wstring shotDir, std::optional<std::wstring> listedHost,
-        DWORD waitMs, std::wstring tag)
+        DWORD waitMs, std::wstring tag, bool deviceTest)
       : mode_(std::move(mode)),
         host_(std::move(host)),
         shotDir_(std::move(shotDir)),
         listedHost_(std::move(listedHost)),
         waitMs_(waitMs),
-        tag_(std::move(tag)) {}
+        tag_(std::move(tag)),
+        deviceTest_(deviceTest) {}
 
   int Run() {
-    if (!FindDialog() || !CheckDialog() || !TypeHost() || !RunSettingsList() || !CloseDialog()) Abandon();
+    if (!FindDialog() || !CheckDialog() || (deviceTest_ && !CheckDeviceTest()) || !TypeHost() ||
+        !RunSettingsList() || !CloseDialog())
+      Abandon();
     Print(std::to_wstring(report_.Passed()) + L" passed, " + std::to_wstring(report_.Failed()) + L" failed");
     return report_.Failed() == 0 ? 0 : 1;
   }
@@ -326,6 +334,77 @@ class Robot {
                          L"this program has the bitness of the dialog's process");
   }
 
+  static std::wstring Seconds(double value) {
+    wchar_t text[32] = {};
+    std::swprintf(text, 32, L"%.2f s", value);
+    return text;
+  }
+
+  static HWND ErrorBox() {
+    const HWND box = ::FindWindowW(kDialogClass, L"Ошибка");
+    return box != nullptr && ::IsWindowVisible(box) ? box : nullptr;
+  }
+
+  std::wstring TextsOf(HWND window) {
+    std::wstring texts;
+    for (HWND child = ::GetWindow(window, GW_CHILD); child != nullptr;
+         child = ::GetWindow(child, GW_HWNDNEXT))
+      texts += TextOf(child).value_or(L"") + L"|";
+    return texts;
+  }
+
+  // The driver's own device test against a server that takes the connection and never answers:
+  // the dialog answers all the while with only "Отмена" enabled, the test ends by itself after its
+  // ten seconds with an error box, and at once, without one, on Escape. The page gets its host
+  // back afterwards.
+  bool CheckDeviceTest() {
+    probe::SilentServer server;
+    if (!report_.Check(server.Listening(), L"a silent server listens")) return false;
+    const std::wstring before = TextOf(hostEdit_).value_or(L"");
+    const std::string silent = server.Url("/api/v2");
+    if (!report_.Check(SetText(hostEdit_, std::wstring(silent.begin(), silent.end())),
+                       L"edHost takes the silent server"))
+      return false;
+    const HWND ok = ::GetDlgItem(dialog_, IDOK);
+    const HWND cancel = ::GetDlgItem(dialog_, IDCANCEL);
+    const auto onlyCancel = [&] {
+      return !::IsWindowEnabled(ok) && !::IsWindowEnabled(hostEdit_) && ::IsWindowEnabled(cancel);
+    };
+
+    probe::Clock::time_point start = probe::Clock::now();
+    ::PostMessageW(dialog_, WM_COMMAND, MAKEWPARAM(kDeviceTestCommand, 0), 0);
+    report_.Check(WaitFor(onlyCancel, 5000), L"while the driver's test waits only \"Отмена\" is enabled");
+    HWND box = nullptr;
+    const double longest = probe::LongestAnswer(dialog_, 25, [&] { return (box = ErrorBox()) != nullptr; });
+    const double ended = probe::SecondsSince(start);
+    report_.Check(longest < 0.5, L"the dialog answers within " + Seconds(longest) + L" while the test waits");
+    report_.Check(box != nullptr && ended >= 9.5 && ended <= 11.5,
+                  L"the driver's test ends by itself after " + Seconds(ended) + L" (limit 10 s)");
+    if (box != nullptr) {
+      const std::wstring text = TextsOf(box);
+      report_.Check(text.find(L"Истекло время ожидания ответа сервера") != std::wstring::npos,
+                    L"the error box says the server did not answer (" + text + L")");
+      ::PostMessageW(box, WM_COMMAND, IDOK, 0);
+      WaitFor([box] { return !::IsWindow(box); }, kCloseWaitMs);
+    }
+    report_.Check(WaitFor([&] { return ::IsWindowEnabled(ok) != FALSE; }, kCloseWaitMs),
+                  L"after the test the controls are enabled again");
+
+    ::PostMessageW(dialog_, WM_COMMAND, MAKEWPARAM(kDeviceTestCommand, 0), 0);
+    WaitFor(onlyCancel, 5000);
+    ::Sleep(500);
+    start = probe::Clock::now();
+    ::PostMessageW(cancel, WM_KEYDOWN, VK_ESCAPE, 1);
+    ::PostMessageW(cancel, WM_KEYUP, VK_ESCAPE, static_cast<LPARAM>(0xC0000001));
+    const bool back = WaitFor([&] { return ::IsWindowEnabled(ok) != FALSE; }, 5000);
+    const double gaveUp = probe::SecondsSince(start);
+    ::Sleep(500);
+    report_.Check(back && gaveUp < 0.5 && ErrorBox() == nullptr && ::IsWindowVisible(dialog_),
+                  L"Escape gives up the driver's test within " + Seconds(gaveUp) +
+                      L", without an error box, and the dialog stays open");
+    return report_.Check(SetText(hostEdit_, before), L"edHost gets its host back");
+  }
+
   bool CheckDialog() {
     report_.Check(::GetWindow(dialog_, GW_OWNER) == nullptr, L"the dialog has no owner");
     report_.Check(::GetAncestor(dialog_, GA_PARENT) == ::GetDesktopWindow(),
@@ -338,8 +417,8 @@ class Robot {
     return found;
   }
 
-  // Each static text needs, in its own font and at its control's width, no more than its control.
-  // The measure runs inside the window's process: fonts are objects of their process.
+  // Each static text, button, tab and column caption needs, in its own font, no more than its
+  // control gives it. The measure runs inside the window's process: fonts are objects of their process.
   void CheckTexts(HWND window, const std::wstring& name) {
     const std::optional<std::vector<probe::TextFit>> measured = texts_.Measure(window);
     if (!report_.Check(measured.has_value(), L"the texts of " + name + L" are measured in its own process"))
@@ -350,7 +429,7 @@ class Robot {
       report_.Note((fit.Clipped() ? L"CLIPPED " : L"fits ") + fit.Describe());
       if (fit.Clipped()) ++clipped;
     }
-    report_.Check(!fits.empty() && clipped == 0, L"no static text of " + name + L" is clipped (" +
+    report_.Check(!fits.empty() && clipped == 0, L"no text of " + name + L" is clipped (" +
                                                      std::to_wstring(fits.size()) + L" measured, " +
                                                      std::to_wstring(clipped) + L" clipped)");
   }
@@ -375,11 +454,11 @@ class Robot {
     report_.Check(first == kParametersTab && second == kInformationTab,
                   L"tabs \"Параметры\", \"Информация\" (found \"" + first + L"\", \"" + second + L"\")");
     report_.Check(Ask(tab_, TCM_GETCURSEL, 0, 0).value_or(-1) == 0, L"the first tab is selected");
-    parameters_ = ::FindWindowExW(tab_, nullptr, kDialogClass, kParametersTab);
-    const HWND information = ::FindWindowExW(tab_, nullptr, kDialogClass, kInformationTab);
-    report_.Check(information != nullptr, L"the page \"Информация\" is a child dialog of the tab control");
-    if (!report_.Check(parameters_ != nullptr,
-                       L"the page \"Параметры\" is a child dialog of the tab control"))
+    // The pages lie over the tab control as the dialog's own children, as in a property sheet.
+    parameters_ = ::FindWindowExW(dialog_, nullptr, kDialogClass, kParametersTab);
+    const HWND information = ::FindWindowExW(dialog_, nullptr, kDialogClass, kInformationTab);
+    report_.Check(information != nullptr, L"the page \"Информация\" is a child dialog of the dialog");
+    if (!report_.Check(parameters_ != nullptr, L"the page \"Параметры\" is a child dialog of the dialog"))
       return false;
     report_.Check(
         ::IsWindowVisible(parameters_) && (information == nullptr || !::IsWindowVisible(information)),
@@ -557,6 +636,7 @@ class Robot {
   std::optional<std::wstring> listedHost_;
   DWORD waitMs_;
   std::wstring tag_;
+  bool deviceTest_;
   std::unique_ptr<Handle> process_;
   HWND dialog_ = nullptr;
   HWND tab_ = nullptr;
@@ -571,9 +651,12 @@ int wmain(int argc, wchar_t** argv) {
   std::vector<std::wstring> positional;
   DWORD waitMs = 30000;
   std::wstring tag;
+  bool deviceTest = false;
   for (int i = 1; i < argc; ++i) {
     const std::wstring arg = argv[i];
-    if (arg.rfind(L"--wait=", 0) == 0) {
+    if (arg == L"--device-test") {
+      deviceTest = true;
+    } else if (arg.rfind(L"--wait=", 0) == 0) {
       waitMs = static_cast<DWORD>(std::wcstoul(arg.c_str() + 7, nullptr, 10)) * 1000;
     } else if (arg.rfind(L"--tag=", 0) == 0) {
       tag = L"_" + arg.substr(6);
@@ -584,12 +667,13 @@ int wmain(int argc, wchar_t** argv) {
   if (positional.size() < 3 || positional.size() > 4 ||
       (positional[0] != L"ok" && positional[0] != L"cancel")) {
     std::fputs(
-        "usage: settings_robot.exe ok|cancel HOST SHOT_DIR [LISTED_HOST] [--wait=SECONDS] [--tag=NAME]\n",
+        "usage: settings_robot.exe ok|cancel HOST SHOT_DIR [LISTED_HOST] [--wait=SECONDS] [--tag=NAME] "
+        "[--device-test]\n",
         stderr);
     return 2;
   }
   std::optional<std::wstring> listedHost;
   if (positional.size() == 4) listedHost = positional[3];
-  Robot robot(positional[0], positional[1], positional[2], listedHost, waitMs, tag);
+  Robot robot(positional[0], positional[1], positional[2], listedHost, waitMs, tag, deviceTest);
   return robot.Run();
 }

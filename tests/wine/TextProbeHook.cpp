@@ -1,5 +1,5 @@
 // Loaded by the system into the process of the window that settings_robot.exe hooks: measures the
-// window's static texts there, where the controls' fonts are objects of the process, and sends the
+// window's texts there, where the controls' fonts are objects of the process, and sends the
 // measures back to the robot. A font handle means nothing in another process.
 
 #include <windows.h>
@@ -15,7 +15,7 @@ extern "C" __declspec(dllexport) LRESULT CALLBACK MeasureTextsHook(int code, WPA
   static const UINT request = ::RegisterWindowMessageW(probe::kMeasureTextsMessage);
   const auto* message = reinterpret_cast<const CWPSTRUCT*>(lParam);
   if (code == HC_ACTION && message != nullptr && message->message == request) {
-    const std::wstring measures = probe::Serialize(probe::MeasureStaticTexts(message->hwnd));
+    const std::wstring measures = probe::Serialize(probe::MeasureTexts(message->hwnd));
     COPYDATASTRUCT data{};
     data.dwData = request;
     data.cbData = static_cast<DWORD>((measures.size() + 1) * sizeof(wchar_t));

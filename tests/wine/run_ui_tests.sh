@@ -116,10 +116,12 @@ wait_or_stop() {
   wait "$pid" 2>/dev/null
 }
 
-# One dialog session: the robot plays the user while the host waits in ShowSettingsDlg.
+# One dialog session: the robot plays the user while the host waits in ShowSettingsDlg. Further
+# arguments go to the robot (--device-test: the driver's device test against a silent server first).
 run_dialog() {
   local mode=$1 saved_host=$2 typed_host=$3 tag=$4
-  "$wine" "$robot" "$mode" "$typed_host" "$(windows_path "$shots")" "$saved_host" --wait=120 --tag="$tag" \
+  shift 4
+  "$wine" "$robot" "$mode" "$typed_host" "$(windows_path "$shots")" "$saved_host" --wait=120 --tag="$tag" "$@" \
     >"$work/robot_$mode.log" 2>&1 &
   robot_pid=$!
   # In the background too, so that an interrupt is handled at once rather than after the host. The
@@ -204,7 +206,7 @@ for face in Tahoma 'DejaVu Sans'; do
     tag="${font}_${dpi}dpi"
     tags+=("$tag")
     run_dialog ok "$saved" "$typed" "$tag"
-    [ "$tag" = tahoma_96dpi ] && run_dialog cancel "$saved" "$typed" "$tag"
+    [ "$tag" = tahoma_96dpi ] && run_dialog cancel "$saved" "$typed" "$tag" --device-test
     run_view_tests "$dpi" "$tag"
   done
 done

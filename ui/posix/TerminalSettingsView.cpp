@@ -1,11 +1,15 @@
 #include "ui/posix/TerminalSettingsView.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <charconv>
+#include <chrono>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "common/uCommonUtils.h"
@@ -296,6 +300,29 @@ void TTerminalSettingsView::ShowHelpPopup(const THelpPopup& popup) {
   } else {
     *FOut << "Справка: " << popup.TopicFile << ", раздел " << popup.Topic << "\n";
   }
+}
+
+TWaitEnd TTerminalSettingsView::WaitWhileBusy(const std::function<bool()>& finished,
+                                              std::chrono::steady_clock::time_point deadline) {
+  constexpr std::chrono::milliseconds kPause{20};
+  if (FTerminalFd >= 0) *FOut << "Esc и Enter: прервать ожидание\n" << std::flush;
+  while (!finished()) {
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= deadline) return TWaitEnd::TimedOut;
+    const auto pause = std::min(kPause, std::chrono::ceil<std::chrono::milliseconds>(deadline - now));
+    if (FTerminalFd < 0) {
+      std::this_thread::sleep_for(pause);
+      continue;
+    }
+    pollfd input{FTerminalFd, POLLIN, 0};
+    if (::poll(&input, 1, static_cast<int>(pause.count())) <= 0 || (input.revents & POLLIN) == 0) continue;
+    // The terminal hands over whole lines.
+    std::string line;
+    if (!std::getline(*FIn, line)) return TWaitEnd::Abandoned;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line == kTerminalEscape || line == kTerminalCancel) return TWaitEnd::Abandoned;
+  }
+  return TWaitEnd::Finished;
 }
 
 std::optional<std::string> TTerminalSettingsView::ChooseFile(const std::string& folder,

@@ -45,6 +45,9 @@ class TTerminalSettingsView final : public ISettingsDialogView, public ISettings
   // There is no pointer and no focus to ask about: no hint.
   std::string GetControlHintByPos(TPoint&) override { return ""; }
   void ShowHelpPopup(const THelpPopup& popup) override;
+  // On a terminal a line holding only Escape or "x" gives up; through streams nothing can.
+  TWaitEnd WaitWhileBusy(const std::function<bool()>& finished,
+                         std::chrono::steady_clock::time_point deadline) override;
 
   void RedrawRow(int32_t row) override;
   // The editor is a prompt of its own: nothing to show or hide.

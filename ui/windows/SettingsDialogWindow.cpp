@@ -13,6 +13,9 @@
 
 namespace tallowmer::ui_windows {
 
+// The dialog of this thread that the key hook serves.
+thread_local SettingsDialogWindow* SettingsDialogWindow::activeWindow = nullptr;
+
 namespace {
 
 // Sizes at 96 dots per inch.
@@ -81,6 +84,27 @@ DWORD HelpContextOf(HWND control, HWND dialog) {
   return 0;
 }
 
+bool IsStatic(HWND window) {
+  wchar_t name[32] = {};
+  ::GetClassNameW(window, name, 32);
+  return ::lstrcmpiW(name, L"Static") == 0;
+}
+
+// The controls that the device test's wait disables: all that take input but "Отмена".
+struct WaitDisabling {
+  HWND Cancel;
+  HWND Logo;
+  std::vector<HWND> Windows;
+};
+
+BOOL CALLBACK CollectForWait(HWND child, LPARAM data) {
+  auto& found = *reinterpret_cast<WaitDisabling*>(data);
+  // Static texts stay as they are: they take no input, and disabled ones turn grey.
+  const bool text = child != found.Logo && IsStatic(child);
+  if (child != found.Cancel && !text && ::IsWindowEnabled(child)) found.Windows.push_back(child);
+  return TRUE;
+}
+
 std::string SystemMessage(DWORD error) {
   return WideToUtf8(platform::windows::SystemErrorText(error));
 }
@@ -98,6 +122,14 @@ TModalResult SettingsDialogWindow::ShowModal(TfrmCommonSettings& dialog) {
   INITCOMMONCONTROLSEX controls{sizeof(controls), ICC_TAB_CLASSES | ICC_LISTVIEW_CLASSES | ICC_BAR_CLASSES};
   ::InitCommonControlsEx(&controls);
   FDialog = &dialog;
+  // Ctrl+Tab, Ctrl+Shift+Tab, Ctrl+PgDn and Ctrl+PgUp switch tabs, as in every property sheet.
+  SettingsDialogWindow* const outer = activeWindow;
+  activeWindow = this;
+  const UniqueHook keys(::SetWindowsHookExW(WH_MSGFILTER, DialogKeysHook, nullptr, ::GetCurrentThreadId()));
+  struct RestoreActive {
+    SettingsDialogWindow* outer;
+    ~RestoreActive() { activeWindow = outer; }
+  } restoreActive{outer};
   const std::vector<WORD> dialogTemplate = EmptyDialogTemplate(
       WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME | DS_CONTEXTHELP, 0, kSettingsCaption);
   // No owner: the host's window is blocked by the device while the dialog is shown.
@@ -205,6 +237,7 @@ void SettingsDialogWindow::CreateControls() {
   CreateHeader(client.Width);
   CreateTabs(client.Width, client.Height);
   CreateFooter(client.Width, client.Height);
+  OrderForTabbing();
   SizeAndCenter(FWindow, FScale(client.Width), FScale(client.Height));
 }
 
@@ -241,10 +274,11 @@ void SettingsDialogWindow::CreateHeader(int width) {
 }
 
 void SettingsDialogWindow::CreateTabs(int width, int height) {
-  FPages = CreateControl(FWindow, WC_TABCONTROLW, "",
-                         WS_TABSTOP | WS_CLIPCHILDREN | WS_CLIPSIBLINGS | TCS_MULTILINE,
+  // The pages are the dialog's own children laid over the tab control, as in a property sheet:
+  // Tab then stops on the tab strip, which a control holding the pages would only lead through.
+  FPages = CreateControl(FWindow, WC_TABCONTROLW, "", WS_TABSTOP | WS_CLIPSIBLINGS | TCS_MULTILINE,
                          {2, kHeaderHeight + 4, width - 2, height - kFooterHeight}, kIdPages,
-                         FFonts.Normal.get(), FScale, WS_EX_CONTROLPARENT);
+                         FFonts.Normal.get(), FScale);
   ::SetWindowContextHelpId(FPages, kPagesHelpContext);
   FHints->Add(FPages, kPagesHint);
   const std::vector<std::string> captions = FDialog->TabCaptions();
@@ -261,15 +295,24 @@ void SettingsDialogWindow::CreateTabs(int width, int height) {
   ShowActiveTab();
 }
 
+void SettingsDialogWindow::OrderForTabbing() {
+  // The pages paint over the tab control and come first in the order of Tab; the tab strip comes
+  // last, after "Отмена", so that Tab goes from it into the page shown.
+  for (const PageWindow& page : FPageWindows)
+    ::SetWindowPos(page.Window, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+  ::SetWindowPos(FPages, HWND_BOTTOM, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+}
+
 HWND SettingsDialogWindow::CreatePageWindow(const std::string& caption) {
   const std::vector<WORD> pageTemplate = EmptyDialogTemplate(WS_CHILD | DS_CONTROL, 0, caption);
   HWND page =
       ::CreateDialogIndirectParamW(ModuleInstance(), reinterpret_cast<LPCDLGTEMPLATEW>(pageTemplate.data()),
-                                   FPages, PageProc, reinterpret_cast<LPARAM>(this));
+                                   FWindow, PageProc, reinterpret_cast<LPARAM>(this));
   if (page == nullptr) throw std::runtime_error("Не удалось создать страницу настроек «" + caption + "»");
   RECT area{};
   ::GetClientRect(FPages, &area);
   TabCtrl_AdjustRect(FPages, FALSE, &area);
+  ::MapWindowPoints(FPages, FWindow, reinterpret_cast<POINT*>(&area), 2);
   ::SetWindowPos(page, HWND_TOP, area.left, area.top, area.right - area.left, area.bottom - area.top, 0);
   // The page and its texts take the tab's themed background rather than the dialog's grey.
   ::EnableThemeDialogTexture(page, ETDT_ENABLETAB);
@@ -366,6 +409,51 @@ void SettingsDialogWindow::CreateFooter(int width, int height) {
   FHints->Add(cancel, "Закрыть без сохранения");
 }
 
+void SettingsDialogWindow::SwitchTab(int step) {
+  const int count = TabCtrl_GetItemCount(FPages);
+  if (count <= 0) return;
+  HWND focus = ::GetFocus();
+  const bool focusOnPage =
+      focus != nullptr && focus != FPages && ::IsChild(FWindow, focus) && ::GetParent(focus) != FWindow;
+  FDialog->ActiveTab = ((FDialog->ActiveTab + step) % count + count) % count;
+  TabCtrl_SetCurSel(FPages, FDialog->ActiveTab);
+  ShowActiveTab();
+  // A control of the page just hidden must not keep the keyboard.
+  if (focusOnPage) ::SendMessageW(FWindow, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(FPages), TRUE);
+}
+
+bool SettingsDialogWindow::TabKey(const MSG& message) {
+  if (message.message != WM_KEYDOWN || ::GetKeyState(VK_CONTROL) >= 0) return false;
+  if (message.hwnd != FWindow && !::IsChild(FWindow, message.hwnd)) return false;
+  switch (message.wParam) {
+    case VK_TAB:
+      SwitchTab(::GetKeyState(VK_SHIFT) < 0 ? -1 : 1);
+      return true;
+    case VK_NEXT:
+      SwitchTab(1);
+      return true;
+    case VK_PRIOR:
+      SwitchTab(-1);
+      return true;
+    default:
+      return false;
+  }
+}
+
+LRESULT CALLBACK SettingsDialogWindow::DialogKeysHook(int code, WPARAM wParam, LPARAM lParam) {
+  // The dialog's modal loop offers each message here before its own handling of keys.
+  if (code == MSGF_DIALOGBOX && activeWindow != nullptr && activeWindow->FDialog != nullptr &&
+      !activeWindow->FWaiting) {
+    try {
+      if (activeWindow->TabKey(*reinterpret_cast<const MSG*>(lParam))) return 1;
+    } catch (const std::exception& error) {
+      activeWindow->ShowFailure(error.what());
+      return 1;
+    }
+  }
+  return ::CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
 void SettingsDialogWindow::ShowActiveTab() {
   for (size_t index = 0; index < FPageWindows.size(); ++index) {
     const bool active = static_cast<int>(index) == FDialog->ActiveTab;
@@ -374,6 +462,10 @@ void SettingsDialogWindow::ShowActiveTab() {
 }
 
 void SettingsDialogWindow::Command(int id, int notification, HWND control) {
+  if (FWaiting) {
+    if (id == IDCANCEL) FGivenUp = true;
+    return;
+  }
   if (id == IDOK) {
     if (FDialog->FormClose(mrOk) != mrNone) ::EndDialog(FWindow, IDOK);
   } else if (id == IDCANCEL) {
@@ -491,7 +583,8 @@ void SettingsDialogWindow::DrawLogo(const DRAWITEMSTRUCT& item) const {
 
 bool SettingsDialogWindow::SetCursorFor(HWND control) {
   if (FBusy > 0) {
-    ::SetCursor(::LoadCursorW(nullptr, IDC_WAIT));
+    // While the test waits the dialog still takes "Отмена".
+    ::SetCursor(::LoadCursorW(nullptr, FWaiting ? IDC_APPSTARTING : IDC_WAIT));
     return true;
   }
   if (control == FLogo) {
@@ -517,6 +610,52 @@ void SettingsDialogWindow::ShowFailure(const std::string& text) {
 void SettingsDialogWindow::SetBusy(bool busy) {
   FBusy = std::max(FBusy + (busy ? 1 : -1), 0);
   ::SetCursor(::LoadCursorW(nullptr, FBusy > 0 ? IDC_WAIT : IDC_ARROW));
+}
+
+std::vector<HWND> SettingsDialogWindow::DisableForWait() {
+  WaitDisabling collected{::GetDlgItem(FWindow, IDCANCEL), FLogo, {}};
+  ::EnumChildWindows(FWindow, CollectForWait, reinterpret_cast<LPARAM>(&collected));
+  for (HWND window : collected.Windows) ::EnableWindow(window, FALSE);
+  return collected.Windows;
+}
+
+TWaitEnd SettingsDialogWindow::WaitWhileBusy(const std::function<bool()>& finished,
+                                             std::chrono::steady_clock::time_point deadline) {
+  constexpr std::chrono::milliseconds kLongestPause{15};
+  HWND focus = ::GetFocus();
+  const std::vector<HWND> disabled = DisableForWait();
+  // "Отмена" takes the focus: Enter, Escape and a click on it all give up.
+  ::SendMessageW(FWindow, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(::GetDlgItem(FWindow, IDCANCEL)), TRUE);
+  FWaiting = true;
+  FGivenUp = false;
+  TWaitEnd end = TWaitEnd::Finished;
+  MSG message{};
+  while (!finished()) {
+    const auto now = std::chrono::steady_clock::now();
+    if (FGivenUp || now >= deadline) {
+      end = FGivenUp ? TWaitEnd::Abandoned : TWaitEnd::TimedOut;
+      break;
+    }
+    const auto pause = std::min(kLongestPause, std::chrono::ceil<std::chrono::milliseconds>(deadline - now));
+    ::MsgWaitForMultipleObjectsEx(0, nullptr, static_cast<DWORD>(pause.count()), QS_ALLINPUT,
+                                  MWMO_INPUTAVAILABLE);
+    while (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+      if (message.message == WM_QUIT) {
+        // The application is ending: the quit goes on to the loops further out.
+        ::PostQuitMessage(static_cast<int>(message.wParam));
+        FGivenUp = true;
+        break;
+      }
+      if (::IsDialogMessageW(FWindow, &message)) continue;
+      ::TranslateMessage(&message);
+      ::DispatchMessageW(&message);
+    }
+  }
+  FWaiting = false;
+  for (HWND window : disabled) ::EnableWindow(window, TRUE);
+  if (focus != nullptr && ::IsWindow(focus))
+    ::SendMessageW(FWindow, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(focus), TRUE);
+  return end;
 }
 
 void SettingsDialogWindow::OpenWithAssociatedProgram(const std::string& target, TShowWindow show) {

@@ -7,6 +7,8 @@
 
 #include <windows.h>
 
+#include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -47,6 +49,8 @@ class SettingsDialogWindow final : public ISettingsDialogView {
   void OpenHelpFile(const std::string& helpFile) override;
   std::string GetControlHintByPos(TPoint& pos) override;
   void ShowHelpPopup(const THelpPopup& popup) override;
+  TWaitEnd WaitWhileBusy(const std::function<bool()>& finished,
+                         std::chrono::steady_clock::time_point deadline) override;
 
  private:
   // One tab's window with the edit boxes it shows.
@@ -69,6 +73,13 @@ class SettingsDialogWindow final : public ISettingsDialogView {
   void CreatePageLabel(HWND page, const std::string& caption, int rowTopAt96);
   void CreateInformationPage();
   void ShowActiveTab();
+  void OrderForTabbing();
+  // Shows the tab `step` tabs on, around the ends.
+  void SwitchTab(int step);
+  // Switches tabs for a key that does so; answers whether it did.
+  bool TabKey(const MSG& message);
+  static LRESULT CALLBACK DialogKeysHook(int code, WPARAM wParam, LPARAM lParam);
+  static thread_local SettingsDialogWindow* activeWindow;
   void Command(int id, int notification, HWND control);
   void EditChanged(HWND edit);
   void DropDownMenu();
@@ -77,6 +88,8 @@ class SettingsDialogWindow final : public ISettingsDialogView {
   void DrawLogo(const DRAWITEMSTRUCT& item) const;
   bool SetCursorFor(HWND control);
   void ShowFailure(const std::string& text);
+  // Disables every control that takes input but "Отмена", and answers them for enabling again.
+  std::vector<HWND> DisableForWait();
 
   TfrmCommonSettings* FDialog = nullptr;
   HWND FWindow = nullptr;
@@ -94,6 +107,9 @@ class SettingsDialogWindow final : public ISettingsDialogView {
   HtmlHelpViewer FHtmlHelp;
   int FHeaderHeight = 0;
   int FBusy = 0;
+  // While the device test waits, "Отмена" and Escape give up waiting instead of closing.
+  bool FWaiting = false;
+  bool FGivenUp = false;
   // Set while the controls are filled from the pages, whose texts they already hold.
   bool FFillingEdits = false;
 };

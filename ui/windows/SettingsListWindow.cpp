@@ -2,6 +2,7 @@
 
 #include <windowsx.h>
 
+#include <cstdlib>
 #include <exception>
 
 #include "ui/ufmCommonSettings.h"
@@ -170,6 +171,7 @@ void SettingsListWindow::CreateControls() {
     column.iSubItem = index;
     ListView_InsertColumn(FTable, index, &column);
   }
+  FitHeaderCaptions();
   ListView_SetItemCountEx(FTable, FList->RowCount(), LVSICF_NOINVALIDATEALL);
   ::SetWindowSubclass(FTable, TableProc, 0, reinterpret_cast<DWORD_PTR>(this));
 
@@ -202,6 +204,41 @@ void SettingsListWindow::CreateControls() {
   FHints->Add(FResetAll, "Установить все значения по-умолчанию");
   FHints->Add(FOk, "Сохранить и закрыть");
   FHints->Add(FCancel, "Закрыть без сохранения");
+}
+
+bool SettingsListWindow::HeaderCaptionsFit(HFONT font) const {
+  const ScreenDC screen;
+  const HGDIOBJ previous = ::SelectObject(screen.get(), font);
+  // The header draws a caption between margins of three edges on either side, inside the
+  // column's own edges.
+  const int margins = 8 * ::GetSystemMetrics(SM_CXEDGE);
+  bool fit = true;
+  for (int index = 0; index < static_cast<int>(std::size(kColumns)); ++index) {
+    const std::wstring caption = Utf8ToWide(kColumns[index].Caption);
+    SIZE extent{};
+    ::GetTextExtentPoint32W(screen.get(), caption.c_str(), static_cast<int>(caption.size()), &extent);
+    fit = fit && extent.cx + margins <= ListView_GetColumnWidth(FTable, index);
+  }
+  ::SelectObject(screen.get(), previous);
+  return fit;
+}
+
+void SettingsListWindow::FitHeaderCaptions() {
+  // The columns keep the widths the table is laid out for. A caption they would cut ("По-умолчанию"
+  // in 90 pixels) is fitted by the header's own font instead: the dialog font, a pixel smaller at a
+  // time, down to three quarters of its size.
+  LOGFONTW font{};
+  if (::GetObjectW(FFonts.Normal.get(), sizeof(font), &font) != sizeof(font)) return;
+  const LONG normal = font.lfHeight;
+  if (HeaderCaptionsFit(FFonts.Normal.get())) return;
+  for (LONG height = normal + (normal < 0 ? 1 : -1);
+       height != 0 && 4 * std::abs(height) >= 3 * std::abs(normal); height += normal < 0 ? 1 : -1) {
+    font.lfHeight = height;
+    FHeaderFont.reset(::CreateFontIndirectW(&font));
+    if (!FHeaderFont || HeaderCaptionsFit(FHeaderFont.get())) break;
+  }
+  if (FHeaderFont)
+    ::SendMessageW(ListView_GetHeader(FTable), WM_SETFONT, reinterpret_cast<WPARAM>(FHeaderFont.get()), TRUE);
 }
 
 void SettingsListWindow::Layout() {

@@ -52,6 +52,9 @@ class SettingsListWindow final : public ISettingsListView {
   INT_PTR HandleMessage(UINT message, WPARAM wParam, LPARAM lParam);
   void CreateControls();
   void Layout();
+  // Gives the header a font in which every caption fits its column.
+  void FitHeaderCaptions();
+  bool HeaderCaptionsFit(HFONT font) const;
   LRESULT HandleNotify(const NMHDR& header);
   void FillRow(NMLVDISPINFOW& info) const;
   void FillInfoTip(NMLVGETINFOTIPW& tip) const;
@@ -74,6 +77,8 @@ class SettingsListWindow final : public ISettingsListView {
   HWND FCombo = nullptr;
   Scale FScale;
   DialogFonts FFonts;
+  // The header's font when the dialog font is too wide for a caption; none otherwise.
+  UniqueFont FHeaderFont;
   UniqueIcon FIcon;
   std::unique_ptr<Hints> FHints;
 };

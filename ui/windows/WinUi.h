@@ -42,6 +42,9 @@ inline void DestroyIconHandle(HICON icon) {
 inline void UnloadLibrary(HMODULE module) {
   ::FreeLibrary(module);
 }
+inline void UnhookHandle(HHOOK hook) {
+  ::UnhookWindowsHookEx(hook);
+}
 
 using UniqueFont = UniqueGdi<HFONT, DeleteGdiObject>;
 using UniqueBrush = UniqueGdi<HBRUSH, DeleteGdiObject>;
@@ -51,6 +54,7 @@ using UniqueMemoryDC = UniqueGdi<HDC, DeleteMemoryDC>;
 using UniqueMenu = UniqueGdi<HMENU, DestroyMenuHandle>;
 using UniqueIcon = UniqueGdi<HICON, DestroyIconHandle>;
 using UniqueModule = UniqueGdi<HMODULE, UnloadLibrary>;
+using UniqueHook = UniqueGdi<HHOOK, UnhookHandle>;
 
 // A device context of the screen, released at the end of its scope.
 class ScreenDC {

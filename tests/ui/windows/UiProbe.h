@@ -6,6 +6,8 @@
 
 #include <windows.h>
 
+#include <commctrl.h>
+
 #include <optional>
 #include <string>
 #include <vector>
@@ -171,6 +173,104 @@ inline std::vector<TextFit> MeasureStaticTexts(HWND root) {
   ::EnumChildWindows(root, CollectTextStatic, reinterpret_cast<LPARAM>(&controls));
   std::vector<TextFit> fits;
   for (HWND control : controls) fits.push_back(MeasureStatic(control));
+  return fits;
+}
+
+// One line of `text` in the font that `control` draws with.
+inline SIZE LineExtent(HWND control, const std::wstring& text, std::wstring& face) {
+  DWORD_PTR handle = 0;
+  ::SendMessageTimeoutW(control, WM_GETFONT, 0, 0, SMTO_ABORTIFHUNG, kProbeSendTimeoutMs, &handle);
+  LOGFONTW description{};
+  const HGDIOBJ given = handle != 0 ? reinterpret_cast<HGDIOBJ>(handle) : ::GetStockObject(SYSTEM_FONT);
+  if (::GetObjectW(given, sizeof(description), &description) != sizeof(description)) return {-1, -1};
+  const ui_windows::UniqueFont font(::CreateFontIndirectW(&description));
+  const ui_windows::ScreenDC dc;
+  const Selection selected(dc.get(), font.get());
+  if (!font || !selected) return {-1, -1};
+  face = FamilyName(dc.get()) + L" " + std::to_wstring(description.lfHeight);
+  RECT needed{};
+  ::DrawTextW(dc.get(), text.c_str(), static_cast<int>(text.size()), &needed,
+              DT_CALCRECT | DT_SINGLELINE | DT_NOPREFIX);
+  return {needed.right - needed.left, needed.bottom - needed.top};
+}
+
+// A caption of one line against the room `shown` that its control leaves for it once `margins`
+// (both sides together) are taken off.
+inline TextFit MeasureCaption(HWND control, const std::wstring& text, RECT shown, int margins) {
+  TextFit fit;
+  fit.Control = control;
+  fit.Id = ::GetDlgCtrlID(control);
+  fit.Text = text;
+  const SIZE extent = LineExtent(control, text, fit.Face);
+  fit.Unreadable = extent.cx < 0;
+  fit.Needed = {extent.cx + margins, extent.cy};
+  fit.Shown = {shown.right - shown.left, shown.bottom - shown.top};
+  return fit;
+}
+
+// Push buttons draw their caption inside a 2-pixel frame and the 1-pixel focus rectangle.
+inline void MeasureButton(HWND button, std::vector<TextFit>& fits) {
+  const LONG type = ::GetWindowLongW(button, GWL_STYLE) & BS_TYPEMASK;
+  if (type != BS_PUSHBUTTON && type != BS_DEFPUSHBUTTON) return;
+  RECT client{};
+  ::GetClientRect(button, &client);
+  fits.push_back(MeasureCaption(button, ControlText(button).value_or(L""), client, 6));
+}
+
+// A tab draws its caption between paddings of six pixels, at every resolution.
+inline void MeasureTabs(HWND tabs, std::vector<TextFit>& fits) {
+  const int padding = 2 * 6;
+  const int count = static_cast<int>(::SendMessageW(tabs, TCM_GETITEMCOUNT, 0, 0));
+  for (int index = 0; index < count; ++index) {
+    wchar_t text[128] = {};
+    TCITEMW item{};
+    item.mask = TCIF_TEXT;
+    item.pszText = text;
+    item.cchTextMax = 128;
+    ::SendMessageW(tabs, TCM_GETITEMW, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(&item));
+    RECT bounds{};
+    ::SendMessageW(tabs, TCM_GETITEMRECT, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(&bounds));
+    fits.push_back(MeasureCaption(tabs, text, bounds, padding));
+  }
+}
+
+// A header draws its caption between margins of three edges on either side, inside the item's
+// own edges.
+inline void MeasureHeader(HWND header, std::vector<TextFit>& fits) {
+  const int margins = 8 * ::GetSystemMetrics(SM_CXEDGE);
+  const int count = static_cast<int>(::SendMessageW(header, HDM_GETITEMCOUNT, 0, 0));
+  for (int index = 0; index < count; ++index) {
+    wchar_t text[128] = {};
+    HDITEMW item{};
+    item.mask = HDI_TEXT;
+    item.pszText = text;
+    item.cchTextMax = 128;
+    ::SendMessageW(header, HDM_GETITEMW, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(&item));
+    RECT bounds{};
+    ::SendMessageW(header, HDM_GETITEMRECT, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(&bounds));
+    fits.push_back(MeasureCaption(header, text, bounds, margins));
+  }
+}
+
+inline BOOL CALLBACK CollectCaptioned(HWND child, LPARAM found) {
+  const std::wstring name = WindowClass(child);
+  if (name == L"Button" || name == L"SysTabControl32" || name == L"SysHeader32")
+    reinterpret_cast<std::vector<HWND>*>(found)->push_back(child);
+  return TRUE;
+}
+
+// Every static text, push button caption, tab caption and column header below `root`, hidden
+// pages included: the user can show them.
+inline std::vector<TextFit> MeasureTexts(HWND root) {
+  std::vector<TextFit> fits = MeasureStaticTexts(root);
+  std::vector<HWND> controls;
+  ::EnumChildWindows(root, CollectCaptioned, reinterpret_cast<LPARAM>(&controls));
+  for (HWND control : controls) {
+    const std::wstring name = WindowClass(control);
+    if (name == L"Button") MeasureButton(control, fits);
+    if (name == L"SysTabControl32") MeasureTabs(control, fits);
+    if (name == L"SysHeader32") MeasureHeader(control, fits);
+  }
   return fits;
 }
 

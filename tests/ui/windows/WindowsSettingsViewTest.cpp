@@ -1,6 +1,7 @@
 // The Windows settings dialog driven as a user drives it: a second thread finds the windows,
 // types, presses keys and buttons and asks for help, while the first thread runs the modal
-// dialog for a device. Every static text is measured against its control, and pictures of the
+// dialog for a device. Every static text, button, tab and column caption is measured against its
+// control, the device test is timed against a server that never answers, and pictures of the
 // dialog, its tabs, the list and each popup are saved. Prints one line per check and
 // "N passed, M failed"; runs under Wine with an X server.
 
@@ -9,6 +10,7 @@
 #include <commctrl.h>
 #include <uxtheme.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -20,6 +22,8 @@
 
 #include "common/OleVariant.h"
 #include "device/uBaseDevice.h"
+#include "service/WaitedTransport.h"
+#include "tests/ui/windows/SilentServer.h"
 #include "tests/ui/windows/UiProbe.h"
 #include "ui/ufmCommonSettings.h"
 #include "ui/ufmMainSettings.h"
@@ -66,9 +70,24 @@ class TestDevice : public TBaseDevice {
   bool DeviceTest(std::string& resultDescription) override {
     testedHost = GetSettingValueStr("Host");
     resultDescription = "Тест пройден";
+    if (requestUrl.empty() || ResponsiveWait() == nullptr) return true;
+    // Two requests through the platform's transport, as the driver makes them: the TLS preparation
+    // and the ping.
+    WaitedTransport transport(
+        *ResponsiveWait(), [](const TransportOptions& options) { return CreateDefaultTransport(options); },
+        DefaultTransportOptions());
+    for (const HttpVerb verb : {HttpVerb::Post, HttpVerb::Get}) {
+      const HttpAnswer answer = transport.Execute(verb, requestUrl, {}, nullptr);
+      if (answer.status < 0) {
+        resultDescription = DescribeTransportFailure(answer.failure, answer.error);
+        return false;
+      }
+    }
     return true;
   }
   std::string testedHost;
+  // Where the test sends its requests; none when empty.
+  std::string requestUrl;
 };
 
 // The device belongs to the dialog's thread: the playing thread reads it there, through a window
@@ -124,16 +143,16 @@ void Screenshot(const std::wstring& name, std::initializer_list<HWND> windows) {
   Check(ui_probe::SaveScreenshot(area, path), "screenshot " + WideToUtf8(path));
 }
 
-// Each static text below `window` needs, in its own font and at its control's width, no more than
-// its control; the clipped ones are named.
+// Each static text, button, tab and column caption below `window` needs, in its own font, no more
+// than its control gives it; the clipped ones are named.
 void CheckTexts(HWND window, const std::string& name) {
-  const std::vector<ui_probe::TextFit> fits = ui_probe::MeasureStaticTexts(window);
+  const std::vector<ui_probe::TextFit> fits = ui_probe::MeasureTexts(window);
   std::string clipped;
   for (const ui_probe::TextFit& fit : fits) {
     std::printf("    %s %s\n", fit.Clipped() ? "CLIPPED" : "fits", WideToUtf8(fit.Describe()).c_str());
     if (fit.Clipped()) clipped += (clipped.empty() ? "" : "; ") + WideToUtf8(fit.Describe());
   }
-  Check(!fits.empty() && clipped.empty(), "no static text of " + name + " is clipped (" +
+  Check(!fits.empty() && clipped.empty(), "no text of " + name + " is clipped (" +
                                               std::to_string(fits.size()) + " measured" +
                                               (clipped.empty() ? "" : "; clipped: " + clipped) + ")");
 }
@@ -311,7 +330,8 @@ bool PageShown(HWND tabs, int index) {
     if (TabCtrl_GetCurSel(tabs) != index) return false;
     const std::wstring wanted = Utf8ToWide(TabCaption(tabs, index));
     bool onlyWanted = false;
-    for (HWND page = ::GetWindow(tabs, GW_CHILD); page != nullptr; page = ::GetWindow(page, GW_HWNDNEXT)) {
+    HWND dialog = ::GetParent(tabs);
+    for (HWND page = ::GetWindow(dialog, GW_CHILD); page != nullptr; page = ::GetWindow(page, GW_HWNDNEXT)) {
       if (ui_probe::WindowClass(page) != L"#32770" || !::IsWindowVisible(page)) continue;
       if (Utf8ToWide(WindowText(page)) != wanted) return false;
       onlyWanted = true;
@@ -360,11 +380,86 @@ void CheckDialogLayout(HWND dialog, TestDevice& device) {
   Check(ClickTab(dialog, 0), "a click on \"Параметры\" shows the page again");
 }
 
+// Keys as the keyboard sends them: the modifiers go down first and up last.
+void TypeKeys(std::initializer_list<WORD> keys) {
+  std::vector<INPUT> inputs;
+  for (const WORD key : keys) {
+    INPUT input{};
+    input.type = INPUT_KEYBOARD;
+    input.ki.wVk = key;
+    if (key == VK_NEXT || key == VK_PRIOR) input.ki.dwFlags = KEYEVENTF_EXTENDEDKEY;
+    inputs.push_back(input);
+  }
+  for (auto key = keys.end(); key != keys.begin();) {
+    --key;
+    INPUT input{};
+    input.type = INPUT_KEYBOARD;
+    input.ki.wVk = *key;
+    input.ki.dwFlags = KEYEVENTF_KEYUP | (*key == VK_NEXT || *key == VK_PRIOR ? KEYEVENTF_EXTENDEDKEY : 0);
+    inputs.push_back(input);
+  }
+  ::SendInput(static_cast<UINT>(inputs.size()), inputs.data(), sizeof(INPUT));
+}
+
+HWND FocusOf(HWND dialog) {
+  GUITHREADINFO info{};
+  info.cbSize = sizeof(info);
+  ::GetGUIThreadInfo(::GetWindowThreadProcessId(dialog, nullptr), &info);
+  return info.hwndFocus;
+}
+
+void Focus(HWND dialog, HWND control) {
+  ::SendMessageW(dialog, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(control), TRUE);
+}
+
+// The tabs switch with Ctrl+Tab, Ctrl+Shift+Tab, Ctrl+PgDn and Ctrl+PgUp wherever the focus is, and
+// Tab stops on the tab strip between "Отмена" and the page.
+void CheckKeyboard(HWND dialog) {
+  HWND tabs = ::GetDlgItem(dialog, kIdPages);
+  HWND host = FindChild(dialog, kIdFirstPageEdit);
+  ::SetForegroundWindow(dialog);
+  Focus(dialog, host);
+  struct Switch {
+    const char* keys;
+    std::initializer_list<WORD> press;
+    int tab;
+  };
+  const Switch switches[] = {{"Ctrl+Tab", {VK_CONTROL, VK_TAB}, 1},
+                             {"Ctrl+Shift+Tab", {VK_CONTROL, VK_SHIFT, VK_TAB}, 0},
+                             {"Ctrl+PgDn", {VK_CONTROL, VK_NEXT}, 1},
+                             {"Ctrl+PgUp", {VK_CONTROL, VK_PRIOR}, 0},
+                             {"Ctrl+PgUp at the first tab", {VK_CONTROL, VK_PRIOR}, 1},
+                             {"Ctrl+Tab at the last tab", {VK_CONTROL, VK_TAB}, 0}};
+  for (const Switch& change : switches) {
+    TypeKeys(change.press);
+    Check(PageShown(tabs, change.tab), std::string(change.keys) + " shows tab " + std::to_string(change.tab));
+  }
+  Focus(dialog, ::GetDlgItem(dialog, IDCANCEL));
+  TypeKeys({VK_TAB});
+  Check(WaitFor([&] { return FocusOf(dialog) == tabs; }), "Tab from \"Отмена\" stops on the tab strip");
+  TypeKeys({VK_RIGHT});
+  Check(PageShown(tabs, 1), "Right on the tab strip shows \"Информация\"");
+  TypeKeys({VK_LEFT});
+  Check(PageShown(tabs, 0), "Left on the tab strip shows \"Параметры\" again");
+  TypeKeys({VK_TAB});
+  Check(WaitFor([&] { return FocusOf(dialog) == host; }), "Tab from the tab strip goes into the page");
+  TypeKeys({VK_SHIFT, VK_TAB});
+  Check(WaitFor([&] { return FocusOf(dialog) == tabs; }),
+        "Shift+Tab from the page goes back to the tab strip");
+}
+
 void CheckHelp(HWND dialog) {
   const std::string onOk = HelpPopupText(dialog, ::GetDlgItem(dialog, IDOK), nullptr, L"help_popup");
   Check(onOk == "Сохранить настройки и закрыть окно", "help on \"ОК\" explains it (" + onOk + ")");
   Check(HelpPopupText(dialog, ::GetDlgItem(dialog, kIdMoreButton)).rfind("Дополнительные функции: ", 0) == 0,
         "help on \"Дополнительно\" lists the extra functions");
+  // The edit boxes have no help of their own: the help of the pages stands in.
+  for (const int id : {kIdFirstPageEdit, kIdFirstPageEdit + 1}) {
+    const std::string text = HelpPopupText(dialog, FindChild(dialog, id), nullptr,
+                                           id == kIdFirstPageEdit ? L"help_host" : nullptr);
+    Check(text == kPagesHint,
+          "help on edit box " + std::to_string(id) + " shows the help of the pages (" + text + ")");
+  }
   // Help on the tab area shows the hint of the control under the pointer, at its corner.
   HWND tabs = ::GetDlgItem(dialog, kIdPages);
   RECT strip{};
@@ -478,6 +573,83 @@ void CheckDeviceTest(HWND dialog, TestDevice& device) {
         "the device test uses the typed host and puts the saved one back");
 }
 
+using ui_probe::Clock;
+using ui_probe::LongestAnswer;
+using ui_probe::SecondsSince;
+
+std::string Seconds(double value) {
+  char text[32] = {};
+  std::snprintf(text, sizeof(text), "%.2f s", value);
+  return text;
+}
+
+HWND ErrorBox() {
+  HWND box = ::FindWindowW(L"#32770", L"Ошибка");
+  return box != nullptr && ::IsWindowVisible(box) ? box : nullptr;
+}
+
+// The device test against a server that never answers: the dialog answers all the while with only
+// "Отмена" enabled, and the test ends by itself at its limit with an error box, or at once when
+// the user gives up, without one.
+void CheckDeviceTestWait(HWND dialog, TestDevice& device) {
+  ui_probe::SilentServer server;
+  if (!Check(server.Listening(), "a silent server listens")) return;
+  uiThread->Run([&] { device.requestUrl = server.Url("/api/v2/ping"); });
+  HWND ok = ::GetDlgItem(dialog, IDOK);
+  HWND cancel = ::GetDlgItem(dialog, IDCANCEL);
+  HWND host = FindChild(dialog, kIdFirstPageEdit);
+  const double limit = std::chrono::duration<double>(kDeviceTestTimeLimit).count();
+
+  Clock::time_point start = Clock::now();
+  ::PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(kIdFirstMenuCommand + 1, 0), 0);
+  // The controls are disabled one after the other.
+  Check(WaitFor([&] {
+          return !::IsWindowEnabled(ok) && !::IsWindowEnabled(host) &&
+                 !::IsWindowEnabled(::GetDlgItem(dialog, kIdPages)) &&
+                 !::IsWindowEnabled(::GetDlgItem(dialog, kIdMoreButton)) && ::IsWindowEnabled(cancel);
+        }),
+        "while the test waits only \"Отмена\" is enabled");
+  Screenshot(L"device_test_wait", {dialog});
+  const double longest = LongestAnswer(dialog, limit + 10, [] { return ErrorBox() != nullptr; });
+  const double ended = SecondsSince(start);
+  HWND box = ErrorBox();
+  Check(longest < 0.5, "the dialog answers within " + Seconds(longest) + " while the test waits");
+  Check(box != nullptr && ended >= limit - 0.5 && ended <= limit + 1.5,
+        "the test ends by itself after " + Seconds(ended) + " (limit " + Seconds(limit) + ")");
+  if (box != nullptr) {
+    std::string text;
+    for (HWND child = ::GetWindow(box, GW_CHILD); child != nullptr; child = ::GetWindow(child, GW_HWNDNEXT))
+      text += WindowText(child) + "|";
+    Check(text.find("Истекло время ожидания ответа сервера") != std::string::npos,
+          "the error box says the server did not answer (" + text + ")");
+    ::PostMessageW(box, WM_COMMAND, IDOK, 0);
+    WaitFor([&] { return ::IsWindow(box) == FALSE; });
+  }
+  Check(WaitFor([&] { return ::IsWindowEnabled(ok) != FALSE && ::IsWindowEnabled(host) != FALSE; }),
+        "after the test the controls are enabled again");
+
+  struct GiveUp {
+    const char* name;
+    std::function<void()> act;
+  };
+  const GiveUp ways[] = {{"Escape", [&] { PressKey(cancel, VK_ESCAPE); }},
+                         {"\"Отмена\"", [&] { Click(cancel); }}};
+  for (const GiveUp& way : ways) {
+    ::PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(kIdFirstMenuCommand + 1, 0), 0);
+    WaitFor([&] { return ::IsWindowEnabled(ok) == FALSE; });
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    start = Clock::now();
+    way.act();
+    const bool back = WaitFor([&] { return ::IsWindowEnabled(ok) != FALSE; });
+    const double gaveUp = SecondsSince(start);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    Check(back && gaveUp < 0.5 && ErrorBox() == nullptr && ::IsWindowVisible(dialog),
+          std::string(way.name) + " gives up the wait within " + Seconds(gaveUp) +
+              ", without an error box, and the dialog stays open");
+  }
+  uiThread->Run([&] { device.requestUrl.clear(); });
+}
+
 // The info tip the list asks for while the pointer rests on `column` of `row`.
 std::string InfoTipAt(HWND list, HWND table, int row, int column) {
   RECT cell{};
@@ -580,6 +752,11 @@ void CheckSettingsList(HWND dialog, TestDevice& device) {
             Setting(device, "Host") == "https://saved.example",
         "Escape in the edit box drops the edit and keeps the list open");
 
+  // Help on the table reaches the dialog through the list, its owner; the table has none of its own.
+  const std::string tableHelp = HelpPopupText(list, table);
+  Check(tableHelp == kPagesHint,
+        "help on the settings table shows the help of the pages (" + tableHelp + ")");
+
   CheckTexts(list, "the settings list");
   Screenshot(L"settings_list", {list});
   Click(::GetDlgItem(list, IDOK));
@@ -617,10 +794,13 @@ void Run() {
 
   const bool confirmed = RunDialog(*device, [&](HWND dialog) {
     CheckDialogLayout(dialog, *device);
+    CheckKeyboard(dialog);
     CheckHelp(dialog);
     CheckCommandMenu(dialog, *device);
     TypeHost(dialog, L"https://typed.example");
     CheckDeviceTest(dialog, *device);
+    // The same at every resolution and in every font: measured once per font.
+    if (expectedDpi == 96) CheckDeviceTestWait(dialog, *device);
     CheckSettingsList(dialog, *device);
     Check(WindowText(FindChild(dialog, kIdFirstPageEdit)) == "https://saved.example",
           "after the list the page shows the stored values again");

@@ -1,0 +1,117 @@
+#include "service/WaitedTransport.h"
+
+#include <algorithm>
+#include <exception>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace tallowmer {
+namespace {
+
+// The connection's events as they came, for the calling thread to replay.
+class RecordedEvents final : public IHttpEvents {
+ public:
+  void OnConnected(std::string_view proxy) noexcept override { Add(Kind::Connected, proxy); }
+  void OnSent(std::string_view bytes) noexcept override { Add(Kind::Sent, bytes); }
+  void OnReceived(std::string_view bytes) noexcept override { Add(Kind::Received, bytes); }
+  void OnDisconnected() noexcept override { Add(Kind::Disconnected, {}); }
+
+  void ReplayTo(IHttpEvents& events) const {
+    for (const Event& event : events_) {
+      switch (event.kind) {
+        case Kind::Connected:
+          events.OnConnected(event.bytes);
+          break;
+        case Kind::Sent:
+          events.OnSent(event.bytes);
+          break;
+        case Kind::Received:
+          events.OnReceived(event.bytes);
+          break;
+        case Kind::Disconnected:
+          events.OnDisconnected();
+          break;
+      }
+    }
+  }
+
+ private:
+  enum class Kind { Connected, Sent, Received, Disconnected };
+  struct Event {
+    Kind kind;
+    std::string bytes;
+  };
+
+  void Add(Kind kind, std::string_view bytes) noexcept {
+    try {
+      events_.push_back({kind, std::string(bytes)});
+    } catch (const std::exception&) {
+      // Out of memory: the log misses a line, the request goes on.
+    }
+  }
+
+  std::vector<Event> events_;
+};
+
+// Everything one request touches on its own thread; shared, since the wait may end before it.
+struct Request {
+  std::unique_ptr<IHttpTransport> transport;
+  HttpVerb verb = HttpVerb::Get;
+  std::string url;
+  std::string body;
+  RecordedEvents events;
+  HttpAnswer answer;
+};
+
+HttpAnswer FailedAnswer(TransportFailure failure, std::string detail) {
+  HttpAnswer answer;
+  answer.failure = failure;
+  answer.error = std::move(detail);
+  return answer;
+}
+
+}  // namespace
+
+WaitedTransport::WaitedTransport(IResponsiveWait& wait, TransportFactory makeTransport,
+                                 TransportOptions options)
+    : wait_(wait), makeTransport_(std::move(makeTransport)), options_(std::move(options)) {}
+
+HttpAnswer WaitedTransport::Execute(HttpVerb verb, const std::string& url, std::string_view body,
+                                    IHttpEvents* events) noexcept {
+  try {
+    auto request = std::make_shared<Request>();
+    const std::chrono::milliseconds left = wait_.Remaining();
+    TWaitEnd end = TWaitEnd::TimedOut;
+    if (left.count() > 0) {
+      TransportOptions options = options_;
+      options.requestTimeout = std::min(options.requestTimeout, left);
+      options.connectTimeout = std::min(options.connectTimeout, left);
+      request->transport = makeTransport_(options);
+      request->verb = verb;
+      request->url = url;
+      request->body = std::string(body);
+      end = wait_.Run([request] {
+        request->answer =
+            request->transport->Execute(request->verb, request->url, request->body, &request->events);
+        // The connection goes with the thread that used it.
+        request->transport.reset();
+      });
+    }
+    switch (end) {
+      case TWaitEnd::Finished:
+        if (events != nullptr) request->events.ReplayTo(*events);
+        return std::move(request->answer);
+      case TWaitEnd::TimedOut:
+        return FailedAnswer(TransportFailure::TimedOut,
+                            "нет ответа за " + std::to_string(wait_.Limit().count() / 1000) + " с");
+      case TWaitEnd::Abandoned:
+        break;
+    }
+    return FailedAnswer(TransportFailure::Other, "ожидание прервано пользователем");
+  } catch (const std::exception& error) {
+    return FailedAnswer(TransportFailure::Other, error.what());
+  }
+}
+
+}  // namespace tallowmer

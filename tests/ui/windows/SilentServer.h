@@ -1,0 +1,74 @@
+#pragma once
+
+// What the device test meets when the service hangs, and how to tell that a dialog still answers
+// meanwhile. Header-only, shared by the windows' own test and the cross-process robot.
+
+#include <windows.h>
+#include <winsock2.h>
+
+#include <algorithm>
+#include <chrono>
+#include <functional>
+#include <string>
+#include <thread>
+
+namespace tallowmer::ui_probe {
+
+// A server that takes connections and never answers: the listening socket's backlog completes
+// the handshakes, nobody accepts.
+class SilentServer {
+ public:
+  SilentServer() {
+    WSADATA data{};
+    started_ = ::WSAStartup(MAKEWORD(2, 2), &data) == 0;
+    socket_ = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = ::htonl(INADDR_LOOPBACK);
+    int length = sizeof(address);
+    if (socket_ == INVALID_SOCKET || ::bind(socket_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+        ::listen(socket_, 16) != 0 ||
+        ::getsockname(socket_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+      return;
+    port_ = ::ntohs(address.sin_port);
+  }
+  SilentServer(const SilentServer&) = delete;
+  SilentServer& operator=(const SilentServer&) = delete;
+  ~SilentServer() {
+    if (socket_ != INVALID_SOCKET) ::closesocket(socket_);
+    if (started_) ::WSACleanup();
+  }
+  // The address followed by `path`.
+  std::string Url(const std::string& path) const {
+    return "http://127.0.0.1:" + std::to_string(port_) + path;
+  }
+  bool Listening() const { return port_ != 0; }
+
+ private:
+  bool started_ = false;
+  SOCKET socket_ = INVALID_SOCKET;
+  int port_ = 0;
+};
+
+using Clock = std::chrono::steady_clock;
+
+inline double SecondsSince(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// Asks the window's thread with WM_NULL every 50 ms until `done` holds or `limit` seconds pass;
+// answers the longest time the thread took to answer (5 s for a thread that never did).
+inline double LongestAnswer(HWND window, double limit, const std::function<bool()>& done) {
+  const Clock::time_point start = Clock::now();
+  double longest = 0;
+  while (!done() && SecondsSince(start) < limit) {
+    const Clock::time_point asked = Clock::now();
+    DWORD_PTR ignored = 0;
+    if (!::SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_NORMAL, 5000, &ignored)) return 5;
+    longest = std::max(longest, SecondsSince(asked));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return longest;
+}
+
+}  // namespace tallowmer::ui_probe
