@@ -69,18 +69,38 @@ install_wine32() {
 }
 
 # Some kernels refuse 32-bit programs altogether ("Exec format error"), wine32 installed or not.
-# There the x86 programs run in qemu's user-mode emulation, which binfmt_misc hands every i386 ELF
-# program to; tests/wine/x86_runtime.sh then tells the stages which of their cases emulation can carry.
-enable_32bit_emulation() {
+# There the x86 Wine stage runs its programs in qemu's user-mode emulation: binfmt_misc hands every
+# i386 program to qemu-i386. The entry is registered switched off and switched on for that stage
+# alone: while it is on, every new 64-bit prefix fills its 32-bit system folder through emulation,
+# minutes each, and the other stages have no use for it.
+qemu_binfmt=/proc/sys/fs/binfmt_misc/qemu-i386
+
+register_32bit_emulation() {
   [ -x /usr/lib/wine/wine ] || return 0
+  if [ -e "$qemu_binfmt" ]; then
+    # Left on by a run that was interrupted.
+    [ "$(id -u)" -eq 0 ] && echo 0 > "$qemu_binfmt"
+    return 0
+  fi
   /usr/lib/wine/wine --version >/dev/null 2>&1 && return 0
   [ "$(id -u)" -eq 0 ] || return 0
   install_packages qemu-user || return 0
-  local binfmt=/proc/sys/fs/binfmt_misc
+  local binfmt=${qemu_binfmt%/*}
   [ -e "$binfmt/register" ] || mount -t binfmt_misc binfmt_misc "$binfmt" 2>/dev/null || return 0
-  [ -e "$binfmt/qemu-i386" ] || printf '%s' \
+  printf '%s' \
     ':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:/usr/bin/qemu-i386:F' \
-    > "$binfmt/register" 2>/dev/null || true
+    > "$binfmt/register" 2>/dev/null || return 0
+  echo 0 > "$qemu_binfmt"
+}
+
+# with_32bit_emulation COMMAND...: COMMAND with the emulation switched on, where it is registered.
+with_32bit_emulation() {
+  [ -e "$qemu_binfmt" ] || { "$@"; return; }
+  echo 1 > "$qemu_binfmt"
+  local status=0
+  "$@" || status=$?
+  echo 0 > "$qemu_binfmt"
+  return $status
 }
 
 run_ctest() { ctest --test-dir build/linux --output-on-failure -j "$JOBS"; }
@@ -88,7 +108,11 @@ run_ctest() { ctest --test-dir build/linux --output-on-failure -j "$JOBS"; }
 wine_stage() {
   local arch=$1 dir=build/win64
   [ "$arch" = x86 ] && dir=build/win32
-  tests/wine/run_wine_tests.sh "$dir" "$arch" build/linux/tools/sim/tallowmer_sim
+  if [ "$arch" = x86 ]; then
+    with_32bit_emulation tests/wine/run_wine_tests.sh "$dir" "$arch" build/linux/tools/sim/tallowmer_sim
+  else
+    tests/wine/run_wine_tests.sh "$dir" "$arch" build/linux/tools/sim/tallowmer_sim
+  fi
 }
 
 ui_stage() {
@@ -100,7 +124,7 @@ ui_stage() {
 run_tests() {
   install_packages "${PACKAGES[@]}"
   install_wine32
-  enable_32bit_emulation
+  register_32bit_emulation
   ensure_russian_locale
   source tests/support/stages.sh
   stages_begin build/test-logs

@@ -15,6 +15,8 @@ echo "== help.chm"
 "$root/tests/package/check_help.sh" "$out/dist/help.chm" || status=1
 echo "== zip"
 "$root/tests/package/check_zip.sh" "$out"/dist/ls_tallowmer-*.zip || status=1
+echo "== modules"
+"$root/tests/package/check_modules.sh" "$out"/dist/ls_tallowmer-*.zip || status=1
 echo "== signing"
 "$root/tests/package/check_signing.sh" || status=1
 

@@ -396,7 +396,7 @@ class Robot {
     start = probe::Clock::now();
     ::PostMessageW(cancel, WM_KEYDOWN, VK_ESCAPE, 1);
     ::PostMessageW(cancel, WM_KEYUP, VK_ESCAPE, static_cast<LPARAM>(0xC0000001));
-    const bool back = WaitFor([&] { return ::IsWindowEnabled(ok) != FALSE; }, 5000);
+    const bool back = WaitFor([&] { return ::IsWindowEnabled(ok) != FALSE; }, kCloseWaitMs);
     const double gaveUp = probe::SecondsSince(start);
     ::Sleep(500);
     report_.Check(back && gaveUp < 0.5 && ErrorBox() == nullptr && ::IsWindowVisible(dialog_),
