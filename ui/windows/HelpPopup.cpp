@@ -146,7 +146,9 @@ HtmlHelpViewer::~HtmlHelpViewer() {
 
 HtmlHelpViewer::HtmlHelpFunction HtmlHelpViewer::Function() {
   if (function_ != nullptr) return function_;
-  if (!module_) module_.reset(::LoadLibraryW(L"hhctrl.ocx"));
+  // The default search order starts in the host's own folder and the current folder, where any user of the
+  // till may have put a module of this name; the help viewer only ever comes with the system.
+  if (!module_) module_.reset(::LoadLibraryExW(L"hhctrl.ocx", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
   if (module_) {
     function_ = reinterpret_cast<HtmlHelpFunction>(
         reinterpret_cast<void*>(::GetProcAddress(module_.get(), "HtmlHelpW")));
