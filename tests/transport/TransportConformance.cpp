@@ -234,13 +234,13 @@ void HttpLogLineForms(const Context& context, Checker& check) {
   const std::string path = "/api/v2/ping?token=";
   const std::vector<std::string> expected = {
       "Stat Connected.",
-      "Sent POST " + path + context.target.token + " HTTP/1.1 [headers]",
+      "Sent POST " + path + "*** HTTP/1.1 [headers]",
       "Sent {}",
       "Recv HTTP/1.1 200 OK [headers]",
       R"(Recv {"result":"ok"})",
       "Stat Disconnected.",
       "Stat Connected.",
-      "Sent GET " + path + "wrong-token-0001 HTTP/1.1 [headers]",
+      "Sent GET " + path + "*** HTTP/1.1 [headers]",
       "Recv HTTP/1.1 401 Unauthorized [headers]",
       R"(Recv {"error":{"message":"Invalid token"}})",
       "Stat Disconnected.",
