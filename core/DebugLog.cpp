@@ -24,8 +24,8 @@ void TBaseObject::SetDebugLogEnabled(bool value) {
 std::string TBaseObject::DebugLogLine(const std::string& title, const std::string& text,
                                       bool titleOnly) const {
   std::string line = FormatDateTime("yyyy.mm.dd hh:nn:ss.zzz", platform::Env::Current().Now()) +
-                     " Inst.: " + FInstanceID + "\t" + MaskSecrets(title);
-  if (!titleOnly) line += ": \t" + MaskSecrets(text);
+                     " Inst.: " + FInstanceID + "\t" + title;
+  if (!titleOnly) line += ": \t" + text;
   return line + "\r\n";
 }
 

@@ -1,11 +1,13 @@
 // The settings registry of TBaseObject and the seven-row table in which the host exchanges it.
 
+#include <memory>
 #include <utility>
 
 #include "common/DateTime.h"
 #include "common/Exceptions.h"
 #include "common/Unicode.h"
 #include "common/VariantConvert.h"
+#include "common/uCommonUtils.h"
 #include "core/uCOMSupport.h"
 
 namespace tallowmer {
@@ -21,6 +23,18 @@ enum SettingsTableRow : int32_t {
   kRowDescription,
   kRowCount
 };
+
+// Nothing to hide: an empty value, null or an empty text shows only that no secret is set.
+bool IsBlankForLog(const OleVariant& value) {
+  const OleVariant& resolved = value.Resolved();
+  return resolved.IsEmpty() || resolved.IsNull() || (resolved.IsString() && VarToStr(resolved).empty());
+}
+
+// A two-dimensional array with at least the rows of the setting's ID and value: a settings table as
+// the host exchanges it, whatever else it holds.
+bool IsSettingsTableShape(const SafeArray& array) {
+  return array.DimensionCount() == 2 && array.LowBound(1) <= kRowId && array.HighBound(1) >= kRowValue;
+}
 
 }  // namespace
 
@@ -46,50 +60,61 @@ bool TBaseObject::IsSecretSetting(const std::string& id) const {
   return false;
 }
 
-void TBaseObject::RememberSecret(const std::string& id, const OleVariant& value) {
-  constexpr size_t kShortestSecret = 8;
+bool TBaseObject::IsSecretCell(const SafeArray& table, int32_t column) const {
+  const OleVariant& id = table.At(kRowId, column).Resolved();
+  return id.IsString() && IsSecretSetting(VarToStr(id)) && !IsBlankForLog(table.At(kRowValue, column));
+}
+
+bool TBaseObject::HoldsSecretValue(const OleVariant& value) const {
   const OleVariant& resolved = value.Resolved();
-  if (!IsSecretSetting(id) || !resolved.IsString()) return;
-  const std::string text = VarToStr(resolved);
-  if (text.size() < kShortestSecret) return;
-  for (const std::string& known : FLogSecrets) {
-    if (known == text) return;
-  }
-  FLogSecrets.push_back(text);
-}
-
-void TBaseObject::RememberSecretsIn(const OleVariant& inData) {
-  if (FSecretSettingIds.empty()) return;
-  const OleVariant& resolved = inData.Resolved();
-  if (!resolved.IsArray() || resolved.ArrayValue() == nullptr) return;
-  for (const OleVariant& element : resolved.ArrayValue()->Elements()) {
-    const OleVariant& table = element.Resolved();
-    const SafeArray* array = table.IsArray() ? table.ArrayValue() : nullptr;
-    if (array == nullptr || array->DimensionCount() != 2 || array->LowBound(1) > kRowId ||
-        array->HighBound(1) < kRowValue) {
-      continue;
-    }
+  const SafeArray* array = resolved.IsArray() ? resolved.ArrayValue() : nullptr;
+  if (array == nullptr) return false;
+  if (IsSettingsTableShape(*array)) {
     // Counted in 64 bits: the columns may end at the largest 32-bit index.
-    for (int64_t wide = array->LowBound(2); wide <= array->HighBound(2); ++wide) {
-      const auto column = static_cast<int32_t>(wide);
-      const OleVariant& id = array->At(kRowId, column).Resolved();
-      if (id.IsString()) RememberSecret(VarToStr(id), array->At(kRowValue, column));
+    for (int64_t column = array->LowBound(2); column <= array->HighBound(2); ++column) {
+      if (IsSecretCell(*array, static_cast<int32_t>(column))) return true;
     }
   }
+  for (const OleVariant& element : array->Elements()) {
+    if (HoldsSecretValue(element)) return true;
+  }
+  return false;
 }
 
-std::string TBaseObject::MaskSecrets(std::string text) const {
-  for (const std::string& secret : FLogSecrets) {
-    for (size_t at = text.find(secret); at != std::string::npos; at = text.find(secret, at + 3)) {
-      text.replace(at, secret.size(), "***");
+OleVariant TBaseObject::WithSecretValuesMasked(const OleVariant& value) const {
+  if (!HoldsSecretValue(value)) return value;
+  // A copy of what the host lent: the host's own values stay untouched.
+  OleVariant copy = value.IsByRef() ? value.Dereferenced() : value;
+  SafeArray& array = *copy.ArrayValue();
+  if (IsSettingsTableShape(array)) {
+    for (int64_t wide = array.LowBound(2); wide <= array.HighBound(2); ++wide) {
+      const auto column = static_cast<int32_t>(wide);
+      if (IsSecretCell(array, column)) array.At(kRowValue, column) = OleVariant::Text("***");
     }
   }
-  return text;
+  for (OleVariant& element : array.Elements()) element = WithSecretValuesMasked(element);
+  return copy;
+}
+
+std::string TBaseObject::TraceText(const OleVariant& value) const {
+  return VarToLogStr(WithSecretValuesMasked(value));
+}
+
+std::string TBaseObject::TraceText(const SafeArray& params) const {
+  for (const OleVariant& element : params.Elements()) {
+    if (HoldsSecretValue(element)) return TraceText(OleVariant::Array(std::make_unique<SafeArray>(params)));
+  }
+  return VarToLogStr(params);
+}
+
+std::string TBaseObject::SettingLogText(const TSettingStruct& setting) const {
+  if (IsSecretSetting(setting.ID) && !IsBlankForLog(setting.Value))
+    return VarToLogStr(OleVariant::Text("***"));
+  return VarToLogStr(setting.Value);
 }
 
 void TBaseObject::AddSetting(const std::string& id, TDataType valueType, const OleVariant& defaultValue,
                              bool readOnly, const std::string& name, const std::string& description) {
-  RememberSecret(id, defaultValue);
   if (TSettingStruct* existing = FindSettingEntry(id)) {
     // A second declaration resets the value but keeps the first caption, type and position.
     existing->Value = defaultValue;
@@ -139,7 +164,6 @@ bool TBaseObject::GetSettingReadOnly(const std::string& id) const {
 
 void TBaseObject::SetSettingValue(const std::string& id, const OleVariant& value) {
   if (TSettingStruct* entry = FindSettingEntry(id)) {
-    RememberSecret(entry->ID, value);
     entry->Value = value;
   }
 }
@@ -175,7 +199,6 @@ void TBaseObject::ApplySettingsTable(const OleVariant& table) {
     const std::string id = VarToStr(array->At(kRowId, column));
     if (TSettingStruct* entry = FindSettingEntry(id)) {
       entry->Value = array->At(kRowValue, column).Resolved();
-      RememberSecret(entry->ID, entry->Value);
     }
   }
 }

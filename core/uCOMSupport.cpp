@@ -352,10 +352,7 @@ HRESULT TBaseObject::CallPublicMethod(const std::string& name, const TPublicMeth
   OleVariant outData;
   const OleVariant timeOut = ElementOrEmpty(params, 2);
   FExtData = OleVariant();
-  if (logging) {
-    RememberSecretsIn(inData.value());
-    WriteDebugLog("> " + name, "InData: " + VarToLogStr(inData.value()));
-  }
+  if (logging) WriteDebugLog("> " + name, "InData: " + TraceText(inData.value()));
 
   HRESULT hr = hrOk;
   if (!IsTimeOutKind(timeOut.Type())) {
@@ -381,7 +378,7 @@ HRESULT TBaseObject::CallPublicMethod(const std::string& name, const TPublicMeth
   // The method has run: its outcome reaches the host whether or not the log takes this line.
   if (logging) {
     WriteDebugLogAfterEffect("< " + name,
-                             "Result=" + VarToLogStr(result) + "; OutData: " + VarToLogStr(outData));
+                             "Result=" + VarToLogStr(result) + "; OutData: " + TraceText(outData));
   }
   return hr;
 }
@@ -389,7 +386,7 @@ HRESULT TBaseObject::CallPublicMethod(const std::string& name, const TPublicMeth
 HRESULT TBaseObject::CallPrivateMethod(const std::string& name, const TPrivateMethod& method,
                                        OleVariant& result, SafeArray& params) {
   const bool logging = FDebugLogEnabled;
-  if (logging) WriteDebugLog("> " + name, "Params: " + VarToLogStr(params));
+  if (logging) WriteDebugLog("> " + name, "Params: " + TraceText(params));
   try {
     result = method(params);
   } catch (const Exception& error) {

@@ -92,6 +92,8 @@ class TBaseObject : public IDispatch {
   std::string GetSettingValueStr(const std::string& id) const;
   // A setting whose values are kept out of the debug log and shown masked on screen.
   bool IsSecretSetting(const std::string& id) const;
+  // The setting's value as the debug log shows it: "***" for a secret one that holds a value.
+  std::string SettingLogText(const TSettingStruct& setting) const;
   bool GetSettingReadOnly(const std::string& id) const;
   void SetSettingValue(const std::string& id, const OleVariant& value);
   void SetAllSettingsDefault();
@@ -121,7 +123,8 @@ class TBaseObject : public IDispatch {
 
   void AddSetting(const std::string& id, TDataType valueType, const OleVariant& defaultValue, bool readOnly,
                   const std::string& name, const std::string& description);
-  // The values this setting ever takes (8 characters or more) are written as "***" in the debug log.
+  // The setting's value is written as "***" in the debug log wherever it stands as this setting's
+  // value: in settings tables of the call trace and in the log's header.
   void MarkSecretSetting(const std::string& id);
   const TSettingStruct* FindSettingEntry(const std::string& id) const;
   TSettingStruct* FindSettingEntry(const std::string& id);
@@ -138,10 +141,13 @@ class TBaseObject : public IDispatch {
   HRESULT CallPrivateMethod(const std::string& name, const TPrivateMethod& method, OleVariant& result,
                             SafeArray& params);
   HRESULT ReportException(const char* className, const std::string& message, ExcepInfo* excepInfo);
-  void RememberSecret(const std::string& id, const OleVariant& value);
-  // A settings table arriving in InData may carry new secrets before they are stored.
-  void RememberSecretsIn(const OleVariant& inData);
-  std::string MaskSecrets(std::string text) const;
+  // The call trace's rendering of a value: a settings table in it, however deep, shows a secret
+  // setting's value as "***"; every other value stays as it is.
+  std::string TraceText(const OleVariant& value) const;
+  std::string TraceText(const SafeArray& params) const;
+  bool HoldsSecretValue(const OleVariant& value) const;
+  OleVariant WithSecretValuesMasked(const OleVariant& value) const;
+  bool IsSecretCell(const SafeArray& table, int32_t column) const;
 
   std::string DebugLogLine(const std::string& title, const std::string& text, bool titleOnly) const;
 
@@ -149,7 +155,6 @@ class TBaseObject : public IDispatch {
   uint32_t FLostDebugLines = 0;
   std::string FLostDebugLineError;
   std::vector<std::string> FSecretSettingIds;
-  std::vector<std::string> FLogSecrets;
   std::vector<std::string> FExtMethodList;
   OleVariant FExtData;
   TExtMethod FOnExtMethod;

@@ -428,7 +428,7 @@ void TBaseDevice::BeginDebugLog() {
                                    std::to_string(version.Build));
   WriteDebugLog("device ID", FDeviceID);
   WriteDebugLog("----------------Settings----------------", "", true);
-  for (const TSettingStruct& setting : FSettingList) WriteDebugLog(setting.ID, VarToLogStr(setting.Value));
+  for (const TSettingStruct& setting : FSettingList) WriteDebugLog(setting.ID, SettingLogText(setting));
   WriteDebugLog(std::string(40, '-'), "", true);
 }
 

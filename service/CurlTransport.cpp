@@ -155,6 +155,7 @@ class CurlTransport final : public IHttpTransport {
   }
 
   HttpAnswer Run(HttpVerb verb, const std::string& url, std::string_view body);
+  HttpAnswer Failed(CURLcode code) const;
   void NoteTraffic();
   void FlushReceivedHeaders();
 
@@ -179,6 +180,8 @@ class CurlTransport final : public IHttpTransport {
   // callback before the TLS handshake; they are the proxy's business (and may carry its
   // credentials), not the service's exchange, and stay out of the log.
   bool tunnelling_ = false;
+  // Whether the request's head went out to the service: a failure after it is the answer's.
+  bool requestSent_ = false;
   std::string* body_ = nullptr;
   std::vector<curl_socket_t> openSockets_;
   bool connected_ = false;
@@ -266,6 +269,7 @@ HttpAnswer CurlTransport::Run(HttpVerb verb, const std::string& url, std::string
   body_ = &answer.body;
   route_ = SystemProxyRoute(url);
   tunnelling_ = !route_.Direct();
+  requestSent_ = false;
 
   // curl reads POSTFIELDS from its callback when given a null pointer, so an empty body needs a
   // real (empty) buffer.
@@ -284,7 +288,7 @@ HttpAnswer CurlTransport::Run(HttpVerb verb, const std::string& url, std::string
   }
   if (code == CURLE_OK) code = curl_easy_perform(handle);
 
-  if (code != CURLE_OK) return FailedAnswer(CurlFailureKind(code), DescribeCurlFailure(code, errorBuffer_));
+  if (code != CURLE_OK) return Failed(code);
   long status = -1;
   curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
   answer.status = static_cast<int32_t>(status);
@@ -293,6 +297,21 @@ HttpAnswer CurlTransport::Run(HttpVerb verb, const std::string& url, std::string
     answer.contentType = contentType;
   }
   return answer;
+}
+
+// curl names an unusable answer as it names an unusable URL (an HTTP/0.9 reply is "unsupported
+// protocol"), and a proxy's refusal of the tunnel as a failed receive; what happened before the
+// failure tells them apart.
+HttpAnswer CurlTransport::Failed(CURLcode code) const {
+  const std::string words = DescribeCurlFailure(code, errorBuffer_);
+  long tunnelStatus = 0;
+  curl_easy_getinfo(handle_.get(), CURLINFO_HTTP_CONNECTCODE, &tunnelStatus);
+  if (!route_.Direct() && tunnelStatus >= 300) {
+    return FailedAnswer(TransportFailure::ProxyRefused, ProxyRefusalDetail(route_.shown, words));
+  }
+  if (code == CURLE_UNSUPPORTED_PROTOCOL && requestSent_)
+    return FailedAnswer(TransportFailure::ProtocolError, words);
+  return FailedAnswer(CurlFailureKind(code), words);
 }
 
 // curl has no "connected" event; the first bytes over a socket it opened mark the moment the
@@ -331,6 +350,10 @@ int CurlTransport::OnDebug(CURL*, curl_infotype type, char* data, size_t size, v
   }
   switch (type) {
     case CURLINFO_HEADER_OUT:
+      transport->requestSent_ = true;
+      transport->NoteTraffic();
+      if (transport->events_ != nullptr) transport->events_->OnSent(bytes);
+      break;
     case CURLINFO_DATA_OUT:
       transport->NoteTraffic();
       if (transport->events_ != nullptr) transport->events_->OnSent(bytes);

@@ -27,21 +27,37 @@ std::string RenderLogBytes(std::string_view bytes) {
   return result;
 }
 
-void SecretMask::SetSecrets(std::vector<std::string> secrets) {
-  std::erase_if(secrets, [](const std::string& secret) { return secret.size() < kMinimumLength; });
-  // The longest first, so that a secret containing another is masked as a whole.
-  std::sort(secrets.begin(), secrets.end(),
-            [](const std::string& a, const std::string& b) { return a.size() > b.size(); });
-  secrets_ = std::move(secrets);
-}
-
-std::string SecretMask::Apply(std::string_view text) const {
-  std::string result(text);
-  for (const std::string& secret : secrets_) {
-    for (size_t at = result.find(secret); at != std::string::npos;
-         at = result.find(secret, at + kMask.size())) {
-      result.replace(at, secret.size(), kMask);
+std::string MaskTokenInRequestLine(std::string_view block) {
+  static constexpr std::string_view kMask = "***";
+  static constexpr std::string_view kName = "token";
+  std::string result(block);
+  // The request line: an upper-case method, a blank, the target, and a blank and the version unless
+  // the line ends there; the token is in the target's query.
+  const size_t lineEnd = std::min(block.find("\r\n"), block.size());
+  const size_t targetStart = block.find(' ');
+  if (targetStart == std::string_view::npos || targetStart == 0 || targetStart >= lineEnd ||
+      !std::all_of(block.begin(), block.begin() + static_cast<std::ptrdiff_t>(targetStart),
+                   [](char c) { return c >= 'A' && c <= 'Z'; })) {
+    return result;
+  }
+  const size_t targetEnd = std::min(block.find(' ', targetStart + 1), lineEnd);
+  if (targetEnd < lineEnd && block.substr(targetEnd + 1, lineEnd - targetEnd - 1).rfind("HTTP/", 0) != 0) {
+    return result;
+  }
+  const size_t queryStart = block.find('?', targetStart + 1);
+  if (queryStart == std::string_view::npos || queryStart >= targetEnd) return result;
+  // From the back, so that the positions of the parameters still to come stay valid.
+  size_t pairEnd = std::min(block.find('#', queryStart), targetEnd);
+  while (pairEnd > queryStart) {
+    const size_t pairStart = block.rfind('&', pairEnd - 1);
+    const size_t nameStart =
+        pairStart == std::string_view::npos || pairStart < queryStart ? queryStart + 1 : pairStart + 1;
+    const std::string_view pair = block.substr(nameStart, pairEnd - nameStart);
+    if (pair.size() > kName.size() && pair.substr(0, kName.size()) == kName && pair[kName.size()] == '=') {
+      const size_t valueStart = nameStart + kName.size() + 1;
+      if (valueStart < pairEnd) result.replace(valueStart, pairEnd - valueStart, kMask);
     }
+    pairEnd = nameStart - 1;
   }
   return result;
 }
@@ -73,14 +89,18 @@ void HttpLogWriter::OnConnected(std::string_view proxy) noexcept {
   if (file_ == nullptr) return;
   try {
     file_->WriteLine(proxy.empty() ? std::string("Stat Connected.")
-                                   : "Stat Connected. Proxy: " + mask_.Apply(proxy));
+                                   : "Stat Connected. Proxy: " + std::string(proxy));
   } catch (...) {
     // Out of memory: the line is lost, the request goes on.
   }
 }
 
 void HttpLogWriter::OnSent(std::string_view bytes) noexcept {
-  WriteBlock("Sent ", bytes);
+  try {
+    WriteBlock("Sent ", MaskTokenInRequestLine(bytes));
+  } catch (...) {
+    // Out of memory: the line is lost, the request goes on.
+  }
 }
 
 void HttpLogWriter::OnReceived(std::string_view bytes) noexcept {
@@ -94,7 +114,7 @@ void HttpLogWriter::OnDisconnected() noexcept {
 void HttpLogWriter::WriteBlock(std::string_view prefix, std::string_view bytes) noexcept {
   if (file_ == nullptr) return;
   try {
-    file_->WriteLine(std::string(prefix) + HttpLogTimestamp() + ": " + RenderLogBytes(mask_.Apply(bytes)));
+    file_->WriteLine(std::string(prefix) + HttpLogTimestamp() + ": " + RenderLogBytes(bytes));
   } catch (...) {
     // Out of memory or a clock that cannot be formatted: the line is lost, the request goes on.
   }

@@ -7,7 +7,6 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "platform/Env.h"
 #include "service/HttpTransport.h"
@@ -18,19 +17,11 @@ namespace tallowmer {
 // LF "<LF>"; every other byte stays as it is.
 std::string RenderLogBytes(std::string_view bytes);
 
-// Replaces secrets by "***" wherever they occur. Secrets shorter than eight characters are left
-// alone: they would mask ordinary words and numbers all over the logs.
-class SecretMask {
- public:
-  static constexpr size_t kMinimumLength = 8;
-  static constexpr std::string_view kMask = "***";
-
-  void SetSecrets(std::vector<std::string> secrets);
-  std::string Apply(std::string_view text) const;
-
- private:
-  std::vector<std::string> secrets_;
-};
+// The block with the value of the "token" parameter of its request line written as "***", whatever
+// its length; an empty value stays empty. Only a block that begins with a request line ("GET
+// /api/v2/ping?token=... HTTP/1.1") is touched: bodies, answers and every other parameter stay as
+// they travelled, also where they happen to hold the token's text.
+std::string MaskTokenInRequestLine(std::string_view block);
 
 // A log file held open for appending while one request runs. The bytes go to disk unconverted,
 // each line in one piece, so that transports sharing the day's file never split each other's lines.
@@ -52,7 +43,7 @@ class HttpLogFile {
 // Turns a connection's events into log lines; writes nothing when no file is given.
 class HttpLogWriter final : public IHttpEvents {
  public:
-  HttpLogWriter(HttpLogFile* file, const SecretMask& mask) : file_(file), mask_(mask) {}
+  explicit HttpLogWriter(HttpLogFile* file) : file_(file) {}
 
   void OnConnected(std::string_view proxy) noexcept override;
   void OnSent(std::string_view bytes) noexcept override;
@@ -63,7 +54,6 @@ class HttpLogWriter final : public IHttpEvents {
   void WriteBlock(std::string_view prefix, std::string_view bytes) noexcept;
 
   HttpLogFile* file_;
-  const SecretMask& mask_;
 };
 
 // The time stamp of a log line: the regional short date, a blank, the long time.

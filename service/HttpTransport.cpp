@@ -42,6 +42,9 @@ std::string DescribeTransportFailure(TransportFailure failure, std::string_view 
     case TransportFailure::ProtocolError:
       text = "Ответ сервера не соответствует протоколу HTTP";
       break;
+    case TransportFailure::ProxyRefused:
+      text = "Прокси-сервер отказал в соединении с сервером";
+      break;
     case TransportFailure::Other:
       text = "Ошибка соединения с сервером";
       break;
@@ -49,6 +52,12 @@ std::string DescribeTransportFailure(TransportFailure failure, std::string_view 
   if (detail.empty()) return text;
   if (text.empty()) return std::string(detail);
   return text + " (" + std::string(detail) + ")";
+}
+
+std::string ProxyRefusalDetail(std::string_view shownProxy, std::string_view libraryWords) {
+  std::string detail = "прокси " + std::string(shownProxy);
+  if (!libraryWords.empty()) detail += ": " + std::string(libraryWords);
+  return detail;
 }
 
 TransportOptions DefaultTransportOptions() {

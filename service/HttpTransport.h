@@ -35,16 +35,24 @@ enum class TransportFailure {
   CertificateRejected,
   // The TLS handshake failed for another reason.
   SecureChannel,
-  // The connection broke while the request or the answer travelled.
+  // The connection broke while the request or the answer travelled, an answer cut short of its
+  // declared length included.
   ConnectionLost,
-  // The answer is not HTTP/1.1 as it should be.
+  // The answer is not HTTP/1.1 as it should be: garbage, an HTTP/0.9 reply, a head that cannot be
+  // read.
   ProtocolError,
+  // The proxy would not open the tunnel to the service (407 for credentials, 403, 502 ...). The
+  // detail names the proxy, without credentials.
+  ProxyRefused,
   // Anything else: the transport could not be set up, memory ran out.
   Other,
 };
 
 // The Russian text the host sees for a failure: the kind's own words, then the library's detail.
 std::string DescribeTransportFailure(TransportFailure failure, std::string_view detail);
+
+// The detail of ProxyRefused: the proxy as logs may show it, then the library's words.
+std::string ProxyRefusalDetail(std::string_view shownProxy, std::string_view libraryWords);
 
 // What travels over one connection, as the log shows it: plain bytes on both sides of TLS.
 class IHttpEvents {

@@ -5,13 +5,20 @@
 // WinHTTP's own notifications, so a connection that never opens leaves no trace in the log. The proxy
 // is the system's (SystemProxyFor), decided here rather than by WinHTTP so that the log can name it.
 
+// Winsock before windows.h, which would otherwise bring in its older declarations.
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
 #include <windows.h>
 
+#include <wincrypt.h>
 #include <winhttp.h>
 
 #include <algorithm>
 #include <chrono>
 #include <climits>
+#include <cstdlib>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -154,6 +161,70 @@ std::wstring WinHttpProxyName(const ProxyRoute& route) {
   return Utf8ToWide(name);
 }
 
+// A socket closed with its owner, and Winsock held for its lifetime.
+class ProbeSocket {
+ public:
+  ProbeSocket() : started_(::WSAStartup(MAKEWORD(2, 2), &data_) == 0) {}
+  ProbeSocket(const ProbeSocket&) = delete;
+  ProbeSocket& operator=(const ProbeSocket&) = delete;
+  ~ProbeSocket() {
+    Reset(INVALID_SOCKET);
+    if (started_) ::WSACleanup();
+  }
+  bool Started() const { return started_; }
+  SOCKET Get() const { return socket_; }
+  void Reset(SOCKET socket) {
+    if (socket_ != INVALID_SOCKET) ::closesocket(socket_);
+    socket_ = socket;
+  }
+
+ private:
+  WSADATA data_{};
+  bool started_;
+  SOCKET socket_ = INVALID_SOCKET;
+};
+
+// The status with which the proxy ("host:port") refuses a tunnel to `target` ("host:port"), asked
+// with a CONNECT of our own; nothing when it opens the tunnel or cannot be asked.
+std::optional<DWORD> AskProxyForTunnel(const std::string& proxy, const std::string& target, DWORD timeoutMs) {
+  const size_t colon = proxy.rfind(':');
+  ProbeSocket probe;
+  if (colon == std::string::npos || !probe.Started()) return std::nullopt;
+  addrinfo hints{};
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (::getaddrinfo(proxy.substr(0, colon).c_str(), proxy.substr(colon + 1).c_str(), &hints, &found) != 0) {
+    return std::nullopt;
+  }
+  const std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> addresses(found, &::freeaddrinfo);
+  for (const addrinfo* address = found; address != nullptr; address = address->ai_next) {
+    probe.Reset(::socket(address->ai_family, address->ai_socktype, address->ai_protocol));
+    if (probe.Get() == INVALID_SOCKET) continue;
+    const auto timeout = reinterpret_cast<const char*>(&timeoutMs);
+    ::setsockopt(probe.Get(), SOL_SOCKET, SO_RCVTIMEO, timeout, sizeof timeoutMs);
+    ::setsockopt(probe.Get(), SOL_SOCKET, SO_SNDTIMEO, timeout, sizeof timeoutMs);
+    if (::connect(probe.Get(), address->ai_addr, static_cast<int>(address->ai_addrlen)) != 0) continue;
+    const std::string request = "CONNECT " + target + " HTTP/1.1\r\nHost: " + target + "\r\n\r\n";
+    if (::send(probe.Get(), request.data(), static_cast<int>(request.size()), 0) !=
+        static_cast<int>(request.size())) {
+      return std::nullopt;
+    }
+    std::string head;
+    char buffer[512];
+    while (head.find("\r\n") == std::string::npos && head.size() < 4096) {
+      const int got = ::recv(probe.Get(), buffer, sizeof buffer, 0);
+      if (got <= 0) break;
+      head.append(buffer, static_cast<size_t>(got));
+    }
+    const size_t blank = head.find(' ');
+    if (head.rfind("HTTP/", 0) != 0 || blank == std::string::npos) return std::nullopt;
+    const DWORD status = std::strtoul(head.c_str() + blank + 1, nullptr, 10);
+    if (status >= 300) return status;
+    return std::nullopt;
+  }
+  return std::nullopt;
+}
+
 // The whole request's time-out. WinHTTP's own time-outs hold per step, so each blocking step is
 // given only what is left of the whole.
 class Deadline {
@@ -267,6 +338,11 @@ class WinHttpTransport final : public IHttpTransport {
       } catch (const Failure& failure) {
         answer = FailedAnswer(WinHttpFailureKind(failure.code, watch.CertificateRejected()),
                               ErrorText(failure.code));
+      } catch (const ProxyRefusal& refusal) {
+        answer = FailedAnswer(TransportFailure::ProxyRefused,
+                              ProxyRefusalDetail(route.shown, "HTTP " + std::to_string(refusal.status)));
+      } catch (const CutShort& cut) {
+        answer = FailedAnswer(TransportFailure::ConnectionLost, cut.Words());
       }
     } catch (const std::exception& error) {
       answer = FailedAnswer(TransportFailure::Other, error.what());
@@ -287,7 +363,62 @@ class WinHttpTransport final : public IHttpTransport {
     return answer;
   }
 
+  // The proxy answered the tunnel's CONNECT with this status instead of opening it.
+  struct ProxyRefusal : std::exception {
+    explicit ProxyRefusal(DWORD answered) : status(answered) {}
+    DWORD status;
+  };
+  // The connection ended before the body reached its declared length.
+  struct CutShort : std::exception {
+    CutShort(size_t got, uint64_t declared) : received(got), length(declared) {}
+    std::string Words() const {
+      return "transfer closed with " + std::to_string(length - received) + " bytes remaining to read";
+    }
+    size_t received;
+    uint64_t length;
+  };
   [[noreturn]] static void Fail() { throw Failure(::GetLastError()); }
+
+  static DWORD StatusOf(HINTERNET request) {
+    DWORD status = 0;
+    DWORD size = sizeof status;
+    if (!::WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                               WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX)) {
+      return 0;
+    }
+    return status;
+  }
+
+  // Through a proxy, an HTTPS request is answered by the service only once the tunnel stands and
+  // TLS runs in it. WinHTTPs tell a refused tunnel differently: some hand the proxy's answer over as
+  // the request's own, without a server certificate; others (Wine's) fail the request as a failed
+  // secure channel or a broken connection, and only asking the proxy tells that from a real one.
+  static void ThrowIfTheProxyRefused(HINTERNET request, const ProxyRoute& route, bool secure,
+                                     const std::string& target, const Deadline& deadline,
+                                     std::optional<DWORD> failure) {
+    if (route.Direct() || !secure) return;
+    if (failure) {
+      if (*failure != ERROR_WINHTTP_SECURE_CHANNEL_ERROR && *failure != ERROR_WINHTTP_SECURE_FAILURE &&
+          *failure != ERROR_WINHTTP_CONNECTION_ERROR && *failure != ERROR_WINHTTP_INVALID_SERVER_RESPONSE) {
+        return;
+      }
+      const int left = deadline.Remaining();
+      if (left == 0) return;
+      const std::optional<DWORD> refusal =
+          AskProxyForTunnel(WideToUtf8(WinHttpProxyName(route)), target, static_cast<DWORD>(left));
+      if (refusal) throw ProxyRefusal(*refusal);
+      return;
+    }
+    const DWORD status = StatusOf(request);
+    if (status < 300) return;
+    PCCERT_CONTEXT certificate = nullptr;
+    DWORD size = sizeof certificate;
+    if (::WinHttpQueryOption(request, WINHTTP_OPTION_SERVER_CERT_CONTEXT, &certificate, &size)) {
+      if (certificate != nullptr) ::CertFreeCertificateContext(certificate);
+      return;
+    }
+    throw ProxyRefusal(status);
+  }
 
   void Send(HttpVerb verb, const std::string& url, std::string_view body, const ProxyRoute& route,
             ConnectionWatch& watch, IHttpEvents* events, HttpAnswer& answer) {
@@ -357,9 +488,18 @@ class WinHttpTransport final : public IHttpTransport {
           QueryHeaders(request.get(), WINHTTP_QUERY_RAW_HEADERS_CRLF | WINHTTP_QUERY_FLAG_REQUEST_HEADERS)));
       if (withBody && !body.empty()) events->OnSent(body);
     }
-    if (!sent) throw Failure(sendError);
+    const std::string target = WideToUtf8(host) + ":" + std::to_string(parts.nPort);
+    if (!sent) {
+      ThrowIfTheProxyRefused(request.get(), route, secure, target, deadline, sendError);
+      throw Failure(sendError);
+    }
     LimitReceiving(request.get(), deadline);
-    if (!::WinHttpReceiveResponse(request.get(), nullptr)) Fail();
+    if (!::WinHttpReceiveResponse(request.get(), nullptr)) {
+      const DWORD receiveError = ::GetLastError();
+      ThrowIfTheProxyRefused(request.get(), route, secure, target, deadline, receiveError);
+      throw Failure(receiveError);
+    }
+    ThrowIfTheProxyRefused(request.get(), route, secure, target, deadline, std::nullopt);
     if (events != nullptr)
       events->OnReceived(WideToUtf8(QueryHeaders(request.get(), WINHTTP_QUERY_RAW_HEADERS_CRLF)));
 
@@ -373,6 +513,12 @@ class WinHttpTransport final : public IHttpTransport {
     while (!type.empty() && type.back() == L'\0') type.pop_back();
     answer.contentType = WideToUtf8(type);
     ReadBody(request.get(), deadline, events, answer.body);
+    // Some WinHTTPs (Wine's) end the body quietly when the connection breaks; the declared length
+    // tells an answer cut short from a whole one, as libcurl does.
+    if (const std::optional<uint64_t> length = DeclaredLength(request.get());
+        length && answer.body.size() < *length) {
+      throw CutShort(answer.body.size(), *length);
+    }
     answer.status = static_cast<int32_t>(status);
   }
 
@@ -392,6 +538,16 @@ class WinHttpTransport final : public IHttpTransport {
         !::WinHttpSetOption(request, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &left, sizeof left)) {
       Fail();
     }
+  }
+
+  // The answer's Content-Length; nothing when it names none or not a number.
+  static std::optional<uint64_t> DeclaredLength(HINTERNET request) {
+    std::wstring text = QueryHeaders(request, WINHTTP_QUERY_CONTENT_LENGTH);
+    while (!text.empty() && text.back() == L'\0') text.pop_back();
+    if (text.empty() || text.size() > 19 ||
+        !std::all_of(text.begin(), text.end(), [](wchar_t c) { return c >= L'0' && c <= L'9'; }))
+      return std::nullopt;
+    return std::stoull(text);
   }
 
   static void ReadBody(HINTERNET request, const Deadline& deadline, IHttpEvents* events, std::string& body) {

@@ -87,14 +87,9 @@ TDevice::TDevice(std::unique_ptr<IHttpTransport> AHTTPClient)
   FHTTPRest->SetLogEnabled(true);
 }
 
-void TDevice::SetToken(const std::string& value) {
-  FToken = value;
-  FHTTPRest->SetSecret(value);
-}
-
 void TDevice::Log(const std::string& AText) const {
   ILog* sink = FLog != nullptr ? FLog : GetLogSink();
-  if (sink != nullptr) sink->Log(kLogName, FHTTPRest->MaskSecret(AText));
+  if (sink != nullptr) sink->Log(kLogName, AText);
 }
 
 std::string TDevice::Execute(TMethodType AMethod, const std::string& APathAndQuery,

@@ -72,8 +72,7 @@ class TDevice {
   const std::string& Host() const { return FHost; }
   void SetHost(const std::string& value) { FHost = value; }
   const std::string& Token() const { return FToken; }
-  // The token also becomes the secret that the logs never show.
-  void SetToken(const std::string& value);
+  void SetToken(const std::string& value) { FToken = value; }
 
   // Where this client's log lines go; without one, to the process-wide log sink.
   void SetLog(ILog* log) { FLog = log; }

@@ -16,27 +16,28 @@ bool IsSuccess(int32_t status) {
   return status >= 200 && status < 300;
 }
 
+// Everything a query may hold stands as it is, '+', '=' and '%' included: the service decodes the
+// query as a form, so a '+' it receives turns into a blank as it always has, and an encoded "%2B"
+// would reach it as a '+' it never saw before. Encoded are only the bytes that cannot stand in a
+// query at all (controls, the blank, non-ASCII, the characters that URLs forbid), '#', which would
+// end the URL, and '&', which would cut the value and start a parameter of its own.
 bool StandsInQueryValue(unsigned char c) {
-  if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
+  if (c <= ' ' || c >= 0x7F) return false;
   switch (c) {
-    case '-':
-    case '.':
-    case '_':
-    case '~':
-    case '!':
-    case '$':
-    case '\'':
-    case '(':
-    case ')':
-    case '*':
-    case ',':
-    case ':':
-    case '@':
-    case '/':
-    case '?':
-      return true;
-    default:
+    case '#':
+    case '&':
+    case '"':
+    case '<':
+    case '>':
+    case '\\':
+    case '^':
+    case '`':
+    case '{':
+    case '|':
+    case '}':
       return false;
+    default:
+      return true;
   }
 }
 
@@ -70,10 +71,6 @@ THTTPRest::THTTPRest(bool ALogEnabled) : THTTPRest(ALogEnabled, CreateDefaultTra
 THTTPRest::THTTPRest(bool ALogEnabled, std::unique_ptr<IHttpTransport> AHTTPClient)
     : FIdHTTPClient(std::move(AHTTPClient)), FLogEnabled(ALogEnabled) {}
 
-void THTTPRest::SetSecret(const std::string& secret) {
-  secrets_.SetSecrets({secret, EncodeQueryValue(secret)});
-}
-
 std::string THTTPRest::PrepareLogFolder() const {
   const std::string folder = FLogDir.empty() ? IncludeTrailingPathDelimiter(GetProductDataFolder()) + "logs" +
                                                    platform::kPathDelimiter
@@ -96,7 +93,7 @@ void THTTPRest::MakeRequest(TMethodType AMethod, const std::string& AURL, const 
         folder + "http_" + FormatDateTime("yyyy.mm.dd", platform::Env::Current().Now()) + ".log";
     std::optional<HttpLogFile> file;
     if (FLogEnabled) file.emplace(fileName);
-    HttpLogWriter log(file ? &*file : nullptr, secrets_);
+    HttpLogWriter log(file ? &*file : nullptr);
     switch (AMethod) {
       case mtGet:
         ACode = HTTPGet(AURL, AResponse, AResultDescription, log);

@@ -19,9 +19,9 @@ enum TMethodType : uint8_t { mtGet = 0, mtPost = 1, mtDelete = 2 };
 // <common application data>/Quorvane/ls_tallowmer, without a trailing delimiter.
 std::string GetProductDataFolder();
 
-// A query value as the service must receive it: characters that would end or change the value in
-// a query (blank, '&', '+', '#', '%', '=', controls, non-ASCII, ...) are percent-encoded, the
-// rest is inserted unchanged.
+// A query value as the service must receive it: the bytes that cannot stand in a query (controls,
+// the blank, non-ASCII, '#', '"', '<', '>', '\\', '^', '`', '{', '|', '}') and '&' are
+// percent-encoded; everything else, '+', '=' and '%' among it, is inserted unchanged.
 std::string EncodeQueryValue(std::string_view value);
 
 class THTTPRest {
@@ -54,10 +54,6 @@ class THTTPRest {
   const std::string& LogDir() const { return FLogDir; }
   void SetLogDir(const std::string& value) { FLogDir = value; }
 
-  // The access token: written as "***" in the log, also in its percent-encoded form.
-  void SetSecret(const std::string& secret);
-  std::string MaskSecret(std::string_view text) const { return secrets_.Apply(text); }
-
  private:
   int32_t HTTPGet(const std::string& AURL, std::string& AResponse, std::string& AResultDescription,
                   IHttpEvents& log);
@@ -70,7 +66,6 @@ class THTTPRest {
   std::unique_ptr<IHttpTransport> FIdHTTPClient;
   bool FLogEnabled;
   std::string FLogDir;
-  SecretMask secrets_;
 };
 
 }  // namespace tallowmer

@@ -125,25 +125,45 @@ TEST_F(DebugLogTest, RefusedCallIsTracedWithEmptyResult) {
             std::string::npos);
 }
 
-TEST_F(DebugLogTest, SecretSettingValuesNeverReachTheLog) {
+// The token is masked where it stands, as the Token setting's value in a settings table, whatever its
+// length; the same text elsewhere (a customer's identifier) and every other setting stay as they came.
+TEST_F(DebugLogTest, SecretSettingValuesAreMaskedWhereTheyStand) {
   object->MarkSecretSetting("Token");
   object->AddSetting("Token", dtString, OleVariant::Text(""), false, "Token", "Token");
   object->SetDebugLogEnabled(true);
-  auto table = SafeArray::Create2D({0, 7}, {0, 1});
-  table->At(0, 0) = OleVariant::Text("token");
-  table->At(1, 0) = OleVariant::Text("supersecret123");
-  OleVariant inData = OleVariant::Vector({OleVariant::Array(std::move(table))});
-  OleVariant outData;
-  OleVariant timeOut = OleVariant::Int32(0);
-  testing::CallByRef(*object, u"Echo", {&inData, &outData, &timeOut});
-  object->SetSettingValue("TOKEN", OleVariant::Text("anothersecret99"));
-  object->SetSettingValue("Token", OleVariant::Text("short"));
-  object->WriteDebugLog("anothersecret99", "supersecret123 and anothersecret99, short");
-  const std::string content = testing::TestEnv::ReadFile(LogFile());
-  EXPECT_EQ(content.find("supersecret123"), std::string::npos) << content;
-  EXPECT_EQ(content.find("anothersecret99"), std::string::npos) << content;
-  EXPECT_NE(content.find("\t***: \t*** and ***, short\r\n"), std::string::npos) << content;
-  EXPECT_NE(content.find("'***'"), std::string::npos) << content;
+  const struct {
+    const char* name;
+    OleVariant token;
+    const char* shown;
+  } cases[] = {
+      {"long", OleVariant::Text("12345678"), "[(('token'; '***')('Host'; 'https://svc'))]; '12345678')"},
+      {"short", OleVariant::Text("abc1234"), "[(('token'; '***')('Host'; 'https://svc'))]; 'abc1234')"},
+      {"one character", OleVariant::Text("k"), "[(('token'; '***')('Host'; 'https://svc'))]; 'k')"},
+      {"a number", OleVariant::Int32(42), "[(('token'; '***')('Host'; 'https://svc'))]; 42)"},
+      {"empty", OleVariant::Text(""), "[(('token'; '')('Host'; 'https://svc'))]; '')"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove(LogFile());
+    auto table = SafeArray::Create2D({0, 2}, {0, 2});
+    table->At(0, 0) = OleVariant::Text("token");
+    table->At(1, 0) = c.token;
+    table->At(0, 1) = OleVariant::Text("Host");
+    table->At(1, 1) = OleVariant::Text("https://svc");
+    OleVariant hostTable = OleVariant::Array(std::move(table));
+    // The identifier equal to the token travels beside the table, as a customer's data would.
+    OleVariant inData = OleVariant::Vector({OleVariant::RefVariant(&hostTable), c.token});
+    OleVariant outData;
+    OleVariant timeOut = OleVariant::Int32(0);
+    object->outputToSet = OleVariant::Vector({hostTable});
+    testing::CallByRef(*object, u"Echo", {&inData, &outData, &timeOut});
+    const std::string content = testing::TestEnv::ReadFile(LogFile());
+    EXPECT_NE(content.find(std::string("InData: [(") + c.shown), std::string::npos) << content;
+    const std::string shownTable = std::string(c.shown).substr(0, std::string(c.shown).find("]; ") + 1);
+    EXPECT_NE(content.find("OutData: [(" + shownTable + ")]"), std::string::npos) << content;
+    EXPECT_EQ(VarToStr(hostTable.ArrayValue()->At(1, 0)), VarToStr(c.token))
+        << "the host's table was changed";
+  }
 }
 
 TEST_F(DebugLogTest, UnwritableLogIsReportedThroughDispatchAndTouchesNoArgument) {

@@ -69,6 +69,12 @@ class TestDevice : public TBaseDevice {
   size_t FocusDepth() const { return FWindows.size(); }
   const std::string& ModelsFolder() const { return FModelsFolder; }
   void SetLogDir(const std::string& folder) { FDebugLogDir = folder; }
+  // A connection secret as a driver declares one.
+  void AddSecretSetting(const std::string& id, const std::string& value) {
+    MarkSecretSetting(id);
+    AddSetting(id, dtString, OleVariant::Text(""), false, id, id);
+    SetSettingValue(id, OleVariant::Text(value));
+  }
 
   int32_t initCode = kResultOk;
   std::string initDescription;

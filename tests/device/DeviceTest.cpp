@@ -305,6 +305,8 @@ INSTANTIATE_TEST_SUITE_P(DeviceTest, DestructionTest, ::testing::Values(false, t
 
 TEST_F(DeviceTest, EnablingWithTheDebugLogWritesTheHeader) {
   device->SetSettingValue("DebugLogEnabled", OleVariant::Boolean(true));
+  device->AddSecretSetting("Token", "abc1234");
+  device->AddSecretSetting("Password", "");
   device.InitAndOpen("12");
   device->DeviceFolder = env.Root() + "missing/";  // falls back to the default folder
   OleVariant outData;
@@ -319,6 +321,8 @@ TEST_F(DeviceTest, EnablingWithTheDebugLogWritesTheHeader) {
       "\tDefaultTimeOut: \t120\r\n",
       "\tEventLogEnabled: \tFalse\r\n",
       "\tDebugLogEnabled: \tTrue\r\n",
+      "\tToken: \t'***'\r\n",
+      "\tPassword: \t''\r\n",
       "\t" + std::string(40, '-') + "\r\n",
   };
   size_t position = 0;

@@ -57,6 +57,55 @@ extract() {
 } > "$work/blocks.sh"
 
 mkdir -p "$work/home" "$work/state" "$work/data"
+
+# The first block of "Trying the driver" elsewhere than here: in a folder without any build it must
+# stop at once with its advice; in one that holds only the demo's build it must run on that.
+first_block() {
+  awk '/^```sh *$/ { inside = 1; text = ""; next }
+       inside && /^```$/ { inside = 0; if (text ~ /tools=build\/demo-release/) { printf "%s", text; exit } next }
+       inside { text = text $0 "\n" }' README.md
+}
+in_private_folders() {
+  HOME="$work/home" XDG_STATE_HOME="$work/state" XDG_DATA_HOME="$work/data" LS_TALLOWMER_DATA_DIR="$work/data" \
+    env -u LS_TALLOWMER_CA_FILE "$@"
+}
+check_first_block() {
+  local block built status=0
+  block=$(first_block)
+  mkdir -p "$work/no-build" "$work/demo-only/build/demo-release/tools"
+  (cd "$work/no-build" && in_private_folders timeout 20 bash -e -c "$block" > out 2> err) || status=$?
+  if [ $status -eq 0 ] || [ $status -eq 124 ] || ! grep -q 'run ./run.sh demo first' "$work/no-build/err"; then
+    echo "FAIL: without a build the first block of \"Trying the driver\" gave status $status:" >&2
+    cat "$work/no-build/err" >&2
+    return 1
+  fi
+  echo "== without a build the first block stops with: $(head -n 1 "$work/no-build/err")"
+  built=build/linux/tools
+  [ build/demo-release/tools/host/ls_tallowmer_host -nt $built/host/ls_tallowmer_host ] && built=build/demo-release/tools
+  ln -s "$repo/$built/sim" "$repo/$built/host" "$work/demo-only/build/demo-release/tools/"
+  status=0
+  (cd "$work/demo-only" && in_private_folders timeout 60 bash -e -c "$block"$'\n''kill $sim' > out 2> err) || status=$?
+  if [ $status -ne 0 ] || ! grep -q '^GetCustomerData: success' "$work/demo-only/out"; then
+    echo "FAIL: with the demo's build alone the first block gave status $status:" >&2
+    cat "$work/demo-only/out" "$work/demo-only/err" >&2
+    return 1
+  fi
+  echo "== with the demo's build alone the first block runs on it"
+  # A simulator that ends before it prints its URL ends the wait.
+  mkdir -p "$work/sim-stops/build/demo-release/tools/sim"
+  ln -s "$repo/$built/host" "$work/sim-stops/build/demo-release/tools/"
+  printf '#!/bin/sh\necho "cannot listen" >&2\nexit 1\n' > "$work/sim-stops/build/demo-release/tools/sim/tallowmer_sim"
+  chmod +x "$work/sim-stops/build/demo-release/tools/sim/tallowmer_sim"
+  status=0
+  (cd "$work/sim-stops" && in_private_folders timeout 20 bash -e -c "$block" > out 2> err) || status=$?
+  if [ $status -eq 0 ] || [ $status -eq 124 ] || ! grep -q 'the simulator stopped' "$work/sim-stops/err"; then
+    echo "FAIL: with a simulator that stops at once the first block gave status $status:" >&2
+    cat "$work/sim-stops/err" >&2
+    return 1
+  fi
+  echo "== a simulator that stops at once ends the wait: $(head -n 1 "$work/sim-stops/err")"
+}
+check_first_block
 # The long blocks alone take a fuzzing run of 300 s and a whole optimised build.
 limit=900
 [ "${README_TEST_ALL:-}" = 1 ] && limit=3600

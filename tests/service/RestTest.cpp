@@ -40,7 +40,6 @@ class RestTest : public ::testing::Test {
 };
 
 TEST_F(RestTest, WithoutAFolderTheLogGoesToTheProductDataFolder) {
-  rest->SetSecret("merchant-token");
   transport->Answer(200, "{\"a\":1}\r\n");
   const Outcome outcome = Request(mtGet, "https://svc.test/ping?token=merchant-token");
   EXPECT_EQ(outcome.code, 200);
@@ -66,7 +65,7 @@ TEST_F(RestTest, RequestsAppendToTheFileOfTheDayTheyStart) {
   EXPECT_NE(first.find("Recv 31.01.2024 10:20:30: 1\r\n"), std::string::npos);
   EXPECT_NE(first.find("Sent 31.01.2024 10:20:30: {}\r\nRecv 31.01.2024 10:20:30: 2\r\n"), std::string::npos);
   EXPECT_EQ(testing::TestEnv::ReadFile(env.Root() + "device/http_2024.02.01.log"),
-            "Stat Connected.\r\nSent 01.02.2024 00:00:01: GET https://svc.test/ping?token=t<EOL><EOL>\r\n"
+            "Stat Connected.\r\nSent 01.02.2024 00:00:01: GET https://svc.test/ping?token=***<EOL><EOL>\r\n"
             "Recv 01.02.2024 00:00:01: 3\r\nStat Disconnected.\r\n");
   EXPECT_FALSE(std::filesystem::exists(DefaultLogFolder()));
 }

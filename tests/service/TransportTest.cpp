@@ -63,7 +63,6 @@ class TransportTest : public ::testing::Test {
     options.requestTimeout = timeout;
     auto rest = std::make_unique<THTTPRest>(true, CreateDefaultTransport(options));
     rest->SetLogDir(logDir);
-    rest->SetSecret(kToken);
     return rest;
   }
 
@@ -107,10 +106,9 @@ TEST_F(TransportTest, TheLogShowsTheExchangeByteForByte) {
   const std::string requestHeaders = request.substr(0, headerEnd);
   EXPECT_EQ(request.substr(headerEnd), body) << "the body travels as its UTF-8 bytes";
 
-  SecretMask mask;
-  mask.SetSecrets({kToken});
   std::string expected = "Stat Connected.\r\n";
-  expected += std::string("Sent ") + kStamp + ": " + RenderLogBytes(mask.Apply(requestHeaders)) + "\r\n";
+  expected +=
+      std::string("Sent ") + kStamp + ": " + RenderLogBytes(MaskTokenInRequestLine(requestHeaders)) + "\r\n";
   expected += std::string("Sent ") + kStamp + ": " + body + "\r\n";
   // The received head is one block, as the request's head is.
   expected += std::string("Recv ") + kStamp + ": " +

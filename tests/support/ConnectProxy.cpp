@@ -51,7 +51,7 @@ int ConnectToLoopback(const std::string& authority) {
 
 }  // namespace
 
-ConnectProxy::ConnectProxy() {
+ConnectProxy::ConnectProxy(Behaviour behaviour) : behaviour_(behaviour) {
   listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
@@ -115,6 +115,16 @@ void ConnectProxy::Serve(int clientFd) {
     const std::lock_guard lock(mutex_);
     index = tunnels_.size();
     tunnels_.push_back({head, early});
+  }
+  if (behaviour_ == Behaviour::AnswerGarbage) {
+    SendAll(client.get(), "this is no HTTP answer\r\n");
+    return;
+  }
+  if (behaviour_ == Behaviour::RefuseTunnels && head.rfind("CONNECT ", 0) == 0) {
+    SendAll(client.get(),
+            "HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Basic realm=\"proxy\"\r\n"
+            "Content-Length: 0\r\nConnection: close\r\n\r\n");
+    return;
   }
   if (head.rfind("CONNECT ", 0) != 0) {
     SendAll(client.get(),

@@ -2,7 +2,8 @@
 
 // A recording HTTP proxy on a free loopback port, for tests: it accepts CONNECT to loopback
 // addresses only, relays the tunnel's bytes both ways and keeps what it saw of each tunnel. A
-// request of another method is refused with 405 and recorded too.
+// request of another method is refused with 405 and recorded too. Two other behaviours stand in
+// for a broken network: a proxy that refuses every tunnel, and a server that answers garbage.
 
 #include <atomic>
 #include <mutex>
@@ -21,7 +22,15 @@ class ConnectProxy {
     std::string fromClient;
   };
 
-  ConnectProxy();
+  enum class Behaviour {
+    Relay,
+    // Every CONNECT is answered 407 Proxy Authentication Required.
+    RefuseTunnels,
+    // Every request is answered with bytes that are no HTTP, then the connection is closed.
+    AnswerGarbage,
+  };
+
+  explicit ConnectProxy(Behaviour behaviour = Behaviour::Relay);
   ConnectProxy(const ConnectProxy&) = delete;
   ConnectProxy& operator=(const ConnectProxy&) = delete;
   ~ConnectProxy();
@@ -36,6 +45,7 @@ class ConnectProxy {
   void Serve(int client);
   void Relay(int client, int target, size_t index);
 
+  Behaviour behaviour_;
   int listener_ = -1;
   int port_ = 0;
   int stopPipe_[2] = {-1, -1};

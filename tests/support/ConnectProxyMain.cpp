@@ -1,6 +1,7 @@
 // The recording proxy as a program, for tests outside GoogleTest (Wine). Usage:
-// connect_proxy RECORD_FILE. Prints "http://127.0.0.1:<port>" on its first line, then keeps in
-// RECORD_FILE the request line of every tunnel asked for, one a line, until SIGTERM or SIGINT.
+// connect_proxy RECORD_FILE [relay|refuse|garbage]. Prints "http://127.0.0.1:<port>" on its first
+// line, then keeps in RECORD_FILE the request line of every tunnel asked for, one a line, until
+// SIGTERM or SIGINT. "refuse" answers every tunnel 407, "garbage" every request with no HTTP.
 
 #include <signal.h>
 
@@ -34,13 +35,18 @@ void Record(const tallowmer::testing::ConnectProxy& proxy, const std::string& fi
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: connect_proxy RECORD_FILE\n");
+  using Behaviour = tallowmer::testing::ConnectProxy::Behaviour;
+  const std::string mode = argc == 3 ? argv[2] : "relay";
+  const Behaviour behaviour = mode == "refuse"    ? Behaviour::RefuseTunnels
+                              : mode == "garbage" ? Behaviour::AnswerGarbage
+                                                  : Behaviour::Relay;
+  if (argc < 2 || argc > 3 || (behaviour == Behaviour::Relay && mode != "relay")) {
+    std::fprintf(stderr, "usage: connect_proxy RECORD_FILE [relay|refuse|garbage]\n");
     return 2;
   }
   signal(SIGTERM, Stop);
   signal(SIGINT, Stop);
-  tallowmer::testing::ConnectProxy proxy;
+  tallowmer::testing::ConnectProxy proxy(behaviour);
   std::printf("%s\n", proxy.Url().c_str());
   std::fflush(stdout);
   while (stopping == 0) {

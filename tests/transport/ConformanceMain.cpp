@@ -1,11 +1,14 @@
 // The transport cases as a Windows program, run under Wine where GoogleTest is not at hand.
-// Usage: transport_conformance PLAIN_URL HTTPS_URL UNTRUSTED_URL TOKEN LOG_FOLDER. The transport is
-// the product's own with its default options, so it trusts what the system trusts. Prints one line
-// per case and exits with the number of failed cases.
+// Usage: transport_conformance PLAIN_URL HTTPS_URL UNTRUSTED_URL TOKEN LOG_FOLDER GARBAGE_URL
+// REFUSING_PROXY (a server that answers no HTTP, and a proxy's "host:port" that refuses every tunnel). The
+// transport is the product's own with its default options, so it trusts what the system trusts. Prints one
+// line per case and exits with the number of failed cases.
 
 #include <winsock2.h>
 
+#include <cstdint>
 #include <cstdio>
+#include <string>
 
 #include "tests/transport/TransportConformance.h"
 
@@ -27,14 +30,53 @@ int RefusedPort() {
   return ntohs(address.sin_port);
 }
 
+// The current user's Internet settings as the registry holds them: a header (version, counter,
+// flags: 1 direct, 3 direct or the proxy), then the proxy list, the bypass list and the
+// configuration script's URL, each after its length. An empty proxy means direct.
+void UseUserProxy(const std::string& proxy) {
+  std::string blob;
+  const auto put = [&blob](uint32_t value) {
+    blob.append(reinterpret_cast<const char*>(&value), sizeof value);
+  };
+  put(0x46);
+  put(0);
+  put(proxy.empty() ? 1 : 3);
+  for (const std::string& text : {proxy, std::string(), std::string()}) {
+    put(static_cast<uint32_t>(text.size()));
+    blob += text;
+  }
+  blob.append(28, '\0');
+  HKEY key = nullptr;
+  if (::RegCreateKeyExA(HKEY_CURRENT_USER,
+                        "Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\Connections", 0,
+                        nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr) != ERROR_SUCCESS) {
+    return;
+  }
+  ::RegSetValueExA(key, "DefaultConnectionSettings", 0, REG_BINARY,
+                   reinterpret_cast<const BYTE*>(blob.data()), static_cast<DWORD>(blob.size()));
+  ::RegCloseKey(key);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 6) {
-    std::fprintf(stderr, "usage: transport_conformance PLAIN_URL HTTPS_URL UNTRUSTED_URL TOKEN LOG_FOLDER\n");
+  if (argc != 8) {
+    std::fprintf(
+        stderr,
+        "usage: transport_conformance PLAIN_URL HTTPS_URL UNTRUSTED_URL TOKEN LOG_FOLDER GARBAGE_URL "
+        "REFUSING_PROXY\n");
     return 100;
   }
-  const tallowmer::conformance::Target target{argv[1], argv[2], argv[3], argv[4], RefusedPort(), argv[5]};
+  tallowmer::conformance::Target target;
+  target.plainBaseUrl = argv[1];
+  target.httpsBaseUrl = argv[2];
+  target.untrustedBaseUrl = argv[3];
+  target.token = argv[4];
+  target.refusedPort = RefusedPort();
+  target.logFolder = argv[5];
+  target.garbageUrl = argv[6];
+  target.refusingProxy = argv[7];
+  target.useSystemProxy = UseUserProxy;
   const auto makeTransport = [](std::chrono::milliseconds requestTimeout) {
     tallowmer::TransportOptions options = tallowmer::DefaultTransportOptions();
     options.requestTimeout = requestTimeout;

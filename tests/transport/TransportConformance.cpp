@@ -234,13 +234,13 @@ void HttpLogLineForms(const Context& context, Checker& check) {
   const std::string path = "/api/v2/ping?token=";
   const std::vector<std::string> expected = {
       "Stat Connected.",
-      "Sent POST " + path + context.target.token + " HTTP/1.1 [headers]",
+      "Sent POST " + path + "*** HTTP/1.1 [headers]",
       "Sent {}",
       "Recv HTTP/1.1 200 OK [headers]",
       R"(Recv {"result":"ok"})",
       "Stat Disconnected.",
       "Stat Connected.",
-      "Sent GET " + path + "wrong-token-0001 HTTP/1.1 [headers]",
+      "Sent GET " + path + "*** HTTP/1.1 [headers]",
       "Recv HTTP/1.1 401 Unauthorized [headers]",
       R"(Recv {"error":{"message":"Invalid token"}})",
       "Stat Disconnected.",
@@ -249,6 +249,35 @@ void HttpLogLineForms(const Context& context, Checker& check) {
   std::string shown;
   for (const std::string& form : forms) shown += "\n      " + form;
   check.Expect(forms == expected, "log lines:" + shown);
+}
+
+void GarbageIsAProtocolError(const Context& context, Checker& check) {
+  const HttpAnswer answer = context.Transport()->Execute(
+      HttpVerb::Get, context.target.garbageUrl + "/api/v2/ping?token=" + context.target.token, {}, nullptr);
+  check.Expect(answer.status == -1 && answer.failure == TransportFailure::ProtocolError, Describe(answer));
+  check.Expect(!answer.error.empty(), "no detail from the library");
+}
+
+void RefusedTunnelNamesTheProxy(const Context& context, Checker& check) {
+  context.target.useSystemProxy(context.target.refusingProxy);
+  const HttpAnswer answer = context.Transport()->Execute(HttpVerb::Get, context.Url("ping"), {}, nullptr);
+  context.target.useSystemProxy("");
+  check.Expect(answer.status == -1 && answer.failure == TransportFailure::ProxyRefused, Describe(answer));
+  const std::string description = DescribeTransportFailure(answer.failure, answer.error);
+  check.Expect(description.find(context.target.refusingProxy) != std::string::npos,
+               "the proxy is not named: " + description);
+  check.Expect(description.find(context.target.token) == std::string::npos,
+               "the token is in the description: " + description);
+}
+
+void AnswerCutShortIsALostConnection(const Context& context, Checker& check) {
+  if (!context.ArmFault(R"({"mode":"cut","count":1})")) {
+    check.Expect(false, "the cut could not be armed");
+    return;
+  }
+  const HttpAnswer answer = context.Transport()->Execute(HttpVerb::Get, context.Url("ping"), {}, nullptr);
+  check.Expect(answer.status == -1 && answer.failure == TransportFailure::ConnectionLost, Describe(answer));
+  check.Expect(answer.body.empty(), "a part of the body came back: " + answer.body);
 }
 
 struct Case {
@@ -261,11 +290,13 @@ constexpr Case kEachServer[] = {
     {"an answer logs connected, sent, received and disconnected in that order", AnswerEventsInOrder},
     {"a stalled server is bounded by the total time-out", StalledServerTimesOutAsAWhole},
     {"the HTTP log's lines take the same forms", HttpLogLineForms},
+    {"an answer cut short of its length fails with -1 as a lost connection", AnswerCutShortIsALostConnection},
 };
 
 constexpr Case kOnce[] = {
     {"a refused connection fails with -1 and logs no event", RefusedConnection},
     {"an untrusted certificate fails with -1 before anything is sent", UntrustedCertificate},
+    {"an answer that is no HTTP fails with -1 as a protocol error", GarbageIsAProtocolError},
 };
 
 }  // namespace
@@ -283,6 +314,9 @@ std::vector<CaseResult> RunAll(const Target& target, const TransportFactory& mak
     run(c, target.httpsBaseUrl, " (HTTPS)");
   }
   for (const Case& c : kOnce) run(c, target.plainBaseUrl, "");
+  // Only HTTPS goes through a proxy.
+  run({"a proxy refusing the tunnel fails with -1 and is named", RefusedTunnelNamesTheProxy},
+      target.httpsBaseUrl, "");
   return results;
 }
 

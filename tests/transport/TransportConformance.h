@@ -26,6 +26,14 @@ struct Target {
   int refusedPort = 0;
   // An empty folder for the HTTP log of the cases that read it.
   std::string logFolder;
+  // A plain HTTP server that answers every request with bytes that are no HTTP, e.g.
+  // http://127.0.0.1:41236.
+  std::string garbageUrl;
+  // A proxy that answers every CONNECT 407, as "host:port".
+  std::string refusingProxy;
+  // Makes the system name this proxy ("host:port") for the requests of transports made after it;
+  // an empty one restores the direct route.
+  std::function<void(const std::string& proxy)> useSystemProxy;
 };
 
 struct CaseResult {

@@ -38,9 +38,19 @@ start_https_simulator() {
 # The transport cases of the Linux build, through WinHTTP: plain HTTP, HTTPS verified against the
 # machine's Root store, and an authority that only SSL/ca-bundle.pem beside the program names,
 # which Windows does not read: the system store alone decides there.
+# start_stand_in NAME MODE: the Linux tests' proxy in MODE (refuse, garbage); its URL in $NAME_url.
+start_stand_in() {
+  "$(dirname "$simulator")/../../tests/support/connect_proxy" "$work/$1.record" "$2" > "$work/$1.out" &
+  printf -v "$1_pid" '%s' $!
+  for _ in $(seq 50); do [ -s "$work/$1.out" ] && break; sleep 0.1; done
+  printf -v "$1_url" '%s' "$(head -n 1 "$work/$1.out")"
+}
+
 run_transport_cases() {
   start_https_simulator trusted
   start_https_simulator untrusted
+  start_stand_in garbage garbage
+  start_stand_in refusing refuse
   local program="$work/transport/transport_conformance.exe"
   mkdir -p "$work/transport/SSL" "$work/transport/log"
   cp "$build/tests/wine/transport_conformance.exe" "$program"
@@ -48,12 +58,12 @@ run_transport_cases() {
   "$wine" "$build/tests/wine/add_root_certificate.exe" "$(windows_path "$trusted_ca")"
   result $? "the simulator's authority joins the machine's Root store"
   "$wine" "$program" "$base_url" "$trusted_url" "$untrusted_url" wine-test-token-1 \
-    "$(windows_path "$work/transport/log")" > "$work/transport.log" 2>&1
+    "$(windows_path "$work/transport/log")" "$garbage_url" "${refusing_url#http://}" > "$work/transport.log" 2>&1
   local status=$?
   sed 's/^/    /' "$work/transport.log"
   [ $status -eq 0 ] && tr -d '\r' < "$work/transport.log" | grep -Eq '^[0-9]+ passed, 0 failed$'
   result $? "WinHTTP passes the transport cases over HTTP and HTTPS"
-  kill "$trusted_pid" "$untrusted_pid" 2>/dev/null
+  kill "$trusted_pid" "$untrusted_pid" "$garbage_pid" "$refusing_pid" 2>/dev/null
 }
 
 # A user's Internet settings and the machine's WinHTTP setting, as the registry holds them: one
