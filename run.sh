@@ -105,21 +105,15 @@ with_32bit_emulation() {
 
 run_ctest() { ctest --test-dir build/linux --output-on-failure -j "$JOBS"; }
 
+windows_build() { if [ "$1" = x86 ]; then echo build/win32; else echo build/win64; fi; }
+
 wine_stage() {
-  local arch=$1 dir=build/win64
-  [ "$arch" = x86 ] && dir=build/win32
-  if [ "$arch" = x86 ]; then
-    with_32bit_emulation tests/wine/run_wine_tests.sh "$dir" "$arch" build/linux/tools/sim/tallowmer_sim
-  else
-    tests/wine/run_wine_tests.sh "$dir" "$arch" build/linux/tools/sim/tallowmer_sim
-  fi
+  local arch=$1 emulation=()
+  [ "$arch" = x86 ] && emulation=(with_32bit_emulation)
+  "${emulation[@]}" tests/wine/run_wine_tests.sh "$(windows_build "$arch")" "$arch" build/linux/tools/sim/tallowmer_sim
 }
 
-ui_stage() {
-  local arch=$1 dir=build/win64
-  [ "$arch" = x86 ] && dir=build/win32
-  tests/wine/run_ui_tests.sh "$dir" "$arch" build/ui-artifacts
-}
+ui_stage() { tests/wine/run_ui_tests.sh "$(windows_build "$1")" "$1" build/ui-artifacts; }
 
 run_tests() {
   install_packages "${PACKAGES[@]}"

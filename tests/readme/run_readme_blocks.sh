@@ -69,17 +69,23 @@ in_private_folders() {
   HOME="$work/home" XDG_STATE_HOME="$work/state" XDG_DATA_HOME="$work/data" LS_TALLOWMER_DATA_DIR="$work/data" \
     env -u LS_TALLOWMER_CA_FILE "$@"
 }
+# block_stops_with BLOCK FOLDER ADVICE WHAT: BLOCK, run in $work/FOLDER, must fail at once (not by
+# its time limit) with ADVICE on its standard error.
+block_stops_with() {
+  local block=$1 folder=$work/$2 advice=$3 what=$4 status=0
+  (cd "$folder" && in_private_folders timeout 20 bash -e -c "$block" > out 2> err) || status=$?
+  if [ $status -eq 0 ] || [ $status -eq 124 ] || ! grep -q "$advice" "$folder/err"; then
+    echo "FAIL: $what the first block of \"Trying the driver\" gave status $status:" >&2
+    cat "$folder/err" >&2
+    return 1
+  fi
+  echo "== $what the first block stops with: $(head -n 1 "$folder/err")"
+}
 check_first_block() {
   local block built status=0
   block=$(first_block)
   mkdir -p "$work/no-build" "$work/demo-only/build/demo-release/tools"
-  (cd "$work/no-build" && in_private_folders timeout 20 bash -e -c "$block" > out 2> err) || status=$?
-  if [ $status -eq 0 ] || [ $status -eq 124 ] || ! grep -q 'run ./run.sh demo first' "$work/no-build/err"; then
-    echo "FAIL: without a build the first block of \"Trying the driver\" gave status $status:" >&2
-    cat "$work/no-build/err" >&2
-    return 1
-  fi
-  echo "== without a build the first block stops with: $(head -n 1 "$work/no-build/err")"
+  block_stops_with "$block" no-build 'run ./run.sh demo first' "without a build" || return 1
   built=build/linux/tools
   [ build/demo-release/tools/host/ls_tallowmer_host -nt $built/host/ls_tallowmer_host ] && built=build/demo-release/tools
   ln -s "$repo/$built/sim" "$repo/$built/host" "$work/demo-only/build/demo-release/tools/"
@@ -96,22 +102,14 @@ check_first_block() {
   ln -s "$repo/$built/host" "$work/sim-stops/build/demo-release/tools/"
   printf '#!/bin/sh\necho "cannot listen" >&2\nexit 1\n' > "$work/sim-stops/build/demo-release/tools/sim/tallowmer_sim"
   chmod +x "$work/sim-stops/build/demo-release/tools/sim/tallowmer_sim"
-  status=0
-  (cd "$work/sim-stops" && in_private_folders timeout 20 bash -e -c "$block" > out 2> err) || status=$?
-  if [ $status -eq 0 ] || [ $status -eq 124 ] || ! grep -q 'the simulator stopped' "$work/sim-stops/err"; then
-    echo "FAIL: with a simulator that stops at once the first block gave status $status:" >&2
-    cat "$work/sim-stops/err" >&2
-    return 1
-  fi
-  echo "== a simulator that stops at once ends the wait: $(head -n 1 "$work/sim-stops/err")"
+  block_stops_with "$block" sim-stops 'the simulator stopped' "with a simulator that stops at once"
 }
 check_first_block
 # The long blocks alone take a fuzzing run of 300 s and a whole optimised build.
 limit=900
 [ "${README_TEST_ALL:-}" = 1 ] && limit=3600
 status=0
-HOME="$work/home" XDG_STATE_HOME="$work/state" XDG_DATA_HOME="$work/data" LS_TALLOWMER_DATA_DIR="$work/data" \
-  timeout "$limit" env -u LS_TALLOWMER_CA_FILE bash "$work/blocks.sh" </dev/null || status=$?
+in_private_folders timeout "$limit" bash "$work/blocks.sh" </dev/null || status=$?
 [ $status -eq 124 ] && echo "the blocks did not finish within $limit s" >&2
 [ $status -eq 0 ] && echo "README blocks: PASS" || echo "README blocks: FAIL" >&2
 exit $status

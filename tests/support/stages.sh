@@ -84,16 +84,15 @@ stage() {
   # switch it off inside every function they call).
   { "$@" 2>&1 | tee "$log"; } &
   wait $! || status=$?
-  local tally verdict=ok note=
+  local tally passed failed skipped verdict=ok note=
   tally=$(stage_tally "$log")
-  if [ -n "$tally" ] && [ "$(echo "$tally" | cut -d' ' -f2)" -gt 0 ]; then
-    verdict=FAILED
-  fi
+  read -r passed failed skipped <<<"${tally:-0 0 0}"
+  [ "$failed" -gt 0 ] && verdict=FAILED
   if [ $status -ne 0 ]; then
     verdict=FAILED
     note="exit status $status"
   fi
-  if [ -n "$tally" ] && [ "$(echo "$tally" | cut -d' ' -f1)" -eq 0 ] && [ "$(echo "$tally" | cut -d' ' -f3)" -gt 0 ]; then
+  if [ "$passed" -eq 0 ] && [ "$skipped" -gt 0 ]; then
     note=$(stage_skip_reason "$log")
     [ "$verdict" = ok ] && verdict=skipped
   fi

@@ -40,6 +40,20 @@ keep_wineserver() {
   /usr/lib/wine/wineserver -p
 }
 
+# stop_process PID: asks the process to end, and ends it after three seconds if it has not.
+stop_process() {
+  kill "$1" 2>/dev/null || return 0
+  for _ in $(seq 30); do kill -0 "$1" 2>/dev/null || break; sleep 0.1; done
+  kill -9 "$1" 2>/dev/null
+  wait "$1" 2>/dev/null
+}
+
+# closes_without_failure LOG: LOG holds a program's closing "N passed, 0 failed" line, which tells
+# a run that ended from one that died on its way (a process torn down can still exit 0).
+closes_without_failure() {
+  tr -d '\r' <"$1" | grep -E '^[0-9]+ passed, [0-9]+ failed' | tail -n 1 | grep -Eq '^[0-9]+ passed, 0 failed$'
+}
+
 # run_watched QUIET_SECONDS LOG COMMAND...: COMMAND with its output in LOG, stopped only when LOG
 # has not grown for QUIET_SECONDS: a hang, not a loaded machine, which makes a program slow but
 # never silent that long. Returns COMMAND's status, or 124 when it was stopped. A program that has
@@ -57,11 +71,8 @@ run_watched() {
       last_size=$size
       still=0
     elif [ $((still += 1)) -ge "$quiet" ]; then
-      kill "$pid" 2>/dev/null
-      sleep 2
-      kill -9 "$pid" 2>/dev/null
-      wait "$pid" 2>/dev/null
-      if tail -n 1 "$log" | tr -d '\r' | grep -Eq '^[0-9]+ passed, 0 failed'; then
+      stop_process "$pid"
+      if closes_without_failure "$log"; then
         echo "(still running $quiet s after its closing line, and stopped)" >>"$log"
         return 0
       fi

@@ -35,13 +35,6 @@ finish() {
   exit
 }
 
-stop_process() {
-  kill "$1" 2>/dev/null || return 0
-  for _ in $(seq 30); do kill -0 "$1" 2>/dev/null || break; sleep 0.1; done
-  kill -9 "$1" 2>/dev/null
-  wait "$1" 2>/dev/null
-}
-
 cleanup() {
   [ -n "$host_pid" ] && stop_process "$host_pid"
   [ -n "$robot_pid" ] && stop_process "$robot_pid"
