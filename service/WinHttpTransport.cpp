@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "common/Unicode.h"
+#include "platform/windows/Winsock.h"
 #include "service/HttpTransport.h"
 #include "service/ProxyChoice.h"
 #include "service/WinHttpHandle.h"
@@ -161,35 +162,12 @@ std::wstring WinHttpProxyName(const ProxyRoute& route) {
   return Utf8ToWide(name);
 }
 
-// A socket closed with its owner, and Winsock held for its lifetime.
-class ProbeSocket {
- public:
-  ProbeSocket() : started_(::WSAStartup(MAKEWORD(2, 2), &data_) == 0) {}
-  ProbeSocket(const ProbeSocket&) = delete;
-  ProbeSocket& operator=(const ProbeSocket&) = delete;
-  ~ProbeSocket() {
-    Reset(INVALID_SOCKET);
-    if (started_) ::WSACleanup();
-  }
-  bool Started() const { return started_; }
-  SOCKET Get() const { return socket_; }
-  void Reset(SOCKET socket) {
-    if (socket_ != INVALID_SOCKET) ::closesocket(socket_);
-    socket_ = socket;
-  }
-
- private:
-  WSADATA data_{};
-  bool started_;
-  SOCKET socket_ = INVALID_SOCKET;
-};
-
 // The status with which the proxy ("host:port") refuses a tunnel to `target` ("host:port"), asked
 // with a CONNECT of our own; nothing when it opens the tunnel or cannot be asked.
 std::optional<DWORD> AskProxyForTunnel(const std::string& proxy, const std::string& target, DWORD timeoutMs) {
   const size_t colon = proxy.rfind(':');
-  ProbeSocket probe;
-  if (colon == std::string::npos || !probe.Started()) return std::nullopt;
+  const platform::windows::WinsockSession winsock;
+  if (colon == std::string::npos || !winsock.Ready()) return std::nullopt;
   addrinfo hints{};
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* found = nullptr;
@@ -198,21 +176,22 @@ std::optional<DWORD> AskProxyForTunnel(const std::string& proxy, const std::stri
   }
   const std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> addresses(found, &::freeaddrinfo);
   for (const addrinfo* address = found; address != nullptr; address = address->ai_next) {
-    probe.Reset(::socket(address->ai_family, address->ai_socktype, address->ai_protocol));
-    if (probe.Get() == INVALID_SOCKET) continue;
+    const platform::windows::UniqueSocket probe(
+        ::socket(address->ai_family, address->ai_socktype, address->ai_protocol));
+    if (!probe) continue;
     const auto timeout = reinterpret_cast<const char*>(&timeoutMs);
-    ::setsockopt(probe.Get(), SOL_SOCKET, SO_RCVTIMEO, timeout, sizeof timeoutMs);
-    ::setsockopt(probe.Get(), SOL_SOCKET, SO_SNDTIMEO, timeout, sizeof timeoutMs);
-    if (::connect(probe.Get(), address->ai_addr, static_cast<int>(address->ai_addrlen)) != 0) continue;
+    ::setsockopt(probe.get(), SOL_SOCKET, SO_RCVTIMEO, timeout, sizeof timeoutMs);
+    ::setsockopt(probe.get(), SOL_SOCKET, SO_SNDTIMEO, timeout, sizeof timeoutMs);
+    if (::connect(probe.get(), address->ai_addr, static_cast<int>(address->ai_addrlen)) != 0) continue;
     const std::string request = "CONNECT " + target + " HTTP/1.1\r\nHost: " + target + "\r\n\r\n";
-    if (::send(probe.Get(), request.data(), static_cast<int>(request.size()), 0) !=
+    if (::send(probe.get(), request.data(), static_cast<int>(request.size()), 0) !=
         static_cast<int>(request.size())) {
       return std::nullopt;
     }
     std::string head;
     char buffer[512];
     while (head.find("\r\n") == std::string::npos && head.size() < 4096) {
-      const int got = ::recv(probe.Get(), buffer, sizeof buffer, 0);
+      const int got = ::recv(probe.get(), buffer, sizeof buffer, 0);
       if (got <= 0) break;
       head.append(buffer, static_cast<size_t>(got));
     }
@@ -379,6 +358,14 @@ class WinHttpTransport final : public IHttpTransport {
   };
   [[noreturn]] static void Fail() { throw Failure(::GetLastError()); }
 
+  // One header's value, without the terminating nulls WinHTTP counts in.
+  static std::wstring HeaderValue(HINTERNET request, DWORD level) {
+    std::wstring value = QueryHeaders(request, level);
+    while (!value.empty() && value.back() == L'\0') value.pop_back();
+    return value;
+  }
+
+  // The answer's status; 0, with the error left for GetLastError, when WinHTTP has none.
   static DWORD StatusOf(HINTERNET request) {
     DWORD status = 0;
     DWORD size = sizeof status;
@@ -391,24 +378,27 @@ class WinHttpTransport final : public IHttpTransport {
 
   // Through a proxy, an HTTPS request is answered by the service only once the tunnel stands and
   // TLS runs in it. WinHTTPs tell a refused tunnel differently: some hand the proxy's answer over as
-  // the request's own, without a server certificate; others (Wine's) fail the request as a failed
-  // secure channel or a broken connection, and only asking the proxy tells that from a real one.
-  static void ThrowIfTheProxyRefused(HINTERNET request, const ProxyRoute& route, bool secure,
-                                     const std::string& target, const Deadline& deadline,
-                                     std::optional<DWORD> failure) {
-    if (route.Direct() || !secure) return;
-    if (failure) {
-      if (*failure != ERROR_WINHTTP_SECURE_CHANNEL_ERROR && *failure != ERROR_WINHTTP_SECURE_FAILURE &&
-          *failure != ERROR_WINHTTP_CONNECTION_ERROR && *failure != ERROR_WINHTTP_INVALID_SERVER_RESPONSE) {
-        return;
-      }
-      const int left = deadline.Remaining();
-      if (left == 0) return;
-      const std::optional<DWORD> refusal =
-          AskProxyForTunnel(WideToUtf8(WinHttpProxyName(route)), target, static_cast<DWORD>(left));
-      if (refusal) throw ProxyRefusal(*refusal);
+  // the request's own, without a server certificate (ThrowIfTheProxyAnswered); others (Wine's) fail
+  // the request as a failed secure channel or a broken connection, and only asking the proxy tells
+  // that from a real one (ThrowIfTheProxyRefusedTunnel).
+  static bool ThroughTunnel(const ProxyRoute& route, bool secure) { return !route.Direct() && secure; }
+
+  static void ThrowIfTheProxyRefusedTunnel(const ProxyRoute& route, bool secure, const std::string& target,
+                                           const Deadline& deadline, DWORD failure) {
+    if (!ThroughTunnel(route, secure)) return;
+    if (failure != ERROR_WINHTTP_SECURE_CHANNEL_ERROR && failure != ERROR_WINHTTP_SECURE_FAILURE &&
+        failure != ERROR_WINHTTP_CONNECTION_ERROR && failure != ERROR_WINHTTP_INVALID_SERVER_RESPONSE) {
       return;
     }
+    const int left = deadline.Remaining();
+    if (left == 0) return;
+    const std::optional<DWORD> refusal =
+        AskProxyForTunnel(WideToUtf8(WinHttpProxyName(route)), target, static_cast<DWORD>(left));
+    if (refusal) throw ProxyRefusal(*refusal);
+  }
+
+  static void ThrowIfTheProxyAnswered(HINTERNET request, const ProxyRoute& route, bool secure) {
+    if (!ThroughTunnel(route, secure)) return;
     const DWORD status = StatusOf(request);
     if (status < 300) return;
     PCCERT_CONTEXT certificate = nullptr;
@@ -490,28 +480,22 @@ class WinHttpTransport final : public IHttpTransport {
     }
     const std::string target = WideToUtf8(host) + ":" + std::to_string(parts.nPort);
     if (!sent) {
-      ThrowIfTheProxyRefused(request.get(), route, secure, target, deadline, sendError);
+      ThrowIfTheProxyRefusedTunnel(route, secure, target, deadline, sendError);
       throw Failure(sendError);
     }
     LimitReceiving(request.get(), deadline);
     if (!::WinHttpReceiveResponse(request.get(), nullptr)) {
       const DWORD receiveError = ::GetLastError();
-      ThrowIfTheProxyRefused(request.get(), route, secure, target, deadline, receiveError);
+      ThrowIfTheProxyRefusedTunnel(route, secure, target, deadline, receiveError);
       throw Failure(receiveError);
     }
-    ThrowIfTheProxyRefused(request.get(), route, secure, target, deadline, std::nullopt);
+    ThrowIfTheProxyAnswered(request.get(), route, secure);
     if (events != nullptr)
       events->OnReceived(WideToUtf8(QueryHeaders(request.get(), WINHTTP_QUERY_RAW_HEADERS_CRLF)));
 
-    DWORD status = 0;
-    DWORD size = sizeof status;
-    if (!::WinHttpQueryHeaders(request.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                               WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX)) {
-      Fail();
-    }
-    std::wstring type = QueryHeaders(request.get(), WINHTTP_QUERY_CONTENT_TYPE);
-    while (!type.empty() && type.back() == L'\0') type.pop_back();
-    answer.contentType = WideToUtf8(type);
+    const DWORD status = StatusOf(request.get());
+    if (status == 0) Fail();
+    answer.contentType = WideToUtf8(HeaderValue(request.get(), WINHTTP_QUERY_CONTENT_TYPE));
     ReadBody(request.get(), deadline, events, answer.body);
     // Some WinHTTPs (Wine's) end the body quietly when the connection breaks; the declared length
     // tells an answer cut short from a whole one, as libcurl does.
@@ -542,8 +526,7 @@ class WinHttpTransport final : public IHttpTransport {
 
   // The answer's Content-Length; nothing when it names none or not a number.
   static std::optional<uint64_t> DeclaredLength(HINTERNET request) {
-    std::wstring text = QueryHeaders(request, WINHTTP_QUERY_CONTENT_LENGTH);
-    while (!text.empty() && text.back() == L'\0') text.pop_back();
+    const std::wstring text = HeaderValue(request, WINHTTP_QUERY_CONTENT_LENGTH);
     if (text.empty() || text.size() > 19 ||
         !std::all_of(text.begin(), text.end(), [](wchar_t c) { return c >= L'0' && c <= L'9'; }))
       return std::nullopt;

@@ -15,41 +15,12 @@
 #include <memory>
 
 #include "common/Unicode.h"
+#include "platform/windows/Winsock.h"
 #include "service/WinHttpHandle.h"
 #include "tools/host/ConnectionProbes.h"
 
 namespace tallowmer::host {
 namespace {
-
-class Winsock {
- public:
-  Winsock() {
-    WSADATA data;
-    ready_ = ::WSAStartup(MAKEWORD(2, 2), &data) == 0;
-  }
-  Winsock(const Winsock&) = delete;
-  Winsock& operator=(const Winsock&) = delete;
-  ~Winsock() {
-    if (ready_) ::WSACleanup();
-  }
-
- private:
-  bool ready_ = false;
-};
-
-class Socket {
- public:
-  explicit Socket(SOCKET socket) : socket_(socket) {}
-  Socket(const Socket&) = delete;
-  Socket& operator=(const Socket&) = delete;
-  ~Socket() {
-    if (socket_ != INVALID_SOCKET) ::closesocket(socket_);
-  }
-  SOCKET get() const { return socket_; }
-
- private:
-  SOCKET socket_;
-};
 
 struct CertificateDeleter {
   void operator()(const CERT_CONTEXT* certificate) const { ::CertFreeCertificateContext(certificate); }
@@ -121,7 +92,7 @@ void JudgeTrust(const CERT_CONTEXT* certificate, const std::string& host, TlsFac
 }  // namespace
 
 Resolved ResolveName(const std::string& host) {
-  const Winsock winsock;
+  const platform::windows::WinsockSession winsock;
   Resolved result;
   addrinfo hints{};
   hints.ai_socktype = SOCK_STREAM;
@@ -144,7 +115,7 @@ Resolved ResolveName(const std::string& host) {
 }
 
 Connected ConnectTcp(const std::vector<std::string>& addresses, int port, std::chrono::milliseconds timeout) {
-  const Winsock winsock;
+  const platform::windows::WinsockSession winsock;
   Connected result;
   result.error = "нет адреса";
   for (const std::string& address : addresses) {
@@ -154,7 +125,7 @@ Connected ConnectTcp(const std::vector<std::string>& addresses, int port, std::c
     addrinfo* found = nullptr;
     if (::getaddrinfo(address.c_str(), std::to_string(port).c_str(), &hints, &found) != 0) continue;
     const std::unique_ptr<addrinfo, AddrInfoDeleter> info(found);
-    const Socket socket(::socket(info->ai_family, SOCK_STREAM, IPPROTO_TCP));
+    const platform::windows::UniqueSocket socket(::socket(info->ai_family, SOCK_STREAM, IPPROTO_TCP));
     u_long nonBlocking = 1;
     ::ioctlsocket(socket.get(), FIONBIO, &nonBlocking);
     ::connect(socket.get(), info->ai_addr, static_cast<int>(info->ai_addrlen));
