@@ -2,6 +2,7 @@
 
 #include "common/DateTime.h"
 #include "common/Exceptions.h"
+#include "common/SharedLog.h"
 #include "core/uCOMSupport.h"
 #include "platform/Env.h"
 
@@ -44,7 +45,10 @@ void TBaseObject::WriteDebugLog(const std::string& title, const std::string& tex
                          false);
   }
   lines += DebugLogLine(title, text, titleOnly);
-  const platform::OsResult written = env.AppendToSharedFile(fileName, lines);
+  // A log refused for a link planted in its place costs the host nothing: its lines go to the
+  // user's own log folder, and the refusal is noted where it happened.
+  const platform::OsResult written = AppendToSharedLog(
+      fileName, lines, [this](const std::string& note) { return DebugLogLine("WARNING", note, false); });
   if (!written.ok) throw EInOutError(written.message);
   FLostDebugLines = 0;
   FLostDebugLineError.clear();

@@ -23,6 +23,8 @@ inline constexpr char kPathDelimiter = '/';
 
 // Shell folder identifiers, as the Windows shell numbers them.
 inline constexpr int kFolderUserAppData = 26;
+// The user's own, not roaming, application data: where nobody but the user may write.
+inline constexpr int kFolderUserLocalAppData = 28;
 inline constexpr int kFolderCommonAppData = 35;
 
 struct LocalTime {
@@ -54,13 +56,17 @@ struct FileVersion {
 };
 
 // Outcome of an operating-system call: the system's error code and its text when it failed.
+// `refused` marks a file or folder that was there to open but is not what it was asked for (a
+// link planted under its name, a folder swapped for another): the message then tells why.
 struct OsResult {
   bool ok = true;
   int errorCode = 0;
   std::string message;
+  bool refused = false;
 
   static OsResult Success() { return {}; }
   static OsResult Failure(int code, std::string text) { return {false, code, std::move(text)}; }
+  static OsResult Refused(std::string reason) { return {false, 0, std::move(reason), true}; }
 };
 
 // How long a writer waits for a log file that another writer holds: a line takes microseconds to
@@ -110,19 +116,26 @@ class Env {
 
   virtual bool DirectoryExists(const std::string& path) = 0;
   virtual bool FileExists(const std::string& path) = 0;
-  // Creates the folder and every missing parent.
+  // Creates the folder and every missing parent; the folders it creates are writable by the
+  // current user alone until they are opened to everyone.
   virtual OsResult ForceDirectories(const std::string& path) = 0;
-  // Lets every user of the machine create and append to files in the folder.
+  // Lets every user of the machine create files in the folder, append to them and read them, but
+  // not remove or replace another user's file, change the folder's permissions or remove the
+  // folder. A folder that is a link, or that the current user may not change, is left as it is.
   virtual OsResult GrantEveryoneFullAccess(const std::string& folder) = 0;
 
   // Appends text (UTF-8) to a file, creating it when missing. The file is held only for this call;
   // others may read it meanwhile but not write. The text is stored in the platform's log encoding.
-  // A writer that finds the file held by another retries for kBusyFileWait before it fails. The
-  // file is never reached through a symbolic link.
+  // A writer that finds the file held by another retries for kBusyFileWait before it fails.
+  // The file must be a plain file with one name, in the very folder its path names: a link in its
+  // place, a file with a second name elsewhere, or a folder that is a link or lies below one that
+  // another user planted, is refused (`refused` set) before a byte is written. A file created for
+  // this call never lands outside that folder.
   virtual OsResult AppendToSharedFile(const std::string& path, std::string_view text) = 0;
 
-  // Opens a file for appending, creating it when missing, never through a symbolic link; other
-  // writers may append to it meanwhile. Null, with the reason in `failure`, when it cannot be opened.
+  // Opens a file for appending, creating it when missing, under the rules of AppendToSharedFile;
+  // other writers may append to it meanwhile. Null, with the reason in `failure`, when it cannot be
+  // opened or is refused.
   virtual std::unique_ptr<AppendFile> OpenAppendFile(const std::string& path, OsResult& failure) = 0;
 
   virtual RegionalFormats UserRegionalFormats() = 0;

@@ -4,6 +4,7 @@
 
 #include "common/DateTime.h"
 #include "common/Exceptions.h"
+#include "common/SharedLog.h"
 #include "platform/Env.h"
 
 namespace tallowmer {
@@ -64,7 +65,8 @@ std::string MaskTokenInRequestLine(std::string_view block) {
 
 HttpLogFile::HttpLogFile(const std::string& path) {
   platform::OsResult failure;
-  file_ = platform::Env::Current().OpenAppendFile(path, failure);
+  file_ = OpenSharedLog(
+      path, [](const std::string& note) { return "Stat " + note + "\r\n"; }, failure);
   if (!file_) throw EInOutError(failure.message);
 }
 

@@ -27,7 +27,8 @@ std::string MaskTokenInRequestLine(std::string_view block);
 // each line in one piece, so that transports sharing the day's file never split each other's lines.
 class HttpLogFile {
  public:
-  // Raises EInOutError when the file cannot be opened (a symbolic link in its place included).
+  // A file refused for a link in its place gives way to the user's own log (OpenSharedLog).
+  // Raises EInOutError when no file can be opened.
   explicit HttpLogFile(const std::string& path);
   HttpLogFile(const HttpLogFile&) = delete;
   HttpLogFile& operator=(const HttpLogFile&) = delete;

@@ -59,6 +59,13 @@ std::string UserDataFolder() {
   return (home.empty() ? std::string("/tmp") : home) + "/.local/share";
 }
 
+std::string UserStateFolder() {
+  std::string xdg = EnvironmentValue("XDG_STATE_HOME");
+  if (!xdg.empty()) return xdg;
+  std::string home = EnvironmentValue("HOME");
+  return (home.empty() ? std::string("/tmp") : home) + "/.local/state";
+}
+
 // Translates a strftime pattern ("%d.%m.%Y") into FormatDateTime notation ("dd.mm.yyyy") and
 // reports the first separator it meets between fields.
 std::string TranslateTimePattern(const std::string& pattern, std::string& separator) {
@@ -137,19 +144,106 @@ std::string WithPlaceholder(std::string format, const std::string& separator, ch
 
 // rwxrwxrwt: what /tmp has.
 constexpr mode_t kSharedFolderMode = 01777;
+// Folders this code creates: others may look in, only the creator may write, until the folder is
+// opened to everyone on purpose.
+constexpr mode_t kNewFolderMode = 0755;
 
-// Opens a log file for appending, creating it when missing. O_NOFOLLOW: in a folder that every
-// user may write to, a link planted under the name of tomorrow's log must not make us append to
-// whatever it points at.
-int OpenForAppending(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
-  if (fd < 0) return fd;
-  // Whoever creates the day's file lets the other users of the machine append to it.
-  struct stat status {};
-  if (::fstat(fd, &status) == 0 && status.st_uid == ::geteuid() && (status.st_mode & 0666) != 0666) {
-    ::fchmod(fd, 0666);
+void SplitPath(const std::string& path, std::string& folder, std::string& name) {
+  const size_t slash = path.find_last_of('/');
+  folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  name = slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// A symbolic link on the way to a log folder is trusted when it belongs to the system or to the
+// user the host runs as: one that another user made is how a shared folder gets swapped for a
+// folder of the attacker's choosing.
+OsResult CheckLinksOnTheWay(const std::string& folder) {
+  for (size_t slash = folder.find('/', 1);; slash = folder.find('/', slash + 1)) {
+    const std::string partial = folder.substr(0, slash);
+    struct stat status {};
+    if (!partial.empty() && ::lstat(partial.c_str(), &status) == 0 && S_ISLNK(status.st_mode) &&
+        status.st_uid != 0 && status.st_uid != ::geteuid()) {
+      return OsResult::Refused("путь к папке проходит через ссылку " + partial + " другого пользователя");
+    }
+    if (slash == std::string::npos) return OsResult::Success();
   }
-  return fd;
+}
+
+// Opens the folder itself, never a link in its place, and makes sure that its name still leads to
+// the folder held: files are then opened relative to the held folder, so a folder renamed or
+// replaced meanwhile cannot send them anywhere else.
+OsResult OpenLogFolder(const std::string& folder, FileDescriptor& handle) {
+  if (OsResult links = CheckLinksOnTheWay(folder); !links.ok) return links;
+  handle = FileDescriptor(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (handle.get() < 0) {
+    if (errno == ELOOP || errno == ENOTDIR) return OsResult::Refused("папка " + folder + " — это ссылка");
+    return LastError("Не удалось открыть папку " + folder);
+  }
+  struct stat held {};
+  struct stat named {};
+  if (::fstat(handle.get(), &held) != 0) return LastError("Не удалось открыть папку " + folder);
+  if (::stat(folder.c_str(), &named) != 0 || named.st_dev != held.st_dev || named.st_ino != held.st_ino) {
+    return OsResult::Refused("папку " + folder + " подменили во время открытия");
+  }
+  return CheckLinksOnTheWay(folder);
+}
+
+// Why an opened log file is not ours to write: a second name (a hard link a user made to a file
+// elsewhere) or something that is no plain file. Empty when it is fine.
+std::string RefusalOf(const struct stat& status) {
+  if (!S_ISREG(status.st_mode)) return "это не обычный файл";
+  if (status.st_nlink != 1)
+    return "у файла есть другие имена (жёстких ссылок: " + std::to_string(status.st_nlink) + ")";
+  return {};
+}
+
+// Opens the file in the held folder: an existing one as it is, a missing one created anew, never
+// through a link (O_NOFOLLOW) and never blocked by a pipe planted under its name (O_NONBLOCK until
+// it is known to be a file). Whoever creates the day's file lets the other users append to it.
+OsResult OpenInFolder(int folder, const std::string& name, const std::string& path, FileDescriptor& file) {
+  constexpr int kFlags = O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+  bool created = false;
+  for (int attempt = 0; attempt < 3 && file.get() < 0; ++attempt) {
+    int fd = ::openat(folder, name.c_str(), kFlags);
+    if (fd < 0 && errno == ENOENT) {
+      fd = ::openat(folder, name.c_str(), kFlags | O_CREAT | O_EXCL, 0666);
+      if (fd < 0 && errno == EEXIST) continue;  // another writer created it meanwhile
+      created = fd >= 0;
+    }
+    if (fd < 0) {
+      if (errno == ELOOP) return OsResult::Refused("файл " + path + " — это символическая ссылка");
+      if (errno == ENXIO) return OsResult::Refused("файл " + path + " — это не обычный файл");
+      return LastError("Не удалось открыть файл " + path);
+    }
+    file = FileDescriptor(fd);
+  }
+  if (file.get() < 0) return LastError("Не удалось открыть файл " + path);
+  struct stat status {};
+  if (::fstat(file.get(), &status) != 0) return LastError("Не удалось открыть файл " + path);
+  if (const std::string refusal = RefusalOf(status); !refusal.empty()) {
+    struct stat named {};
+    // What this call created is taken away again, and only when the name still leads to it.
+    if (created && ::fstatat(folder, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+        named.st_dev == status.st_dev && named.st_ino == status.st_ino) {
+      ::unlinkat(folder, name.c_str(), 0);
+    }
+    file = FileDescriptor();
+    return OsResult::Refused("файл " + path + ": " + refusal);
+  }
+  ::fcntl(file.get(), F_SETFL, O_WRONLY | O_APPEND);
+  if (status.st_uid == ::geteuid() && (status.st_mode & 0666) != 0666) ::fchmod(file.get(), 0666);
+  return OsResult::Success();
+}
+
+// Opens a log file for appending, creating it when missing, under the rules of
+// Env::AppendToSharedFile.
+OsResult OpenForAppending(const std::string& path, FileDescriptor& file) {
+  std::string folderName;
+  std::string name;
+  SplitPath(path, folderName, name);
+  FileDescriptor folder;
+  if (OsResult opened = OpenLogFolder(folderName, folder); !opened.ok) return opened;
+  return OpenInFolder(folder.get(), name, path, file);
 }
 
 OsResult WriteAll(int fd, std::string_view text, const std::string& path) {
@@ -168,7 +262,7 @@ OsResult WriteAll(int fd, std::string_view text, const std::string& path) {
 // file need no lock as long as each line is one write.
 class PosixAppendFile final : public AppendFile {
  public:
-  PosixAppendFile(int fd, std::string path) : file_(fd), path_(std::move(path)) {}
+  PosixAppendFile(FileDescriptor file, std::string path) : file_(std::move(file)), path_(std::move(path)) {}
   OsResult Append(std::string_view bytes) override { return WriteAll(file_.get(), bytes, path_); }
 
  private:
@@ -194,7 +288,9 @@ class PosixEnv final : public Env {
 
   std::string SpecialFolderPath(int folderId) override {
     std::string path = EnvironmentValue("LS_TALLOWMER_DATA_DIR");
-    if (path.empty()) {
+    if (folderId == kFolderUserLocalAppData) {
+      path = path.empty() ? UserStateFolder() : path + "/user";
+    } else if (path.empty()) {
       if (folderId == kFolderCommonAppData && IsWritableDirectory("/var/lib")) {
         path = "/var/lib";
       } else {
@@ -237,7 +333,7 @@ class PosixEnv final : public Env {
       position = path.find('/', position + 1);
       partial = path.substr(0, position);
       if (partial.empty() || DirectoryExists(partial)) continue;
-      if (::mkdir(partial.c_str(), 0777) != 0 && errno != EEXIST) {
+      if (::mkdir(partial.c_str(), kNewFolderMode) != 0 && errno != EEXIST) {
         return LastError("Не удалось создать папку " + partial);
       }
     }
@@ -245,20 +341,27 @@ class PosixEnv final : public Env {
   }
 
   OsResult GrantEveryoneFullAccess(const std::string& folder) override {
+    // The folder itself, not whatever a link in its place leads to: opening some other folder of
+    // the host's to everyone is what the link would be planted for.
+    FileDescriptor handle(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (handle.get() < 0) {
+      if (errno == ELOOP || errno == ENOTDIR) return OsResult::Success();
+      return LastError("Нет доступа к папке " + folder);
+    }
     struct stat status {};
-    if (::stat(folder.c_str(), &status) != 0) return LastError("Нет доступа к папке " + folder);
+    if (::fstat(handle.get(), &status) != 0) return LastError("Нет доступа к папке " + folder);
     // Everyone may create files here, as in /tmp; the sticky bit keeps them from removing or
     // replacing each other's files (a log swapped for a link, say). Like a refused ACL write, a
     // folder owned by someone else keeps its mode without an error.
     if ((status.st_mode & 07777) != kSharedFolderMode && status.st_uid == ::geteuid()) {
-      ::chmod(folder.c_str(), kSharedFolderMode);
+      ::fchmod(handle.get(), kSharedFolderMode);
     }
     return OsResult::Success();
   }
 
   OsResult AppendToSharedFile(const std::string& path, std::string_view text) override {
-    FileDescriptor file(OpenForAppending(path));
-    if (file.get() < 0) return LastError("Не удалось открыть файл " + path);
+    FileDescriptor file;
+    if (OsResult opened = OpenForAppending(path, file); !opened.ok) return opened;
     const OsResult locked = RetryWhileBusy(
         [&] {
           return ::flock(file.get(), LOCK_EX | LOCK_NB) == 0 ? OsResult::Success()
@@ -273,13 +376,10 @@ class PosixEnv final : public Env {
   }
 
   std::unique_ptr<AppendFile> OpenAppendFile(const std::string& path, OsResult& failure) override {
-    const int fd = OpenForAppending(path);
-    if (fd < 0) {
-      failure = LastError("Не удалось открыть файл " + path);
-      return nullptr;
-    }
-    failure = OsResult::Success();
-    return std::make_unique<PosixAppendFile>(fd, path);
+    FileDescriptor file;
+    failure = OpenForAppending(path, file);
+    if (!failure.ok) return nullptr;
+    return std::make_unique<PosixAppendFile>(std::move(file), path);
   }
 
   RegionalFormats UserRegionalFormats() override {

@@ -1,10 +1,13 @@
-// Windows side of the environment: shell folders, the DLL's own module file, the Everyone ACL
-// grant, share-mode appends in the ANSI code page, regional formats from the user's locale.
+// Windows side of the environment: shell folders, the DLL's own module file, the shared log
+// folders' access list, share-mode appends in the ANSI code page to log files opened only where
+// they are meant to be, regional formats from the user's locale.
 
 #include <windows.h>
 
 #include <shlobj.h>
 
+#include <cstring>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -19,7 +22,6 @@ namespace {
 using windows::ModuleInstance;
 using windows::UniqueFile;
 using windows::UniqueLocal;
-using windows::UniqueSid;
 
 std::wstring Widen(std::string_view text) {
   if (text.empty()) return {};
@@ -51,14 +53,132 @@ OsResult LastFailure(const std::string& what) {
   return Failure(::GetLastError(), what);
 }
 
-// Opens a file for appending, creating it when missing. A file that another writer holds with
-// writing refused is waited for a moment, since that writer only holds it for one line.
-OsResult OpenWhenFree(const std::string& path, DWORD share, UniqueFile& file) {
+bool SamePath(std::wstring_view left, std::wstring_view right) {
+  return ::CompareStringOrdinal(left.data(), static_cast<int>(left.size()), right.data(),
+                                static_cast<int>(right.size()), TRUE) == CSTR_EQUAL;
+}
+
+// The path that a handle was opened on, after every link, junction and mount point on the way, in
+// the form of a DOS path ("C:\ProgramData\...", "\\server\share\..."); empty when it cannot be read.
+std::wstring FinalPath(HANDLE handle) {
+  std::wstring path(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD length = ::GetFinalPathNameByHandleW(handle, path.data(), static_cast<DWORD>(path.size()),
+                                                     FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (length == 0) return {};
+    if (length < path.size()) {
+      path.resize(length);
+      break;
+    }
+    path.resize(length + 1);
+  }
+  if (path.rfind(L"\\\\?\\UNC\\", 0) == 0) return L"\\" + path.substr(7);
+  if (path.rfind(L"\\\\?\\", 0) == 0) return path.substr(4);
+  return path;
+}
+
+// The path a folder name stands for, in full and in its long form, without a trailing delimiter: what
+// the final path of the folder must be when nothing on the way was swapped for a link.
+std::wstring IntendedPath(const std::wstring& folder) {
+  std::wstring full(MAX_PATH, L'\0');
+  DWORD length = ::GetFullPathNameW(folder.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+  if (length >= full.size()) {
+    full.resize(length);
+    length = ::GetFullPathNameW(folder.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+  }
+  full.resize(length < full.size() ? length : 0);
+  std::wstring longPath(full.size() + MAX_PATH, L'\0');
+  length = ::GetLongPathNameW(full.c_str(), longPath.data(), static_cast<DWORD>(longPath.size()));
+  std::wstring result = length > 0 && length < longPath.size() ? longPath.substr(0, length) : full;
+  while (result.size() > 3 && (result.back() == L'\\' || result.back() == L'/')) result.pop_back();
+  return result;
+}
+
+// Holds a log folder while a file in it is opened. The folder is held without letting anyone delete
+// or rename it, so that its name keeps leading to it, and it must be the folder its name stands for:
+// no junction, no symbolic link, and no swapped folder on the way to it (its final path tells).
+OsResult OpenLogFolder(const std::string& folder, UniqueFile& handle, std::wstring& finalPath) {
+  const std::wstring name = Widen(folder);
+  handle.reset(::CreateFileW(name.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                             nullptr));
+  if (!handle) return LastFailure("Не удалось открыть папку " + folder);
+  BY_HANDLE_FILE_INFORMATION information{};
+  if (!::GetFileInformationByHandle(handle.get(), &information)) {
+    return LastFailure("Не удалось открыть папку " + folder);
+  }
+  if ((information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    return OsResult::Refused("папка " + folder + " — это ссылка или точка подключения");
+  }
+  if ((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    return OsResult::Refused(folder + " — это не папка");
+  }
+  finalPath = FinalPath(handle.get());
+  if (finalPath.empty()) return LastFailure("Не удалось открыть папку " + folder);
+  if (!SamePath(finalPath, IntendedPath(name))) {
+    return OsResult::Refused("папка " + folder + " ведёт в " + Narrow(finalPath));
+  }
+  return OsResult::Success();
+}
+
+// Why an opened log file is not ours to write: a link or junction opened as itself, a second name
+// (a hard link that a user made to a file elsewhere), or a path that ends outside the held folder.
+// Empty when the file is fine.
+std::string RefusalOf(HANDLE file, const BY_HANDLE_FILE_INFORMATION& information,
+                      const std::wstring& expected) {
+  if ((information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+    return "это ссылка или точка подключения";
+  if ((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return "это папка";
+  if (information.nNumberOfLinks != 1) {
+    return "у файла есть другие имена (жёстких ссылок: " + std::to_string(information.nNumberOfLinks) + ")";
+  }
+  const std::wstring finalPath = FinalPath(file);
+  if (!SamePath(finalPath, expected)) return "файл ведёт в " + Narrow(finalPath);
+  return {};
+}
+
+bool SameFile(const BY_HANDLE_FILE_INFORMATION& left, const BY_HANDLE_FILE_INFORMATION& right) {
+  return left.dwVolumeSerialNumber == right.dwVolumeSerialNumber &&
+         left.nFileIndexHigh == right.nFileIndexHigh && left.nFileIndexLow == right.nFileIndexLow;
+}
+
+// Takes away a file that this call created in the held folder and then refused, when its name still
+// leads to that very file.
+void DeleteCreatedFile(const std::wstring& name, const BY_HANDLE_FILE_INFORMATION& created) {
+  const UniqueFile file(::CreateFileW(name.c_str(), DELETE | FILE_READ_ATTRIBUTES,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                      OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  BY_HANDLE_FILE_INFORMATION information{};
+  if (!file || !::GetFileInformationByHandle(file.get(), &information) || !SameFile(information, created))
+    return;
+  FILE_DISPOSITION_INFO disposition{};
+  disposition.DeleteFile = TRUE;
+  ::SetFileInformationByHandle(file.get(), FileDispositionInfo, &disposition, sizeof(disposition));
+}
+
+// Opens the file in the held folder: an existing one as it is, a missing one created anew (never
+// through a link that leads nowhere: CREATE_NEW fails on any name that is taken). A link, junction
+// or mount point is opened as itself (FILE_FLAG_OPEN_REPARSE_POINT), and what was opened is judged
+// by its handle. A file that another writer holds with writing refused is waited for a moment,
+// since that writer only holds it for one line.
+OsResult OpenInFolder(const std::string& path, const std::wstring& expected, DWORD share, UniqueFile& file) {
   const std::wstring name = Widen(path);
-  return RetryWhileBusy(
+  bool created = false;
+  const OsResult opened = RetryWhileBusy(
       [&] {
-        file.reset(::CreateFileW(name.c_str(), FILE_APPEND_DATA, share, nullptr, OPEN_ALWAYS,
-                                 FILE_ATTRIBUTE_NORMAL, nullptr));
+        for (int attempt = 0; attempt < 3; ++attempt) {
+          file.reset(::CreateFileW(name.c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES, share, nullptr,
+                                   OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+          created = false;
+          if (!file && ::GetLastError() == ERROR_FILE_NOT_FOUND) {
+            file.reset(::CreateFileW(name.c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES, share, nullptr,
+                                     CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+                                     nullptr));
+            created = static_cast<bool>(file);
+            if (!file && ::GetLastError() == ERROR_FILE_EXISTS) continue;  // another writer was quicker
+          }
+          break;
+        }
         if (!file) {
           const DWORD code = ::GetLastError();
           return Failure(
@@ -69,6 +189,29 @@ OsResult OpenWhenFree(const std::string& path, DWORD share, UniqueFile& file) {
       [](const OsResult& result) {
         return result.errorCode == ERROR_SHARING_VIOLATION || result.errorCode == ERROR_LOCK_VIOLATION;
       });
+  if (!opened.ok) return opened;
+  BY_HANDLE_FILE_INFORMATION information{};
+  if (!::GetFileInformationByHandle(file.get(), &information))
+    return LastFailure("Не удалось открыть файл " + path);
+  const std::string refusal = RefusalOf(file.get(), information, expected);
+  if (refusal.empty()) return OsResult::Success();
+  file.reset();
+  if (created && (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+    DeleteCreatedFile(name, information);
+  }
+  return OsResult::Refused("файл " + path + ": " + refusal);
+}
+
+// Opens a log file for appending, creating it when missing, under the rules of
+// Env::AppendToSharedFile. The folder is held until the file is open.
+OsResult OpenForAppending(const std::string& path, DWORD share, UniqueFile& file) {
+  const size_t slash = path.find_last_of("\\/");
+  if (slash == std::string::npos) return Failure(ERROR_INVALID_NAME, "Не удалось открыть файл " + path);
+  UniqueFile folder;
+  std::wstring folderPath;
+  if (OsResult held = OpenLogFolder(path.substr(0, slash + 1), folder, folderPath); !held.ok) return held;
+  if (folderPath.back() != L'\\') folderPath += L'\\';
+  return OpenInFolder(path, folderPath + Widen(path.substr(slash + 1)), share, file);
 }
 
 OsResult WriteAll(HANDLE file, std::string_view bytes, const std::string& path) {
@@ -130,6 +273,71 @@ std::string TranslateLocalePattern(const std::string& pattern, const std::string
   while (!result.empty() && result.back() == ' ') result.pop_back();
   return result;
 }
+
+// What everyone may do in a shared log folder itself: list it, read its attributes and permissions,
+// pass through it and add files. Not FILE_DELETE_CHILD, which would let anyone remove any user's log
+// and plant a link under its name; not FILE_ADD_SUBDIRECTORY, which logs do not need; not DELETE,
+// WRITE_DAC or WRITE_OWNER, which would let anyone remove the folder or take it over. This is less
+// than the full access such folders used to grant, on purpose.
+constexpr DWORD kEveryoneInFolder = FILE_LIST_DIRECTORY | FILE_ADD_FILE | FILE_READ_EA | FILE_TRAVERSE |
+                                    FILE_READ_ATTRIBUTES | READ_CONTROL | SYNCHRONIZE;
+// What everyone may do with the folder's files, whoever created them: read them and append lines.
+// Not FILE_WRITE_DATA, which would overwrite what others logged; not DELETE, WRITE_DAC or
+// WRITE_OWNER, which would let anyone remove, rename or take over another user's log.
+constexpr DWORD kEveryoneOnFiles =
+    FILE_READ_DATA | FILE_APPEND_DATA | FILE_READ_EA | FILE_READ_ATTRIBUTES | READ_CONTROL | SYNCHRONIZE;
+
+// The access list of a shared log folder: the system and the administrators in full, the creator of
+// each file in full over that file alone (so each user may remove a log of their own), and everyone
+// the two masks above. Only files inherit it: a user's subfolder would be a way around it.
+class SharedFolderAcl {
+ public:
+  bool Build() {
+    struct Entry {
+      WELL_KNOWN_SID_TYPE sid;
+      DWORD mask;
+      BYTE flags;
+    };
+    static constexpr Entry kEntries[] = {
+        {WinLocalSystemSid, FILE_ALL_ACCESS, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE},
+        {WinBuiltinAdministratorsSid, FILE_ALL_ACCESS, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE},
+        {WinCreatorOwnerSid, FILE_ALL_ACCESS, OBJECT_INHERIT_ACE | INHERIT_ONLY_ACE},
+        {WinWorldSid, kEveryoneInFolder, 0},
+        {WinWorldSid, kEveryoneOnFiles, OBJECT_INHERIT_ACE | INHERIT_ONLY_ACE},
+    };
+    acl_.assign(sizeof(ACL) + std::size(kEntries) * (sizeof(ACCESS_ALLOWED_ACE) + SECURITY_MAX_SID_SIZE), 0);
+    if (!::InitializeAcl(Get(), static_cast<DWORD>(acl_.size()), ACL_REVISION)) return false;
+    for (const Entry& entry : kEntries) {
+      BYTE sid[SECURITY_MAX_SID_SIZE] = {};
+      DWORD size = sizeof(sid);
+      if (!::CreateWellKnownSid(entry.sid, nullptr, sid, &size) ||
+          !::AddAccessAllowedAceEx(Get(), ACL_REVISION, entry.flags, entry.mask, sid)) {
+        return false;
+      }
+    }
+    return true;
+  }
+
+  PACL Get() { return reinterpret_cast<PACL>(acl_.data()); }
+
+  // True when `other` holds these entries and no others, in this order.
+  bool Matches(PACL other) {
+    if (other->AceCount != Get()->AceCount) return false;
+    for (DWORD index = 0; index < other->AceCount; ++index) {
+      void* theirs = nullptr;
+      void* ours = nullptr;
+      if (!::GetAce(other, index, &theirs) || !::GetAce(Get(), index, &ours)) return false;
+      const auto size = static_cast<const ACE_HEADER*>(ours)->AceSize;
+      if (static_cast<const ACE_HEADER*>(theirs)->AceSize != size || std::memcmp(theirs, ours, size) != 0) {
+        return false;
+      }
+    }
+    return true;
+  }
+
+ private:
+  std::vector<BYTE> acl_;
+};
 
 constexpr const wchar_t* kMessageWindowClass = L"TallowmerDeviceMessageWindow";
 
@@ -209,44 +417,43 @@ class WindowsEnv final : public Env {
   }
 
   OsResult GrantEveryoneFullAccess(const std::string& folder) override {
-    SID_IDENTIFIER_AUTHORITY worldAuthority = SECURITY_WORLD_SID_AUTHORITY;
-    UniqueSid everyone;
-    if (!::AllocateAndInitializeSid(&worldAuthority, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0,
-                                    everyone.put())) {
-      return LastFailure("AllocateAndInitializeSid");
+    const std::wstring name = Widen(folder);
+    // The folder itself, never what a link or junction in its place leads to; without the right to
+    // change its permissions the folder stays as it is, without an error.
+    const UniqueFile handle(::CreateFileW(
+        name.c_str(), READ_CONTROL | WRITE_DAC | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!handle) {
+      const DWORD code = ::GetLastError();
+      if (code == ERROR_ACCESS_DENIED) return OsResult::Success();
+      return Failure(code, "Нет доступа к папке " + folder);
     }
-    std::wstring path = Widen(folder);
-    PACL dacl = nullptr;
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (!::GetFileInformationByHandle(handle.get(), &information))
+      return LastFailure("Нет доступа к папке " + folder);
+    if ((information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
+        !SamePath(FinalPath(handle.get()), IntendedPath(name))) {
+      return OsResult::Success();
+    }
+    SharedFolderAcl wanted;
+    if (!wanted.Build()) return LastFailure("Не удалось составить список доступа папки " + folder);
+    PACL current = nullptr;
     PSECURITY_DESCRIPTOR rawDescriptor = nullptr;
-    const DWORD readResult = ::GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
-                                                     nullptr, nullptr, &dacl, nullptr, &rawDescriptor);
+    const DWORD readResult = ::GetSecurityInfo(handle.get(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                                               nullptr, nullptr, &current, nullptr, &rawDescriptor);
     const UniqueLocal descriptor(rawDescriptor);
-    if (readResult != ERROR_SUCCESS) return Failure(readResult, "GetNamedSecurityInfo " + folder);
-    if (dacl == nullptr) return OsResult::Success();  // a null list already grants everyone everything
-    if (HasEveryoneFullAccess(dacl, everyone.get())) return OsResult::Success();
-
-    EXPLICIT_ACCESSW access{};
-    access.grfAccessPermissions = GENERIC_ALL;
-    access.grfAccessMode = GRANT_ACCESS;
-    access.grfInheritance = SUB_CONTAINERS_AND_OBJECTS_INHERIT;
-    access.Trustee.pMultipleTrustee = nullptr;
-    access.Trustee.MultipleTrusteeOperation = NO_MULTIPLE_TRUSTEE;
-    access.Trustee.TrusteeForm = TRUSTEE_IS_SID;
-    access.Trustee.TrusteeType = TRUSTEE_IS_WELL_KNOWN_GROUP;
-    access.Trustee.ptstrName = static_cast<LPWSTR>(everyone.get());
-    PACL rawMerged = nullptr;
-    const DWORD mergeResult = ::SetEntriesInAclW(1, &access, dacl, &rawMerged);
-    const UniqueLocal merged(rawMerged);
-    if (mergeResult != ERROR_SUCCESS) return Failure(mergeResult, "SetEntriesInAcl " + folder);
-    // A user without the right to change permissions keeps the folder as it is, without an error.
-    ::SetNamedSecurityInfoW(path.data(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                            rawMerged, nullptr);
+    if (readResult != ERROR_SUCCESS) return Failure(readResult, "GetSecurityInfo " + folder);
+    if (current != nullptr && wanted.Matches(current)) return OsResult::Success();
+    // Protected: what the parent folder grants is not inherited on top of this list.
+    ::SetSecurityInfo(handle.get(), SE_FILE_OBJECT,
+                      DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                      wanted.Get(), nullptr);
     return OsResult::Success();
   }
 
   OsResult AppendToSharedFile(const std::string& path, std::string_view text) override {
     UniqueFile file;
-    const OsResult opened = OpenWhenFree(path, FILE_SHARE_READ, file);
+    const OsResult opened = OpenForAppending(path, FILE_SHARE_READ, file);
     if (!opened.ok) return opened;
     const std::string ansi = Narrow(Widen(text), CP_ACP);
     const OsResult written = WriteAll(file.get(), ansi, path);
@@ -257,7 +464,7 @@ class WindowsEnv final : public Env {
 
   std::unique_ptr<AppendFile> OpenAppendFile(const std::string& path, OsResult& failure) override {
     UniqueFile file;
-    failure = OpenWhenFree(path, FILE_SHARE_READ | FILE_SHARE_WRITE, file);
+    failure = OpenForAppending(path, FILE_SHARE_READ | FILE_SHARE_WRITE, file);
     if (!failure.ok) return nullptr;
     return std::make_unique<WindowsAppendFile>(std::move(file), path);
   }
@@ -319,20 +526,6 @@ class WindowsEnv final : public Env {
   void ShowInformation(const std::string& caption, const std::string& text) override {
     ::MessageBoxW(nullptr, Widen(text).c_str(), Widen(caption).c_str(),
                   MB_OK | MB_ICONINFORMATION | MB_TASKMODAL);
-  }
-
- private:
-  static bool HasEveryoneFullAccess(PACL dacl, PSID everyone) {
-    for (DWORD index = 0; index < dacl->AceCount; ++index) {
-      void* entry = nullptr;
-      if (!::GetAce(dacl, index, &entry)) continue;
-      // Every standard ACE starts with the header, the mask and the SID; the type is not looked at.
-      auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(entry);
-      if (allowed->Mask == GENERIC_ALL && ::EqualSid(reinterpret_cast<PSID>(&allowed->SidStart), everyone)) {
-        return true;
-      }
-    }
-    return false;
   }
 };
 

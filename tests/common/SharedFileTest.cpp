@@ -1,10 +1,12 @@
 // The POSIX side of the shared log files: a file another writer holds is waited for briefly,
-// links are never followed, and appenders sharing a file never split each other's lines.
+// nothing another user planted is written through, and appenders sharing a file never split each other's
+// lines.
 
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -71,21 +73,90 @@ TEST_F(SharedFileTest, AFileHeldLongerFailsAsBusyAfterTheWait) {
   EXPECT_EQ(testing::TestEnv::ReadFile(file), "");
 }
 
-TEST_F(SharedFileTest, NeitherWayOfAppendingFollowsALink) {
-  const std::string target = env.Root() + "precious.txt";
-  std::ofstream(target) << "untouched";
-  const std::string link = env.Root() + "Debug.log";
-  std::filesystem::create_symlink(target, link);
+// What another user may plant in a folder that everyone writes to, and what a write through it
+// would change: each is refused by both ways of appending, before a byte is written or a file is
+// created anywhere.
+struct Planting {
+  const char* name;
+  // Plants under `folder` (which it may replace) and returns the path to append to.
+  std::string (*plant)(const std::string& root, const std::string& folder);
+};
 
-  const platform::OsResult appended = Platform().AppendToSharedFile(link, "line\r\n");
+const Planting kPlantings[] = {
+    {"a symbolic link to a file",
+     [](const std::string& root, const std::string& folder) {
+       std::filesystem::create_symlink(root + "precious.txt", folder + "/Debug.log");
+       return folder + "/Debug.log";
+     }},
+    {"a symbolic link that leads nowhere yet",
+     [](const std::string& root, const std::string& folder) {
+       std::filesystem::create_symlink(root + "created-by-us.txt", folder + "/Debug.log");
+       return folder + "/Debug.log";
+     }},
+    {"a hard link to a file",
+     [](const std::string& root, const std::string& folder) {
+       std::filesystem::create_hard_link(root + "precious.txt", folder + "/Debug.log");
+       return folder + "/Debug.log";
+     }},
+    {"a named pipe",
+     [](const std::string&, const std::string& folder) {
+       ::mkfifo((folder + "/Debug.log").c_str(), 0666);
+       return folder + "/Debug.log";
+     }},
+    {"a folder swapped for a link to another",
+     [](const std::string& root, const std::string& folder) {
+       std::filesystem::remove_all(folder);
+       std::filesystem::create_directory_symlink(root + "elsewhere", folder);
+       return folder + "/Debug.log";
+     }},
+};
+
+TEST_F(SharedFileTest, NeitherWayOfAppendingGoesThroughWhatAnotherUserPlanted) {
+  for (const Planting& planting : kPlantings) {
+    SCOPED_TRACE(planting.name);
+    const std::string root = env.Root() + std::to_string(&planting - kPlantings) + "/";
+    std::filesystem::create_directories(root + "logs");
+    std::filesystem::create_directories(root + "elsewhere");
+    std::ofstream(root + "precious.txt") << "untouched";
+    const std::string path = planting.plant(root, root + "logs");
+
+    const platform::OsResult appended = Platform().AppendToSharedFile(path, "line\r\n");
+    EXPECT_FALSE(appended.ok);
+    EXPECT_TRUE(appended.refused) << appended.message;
+    EXPECT_NE(appended.message.find(root + "logs"), std::string::npos) << appended.message;
+    platform::OsResult opened;
+    EXPECT_EQ(Platform().OpenAppendFile(path, opened), nullptr);
+    EXPECT_TRUE(opened.refused) << opened.message;
+
+    EXPECT_EQ(testing::TestEnv::ReadFile(root + "precious.txt"), "untouched");
+    EXPECT_FALSE(std::filesystem::exists(root + "created-by-us.txt"));
+    EXPECT_TRUE(std::filesystem::is_empty(root + "elsewhere"));
+  }
+}
+
+// A link that the user the host runs as made, or the system, is theirs to make: only a link on the
+// way that belongs to someone else is refused.
+TEST_F(SharedFileTest, AFolderBelowAnotherUsersLinkIsRefused) {
+  if (::geteuid() != 0) GTEST_SKIP() << "giving a link to another user needs root";
+  std::filesystem::create_directories(env.Root() + "elsewhere/logs");
+  const std::string link = env.Root() + "shared";
+  std::filesystem::create_directory_symlink(env.Root() + "elsewhere", link);
+  EXPECT_TRUE(Platform().AppendToSharedFile(link + "/logs/Debug.log", "mine\r\n").ok);
+
+  ASSERT_EQ(::lchown(link.c_str(), 65534, 65534), 0);
+  const platform::OsResult appended = Platform().AppendToSharedFile(link + "/logs/Debug.log", "line\r\n");
+  EXPECT_TRUE(appended.refused) << appended.message;
+  EXPECT_NE(appended.message.find(link), std::string::npos) << appended.message;
+  EXPECT_EQ(testing::TestEnv::ReadFile(env.Root() + "elsewhere/logs/Debug.log"), "mine\r\n");
+}
+
+// A missing folder is no planted link: it fails as any failing write does.
+TEST_F(SharedFileTest, AMissingFolderFailsWithoutBeingARefusal) {
+  const platform::OsResult appended =
+      Platform().AppendToSharedFile(env.Root() + "missing/Debug.log", "line\r\n");
   EXPECT_FALSE(appended.ok);
-  EXPECT_EQ(appended.errorCode, ELOOP);
-  EXPECT_NE(appended.message.find(link), std::string::npos);
-  platform::OsResult opened;
-  EXPECT_EQ(Platform().OpenAppendFile(link, opened), nullptr);
-  EXPECT_FALSE(opened.ok);
-  EXPECT_EQ(opened.errorCode, ELOOP);
-  EXPECT_EQ(testing::TestEnv::ReadFile(target), "untouched");
+  EXPECT_FALSE(appended.refused);
+  EXPECT_EQ(appended.errorCode, ENOENT);
 }
 
 TEST_F(SharedFileTest, AppendersSharingAFileKeepTheirLinesWhole) {

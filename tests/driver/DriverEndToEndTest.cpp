@@ -260,37 +260,109 @@ TEST_F(DriverEndToEndTest, ASaleAndItsCancellationUnderAPointTimeSeparator) {
   EXPECT_NE(log.find(R"("sum":0,"date":"2024-01-31 10:20:30"})"), std::string::npos) << log;
 }
 
-// Anyone may create files in a log folder opened to everyone, so a link may wait there under the
-// name of the day's log. Neither log follows it: the write fails as for an unwritable log.
-TEST_F(DriverEndToEndTest, LinksPlantedAsTheDaysLogsAreNotFollowed) {
-  env.fixedClock = true;
-  const std::string folder = env.Root() + "devices/1/";
-  std::filesystem::create_directories(folder);
-  const std::string target = env.Root() + "precious.txt";
-  std::ofstream(target) << "untouched";
-  for (const char* log : {"Debug_2024.01.31.log", "http_2024.01.31.log"})
-    std::filesystem::create_symlink(target, folder + log);
-  const OleVariant lookup =
-      OleVariant::Vector({OleVariant::Text(kPhone), OleVariant::Int32(0), OleVariant::Int32(0)});
-
-  // The HTTP log: the request is refused before anything is sent.
-  EXPECT_EQ(Call("GetCustomerData", {OleVariant::Text(kPhone), OleVariant::Int32(0), OleVariant::Int32(0)}),
-            -1);
-  EXPECT_NE(Failure().find(folder + "http_2024.01.31.log"), std::string::npos) << Failure();
-
-  // The debug log: Enable cannot write the header, and no call runs without its trace.
-  driver->SetSettingValue("DebugLogEnabled", OleVariant::Boolean(true));
-  EXPECT_EQ(Call("Enable", {}), 1001);
-  EXPECT_NE(Failure().find(folder + "Debug_2024.01.31.log"), std::string::npos) << Failure();
-  const Outcome call = PublicCall(*driver, "GetCustomerData", lookup, out);
-  EXPECT_EQ(call.hr, hrDispException);
-  EXPECT_EQ(call.exception.source, u"EInOutError");
-  EXPECT_NE(Utf16ToUtf8(call.exception.description).find("Debug_2024.01.31.log"), std::string::npos);
-
-  EXPECT_EQ(testing::TestEnv::ReadFile(target), "untouched");
-  for (const char* log : {"Debug_2024.01.31.log", "http_2024.01.31.log"})
-    EXPECT_TRUE(std::filesystem::is_symlink(folder + log)) << log;
+size_t Count(const std::string& text, const std::string& what) {
+  size_t count = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) ++count;
+  return count;
 }
+
+// Anyone may create files in a log folder opened to everyone, so a link may wait there under the
+// name of the day's log, or the device folder may be swapped for a link to another folder. Nothing
+// is written through it and no call fails for it: the lines go to the user's own log folder, which
+// notes the refusal once, and the shared log notes it once when it takes lines again.
+enum class Planted { SymbolicLinks, HardLinks, SwappedDeviceFolder };
+
+class PlantedLogTest : public DriverEndToEndTest, public ::testing::WithParamInterface<Planted> {
+ protected:
+  static constexpr const char* kLogs[] = {"Debug_2024.01.31.log", "http_2024.01.31.log"};
+
+  // Plants the case's links; returns the files that a write through them would change.
+  std::vector<std::string> Plant() {
+    const std::string victim = env.Root() + "precious.txt";
+    std::ofstream(victim) << "untouched";
+    switch (GetParam()) {
+      case Planted::SymbolicLinks:
+        std::filesystem::create_directories(folder);
+        for (const char* log : kLogs) std::filesystem::create_symlink(victim, folder + log);
+        return {victim};
+      case Planted::HardLinks:
+        std::filesystem::create_directories(folder);
+        for (const char* log : kLogs) std::filesystem::create_hard_link(victim, folder + log);
+        return {victim};
+      case Planted::SwappedDeviceFolder: {
+        const std::string elsewhere = env.Root() + "elsewhere/";
+        std::filesystem::create_directories(elsewhere);
+        for (const char* log : kLogs) std::ofstream(elsewhere + log) << "untouched";
+        std::filesystem::remove_all(env.Root() + "devices/1");
+        std::filesystem::create_directory_symlink(elsewhere, env.Root() + "devices/1");
+        return {elsewhere + kLogs[0], elsewhere + kLogs[1]};
+      }
+    }
+    return {};
+  }
+
+  int32_t Lookup() {
+    return Call("GetCustomerData", {OleVariant::Text(kPhone), OleVariant::Int32(0), OleVariant::Int32(0)});
+  }
+
+  static std::string Note(const std::string& log) { return "Журнал " + log + " отклонён: "; }
+
+  const std::string folder = env.Root() + "devices/1/";
+  const std::string privateFolder = env.Root() + "user/Quorvane/ls_tallowmer/logs/";
+};
+
+TEST_P(PlantedLogTest, NothingIsWrittenThroughThemAndTheSaleGoesOn) {
+  env.fixedClock = true;
+  const std::vector<std::string> victims = Plant();
+  driver->SetSettingValue("DebugLogEnabled", OleVariant::Boolean(true));
+  ASSERT_EQ(Call("Enable", {}), 0) << Failure();
+  ASSERT_EQ(Lookup(), 0) << Failure();
+  ASSERT_EQ(Call("CreateOrder", {OleVariant(), OleVariant::Text(kPhone), OleVariant::Int32(0)}), 0)
+      << Failure();
+
+  for (const std::string& victim : victims)
+    EXPECT_EQ(testing::TestEnv::ReadFile(victim), "untouched") << victim;
+  if (GetParam() == Planted::SwappedDeviceFolder) {
+    const auto files = std::filesystem::directory_iterator(ExtractFileDir(victims[0]));
+    EXPECT_EQ(std::distance(begin(files), end(files)), 2) << "a file was created in the folder swapped in";
+  }
+  const std::string debugLog = testing::TestEnv::ReadFile(privateFolder + kLogs[0]);
+  const std::string httpLog = testing::TestEnv::ReadFile(privateFolder + kLogs[1]);
+  EXPECT_EQ(Count(debugLog, "\t> GetCustomerData: \t"), 1u) << debugLog;
+  EXPECT_EQ(Count(debugLog, "\t< CreateOrder: \tResult=True"), 1u) << debugLog;
+  EXPECT_EQ(Count(debugLog, Note(folder + kLogs[0])), 1u) << debugLog;
+  EXPECT_EQ(Count(httpLog, "Stat Connected.\r\n"), 2u) << httpLog;
+  EXPECT_EQ(Count(httpLog, Note(folder + kLogs[1])), 1u) << httpLog;
+
+  // Once the links are gone, the shared logs take lines again, the first with the note.
+  std::filesystem::remove_all(env.Root() + "devices/1");
+  std::filesystem::create_directories(folder);
+  ASSERT_EQ(Lookup(), 0) << Failure();
+  ASSERT_EQ(Lookup(), 0) << Failure();
+  const std::string sharedDebugLog = testing::TestEnv::ReadFile(folder + kLogs[0]);
+  const std::string sharedHttpLog = testing::TestEnv::ReadFile(folder + kLogs[1]);
+  EXPECT_EQ(Count(sharedDebugLog, "\t> GetCustomerData: \t"), 2u) << sharedDebugLog;
+  EXPECT_EQ(Count(sharedDebugLog, Note(folder + kLogs[0])), 1u) << sharedDebugLog;
+  EXPECT_EQ(sharedHttpLog.rfind("Stat " + Note(folder + kLogs[1]), 0), 0u) << sharedHttpLog;
+  EXPECT_EQ(Count(sharedHttpLog, Note(folder + kLogs[1])), 1u) << sharedHttpLog;
+  for (const std::string& victim : victims)
+    EXPECT_EQ(testing::TestEnv::ReadFile(victim), "untouched") << victim;
+}
+
+INSTANTIATE_TEST_SUITE_P(Planted, PlantedLogTest,
+                         ::testing::Values(Planted::SymbolicLinks, Planted::HardLinks,
+                                           Planted::SwappedDeviceFolder),
+                         [](const ::testing::TestParamInfo<Planted>& info) {
+                           switch (info.param) {
+                             case Planted::SymbolicLinks:
+                               return "SymbolicLinks";
+                             case Planted::HardLinks:
+                               return "HardLinks";
+                             case Planted::SwappedDeviceFolder:
+                               return "SwappedDeviceFolder";
+                           }
+                           return "";
+                         });
 
 TEST_F(DriverEndToEndTest, DeviceTestPingsTheService) {
   std::string description;

@@ -1,0 +1,92 @@
+// A shared log refused for what another user planted: the lines go to the user's own log folder,
+// the refusal is noted there once and in the shared log once it takes lines again, and a real
+// failure to write still fails.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "common/SharedLog.h"
+#include "tests/support/TestEnv.h"
+
+namespace tallowmer {
+namespace {
+
+size_t Count(const std::string& text, const std::string& what) {
+  size_t count = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) ++count;
+  return count;
+}
+
+std::string Note(const std::string& note) {
+  return "NOTE " + note + "\n";
+}
+
+class SharedLogTest : public ::testing::Test {
+ protected:
+  void Plant() {
+    std::filesystem::remove_all(env.Root());
+    std::filesystem::create_directories(folder);
+    std::ofstream(victim) << "untouched";
+    std::filesystem::create_symlink(victim, log);
+  }
+
+  // Both ways of writing a line: appended at once, or through a file opened for a while.
+  void Write(bool throughOpenFile, const std::string& line) {
+    if (!throughOpenFile) {
+      const platform::OsResult written = AppendToSharedLog(log, line, Note);
+      ASSERT_TRUE(written.ok) << written.message;
+      return;
+    }
+    platform::OsResult failure;
+    const auto file = OpenSharedLog(log, Note, failure);
+    ASSERT_NE(file, nullptr) << failure.message;
+    ASSERT_TRUE(file->Append(line).ok);
+  }
+
+  testing::TestEnv env;
+  const std::string folder = env.Root() + "shared/";
+  const std::string log = folder + "Debug_2024.01.31.log";
+  const std::string victim = env.Root() + "precious.txt";
+  const std::string privateLog = env.Root() + "user/Quorvane/ls_tallowmer/logs/Debug_2024.01.31.log";
+  const std::string note = "Журнал " + log + " отклонён: ";
+};
+
+TEST_F(SharedLogTest, ARefusedLogGoesToThePrivateFolderAndIsNotedOnceInEach) {
+  for (const bool throughOpenFile : {false, true}) {
+    SCOPED_TRACE(throughOpenFile ? "opened for a while" : "appended at once");
+    Plant();
+    Write(throughOpenFile, "one\n");
+    Write(throughOpenFile, "two\n");
+    EXPECT_EQ(testing::TestEnv::ReadFile(victim), "untouched");
+    const std::string diverted = testing::TestEnv::ReadFile(privateLog);
+    EXPECT_EQ(diverted.rfind("NOTE " + note, 0), 0u) << diverted;
+    EXPECT_NE(diverted.find(privateLog), std::string::npos) << diverted;
+    EXPECT_EQ(Count(diverted, note), 1u) << diverted;
+    EXPECT_EQ(diverted.substr(diverted.size() - 8), "one\ntwo\n");
+
+    std::filesystem::remove(log);
+    Write(throughOpenFile, "three\n");
+    Write(throughOpenFile, "four\n");
+    const std::string shared = testing::TestEnv::ReadFile(log);
+    EXPECT_EQ(shared.rfind("NOTE " + note, 0), 0u) << shared;
+    EXPECT_EQ(Count(shared, note), 1u) << shared;
+    EXPECT_EQ(shared.substr(shared.size() - 11), "three\nfour\n");
+  }
+}
+
+TEST_F(SharedLogTest, AFailureToWriteIsNoRefusalAndStillFails) {
+  Plant();
+  const std::string missing = env.Root() + "missing/Debug_2024.01.31.log";
+  const platform::OsResult written = AppendToSharedLog(missing, "line\n", Note);
+  EXPECT_FALSE(written.ok);
+  EXPECT_FALSE(written.refused);
+  platform::OsResult failure;
+  EXPECT_EQ(OpenSharedLog(missing, Note, failure), nullptr);
+  EXPECT_FALSE(failure.ok);
+  EXPECT_FALSE(std::filesystem::exists(privateLog));
+}
+
+}  // namespace
+}  // namespace tallowmer
