@@ -6,13 +6,12 @@
 
 #include <shlobj.h>
 
-#include <cstring>
-#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "platform/Env.h"
+#include "platform/windows/SharedFolderAcl.h"
 #include "platform/windows/WindowsHandles.h"
 #include "platform/windows/WindowsSystem.h"
 
@@ -102,7 +101,15 @@ OsResult OpenLogFolder(const std::string& folder, UniqueFile& handle, std::wstri
   handle.reset(::CreateFileW(name.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
                              nullptr));
-  if (!handle) return LastFailure("Не удалось открыть папку " + folder);
+  if (!handle) {
+    // Only a program that may remove or rename the folder can hold it so that it cannot be held
+    // this way: the logs then keep away from it, as from a folder swapped for a link.
+    if (::GetLastError() == ERROR_SHARING_VIOLATION) {
+      return OsResult::Refused("папку " + folder +
+                               " держит открытой другая программа, которая может её подменить");
+    }
+    return LastFailure("Не удалось открыть папку " + folder);
+  }
   BY_HANDLE_FILE_INFORMATION information{};
   if (!::GetFileInformationByHandle(handle.get(), &information)) {
     return LastFailure("Не удалось открыть папку " + folder);
@@ -274,71 +281,6 @@ std::string TranslateLocalePattern(const std::string& pattern, const std::string
   return result;
 }
 
-// What everyone may do in a shared log folder itself: list it, read its attributes and permissions,
-// pass through it and add files. Not FILE_DELETE_CHILD, which would let anyone remove any user's log
-// and plant a link under its name; not FILE_ADD_SUBDIRECTORY, which logs do not need; not DELETE,
-// WRITE_DAC or WRITE_OWNER, which would let anyone remove the folder or take it over. This is less
-// than the full access such folders used to grant, on purpose.
-constexpr DWORD kEveryoneInFolder = FILE_LIST_DIRECTORY | FILE_ADD_FILE | FILE_READ_EA | FILE_TRAVERSE |
-                                    FILE_READ_ATTRIBUTES | READ_CONTROL | SYNCHRONIZE;
-// What everyone may do with the folder's files, whoever created them: read them and append lines.
-// Not FILE_WRITE_DATA, which would overwrite what others logged; not DELETE, WRITE_DAC or
-// WRITE_OWNER, which would let anyone remove, rename or take over another user's log.
-constexpr DWORD kEveryoneOnFiles =
-    FILE_READ_DATA | FILE_APPEND_DATA | FILE_READ_EA | FILE_READ_ATTRIBUTES | READ_CONTROL | SYNCHRONIZE;
-
-// The access list of a shared log folder: the system and the administrators in full, the creator of
-// each file in full over that file alone (so each user may remove a log of their own), and everyone
-// the two masks above. Only files inherit it: a user's subfolder would be a way around it.
-class SharedFolderAcl {
- public:
-  bool Build() {
-    struct Entry {
-      WELL_KNOWN_SID_TYPE sid;
-      DWORD mask;
-      BYTE flags;
-    };
-    static constexpr Entry kEntries[] = {
-        {WinLocalSystemSid, FILE_ALL_ACCESS, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE},
-        {WinBuiltinAdministratorsSid, FILE_ALL_ACCESS, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE},
-        {WinCreatorOwnerSid, FILE_ALL_ACCESS, OBJECT_INHERIT_ACE | INHERIT_ONLY_ACE},
-        {WinWorldSid, kEveryoneInFolder, 0},
-        {WinWorldSid, kEveryoneOnFiles, OBJECT_INHERIT_ACE | INHERIT_ONLY_ACE},
-    };
-    acl_.assign(sizeof(ACL) + std::size(kEntries) * (sizeof(ACCESS_ALLOWED_ACE) + SECURITY_MAX_SID_SIZE), 0);
-    if (!::InitializeAcl(Get(), static_cast<DWORD>(acl_.size()), ACL_REVISION)) return false;
-    for (const Entry& entry : kEntries) {
-      BYTE sid[SECURITY_MAX_SID_SIZE] = {};
-      DWORD size = sizeof(sid);
-      if (!::CreateWellKnownSid(entry.sid, nullptr, sid, &size) ||
-          !::AddAccessAllowedAceEx(Get(), ACL_REVISION, entry.flags, entry.mask, sid)) {
-        return false;
-      }
-    }
-    return true;
-  }
-
-  PACL Get() { return reinterpret_cast<PACL>(acl_.data()); }
-
-  // True when `other` holds these entries and no others, in this order.
-  bool Matches(PACL other) {
-    if (other->AceCount != Get()->AceCount) return false;
-    for (DWORD index = 0; index < other->AceCount; ++index) {
-      void* theirs = nullptr;
-      void* ours = nullptr;
-      if (!::GetAce(other, index, &theirs) || !::GetAce(Get(), index, &ours)) return false;
-      const auto size = static_cast<const ACE_HEADER*>(ours)->AceSize;
-      if (static_cast<const ACE_HEADER*>(theirs)->AceSize != size || std::memcmp(theirs, ours, size) != 0) {
-        return false;
-      }
-    }
-    return true;
-  }
-
- private:
-  std::vector<BYTE> acl_;
-};
-
 constexpr const wchar_t* kMessageWindowClass = L"TallowmerDeviceMessageWindow";
 
 LRESULT CALLBACK MessageWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -435,7 +377,7 @@ class WindowsEnv final : public Env {
         !SamePath(FinalPath(handle.get()), IntendedPath(name))) {
       return OsResult::Success();
     }
-    SharedFolderAcl wanted;
+    windows::SharedFolderAcl wanted;
     if (!wanted.Build()) return LastFailure("Не удалось составить список доступа папки " + folder);
     PACL current = nullptr;
     PSECURITY_DESCRIPTOR rawDescriptor = nullptr;

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include <sys/stat.h>
 
 #include "common/DateTime.h"
@@ -114,6 +116,18 @@ TEST_F(CommonUtilsTest, GrantEveryoneFullAccessLetsEveryUserWrite) {
   ASSERT_EQ(::stat(folder.c_str(), &status), 0);
   EXPECT_EQ(status.st_mode & 07777, 01777u);
   EXPECT_THROW(GrantEveryoneFullAccess(env.Root() + "missing"), EOSError);
+}
+
+// A log folder swapped for a link to a folder of the host's must not open that folder to everyone.
+TEST_F(CommonUtilsTest, GrantingAccessThroughALinkLeavesTheFolderItLeadsToAlone) {
+  const std::string hosts = env.Root() + "hosts";
+  ForceDirectories(hosts);
+  ASSERT_EQ(::chmod(hosts.c_str(), 0700), 0);
+  std::filesystem::create_directory_symlink(hosts, env.Root() + "logs");
+  GrantEveryoneFullAccess(env.Root() + "logs");
+  struct stat status {};
+  ASSERT_EQ(::stat(hosts.c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 07777, 0700u);
 }
 
 TEST_F(CommonUtilsTest, CommonAppDataFolderEndsWithADelimiter) {

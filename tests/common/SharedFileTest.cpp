@@ -1,6 +1,6 @@
 // The POSIX side of the shared log files: a file another writer holds is waited for briefly,
-// nothing another user planted is written through, and appenders sharing a file never split each other's
-// lines.
+// nothing another user planted is written through, and appenders sharing a file never split each
+// other's lines.
 
 #include <gtest/gtest.h>
 

@@ -276,6 +276,93 @@ run_service_cases() {
   [ "$(grep -c '< GetDeviceInfo' "$threads_folder"/Debug_*.log 2>/dev/null)" = 2000 ] &&
     ! grep -q 'EXCEPTION' "$threads_folder"/Debug_*.log
   result $? "their shared debug log holds every call's trace and no lost line"
+
+  run_planted_log_cases
+}
+
+# plant_case N HOW_DEBUG HOW_HTTP: links planted for case N as today's logs of its device folder, to
+# victims outside it ("symlink": a Unix symbolic link, which Windows code sees as the file it leads
+# to, as it would a junction or a symbolic link; "hardlink": CreateHardLinkW), or "swapped": the
+# device folder itself a Unix symbolic link to another folder that holds files of the logs' names.
+plant_case() {
+  local folder="$WINEPREFIX/drive_c/ls_tallowmer_planted/case$1/1" victims="$WINEPREFIX/drive_c/ls_tallowmer_victims/case$1"
+  mkdir -p "$victims" "$(dirname "$folder")"
+  if [ "$2" = swapped ]; then
+    printf untouched > "$victims/Debug_$today.log"
+    printf untouched > "$victims/http_$today.log"
+    ln -s "$victims" "$folder"
+    return
+  fi
+  mkdir -p "$folder"
+  local log how
+  for log in Debug http; do
+    [ "$log" = Debug ] && how=$2 || how=$3
+    printf untouched > "$victims/$log.txt"
+    if [ "$how" = symlink ]; then
+      ln -s "$victims/$log.txt" "$folder/${log}_$today.log"
+    else
+      "$wine" "$build/tests/wine/log_folder_probe.exe" hardlink \
+        "C:\\ls_tallowmer_planted\\case$1\\1\\${log}_$today.log" "C:\\ls_tallowmer_victims\\case$1\\$log.txt"
+    fi
+  done
+}
+
+# victims_untouched N: every victim of case N holds what it held, and nothing joined them.
+victims_untouched() {
+  local victims="$WINEPREFIX/drive_c/ls_tallowmer_victims/case$1" file
+  [ "$(find "$victims" -type f | wc -l)" = 2 ] || return 1
+  for file in "$victims"/*; do [ "$(cat "$file")" = untouched ] || return 1; done
+}
+
+# Another user of the till plants links in a shared log folder: the VBScript host still sells, the
+# victims stay as they were, and the user's own log notes each refusal once.
+run_planted_log_cases() {
+  today=$(date +%Y.%m.%d)
+  local private case how_debug how_http status
+  for case in 1:symlink:hardlink 2:hardlink:symlink 3:swapped:; do
+    IFS=: read -r case how_debug how_http <<< "$case"
+    plant_case "$case" "$how_debug" "$how_http"
+    "$wine" "$cscript" //nologo "$(windows_path "$work/sale.vbs")" "$base_url" wine-test-token-1 \
+      "C:\\ls_tallowmer_planted\\case$case" > "$work/planted$case.log" 2>&1
+    status=$?
+    iconv -f cp1251 -t utf-8 "$work/planted$case.log" 2>/dev/null | sed 's/^/    /'
+    [ "$how_debug" = swapped ] && how_debug="a device folder swapped for a link to another folder" ||
+      how_debug="Debug_….log a $how_debug, http_….log a $how_http"
+    result $status "case $case ($how_debug): the VBScript host's sale succeeds"
+    victims_untouched "$case"
+    result $? "case $case ($how_debug): the victims stay byte for byte the same"
+    private=$(find "$WINEPREFIX/drive_c/users" -path '*/AppData/Local/Quorvane/ls_tallowmer/logs' -type d | head -n 1)
+    [ "$(iconv -f cp1251 -t utf-8 "$private/Debug_$today.log" | grep -cF "ls_tallowmer_planted\\case$case\\1\\Debug_$today.log отклонён: ")" = 1 ] &&
+      [ "$(grep -cF "ls_tallowmer_planted\\case$case\\1\\http_$today.log отклонён: " "$private/http_$today.log")" = 1 ] &&
+      grep -q '< CloseOrder: .Result=True' "$private/Debug_$today.log"
+    result $? "case $case ($how_debug): the lines went to the user's own log, which notes each refusal once"
+  done
+
+  # The access list that the module writes to a folder it opens to everyone: everyone may list it,
+  # add files, read and append to them (0x1200ab on the folder, 0x12008d inherited by files), never
+  # remove, rename or take over a file or the folder (no DELETE, FILE_DELETE_CHILD, WRITE_DAC,
+  # WRITE_OWNER); each file's creator has it in full.
+  "$wine" "$build/tests/wine/log_folder_probe.exe" shared-acl | tr -d '\r' > "$work/acl.txt"
+  sed 's/^/    /' "$work/acl.txt"
+  grep -qx 'allow flags=0x00 mask=0x001200ab sid=S-1-1-0' "$work/acl.txt" &&
+    grep -qx 'allow flags=0x09 mask=0x0012008d sid=S-1-1-0' "$work/acl.txt" &&
+    grep -qx 'allow flags=0x09 mask=0x001f01ff sid=S-1-3-0' "$work/acl.txt" &&
+    [ "$(grep -c 'sid=S-1-1-0$' "$work/acl.txt")" = 2 ]
+  result $? "shared log folders let everyone create, read and append to logs, not remove them, the folder or its permissions"
+  # The device folder that the driver created for the first sale, read back. This Wine keeps no
+  # access list of a file (its wineserver has no extended-attribute store): it answers one made
+  # from the Unix mode bits, and there the check can only be skipped.
+  "$wine" "$build/tests/wine/log_folder_probe.exe" acl 'C:\ls_tallowmer_test\devices\1' | tr -d '\r' > "$work/acl-read.txt"
+  if cmp -s "$work/acl.txt" "$work/acl-read.txt"; then
+    result 0 "the device folder the driver created carries that list"
+  elif [ "$(grep -c . "$work/acl-read.txt")" = 3 ] && grep -q 'flags=0x03 mask=0x001f01ff sid=S-1-5-18' "$work/acl-read.txt"; then
+    sed 's/^/    read back: /' "$work/acl-read.txt"
+    echo "skipped: the device folder's list read back: this Wine keeps no access list of a file, only its Unix mode"
+    skipped=$((skipped + 1))
+  else
+    sed 's/^/    read back: /' "$work/acl-read.txt"
+    result 1 "the device folder the driver created carries that list"
+  fi
 }
 
 # Under qemu-i386 a 32-bit thread that ends takes its process down ("libgcc_s.so.1 must be installed
