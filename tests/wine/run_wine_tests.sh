@@ -332,8 +332,8 @@ run_planted_log_cases() {
     victims_untouched "$case"
     result $? "case $case ($how_debug): the victims stay byte for byte the same"
     private=$(find "$WINEPREFIX/drive_c/users" -path '*/AppData/Local/Quorvane/ls_tallowmer/logs' -type d | head -n 1)
-    [ "$(iconv -f cp1251 -t utf-8 "$private/Debug_$today.log" | grep -cF "ls_tallowmer_planted\\case$case\\1\\Debug_$today.log отклонён: ")" = 1 ] &&
-      [ "$(grep -cF "ls_tallowmer_planted\\case$case\\1\\http_$today.log отклонён: " "$private/http_$today.log")" = 1 ] &&
+    [ "$(iconv -f cp1251 -t utf-8 "$private/Debug_$today.log" 2>/dev/null | grep -cF "ls_tallowmer_planted\\case$case\\1\\Debug_$today.log отклонён: ")" = 1 ] &&
+      [ "$(grep -cF "ls_tallowmer_planted\\case$case\\1\\http_$today.log отклонён: " "$private/http_$today.log" 2>/dev/null)" = 1 ] &&
       grep -q '< CloseOrder: .Result=True' "$private/Debug_$today.log"
     result $? "case $case ($how_debug): the lines went to the user's own log, which notes each refusal once"
   done
