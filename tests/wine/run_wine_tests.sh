@@ -283,9 +283,17 @@ run_service_cases() {
 # plant_case N HOW_DEBUG HOW_HTTP: links planted for case N as today's logs of its device folder, to
 # victims outside it ("symlink": a Unix symbolic link, which Windows code sees as the file it leads
 # to, as it would a junction or a symbolic link; "hardlink": CreateHardLinkW), or "swapped": the
-# device folder itself a Unix symbolic link to another folder that holds files of the logs' names.
+# device folder itself a Unix symbolic link to another folder that holds files of the logs' names,
+# or "parent": the devices folder above it such a link.
 plant_case() {
   local folder="$WINEPREFIX/drive_c/ls_tallowmer_planted/case$1/1" victims="$WINEPREFIX/drive_c/ls_tallowmer_victims/case$1"
+  if [ "$2" = parent ]; then
+    mkdir -p "$victims/1" "$(dirname "$(dirname "$folder")")"
+    printf untouched > "$victims/1/Debug_$today.log"
+    printf untouched > "$victims/1/http_$today.log"
+    ln -s "$victims" "$(dirname "$folder")"
+    return
+  fi
   mkdir -p "$victims" "$(dirname "$folder")"
   if [ "$2" = swapped ]; then
     printf untouched > "$victims/Debug_$today.log"
@@ -311,7 +319,7 @@ plant_case() {
 victims_untouched() {
   local victims="$WINEPREFIX/drive_c/ls_tallowmer_victims/case$1" file
   [ "$(find "$victims" -type f | wc -l)" = 2 ] || return 1
-  for file in "$victims"/*; do [ "$(cat "$file")" = untouched ] || return 1; done
+  for file in $(find "$victims" -type f); do [ "$(cat "$file")" = untouched ] || return 1; done
 }
 
 # Another user of the till plants links in a shared log folder: the VBScript host still sells, the
@@ -319,15 +327,18 @@ victims_untouched() {
 run_planted_log_cases() {
   today=$(date +%Y.%m.%d)
   local private case how_debug how_http status
-  for case in 1:symlink:hardlink 2:hardlink:symlink 3:swapped:; do
+  for case in 1:symlink:hardlink 2:hardlink:symlink 3:swapped: 4:parent:; do
     IFS=: read -r case how_debug how_http <<< "$case"
     plant_case "$case" "$how_debug" "$how_http"
     "$wine" "$cscript" //nologo "$(windows_path "$work/sale.vbs")" "$base_url" wine-test-token-1 \
       "C:\\ls_tallowmer_planted\\case$case" > "$work/planted$case.log" 2>&1
     status=$?
     iconv -f cp1251 -t utf-8 "$work/planted$case.log" 2>/dev/null | sed 's/^/    /'
-    [ "$how_debug" = swapped ] && how_debug="a device folder swapped for a link to another folder" ||
-      how_debug="Debug_….log a $how_debug, http_….log a $how_http"
+    case $how_debug in
+      swapped) how_debug="a device folder swapped for a link to another folder" ;;
+      parent) how_debug="the devices folder above it swapped for a link to another folder" ;;
+      *) how_debug="Debug_….log a $how_debug, http_….log a $how_http" ;;
+    esac
     result $status "case $case ($how_debug): the VBScript host's sale succeeds"
     victims_untouched "$case"
     result $? "case $case ($how_debug): the victims stay byte for byte the same"
