@@ -5,15 +5,20 @@
 #   x86 MSI: the same in the 32-bit view of a 64-bit Windows, and again on a 32-bit Windows;
 #   zip:     register-user.cmd, clients, unregister.cmd; then register.cmd and unregister.cmd;
 #   help:    the x64 MSI on a virtual screen; the settings dialog of each module offers "Справка"
-#            and opens help.chm at its default topic, and offers nothing of the kind without it.
-# Usage: run_wine_install_tests.sh DIST OLD_DIST WIN64_BUILD WIN32_BUILD
-# (two outputs of packaging/package.sh, the second built with a lower --version, and the two
-# Windows build folders, which hold help_menu_check.exe)
+#            and opens help.chm at its default topic, and offers nothing of the kind without it;
+#   rules:   one product per machine (the x86 MSI refuses a 64-bit Windows, the x64 MSI takes an
+#            x86 installation's place), the MSI refuses a per-user registration of the class and
+#            the zip's scripts refuse to register over the MSI, then the release sequence of
+#            SEQUENCE/steps, each step leaving one entry and the module of its version.
+# Usage: run_wine_install_tests.sh DIST OLD_DIST WIN64_BUILD WIN32_BUILD [SEQUENCE]
+# (two outputs of packaging/package.sh, the second built at a lower version, the two Windows build
+# folders, which hold help_menu_check.exe, and the sequence of run_package_tests.sh)
 set -uo pipefail
 
 here=$(dirname "$(realpath "$0")")
 dist=$(realpath "$1")
 old_dist=$(realpath "$2")
+sequence=${5:+$(realpath "$5")}
 help_check64=$(realpath "$3")/tests/package/help_menu_check.exe
 help_check32=$(realpath "$4")/tests/package/help_menu_check.exe
 wine=/usr/lib/wine/wine64
@@ -51,9 +56,9 @@ msi86=$dist/ls_tallowmer-$version-x86.msi
 zip=$dist/ls_tallowmer-$version.zip
 old_msi64=$(ls "$old_dist"/ls_tallowmer-*-x64.msi)
 old_msi86=$old_dist/ls_tallowmer-$(package_version "$old_msi64")-x86.msi
-# The module reports major.minor.build of the VERSIONINFO the package was built from, and the
+# The module reports the version a merchant sees, major.minor.(release * 1000 + build), and the
 # installer carries the same three numbers.
-module_version=$(echo "$version" | awk -F. '{print $1 "." $2 "." $4}')
+module_version=$(echo "$version" | awk -F. '{print $1 "." $2 "." ($3 * 1000 + $4)}')
 
 # The x86 scenarios boot prefixes of their own and a 32-bit Windows: under qemu's user-mode
 # emulation that alone takes several times the whole stage, so they run where 32-bit programs run
@@ -150,6 +155,23 @@ msiexec() {
   local status=$?
   [ "$status" -eq 0 ] || sed 's/^/    /' "$log"
   return "$status"
+}
+
+# msiexec_refuses MSI TEXT: the installation fails with 1603 and its verbose log holds TEXT.
+msiexec_refuses() {
+  local log=$work/refused.log
+  rm -f "$log"
+  "$wine" msiexec /i "$(windows_path "$1")" /qn /l*v "$(windows_path "$log")" >/dev/null 2>&1
+  local status=$?
+  local text
+  text=$(iconv -f utf-16 -t utf-8 "$log" 2>/dev/null || iconv -f cp1251 -t utf-8 "$log" 2>/dev/null)
+  echo "$text" | grep -a -F -q "$2" || {
+    echo "    exit code $status; the log's last lines:"
+    echo "$text" | tail -n 5 | sed 's/^/    /'
+    return 1
+  }
+  echo "    exit code $status: $(echo "$text" | grep -a -F -m 1 "$2" | tr -d '\r' | cut -c 1-220)"
+  [ "$status" -eq 1603 ]
 }
 
 # Runs device_info.vbs with the cscript of one bitness.
@@ -330,6 +352,79 @@ zip_scenario() {
   result $status "zip: unregister.cmd removes the machine-wide keys"
 }
 
+# The zip's scripts under cmd, in the ANSI code page Wine's cmd writes to a pipe.
+zip_script() {
+  "$wine" cmd /c "$1" /nopause >"$work/script.log" 2>&1
+  local code=$?
+  iconv -f cp1251 -t utf-8 "$work/script.log" 2>/dev/null | tr -d '\r' | sed 's/^/    /'
+  return "$code"
+}
+
+rules_scenario() {
+  local msi_x86=$dist/ls_tallowmer-$version-x86.msi entries
+  msiexec_refuses "$msi_x86" "Эта Windows 64-разрядная: установите пакет ls_tallowmer-$version-x64.msi"
+  result $? "rules: the x86 MSI refuses a 64-bit Windows and names the x64 package"
+
+  # An x86 package from before that rule (its launch condition taken out) stands for an x86
+  # installation that the x64 package finds on the machine.
+  cp "$msi_x86" "$work/x86_without_rule.msi"
+  msibuild "$work/x86_without_rule.msi" -q "DELETE FROM LaunchCondition WHERE Condition='Installed OR NOT VersionNT64'" &&
+    msiexec /i "$(windows_path "$work/x86_without_rule.msi")"
+  result $? "rules: an x86 installation is made (launch condition removed)"
+  msiexec /i "$(windows_path "$msi64")"
+  result $? "rules: the x64 MSI installs over it"
+  entries=$(installed_programs)
+  [ "$(echo "$entries" | grep -c .)" -eq 1 ] && [ "$(echo "$entries" | wc -l)" -eq 1 ] &&
+    "$wine" reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s /reg:64 2>/dev/null | tr -d '\r' |
+    grep -a 'DisplayName' | grep -a -q '(x64 and x86)'
+  result $? "rules: one entry is listed, the x64 package's ($entries)"
+  holds_package_files "$drive_c/Program Files/Quorvane/ls_tallowmer" x64 &&
+    holds_package_files "$programs32_unix" x86
+  result $? "rules: both folders hold the x64 package's files"
+
+  local folder=$drive_c/Quorvane/ls_tallowmer script
+  mkdir -p "$folder" && unzip -q -o "$zip" -d "$folder"
+  for script in register.cmd register-user.cmd; do
+    ! zip_script "C:\\Quorvane\\ls_tallowmer\\$script" && grep -q 'Используйте один способ установки' <(iconv -f cp1251 -t utf-8 "$work/script.log")
+    result $? "rules: $script refuses to register over the MSI installation, exit 1"
+  done
+  [ -z "$(our_keys "$classes_user" 64)$(our_keys "$classes_user" 32)" ]
+  result $? "rules: no per-user registration was made"
+  msiexec /x "$(windows_path "$msi64")"
+  result $? "rules: the x64 package is removed"
+
+  # A per-user registration as register-user.cmd leaves it.
+  "$wine" reg add "$classes_user\\CLSID\\$clsid\\InprocServer32" /ve /d 'C:\Quorvane\ls_tallowmer\x64\ls_tallowmer.dll' /f /reg:64 >/dev/null 2>&1 &&
+    "$wine" reg add "$classes_user\\CLSID\\$clsid\\InprocServer32" /v ThreadingModel /d Apartment /f /reg:64 >/dev/null 2>&1
+  msiexec_refuses "$msi64" "Драйвер зарегистрирован для этого пользователя из архива"
+  result $? "rules: the MSI refuses a per-user registration of the class and says how to remove it"
+  "$wine" reg delete "$classes_user\\CLSID\\$clsid" /f /reg:64 >/dev/null 2>&1
+
+  [ -n "$sequence" ] || return 0
+  local action msi expected installed number=0
+  while read -r action msi expected; do
+    number=$((number + 1))
+    if [ "$action" = refuse ]; then
+      local before
+      before=$(installed_programs)
+      msiexec_refuses "$msi" "Установлена более новая версия драйвера Tallowmer"
+      result $? "rules: step $number: $(basename "$msi") is refused as a downgrade"
+      [ "$(installed_programs)" = "$before" ]
+      result $? "rules: step $number: the list is unchanged ($before)"
+      continue
+    fi
+    msiexec /i "$(windows_path "$msi")"
+    result $? "rules: step $number: $(basename "$(dirname "$msi")")/$(basename "$msi") installs"
+    installed=$(installed_programs)
+    [ "$(echo "$installed" | grep -c .)" -eq 1 ] && [ "${installed##* }" = "$expected" ]
+    result $? "rules: step $number: exactly one entry, version $expected ($(echo $installed))"
+    unzip -p "${msi%-x64.msi}.zip" x64/ls_tallowmer.dll | cmp -s - "$drive_c/Program Files/Quorvane/ls_tallowmer/ls_tallowmer.dll"
+    result $? "rules: step $number: the installed x64 module is this step's"
+    module_version=$expected client_works 64
+    result $? "rules: step $number: a 64-bit client loads the driver, which reports $expected"
+  done <"$sequence/steps"
+}
+
 # Xvfb picks a free display itself and writes its number once it accepts connections.
 start_xvfb() {
   Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
@@ -389,8 +484,8 @@ help_scenario() {
 
 host_script "$here/device_info.vbs" "$work/device_info.vbs"
 
-scenarios=(x64 help)
-$have_wine32 && scenarios=(x64 x86 x86-win32 zip help)
+scenarios=(x64 help rules)
+$have_wine32 && scenarios=(x64 x86 x86-win32 zip help rules)
 # The zip's scripts register the 32-bit module with the 32-bit regsvr32 as well, and judge the
 # Windows by its 32-bit system folder, which stays empty where 32-bit programs cannot run.
 $have_wine32 || {
@@ -411,6 +506,7 @@ for scenario in "${scenarios[@]}"; do
     x86 | x86-win32) msi_scenario x86 "$msi86" "$old_msi86" ;;
     zip) zip_scenario ;;
     help) help_scenario ;;
+    rules) rules_scenario ;;
   esac
   "$wineserver" -k
 done
