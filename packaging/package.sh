@@ -11,7 +11,7 @@
 # default the commit's time, stamps every file), except the installers' creation time.
 # Signing: LS_SIGN_PFX (PKCS#12 file), LS_SIGN_PASSWORD_FILE (the password's file, "-" for
 # standard input) and LS_SIGN_TIMESTAMP (an RFC 3161 time-stamp server's URL) all together, or
-# none of them. LS_SIGN_TIMESTAMP=none signs without a time stamp: a test signature, not a release.
+# none of them.
 # Usage: package.sh [--version A.B.C.D] [--rebuild] [--out DIR] [--win32 BUILD_DIR] [--win64 BUILD_DIR]
 set -euo pipefail
 
@@ -141,11 +141,8 @@ if $signing; then
     (umask 077 && cat >"$password_file")
   fi
   [ -r "$password_file" ] || fail "LS_SIGN_PASSWORD_FILE: cannot read $password_file"
+  # RFC 3161: the signature stays valid after the certificate expires.
   timestamp=(-ts "$LS_SIGN_TIMESTAMP")
-  if [ "$LS_SIGN_TIMESTAMP" = none ]; then
-    timestamp=()
-    echo "Signed without a time stamp (LS_SIGN_TIMESTAMP=none): a test signature, not for release."
-  fi
 fi
 
 # Signs FILE in place with SHA-256. The description is ASCII: the signature stores it in a field
