@@ -62,7 +62,8 @@ build_modules_at "$older" && "$root/packaging/package.sh" --out "$out/older" >/d
 
 # Releases above this one, each in a folder of its own with the steps the installer test takes:
 #   install MSI PRODUCT_VERSION  or  refuse MSI
-# A rebuild of the first release has other bytes (its modules' link time differs), as any rebuild.
+# The first is installed twice; its rebuild has other bytes (its modules' link time differs), as
+# any rebuild, and so another ProductCode that the upgrade rule replaces.
 sequence=$out/sequence
 mkdir -p "$sequence"
 next=$major.$((minor + 1))
@@ -87,7 +88,8 @@ relinked_copy() {
   printf '\x01\x02\x03\x04' | dd of="$copy/driver/ls_tallowmer.dll" bs=1 seek=$((offset + 8)) conv=notrunc status=none
 }
 
-build_modules_at "$next.0.1" && package_step "$next.0.1" &&
+# The same package twice is one product: the second run leaves the one entry as it was.
+build_modules_at "$next.0.1" && package_step "$next.0.1" && tail -n 1 "$sequence/steps" >>"$sequence/steps" &&
   relinked_copy "$win64" "$sequence/rebuild64" && relinked_copy "$win32" "$sequence/rebuild32" &&
   package_step "$next.0.1" --rebuild --win64 "$sequence/rebuild64" --win32 "$sequence/rebuild32" &&
   build_modules_at "$next.0.2" && package_step "$next.0.2" &&
