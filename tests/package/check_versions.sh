@@ -26,7 +26,7 @@ result $status "a second package of the same sources is byte-identical ($(cut -d
 refused() {
   local text=$1 description=$2
   shift 3
-  "$root/packaging/package.sh" "$@" >"$work/refused.log" 2>&1
+  "${package:-$root/packaging/package.sh}" "$@" --win64 "$root/build/win64" --win32 "$root/build/win32" >"$work/refused.log" 2>&1
   local status=$?
   [ "$status" -eq 1 ] && grep -q -F -- "$text" "$work/refused.log"
   local outcome=$?
@@ -40,6 +40,25 @@ refused "is lower than 255.0.0.0" "a lower version even with --rebuild" -- --out
 refused "the modules are version $version, not 1.2.3.4" "a version the modules do not carry" -- --version 1.2.3.4 --out "$work/other"
 [ -z "$(find "$work/newer" "$work/other" -name 'ls_tallowmer-*' 2>/dev/null)" ]
 result $? "a refused package leaves no artefact"
+
+# Tags: a clone of this commit, tagged in turn, packages the modules of this tree's builds.
+clone=$work/clone
+git clone -q --shared "$root" "$clone" 2>/dev/null && git -C "$clone" checkout -q "$(git -C "$root" rev-parse HEAD)"
+result $? "a clone of this commit for the tag cases"
+tagged() {
+  git -C "$clone" tag -d $(git -C "$clone" tag --list) >/dev/null 2>&1
+  git -C "$clone" tag "$1" "$2"
+}
+clone_package() { "$clone/packaging/package.sh" --win64 "$root/build/win64" --win32 "$root/build/win32" "$@"; }
+tagged v255.0.0.0 HEAD
+package=$clone/packaging/package.sh refused "lower than the released 255.0.0.0" "a version below the newest tag" -- --out "$work/tag1" 2>/dev/null
+if [ "$(git -C "$clone" rev-list --count HEAD)" -gt 1 ]; then
+  tagged "v$version" HEAD~1
+  package=$clone/packaging/package.sh refused "is released (git tag) from another commit" "the version of a tag on another commit" -- --out "$work/tag2"
+fi
+tagged "v$version" HEAD
+clone_package --out "$work/tag3" >"$work/tag3.log" 2>&1
+result $? "package.sh builds the version of a tag on this very commit"
 
 # The build itself: a version whose installer number (release * 1000 + build) or field would
 # overflow never gets as far as a module.
