@@ -3,7 +3,7 @@
 # bytes in every artefact; package.sh refuses a version its modules do not carry, one it already
 # built into the folder (unless --rebuild) and one below the last; the build refuses a version
 # whose installer number would overflow.
-# Usage: check_versions.sh DIST (an output of packaging/package.sh of this tree)
+# Usage: check_versions.sh DIST (an output of packaging/package.sh of this tree, for its version)
 set -uo pipefail
 
 root=$(realpath "$(dirname "$0")/../..")
@@ -16,11 +16,13 @@ source "$root/tests/wine/common.sh"
 
 version=$(basename "$(ls "$dist"/ls_tallowmer-*-x64.msi)" | sed 's/^ls_tallowmer-\(.*\)-x64\.msi$/\1/')
 
+sleep 1
+"$root/packaging/package.sh" --out "$work/first" >/dev/null 2>&1
 "$root/packaging/package.sh" --out "$work/again" >/dev/null 2>&1
-diff "$dist/SHA256SUMS" "$work/again/SHA256SUMS" >"$work/sums.diff"
+diff "$work/first/SHA256SUMS" "$work/again/SHA256SUMS" >"$work/sums.diff"
 status=$?
 sed 's/^/    /' "$work/sums.diff"
-result $status "a second package of the same sources is byte-identical ($(cut -d' ' -f3 "$dist/SHA256SUMS" | tr '\n' ' '))"
+result $status "two packages of the same sources are byte-identical ($(cut -d' ' -f3 "$work/first/SHA256SUMS" | tr '\n' ' ' | sed 's/ $//'))"
 
 # refused EXPECTED_TEXT DESCRIPTION -- PACKAGE_ARGUMENTS...: package.sh stops with exit 1 and says why.
 refused() {
