@@ -99,7 +99,7 @@ TEST_F(DeviceInfoTest, GetDeviceInfoSendsFifteenElementsWithTheirKinds) {
       OleVariant::Text(""),
       OleVariant::Int32(2),
       OleVariant::Int32(0),
-      OleVariant::Int32(17),
+      OleVariant::Int32(5017),
       OleVariant::Text(""),
       OleVariant::Int32(1),
       OleVariant::Boolean(false),
