@@ -23,6 +23,10 @@ fail() {
   exit 1
 }
 
+for tool in wixl msibuild chmcmd osslsigncode zip; do
+  command -v "$tool" >/dev/null || fail "$tool is missing (Debian packages: wixl, msitools, fp-utils, osslsigncode, zip)"
+done
+
 VERSION=
 rebuild=false
 out=$ROOT/dist

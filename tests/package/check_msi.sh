@@ -54,7 +54,7 @@ check_msi() {
   local icon
   icon=$(property "$msi" ARPPRODUCTICON)
   [ "$(property "$msi" ARPHELPLINK)" = "$SUPPORT_WEB" ] && [ -n "$icon" ] &&
-    table "$msi" Icon | cut -d $'\037' -f1 | grep -qx "$icon"
+    table "$msi" Icon | cut -d $'\037' -f1 | grep -cx "$icon" >/dev/null
   result $? "$name: Programs and Features get a help link and an icon ($icon)"
 
   # The install location is set before RegisterProduct writes it.
@@ -84,7 +84,7 @@ check_msi() {
     fi
     if [ "$file_name" = "$long" ]; then short_name_ok "${long^^}" && [ "${long^^}" = "$long" ] || short_name_ok "${long^^}" || bad+=("$file:no-short-name")
     else short_name_ok "$short" || bad+=("$file:short'$short'"); fi
-    table "$msi" Component | cut -d $'\037' -f1 | grep -qx "$component" || bad+=("$file:component'$component'")
+    table "$msi" Component | cut -d $'\037' -f1 | grep -cx "$component" >/dev/null || bad+=("$file:component'$component'")
   done <<<"$files"
   [ ${#bad[@]} -eq 0 ] && [ -n "$files" ]
   result $? "$name: File rows have versions, languages, short names and components${bad[*]:+ (${bad[*]})}"
@@ -120,7 +120,7 @@ check_msi() {
     if [ -n "$key_path" ] && ! awk -F'\037' -v file="$key_path" -v c="$component" '$1 == file && $2 == c { found = 1 } END { exit !found }' <<<"$files"; then
       bad+=("$component:keypath")
     fi
-    table "$msi" FeatureComponents | cut -d $'\037' -f2 | grep -qx "$component" || bad+=("$component:feature")
+    table "$msi" FeatureComponents | cut -d $'\037' -f2 | grep -cx "$component" >/dev/null || bad+=("$component:feature")
     local is64=false
     [ $((attributes & 256)) -ne 0 ] && is64=true
     if under_64 "$directory"; then $is64 || bad+=("$component:not-64"); else ! $is64 || bad+=("$component:64-in-32"); fi

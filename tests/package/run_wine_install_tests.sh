@@ -167,7 +167,9 @@ msiexec_refuses() {
   "$wine" msiexec /i "$(windows_path "$1")" /qn /l*v "$(windows_path "$log")" >/dev/null 2>&1
   local status=$? text
   text=$(iconv -f cp1251 -t utf-8 "$log" 2>/dev/null | tr -d '\r')
-  msiinfo export "$1" LaunchCondition 2>/dev/null | grep -q -F "$2" || { echo "    the package has no launch condition saying: $2"; return 1; }
+  # Read whole first: grep -q stops early, and pipefail would count msiinfo's broken pipe.
+  msiinfo export "$1" LaunchCondition >"$work/conditions.idt" 2>/dev/null
+  grep -q -F "$2" "$work/conditions.idt" || { echo "    the package has no launch condition saying: $2"; return 1; }
   [ "$status" -eq $((1603 % 256)) ] && echo "$text" | grep -q 'LaunchConditions' &&
     ! echo "$text" | grep -q 'InstallFiles' || {
     echo "    exit status $status; the log's last lines:"
