@@ -370,6 +370,18 @@ zip_script() {
   return "$code"
 }
 
+# Our entry's publisher, help link, install location and version as NAME=VALUE lines (reg writes
+# to a pipe in the OEM code page).
+programs_and_features_fields() {
+  "$wine" reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s /reg:64 2>/dev/null |
+    tr -d '\r' | iconv -c -f cp866 -t utf-8 | awk '
+    /^HKEY_/ { ours = 0; delete value; next }
+    $1 == "DisplayName" && /Tallowmer/ { ours = 1 }
+    { name = $1; sub(/^ *[A-Za-z]+ +REG_SZ +/, ""); value[name] = $0 }
+    /^$/ && ours { for (n in wanted) print n "=" value[n]; exit }
+    BEGIN { wanted["Publisher"]; wanted["HelpLink"]; wanted["InstallLocation"]; wanted["DisplayVersion"] }' | sort
+}
+
 rules_scenario() {
   local msi_x86=$dist/ls_tallowmer-$version-x86.msi entries
   msiexec_refuses "$msi_x86" "Эта Windows 64-разрядная: установите пакет ls_tallowmer-$version-x64.msi"
@@ -432,6 +444,11 @@ rules_scenario() {
     installed=$(installed_programs)
     [ "$(echo "$installed" | grep -c .)" -eq 1 ] && [ "${installed##* }" = "$expected" ]
     result $? "rules: step $number: exactly one entry, version $expected ($(echo $installed))"
+    programs_and_features_fields >"$work/arp.txt"
+    grep -qxF "Publisher=$DEVELOPER_NAME" "$work/arp.txt" && grep -qxF "HelpLink=$SUPPORT_WEB" "$work/arp.txt" &&
+      grep -qxF 'InstallLocation=C:\Program Files\Quorvane\ls_tallowmer\' "$work/arp.txt" &&
+      grep -qxF "DisplayVersion=$expected" "$work/arp.txt"
+    result $? "rules: step $number: Programs and Features show $(tr '\n' ' ' <"$work/arp.txt")"
     unzip -p "${msi%-x64.msi}.zip" x64/ls_tallowmer.dll | cmp -s - "$drive_c/Program Files/Quorvane/ls_tallowmer/ls_tallowmer.dll"
     result $? "rules: step $number: the installed x64 module is this step's"
     module_version=$expected client_works 64
@@ -496,6 +513,9 @@ help_scenario() {
   result $? "help: x64: without help.chm the menu has no \"Справка\""
 }
 
+ROOT=$(realpath "$here/../..")
+source "$ROOT/packaging/product_values.sh"
+load_product_values
 host_script "$here/device_info.vbs" "$work/device_info.vbs"
 
 scenarios=(x64 help rules)
