@@ -13,20 +13,29 @@ project_version() {
 }
 
 load_product_values() {
+  DEVELOPER_NAME=$(cpp_string "$ROOT/common/uCommon.h" kDeveloperName)
   SUPPORT_EMAIL=$(cpp_string "$ROOT/common/uCommon.h" kDeveloperEmail)
   SUPPORT_WEB=$(cpp_string "$ROOT/common/uCommon.h" kDeveloperWeb)
   SUPPORT_PHONES=$(cpp_string "$ROOT/common/uCommon.h" kDeveloperPhones)
   SUPPORT_ADDRESS=$(cpp_string "$ROOT/common/uCommon.h" kDeveloperAddress)
   DEFAULT_HOST=$(cpp_string "$ROOT/driver/uDriver.h" kDefaultServiceHost)
   local value
-  for value in SUPPORT_EMAIL SUPPORT_WEB SUPPORT_PHONES SUPPORT_ADDRESS DEFAULT_HOST; do
+  for value in DEVELOPER_NAME SUPPORT_EMAIL SUPPORT_WEB SUPPORT_PHONES SUPPORT_ADDRESS DEFAULT_HOST; do
     [ -n "${!value}" ] || { echo "packaging: $value not found in the sources" >&2; return 1; }
   done
 }
 
-# Fills the @NAME@ places of a text with the product values and VERSION.
+# The version a merchant sees, major.minor.(release * 1000 + build), of a four-number VERSION; the
+# build's own rule, so the installer, the settings dialog and the help show one number.
+product_version() {
+  local major minor release build
+  IFS=. read -r major minor release build <<<"$1"
+  echo "$major.$minor.$((release * 1000 + build))"
+}
+
+# Fills the @NAME@ places of a text with the product values and the version a merchant sees.
 fill_product_values() {
-  sed -e "s|@VERSION@|$VERSION|g" -e "s|@SUPPORT_EMAIL@|$SUPPORT_EMAIL|g" \
+  sed -e "s|@VERSION@|$(product_version "$VERSION")|g" -e "s|@FILE_VERSION@|$VERSION|g" -e "s|@SUPPORT_EMAIL@|$SUPPORT_EMAIL|g" \
     -e "s|@SUPPORT_WEB@|$SUPPORT_WEB|g" -e "s|@SUPPORT_PHONES@|$SUPPORT_PHONES|g" \
     -e "s|@SUPPORT_ADDRESS@|$SUPPORT_ADDRESS|g" -e "s|@DEFAULT_HOST@|$DEFAULT_HOST|g" "$@"
 }

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Checks a compiled help.chm against the sources it must serve: every topic of the project is in
-# it, every link inside it lands on a file and anchor that exist, the text popups hold a topic for
-# every help context the settings dialog sets, and the reference topics name every result code and
-# every setting the driver has.
+# it, every link inside it lands on a file and anchor that exist, every help context the settings
+# dialog sets has a built-in text, and the reference topics name every result code, every failure
+# text of the transport and every setting the driver has.
 # Usage: check_help.sh HELP_CHM
 set -uo pipefail
 
@@ -63,14 +63,20 @@ dialog_contexts() {
     sed "s/^kPagesHelpContext$/$named/" | sort -u
 }
 contexts=$(dialog_contexts)
-popups=$(iconv -f cp1251 -t utf-8 "$work/chm/popups.txt" 2>/dev/null)
-missing=()
-for context in $contexts; do
-  [[ "$context" =~ ^[0-9]+$ ]] || { missing+=("$context(unresolved)"); continue; }
-  grep -q "^\.topic $context\$" <<<"$popups" || missing+=("$context")
-done
-[ -n "$contexts" ] && [ ${#missing[@]} -eq 0 ]
-result $? "popups.txt has a topic for every dialog help context ($(echo $contexts))${missing[*]:+, missing: ${missing[*]}}"
+# Contexts from 1000 up have the dialog's built-in texts; one below would ask help.chm for a text
+# popup, and the help carries none.
+below=$(for context in $contexts; do [[ "$context" =~ ^[0-9]+$ ]] && [ "$context" -ge 1000 ] || echo "$context"; done)
+[ -n "$contexts" ] && [ -z "$below" ] && ! [ -e "$work/chm/popups.txt" ]
+result $? "every dialog help context has a built-in text, so help.chm needs no text popups ($(echo $contexts))${below:+, not: $(echo $below)}"
+
+# The failure kinds' texts, as the transport words them, and the help's table of them: both ways,
+# so that a new or reworded text cannot go unexplained.
+code_failures=$(sed -n 's/^ *text = "\(.*\)";$/\1/p' "$root/service/HttpTransport.cpp" | sort)
+help_failures=$(awk '/id="failures"/ { inside = 1 } inside && /<\/table>/ { exit } inside' "$work/chm/codes.htm" |
+  tr -d '\n' | grep -o '<tr><td>[^<]*</td>' | sed 's/<tr><td>//; s/<\/td>//' | sort)
+[ -n "$code_failures" ] && [ "$code_failures" = "$help_failures" ]
+result $? "codes.htm's \"Что значит ошибка\" lists exactly the driver's $(echo "$code_failures" | grep -c .) failure texts$(
+  diff <(echo "$code_failures") <(echo "$help_failures") | grep '^[<>]' | sed 's/^</ only in the code:/; s/^>/ only in the help:/' | tr '\n' ';')"
 
 codes=$(sed -n 's/^inline constexpr int32_t kResult[A-Za-z]* = \(-\?[0-9]*\);.*/\1/p' "$root/common/uEquipmentErrors.h")
 missing=()
@@ -95,7 +101,7 @@ for setting in $settings; do grep -q "<code>$setting</code>" "$work/chm/settings
 [ -n "$settings" ] && [ ${#missing[@]} -eq 0 ]
 result $? "settings.htm describes every setting ($(echo $settings))${missing[*]:+, missing: ${missing[*]}}"
 
-leftovers=$(cat "$work/chm"/*.htm "$work/chm/popups.txt" | grep -a -o '@[A-Z_]*@' | sort -u)
+leftovers=$(cat "$work/chm"/*.htm | grep -a -o '@[A-Z_]*@' | sort -u)
 [ -z "$leftovers" ]
 result $? "no placeholder is left unfilled${leftovers:+ ($(echo $leftovers))}"
 

@@ -14,6 +14,10 @@ trap 'rm -rf "$work"' EXIT
 passed=0
 failed=0
 source "$root/tests/wine/common.sh"
+source "$root/packaging/product_values.sh"
+ROOT=$root
+load_product_values
+product_version=$(product_version "$version")
 
 unzip -q "$zip" 'x86/ls_tallowmer.dll' 'x64/ls_tallowmer.dll' -d "$work"
 result $? "the archive holds ls_tallowmer.dll for x86 and x64"
@@ -55,6 +59,12 @@ for arch in x86:i386 x64:x86-64; do
   grep -qx 'FileVersion' "$work/$name.strings" && grep -qx "$version" "$work/$name.strings" &&
     grep -qx 'OriginalFilename' "$work/$name.strings" && grep -qx 'ls_tallowmer.dll' "$work/$name.strings"
   result $? "$name: its version resource names ls_tallowmer.dll and version $version"
+
+  # File properties show the product version a merchant sees everywhere else.
+  [ "$(grep -A1 -x ProductVersion "$work/$name.strings" | sed -n 2p)" = "$product_version" ] &&
+    perl -MEncode -0777 -e 'my $module = do { local $/; open my $in, "<:raw", $ARGV[0] or die; <$in> };
+      exit(index($module, encode("UTF-16LE", decode("UTF-8", $ARGV[1]) . "\0")) >= 0 ? 0 : 1)' "$module" "$DEVELOPER_NAME"
+  result $? "$name: its product version is $product_version and its company $DEVELOPER_NAME, as the installer shows"
 done
 
 echo "$passed passed, $failed failed"

@@ -1,15 +1,36 @@
 #!/usr/bin/env bash
 # The merchant package's tests, after both Windows builds: the package itself, help.chm's contents,
-# signing, and the installers and the zip under Wine, upgrading from a package one version lower.
+# signing, the version rule of package.sh, and the installers and the zip under Wine: an upgrade
+# from a package one version lower, and a sequence of releases and a rebuild installed one over
+# another. The modules of other versions are built by stamping the two build folders with
+# -DLS_VERSION (only the version resource and the link follow); the folders get their own version
+# back at the end.
 # Usage: run_package_tests.sh OUTPUT_DIR
 set -uo pipefail
 
 root=$(realpath "$(dirname "$0")/../..")
 out=$(realpath -m "$1")
+win64=$root/build/win64
+win32=$root/build/win32
 status=0
-rm -rf "$out/dist" "$out/older"
+rm -rf "$out/dist" "$out/older" "$out/sequence"
+
+# Both build folders at VERSION (empty: the project's own).
+build_modules_at() {
+  local build
+  for build in "$win64" "$win32"; do
+    cmake -S "$root" -B "$build" -DLS_VERSION="$1" >"$out/stamp.log" 2>&1 &&
+      nice -n 10 cmake --build "$build" --target ls_tallowmer >>"$out/stamp.log" 2>&1 || {
+      sed 's/^/    /' "$out/stamp.log"
+      echo "could not build the modules at version ${1:-of the project}" >&2
+      return 1
+    }
+  done
+}
+trap 'build_modules_at "" >/dev/null' EXIT
 
 echo "== Merchant package"
+mkdir -p "$out"
 "$root/packaging/package.sh" --out "$out/dist" || exit 1
 echo "== help.chm"
 "$root/tests/package/check_help.sh" "$out/dist/help.chm" || status=1
@@ -17,23 +38,67 @@ echo "== zip"
 "$root/tests/package/check_zip.sh" "$out"/dist/ls_tallowmer-*.zip || status=1
 echo "== modules"
 "$root/tests/package/check_modules.sh" "$out"/dist/ls_tallowmer-*.zip || status=1
+echo "== installer tables"
+"$root/tests/package/check_msi.sh" "$out"/dist/ls_tallowmer-*-x64.msi "$out"/dist/ls_tallowmer-*-x86.msi || status=1
 echo "== signing"
 "$root/tests/package/check_signing.sh" || status=1
+echo "== reproducibility and the version rule"
+"$root/tests/package/check_versions.sh" "$out/dist" || status=1
 
-# One step down the four numbers, so that the installer's three (major, minor, build) drop too.
-lower_version() {
-  local major minor release build
-  IFS=. read -r major minor release build <<<"$1"
-  if [ "$build" -gt 0 ]; then
-    echo "$major.$minor.$release.$((build - 1))"
-  elif [ "$minor" -gt 0 ]; then
-    echo "$major.$((minor - 1)).$release.$build"
-  else
-    echo "$((major - 1)).$minor.$release.$build"
-  fi
-}
 version=$(basename "$(ls "$out"/dist/ls_tallowmer-*-x64.msi)" | sed 's/^ls_tallowmer-\(.*\)-x64\.msi$/\1/')
-"$root/packaging/package.sh" --version "$(lower_version "$version")" --out "$out/older" >/dev/null || exit 1
+IFS=. read -r major minor release build <<<"$version"
+
+# One step down the four numbers, so that the installer's version drops too.
+if [ "$build" -gt 0 ]; then
+  older=$major.$minor.$release.$((build - 1))
+elif [ "$release" -gt 0 ]; then
+  older=$major.$minor.$((release - 1)).$build
+elif [ "$minor" -gt 0 ]; then
+  older=$major.$((minor - 1)).$release.$build
+else
+  older=$((major - 1)).$minor.$release.$build
+fi
+build_modules_at "$older" && "$root/packaging/package.sh" --out "$out/older" >/dev/null || exit 1
+
+# Releases above this one, each in a folder of its own with the steps the installer test takes:
+#   install MSI PRODUCT_VERSION  or  refuse MSI
+# The first is installed twice; its rebuild has other bytes (its modules' link time differs), as
+# any rebuild, and so another ProductCode that the upgrade rule replaces.
+sequence=$out/sequence
+mkdir -p "$sequence"
+next=$major.$((minor + 1))
+step=0
+package_step() {
+  local version=$1 folder
+  shift
+  step=$((step + 1))
+  folder=$sequence/$step
+  "$root/packaging/package.sh" --out "$sequence/out" "$@" >/dev/null || return 1
+  mkdir -p "$folder" && cp "$sequence"/out/ls_tallowmer-"$version"* "$folder/"
+  echo "install $folder/ls_tallowmer-$version-x64.msi $(source "$root/packaging/product_values.sh" && product_version "$version")" >>"$sequence/steps"
+}
+
+# A copy of a build's modules with another link time in the PE header: the same version rebuilt.
+relinked_copy() {
+  local build=$1 copy=$2 offset
+  mkdir -p "$copy/driver" "$copy/tools/host"
+  cp "$build/driver/ls_tallowmer.dll" "$copy/driver/"
+  cp "$build/tools/host/ls_tallowmer_host.exe" "$copy/tools/host/"
+  offset=$(od -An -tu4 -j 60 -N 4 "$copy/driver/ls_tallowmer.dll" | tr -d ' ')
+  printf '\x01\x02\x03\x04' | dd of="$copy/driver/ls_tallowmer.dll" bs=1 seek=$((offset + 8)) conv=notrunc status=none
+}
+
+# The same package twice is one product: the second run leaves the one entry as it was.
+build_modules_at "$next.0.1" && package_step "$next.0.1" && tail -n 1 "$sequence/steps" >>"$sequence/steps" &&
+  relinked_copy "$win64" "$sequence/rebuild64" && relinked_copy "$win32" "$sequence/rebuild32" &&
+  package_step "$next.0.1" --rebuild --win64 "$sequence/rebuild64" --win32 "$sequence/rebuild32" &&
+  build_modules_at "$next.0.2" && package_step "$next.0.2" &&
+  build_modules_at "$next.1.0" && package_step "$next.1.0" &&
+  build_modules_at "$next.1.1" && package_step "$next.1.1" || exit 1
+echo "refuse $sequence/4/ls_tallowmer-$next.1.0-x64.msi" >>"$sequence/steps"
+build_modules_at "" || exit 1
+trap - EXIT
+
 echo "== installers and zip under Wine"
-"$root/tests/package/run_wine_install_tests.sh" "$out/dist" "$out/older" "$root/build/win64" "$root/build/win32" || status=1
+"$root/tests/package/run_wine_install_tests.sh" "$out/dist" "$out/older" "$win64" "$win32" "$sequence" || status=1
 exit $status

@@ -5,15 +5,20 @@
 #   x86 MSI: the same in the 32-bit view of a 64-bit Windows, and again on a 32-bit Windows;
 #   zip:     register-user.cmd, clients, unregister.cmd; then register.cmd and unregister.cmd;
 #   help:    the x64 MSI on a virtual screen; the settings dialog of each module offers "Справка"
-#            and opens help.chm at its default topic, and offers nothing of the kind without it.
-# Usage: run_wine_install_tests.sh DIST OLD_DIST WIN64_BUILD WIN32_BUILD
-# (two outputs of packaging/package.sh, the second built with a lower --version, and the two
-# Windows build folders, which hold help_menu_check.exe)
+#            and opens help.chm at its default topic, and offers nothing of the kind without it;
+#   rules:   one product per machine (the x86 MSI refuses a 64-bit Windows, the x64 MSI takes an
+#            x86 installation's place), the MSI refuses a per-user registration of the class and
+#            the zip's scripts refuse to register over the MSI, then the release sequence of
+#            SEQUENCE/steps, each step leaving one entry and the module of its version.
+# Usage: run_wine_install_tests.sh DIST OLD_DIST WIN64_BUILD WIN32_BUILD [SEQUENCE]
+# (two outputs of packaging/package.sh, the second built at a lower version, the two Windows build
+# folders, which hold help_menu_check.exe, and the sequence of run_package_tests.sh)
 set -uo pipefail
 
 here=$(dirname "$(realpath "$0")")
 dist=$(realpath "$1")
 old_dist=$(realpath "$2")
+sequence=${5:+$(realpath "$5")}
 help_check64=$(realpath "$3")/tests/package/help_menu_check.exe
 help_check32=$(realpath "$4")/tests/package/help_menu_check.exe
 wine=/usr/lib/wine/wine64
@@ -51,9 +56,9 @@ msi86=$dist/ls_tallowmer-$version-x86.msi
 zip=$dist/ls_tallowmer-$version.zip
 old_msi64=$(ls "$old_dist"/ls_tallowmer-*-x64.msi)
 old_msi86=$old_dist/ls_tallowmer-$(package_version "$old_msi64")-x86.msi
-# The module reports major.minor.build of the VERSIONINFO the package was built from, and the
+# The module reports the version a merchant sees, major.minor.(release * 1000 + build), and the
 # installer carries the same three numbers.
-module_version=$(echo "$version" | awk -F. '{print $1 "." $2 "." $4}')
+module_version=$(echo "$version" | awk -F. '{print $1 "." $2 "." ($3 * 1000 + $4)}')
 
 # The x86 scenarios boot prefixes of their own and a 32-bit Windows: under qemu's user-mode
 # emulation that alone takes several times the whole stage, so they run where 32-bit programs run
@@ -150,6 +155,33 @@ msiexec() {
   local status=$?
   [ "$status" -eq 0 ] || sed 's/^/    /' "$log"
   return "$status"
+}
+
+# msiexec_refuses MSI TEXT: the installation stops at its launch conditions with 1603 (67 in a
+# Unix exit status, which keeps the low byte), and the package holds TEXT as the condition's
+# message. Windows writes that message into the verbose log; Wine's msi shows it only in a message
+# box, never under /qn, so where the log lacks it the log part is skipped with that reason.
+msiexec_refuses() {
+  local log=$work/refused.log
+  rm -f "$log"
+  "$wine" msiexec /i "$(windows_path "$1")" /qn /l*v "$(windows_path "$log")" >/dev/null 2>&1
+  local status=$? text
+  text=$(iconv -f cp1251 -t utf-8 "$log" 2>/dev/null | tr -d '\r')
+  # Read whole first: grep -q stops early, and pipefail would count msiinfo's broken pipe.
+  msiinfo export "$1" LaunchCondition >"$work/conditions.idt" 2>/dev/null
+  grep -q -F "$2" "$work/conditions.idt" || { echo "    the package has no launch condition saying: $2"; return 1; }
+  [ "$status" -eq $((1603 % 256)) ] && echo "$text" | grep -q 'LaunchConditions' &&
+    ! echo "$text" | grep -q 'InstallFiles' || {
+    echo "    exit status $status; the log's last lines:"
+    echo "$text" | tail -n 5 | sed 's/^/    /'
+    return 1
+  }
+  if echo "$text" | grep -q -F "$2"; then
+    echo "    the log says: $(echo "$text" | grep -F -m 1 "$2" | cut -c 1-200)"
+  else
+    echo "skipped: the message in the msiexec log: Wine's msi shows launch-condition messages only in a message box, not under /qn"
+    skipped=$((skipped + 1))
+  fi
 }
 
 # Runs device_info.vbs with the cscript of one bitness.
@@ -330,6 +362,100 @@ zip_scenario() {
   result $status "zip: unregister.cmd removes the machine-wide keys"
 }
 
+# The zip's scripts under cmd, in the ANSI code page Wine's cmd writes to a pipe.
+zip_script() {
+  "$wine" cmd /c "$1" /nopause >"$work/script.log" 2>&1
+  local code=$?
+  iconv -f cp1251 -t utf-8 "$work/script.log" 2>/dev/null | tr -d '\r' | sed 's/^/    /'
+  return "$code"
+}
+
+# Our entry's publisher, help link, install location and version as NAME=VALUE lines (reg writes
+# to a pipe in the OEM code page).
+programs_and_features_fields() {
+  "$wine" reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s /reg:64 2>/dev/null |
+    tr -d '\r' | iconv -c -f cp866 -t utf-8 | awk '
+    /^HKEY_/ { ours = 0; delete value; next }
+    $1 == "DisplayName" && /Tallowmer/ { ours = 1 }
+    { name = $1; sub(/^ *[A-Za-z]+ +REG_SZ +/, ""); value[name] = $0 }
+    /^$/ && ours { for (n in wanted) print n "=" value[n]; exit }
+    BEGIN { wanted["Publisher"]; wanted["HelpLink"]; wanted["InstallLocation"]; wanted["DisplayVersion"] }' | sort
+}
+
+rules_scenario() {
+  local msi_x86=$dist/ls_tallowmer-$version-x86.msi entries
+  msiexec_refuses "$msi_x86" "Эта Windows 64-разрядная: установите пакет ls_tallowmer-$version-x64.msi"
+  result $? "rules: the x86 MSI stops on a 64-bit Windows with 1603, its message naming the x64 package"
+
+  # An x86 package from before that rule (its launch condition taken out) stands for an x86
+  # installation that the x64 package finds on the machine.
+  cp "$msi_x86" "$work/x86_without_rule.msi"
+  msibuild "$work/x86_without_rule.msi" -q "DELETE FROM LaunchCondition WHERE Condition='Installed OR NOT VersionNT64'" &&
+    msiexec /i "$(windows_path "$work/x86_without_rule.msi")"
+  result $? "rules: an x86 installation is made (launch condition removed)"
+  msiexec /i "$(windows_path "$msi64")"
+  result $? "rules: the x64 MSI installs over it"
+  entries=$(installed_programs)
+  [ "$(echo "$entries" | grep -c .)" -eq 1 ] && [ "$(echo "$entries" | wc -l)" -eq 1 ] &&
+    "$wine" reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s /reg:64 2>/dev/null | tr -d '\r' |
+    grep -a 'DisplayName' | grep -a -q '(x64 and x86)'
+  result $? "rules: one entry is listed, the x64 package's ($entries)"
+  holds_package_files "$drive_c/Program Files/Quorvane/ls_tallowmer" x64 &&
+    holds_package_files "$programs32_unix" x86
+  result $? "rules: both folders hold the x64 package's files"
+
+  local folder=$drive_c/Quorvane/ls_tallowmer script
+  mkdir -p "$folder" && unzip -q -o "$zip" -d "$folder"
+  for script in register.cmd register-user.cmd; do
+    ! zip_script "C:\\Quorvane\\ls_tallowmer\\$script" && grep -q 'Используйте один способ установки' <(iconv -f cp1251 -t utf-8 "$work/script.log")
+    result $? "rules: $script refuses to register over the MSI installation, exit 1"
+  done
+  [ -z "$(our_keys "$classes_user" 64)$(our_keys "$classes_user" 32)" ]
+  result $? "rules: no per-user registration was made"
+  ! zip_script 'C:\Quorvane\ls_tallowmer\unregister.cmd' &&
+    grep -q 'сделана установщиком' <(iconv -f cp1251 -t utf-8 "$work/script.log") &&
+    [ -n "$(our_keys "$classes_machine" 64 | grep -a InprocServer32)" ]
+  result $? "rules: unregister.cmd leaves the MSI's registration alone, says so and exits 1"
+  msiexec /x "$(windows_path "$msi64")"
+  result $? "rules: the x64 package is removed"
+
+  # A per-user registration as register-user.cmd leaves it.
+  "$wine" reg add "$classes_user\\CLSID\\$clsid\\InprocServer32" /ve /d 'C:\Quorvane\ls_tallowmer\x64\ls_tallowmer.dll' /f /reg:64 >/dev/null 2>&1 &&
+    "$wine" reg add "$classes_user\\CLSID\\$clsid\\InprocServer32" /v ThreadingModel /d Apartment /f /reg:64 >/dev/null 2>&1
+  msiexec_refuses "$msi64" "Драйвер зарегистрирован для этого пользователя из архива"
+  result $? "rules: the MSI stops with 1603 at a per-user registration of the class, its message saying how to remove it"
+  "$wine" reg delete "$classes_user\\CLSID\\$clsid" /f /reg:64 >/dev/null 2>&1
+
+  [ -n "$sequence" ] || return 0
+  local action msi expected installed number=0
+  while read -r action msi expected; do
+    number=$((number + 1))
+    if [ "$action" = refuse ]; then
+      local before
+      before=$(installed_programs)
+      msiexec_refuses "$msi" "Установлена более новая версия драйвера Tallowmer"
+      result $? "rules: step $number: $(basename "$msi") stops with 1603 as a downgrade, its message in Russian"
+      [ "$(installed_programs)" = "$before" ]
+      result $? "rules: step $number: the list is unchanged ($before)"
+      continue
+    fi
+    msiexec /i "$(windows_path "$msi")"
+    result $? "rules: step $number: $(basename "$(dirname "$msi")")/$(basename "$msi") installs"
+    installed=$(installed_programs)
+    [ "$(echo "$installed" | grep -c .)" -eq 1 ] && [ "${installed##* }" = "$expected" ]
+    result $? "rules: step $number: exactly one entry, version $expected ($(echo $installed))"
+    programs_and_features_fields >"$work/arp.txt"
+    grep -qxF "Publisher=$DEVELOPER_NAME" "$work/arp.txt" && grep -qxF "HelpLink=$SUPPORT_WEB" "$work/arp.txt" &&
+      grep -qxF 'InstallLocation=C:\Program Files\Quorvane\ls_tallowmer\' "$work/arp.txt" &&
+      grep -qxF "DisplayVersion=$expected" "$work/arp.txt"
+    result $? "rules: step $number: Programs and Features show $(tr '\n' ' ' <"$work/arp.txt")"
+    unzip -p "${msi%-x64.msi}.zip" x64/ls_tallowmer.dll | cmp -s - "$drive_c/Program Files/Quorvane/ls_tallowmer/ls_tallowmer.dll"
+    result $? "rules: step $number: the installed x64 module is this step's"
+    module_version=$expected client_works 64
+    result $? "rules: step $number: a 64-bit client loads the driver, which reports $expected"
+  done <"$sequence/steps"
+}
+
 # Xvfb picks a free display itself and writes its number once it accepts connections.
 start_xvfb() {
   Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
@@ -387,10 +513,13 @@ help_scenario() {
   result $? "help: x64: without help.chm the menu has no \"Справка\""
 }
 
+ROOT=$(realpath "$here/../..")
+source "$ROOT/packaging/product_values.sh"
+load_product_values
 host_script "$here/device_info.vbs" "$work/device_info.vbs"
 
-scenarios=(x64 help)
-$have_wine32 && scenarios=(x64 x86 x86-win32 zip help)
+scenarios=(x64 help rules)
+$have_wine32 && scenarios=(x64 x86 x86-win32 zip help rules)
 # The zip's scripts register the 32-bit module with the 32-bit regsvr32 as well, and judge the
 # Windows by its 32-bit system folder, which stays empty where 32-bit programs cannot run.
 $have_wine32 || {
@@ -411,6 +540,7 @@ for scenario in "${scenarios[@]}"; do
     x86 | x86-win32) msi_scenario x86 "$msi86" "$old_msi86" ;;
     zip) zip_scenario ;;
     help) help_scenario ;;
+    rules) rules_scenario ;;
   esac
   "$wineserver" -k
 done

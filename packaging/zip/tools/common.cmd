@@ -1,6 +1,7 @@
 @echo off
 rem Shared by register.cmd, register-user.cmd and unregister.cmd. Called as
-rem   common.cmd init | has_admin_rights | run ACTION SCOPE | finish [/nopause]
+rem   common.cmd init | has_admin_rights | msi_installed | machine_registered | run ACTION SCOPE
+rem            | finish [/nopause]
 rem with ACTION register or unregister and SCOPE machine or user. Variables it sets stay in the
 rem caller's environment, so the caller's setlocal holds them.
 goto :%~1
@@ -27,6 +28,29 @@ reg add "HKLM\Software\Classes\ls_tallowmer.rights-check" /f >nul 2>&1
 if errorlevel 1 exit /b 1
 reg delete "HKLM\Software\Classes\ls_tallowmer.rights-check" /f >nul 2>&1
 exit /b 0
+
+:msi_installed
+rem The installer (MSI) marks its installation in either registry view; the zip's scripts then keep
+rem their hands off: a second registration of the same class would decide which copy the till loads.
+reg query "HKLM\Software\Quorvane\ls_tallowmer" /v InstallMethod /reg:64 >nul 2>&1
+if not errorlevel 1 exit /b 0
+reg query "HKLM\Software\Quorvane\ls_tallowmer" /v InstallMethod /reg:32 >nul 2>&1
+if not errorlevel 1 exit /b 0
+exit /b 1
+
+:refuse_over_msi
+echo Драйвер уже установлен установщиком ls_tallowmer-...msi: регистрация из архива не нужна
+echo и сделала бы две регистрации одного драйвера. Используйте один способ установки:
+echo обновляйте и удаляйте драйвер через установщик и "Программы и компоненты".
+exit /b 0
+
+:machine_registered
+rem Whether a registration for every user is still there, in either registry view.
+reg query "HKLM\Software\Classes\CLSID\{7C41E9A2-3D58-4B16-A0F3-95B2C6D84E17}\InprocServer32" /reg:64 >nul 2>&1
+if not errorlevel 1 exit /b 0
+reg query "HKLM\Software\Classes\CLSID\{7C41E9A2-3D58-4B16-A0F3-95B2C6D84E17}\InprocServer32" /reg:32 >nul 2>&1
+if not errorlevel 1 exit /b 0
+exit /b 1
 
 :run
 call :module 32 x86 "%regsvr32%" %2 %3
