@@ -17,7 +17,7 @@ PACKAGES=(
   libcurl4-openssl-dev nlohmann-json3-dev libcpp-httplib-dev libsqlite3-dev libssl-dev
   ca-certificates curl wine64 locales tmux
   xvfb imagemagick fonts-dejavu-core fonts-wine
-  wixl fp-utils-3.2.2 libchm-bin osslsigncode zip unzip
+  wixl msitools fp-utils-3.2.2 libchm-bin osslsigncode zip unzip
 )
 
 install_packages() {

@@ -61,10 +61,6 @@ TFileVersion GetFileVersion(const std::string& fileName) {
   return TFileVersion{version.major, version.minor, version.release, version.build};
 }
 
-int32_t ProductBuildNumber(const TFileVersion& version) {
-  return int32_t{version.Release} * 1000 + int32_t{version.Build};
-}
-
 std::string FormatDeviceVersion(const TDeviceInfoStruct& info) {
   return std::to_string(info.MajorVersion) + "." + std::to_string(info.MinorVersion) + "." +
          std::to_string(info.BuildVersion);

@@ -45,10 +45,7 @@ struct TFileVersion {
 std::string GetEquipmentTypeName(const std::string& typeName);
 // The version of a module file; an empty name means this module.
 TFileVersion GetFileVersion(const std::string& fileName = "");
-// The third number of the version a merchant sees: release * 1000 + build. The installer compares
-// three numbers only, so release and build share one, and "1.0.1.1" never shows as "1.0.0.1" does.
-int32_t ProductBuildNumber(const TFileVersion& version);
-// "major.minor.build", the build number being ProductBuildNumber's.
+// "major.minor.build".
 std::string FormatDeviceVersion(const TDeviceInfoStruct& info);
 // Four lines "Label:\tvalue\r\n" for e-mail, web, phones and address.
 std::string FormatContactInfo(const TDeviceInfoStruct& info);

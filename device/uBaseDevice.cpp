@@ -99,7 +99,7 @@ void TBaseDevice::SetDefaultDeviceInfo() {
   FDeviceInfo.TypeName = "Unknown";
   FDeviceInfo.MajorVersion = version.Major;
   FDeviceInfo.MinorVersion = version.Minor;
-  FDeviceInfo.BuildVersion = ProductBuildNumber(version);
+  FDeviceInfo.BuildVersion = version.Build;
   FDeviceInfo.ProcessorType = 1;
   FDeviceInfo.IsSettingsDlgExist = false;
   FDeviceInfo.DeveloperName = kDeveloperName;
@@ -425,7 +425,7 @@ void TBaseDevice::BeginDebugLog() {
   WriteDebugLog(std::string(40, ' '), "", true);
   WriteDebugLog("============Begin debug log=============", "", true);
   WriteDebugLog("driver ver.", std::to_string(version.Major) + "." + std::to_string(version.Minor) + "." +
-                                   std::to_string(ProductBuildNumber(version)));
+                                   std::to_string(version.Build));
   WriteDebugLog("device ID", FDeviceID);
   WriteDebugLog("----------------Settings----------------", "", true);
   for (const TSettingStruct& setting : FSettingList) WriteDebugLog(setting.ID, SettingLogText(setting));

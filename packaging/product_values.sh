@@ -25,17 +25,25 @@ load_product_values() {
   done
 }
 
-# The version a merchant sees, major.minor.(release * 1000 + build), of a four-number VERSION; the
-# build's own rule, so the installer, the settings dialog and the help show one number.
+# The installer's version, major.minor.(release * 1000 + build), of a four-number VERSION; the
+# build's own rule, so Programs and Features, the file's product version and the help show one number.
 product_version() {
   local major minor release build
   IFS=. read -r major minor release build <<<"$1"
   echo "$major.$minor.$((release * 1000 + build))"
 }
 
+# The version the driver reports to the host and on its "Информация" tab: major.minor.build.
+device_version() {
+  local major minor release build
+  IFS=. read -r major minor release build <<<"$1"
+  echo "$major.$minor.$build"
+}
+
 # Fills the @NAME@ places of a text with the product values and the version a merchant sees.
 fill_product_values() {
-  sed -e "s|@VERSION@|$(product_version "$VERSION")|g" -e "s|@FILE_VERSION@|$VERSION|g" -e "s|@SUPPORT_EMAIL@|$SUPPORT_EMAIL|g" \
+  sed -e "s|@VERSION@|$(product_version "$VERSION")|g" -e "s|@FILE_VERSION@|$VERSION|g" \
+    -e "s|@DEVICE_VERSION@|$(device_version "$VERSION")|g" -e "s|@SUPPORT_EMAIL@|$SUPPORT_EMAIL|g" \
     -e "s|@SUPPORT_WEB@|$SUPPORT_WEB|g" -e "s|@SUPPORT_PHONES@|$SUPPORT_PHONES|g" \
     -e "s|@SUPPORT_ADDRESS@|$SUPPORT_ADDRESS|g" -e "s|@DEFAULT_HOST@|$DEFAULT_HOST|g" "$@"
 }

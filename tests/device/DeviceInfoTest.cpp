@@ -69,9 +69,8 @@ TEST_F(DeviceInfoTest, DefaultsComeFromTheModuleAndTheMaker) {
   EXPECT_EQ(info.ModelID, "");
   EXPECT_EQ(info.MajorVersion, 2);
   EXPECT_EQ(info.MinorVersion, 0);
-  // The fixture's module is 2.0.5.17: release and build share the third number.
-  EXPECT_EQ(info.BuildVersion, 5017);
-  EXPECT_EQ(device->GetDeviceVersion(), "2.0.5017");
+  EXPECT_EQ(info.BuildVersion, 17);
+  EXPECT_EQ(device->GetDeviceVersion(), "2.0.17");
   EXPECT_EQ(info.ProcessorType, 1);
   EXPECT_FALSE(info.IsSettingsDlgExist);
   EXPECT_EQ(info.DeveloperName, "ООО \"QUORVANE\"");
@@ -99,7 +98,7 @@ TEST_F(DeviceInfoTest, GetDeviceInfoSendsFifteenElementsWithTheirKinds) {
       OleVariant::Text(""),
       OleVariant::Int32(2),
       OleVariant::Int32(0),
-      OleVariant::Int32(5017),
+      OleVariant::Int32(17),
       OleVariant::Text(""),
       OleVariant::Int32(1),
       OleVariant::Boolean(false),

@@ -315,7 +315,7 @@ TEST_F(DeviceTest, EnablingWithTheDebugLogWritesTheHeader) {
   const std::vector<std::string> expected = {
       "\t" + std::string(40, ' ') + "\r\n",
       "\t============Begin debug log=============\r\n",
-      "\tdriver ver.: \t2.0.5017\r\n",
+      "\tdriver ver.: \t2.0.17\r\n",
       "\tdevice ID: \t12\r\n",
       "\t----------------Settings----------------\r\n",
       "\tDefaultTimeOut: \t120\r\n",
