@@ -79,36 +79,26 @@ TransportFailure WinHttpFailureKind(DWORD code, bool certificateRejected) {
   }
 }
 
-// Strings WinHTTP allocated for the caller, released with GlobalFree.
-class GlobalString {
- public:
-  GlobalString() = default;
-  GlobalString(const GlobalString&) = delete;
-  GlobalString& operator=(const GlobalString&) = delete;
-  ~GlobalString() {
-    if (text_ != nullptr) ::GlobalFree(text_);
-  }
-  // Where WinHTTP writes the pointer; the string it held before is released.
-  LPWSTR* Receive() {
-    if (text_ != nullptr) ::GlobalFree(text_);
-    text_ = nullptr;
-    return &text_;
-  }
-  std::string Utf8() const { return text_ == nullptr ? std::string() : WideToUtf8(text_); }
-  bool Empty() const { return text_ == nullptr || *text_ == L'\0'; }
+void FreeGlobal(LPWSTR text) {
+  ::GlobalFree(text);
+}
+// A string WinHTTP allocated for the caller.
+using GlobalString = platform::windows::UniqueReleasedBy<LPWSTR, FreeGlobal>;
 
- private:
-  LPWSTR text_ = nullptr;
-};
+std::string Utf8Of(const GlobalString& text) {
+  return text ? WideToUtf8(text.get()) : std::string();
+}
+bool IsEmpty(const GlobalString& text) {
+  return !text || *text.get() == L'\0';
+}
 
 // The route WinHTTP's proxy information names for the URL: direct unless it names a proxy. The
 // strings WinHTTP allocated in it for the caller are released here.
 ProxyRoute RouteFromProxyInfo(const std::string& url, const WINHTTP_PROXY_INFO& info) {
-  GlobalString proxy, bypass;
-  *proxy.Receive() = info.lpszProxy;
-  *bypass.Receive() = info.lpszProxyBypass;
-  if (info.dwAccessType != WINHTTP_ACCESS_TYPE_NAMED_PROXY || proxy.Empty()) return {};
-  return ChooseProxyFromList(url, proxy.Utf8(), bypass.Utf8());
+  const GlobalString proxy(info.lpszProxy);
+  const GlobalString bypass(info.lpszProxyBypass);
+  if (info.dwAccessType != WINHTTP_ACCESS_TYPE_NAMED_PROXY || IsEmpty(proxy)) return {};
+  return ChooseProxyFromList(url, Utf8Of(proxy), Utf8Of(bypass));
 }
 
 // What an auto-configuration script (named, or found by WPAD when `detect`) says for the URL;
@@ -139,14 +129,15 @@ std::optional<ProxyRoute> ProxyFromScript(const std::string& url, const std::wst
 ProxyRoute SystemProxyFor(const std::string& url) {
   WINHTTP_CURRENT_USER_IE_PROXY_CONFIG user{};
   if (::WinHttpGetIEProxyConfigForCurrentUser(&user)) {
-    GlobalString script, proxy, bypass;
-    *script.Receive() = user.lpszAutoConfigUrl;
-    *proxy.Receive() = user.lpszProxy;
-    *bypass.Receive() = user.lpszProxyBypass;
-    if (user.fAutoDetect || !script.Empty()) {
-      if (auto route = ProxyFromScript(url, Utf8ToWide(script.Utf8()), user.fAutoDetect)) return *route;
+    const GlobalString script(user.lpszAutoConfigUrl);
+    const GlobalString proxy(user.lpszProxy);
+    const GlobalString bypass(user.lpszProxyBypass);
+    if (user.fAutoDetect || !IsEmpty(script)) {
+      if (auto route =
+              ProxyFromScript(url, script ? std::wstring(script.get()) : std::wstring(), user.fAutoDetect))
+        return *route;
     }
-    if (!proxy.Empty()) return ChooseProxyFromList(url, proxy.Utf8(), bypass.Utf8());
+    if (!IsEmpty(proxy)) return ChooseProxyFromList(url, Utf8Of(proxy), Utf8Of(bypass));
   }
   WINHTTP_PROXY_INFO machine{};
   if (!::WinHttpGetDefaultProxyConfiguration(&machine)) return {};
