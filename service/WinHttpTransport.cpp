@@ -556,13 +556,6 @@ class Exchange {
   InternetHandle request_;
 };
 
-HttpAnswer FailedAnswer(TransportFailure kind, std::string detail) {
-  HttpAnswer answer;
-  answer.failure = kind;
-  answer.error = std::move(detail);
-  return answer;
-}
-
 class WinHttpTransport final : public IHttpTransport {
  public:
   explicit WinHttpTransport(TransportOptions options) : options_(std::move(options)) {}
@@ -576,16 +569,16 @@ class WinHttpTransport final : public IHttpTransport {
       try {
         return Exchange(options_, url, route, watch, events).Run(verb, body);
       } catch (const Failure& failure) {
-        return FailedAnswer(WinHttpFailureKind(failure.code, watch.CertificateRejected()),
-                            ErrorText(failure.code));
+        return HttpAnswer::Failed(WinHttpFailureKind(failure.code, watch.CertificateRejected()),
+                                  ErrorText(failure.code));
       } catch (const ProxyRefusal& refusal) {
-        return FailedAnswer(TransportFailure::ProxyRefused,
-                            ProxyRefusalDetail(route.shown, "HTTP " + std::to_string(refusal.status)));
+        return HttpAnswer::Failed(TransportFailure::ProxyRefused,
+                                  ProxyRefusalDetail(route.shown, "HTTP " + std::to_string(refusal.status)));
       } catch (const CutShort& cut) {
-        return FailedAnswer(TransportFailure::ConnectionLost, cut.Words());
+        return HttpAnswer::Failed(TransportFailure::ConnectionLost, cut.Words());
       }
     } catch (const std::exception& error) {
-      return FailedAnswer(TransportFailure::Other, error.what());
+      return HttpAnswer::Failed(TransportFailure::Other, error.what());
     }
   }
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -61,6 +62,7 @@ struct RefusedCase {
   const char* name;
   std::vector<std::string> args;
   const char* message;
+  friend void PrintTo(const RefusedCase& refused, std::ostream* out) { *out << refused.name; }
 };
 
 class RefusedCommandLineTest : public ::testing::TestWithParam<RefusedCase> {};
@@ -110,6 +112,7 @@ struct CommandCase {
   const char* name;
   std::vector<std::string> args;
   HostCommand command;
+  friend void PrintTo(const CommandCase& command, std::ostream* out) { *out << command.name; }
 };
 
 class CommandTest : public ::testing::TestWithParam<CommandCase> {};

@@ -69,8 +69,8 @@ std::string Origin(const std::string& baseUrl) {
 }
 
 std::string Describe(const HttpAnswer& answer) {
-  return "status " + std::to_string(answer.status) + ", failure " +
-         std::to_string(static_cast<int>(answer.failure)) + " " + answer.error;
+  return "status " + std::to_string(answer.status) + ", failure " + TransportFailureName(answer.failure) +
+         " " + answer.error;
 }
 
 struct Context {
