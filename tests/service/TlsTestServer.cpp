@@ -217,14 +217,6 @@ void ScriptedTlsServer::HandleConnection(int socket, int peerPort) {
   ERR_clear_error();
 }
 
-RefusingPort::RefusingPort() {
-  socket_ = BoundLoopbackSocket(port_);
-}
-
-RefusingPort::~RefusingPort() {
-  ::close(socket_);
-}
-
 SilentPort::SilentPort() {
   socket_ = BoundLoopbackSocket(port_);
   Check(::listen(socket_, 8) == 0, "listen");
