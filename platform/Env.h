@@ -98,6 +98,10 @@ class AppendFile {
 
 class Env {
  public:
+  Env() = default;
+  // Tests register an environment by its address: a copy would be a second, unregistered one.
+  Env(const Env&) = delete;
+  Env& operator=(const Env&) = delete;
   virtual ~Env() = default;
 
   // The environment in force; tests may replace it for their lifetime (nullptr restores the default).

@@ -84,13 +84,6 @@ TransportFailure CurlFailureKind(CURLcode code) {
   }
 }
 
-HttpAnswer FailedAnswer(TransportFailure kind, std::string detail) {
-  HttpAnswer answer;
-  answer.failure = kind;
-  answer.error = std::move(detail);
-  return answer;
-}
-
 CurlHeaderList MakeHeaderList(std::initializer_list<const char*> lines) {
   CurlHeaderList list;
   for (const char* line : lines) {
@@ -143,6 +136,11 @@ X509StorePtr BuildTrustStore(CURL* handle, const TransportOptions& options) {
 class CurlTransport final : public IHttpTransport {
  public:
   explicit CurlTransport(const TransportOptions& options);
+  // libcurl holds `this` for its callbacks: the transport stays where it was made.
+  CurlTransport(const CurlTransport&) = delete;
+  CurlTransport& operator=(const CurlTransport&) = delete;
+  CurlTransport(CurlTransport&&) = delete;
+  CurlTransport& operator=(CurlTransport&&) = delete;
 
   HttpAnswer Execute(HttpVerb verb, const std::string& url, std::string_view body,
                      IHttpEvents* events) noexcept override;
@@ -246,13 +244,13 @@ CurlTransport::CurlTransport(const TransportOptions& options) {
 
 HttpAnswer CurlTransport::Execute(HttpVerb verb, const std::string& url, std::string_view body,
                                   IHttpEvents* events) noexcept {
-  if (!setupError_.empty()) return FailedAnswer(TransportFailure::Other, setupError_);
+  if (!setupError_.empty()) return HttpAnswer::Failed(TransportFailure::Other, setupError_);
   events_ = events;
   HttpAnswer answer;
   try {
     answer = Run(verb, url, body);
   } catch (const std::exception& error) {
-    answer = FailedAnswer(TransportFailure::Other, error.what());
+    answer = HttpAnswer::Failed(TransportFailure::Other, error.what());
   }
   events_ = nullptr;
   body_ = nullptr;
@@ -307,11 +305,11 @@ HttpAnswer CurlTransport::Failed(CURLcode code) const {
   long tunnelStatus = 0;
   curl_easy_getinfo(handle_.get(), CURLINFO_HTTP_CONNECTCODE, &tunnelStatus);
   if (!route_.Direct() && tunnelStatus >= 300) {
-    return FailedAnswer(TransportFailure::ProxyRefused, ProxyRefusalDetail(route_.shown, words));
+    return HttpAnswer::Failed(TransportFailure::ProxyRefused, ProxyRefusalDetail(route_.shown, words));
   }
   if (code == CURLE_UNSUPPORTED_PROTOCOL && requestSent_)
-    return FailedAnswer(TransportFailure::ProtocolError, words);
-  return FailedAnswer(CurlFailureKind(code), words);
+    return HttpAnswer::Failed(TransportFailure::ProtocolError, words);
+  return HttpAnswer::Failed(CurlFailureKind(code), words);
 }
 
 // curl has no "connected" event; the first bytes over a socket it opened mark the moment the

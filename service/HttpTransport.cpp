@@ -1,6 +1,7 @@
 #include "service/HttpTransport.h"
 
 #include <cstdlib>
+#include <ostream>
 
 #include "common/uCommonUtils.h"
 #include "platform/Env.h"
@@ -11,6 +12,38 @@ std::string DefaultExtraCaBundlePath() {
   const std::string moduleFolder = ExtractFileDir(GetModuleFilePath());
   if (moduleFolder.empty()) return "";
   return IncludeTrailingPathDelimiter(moduleFolder) + "SSL" + platform::kPathDelimiter + "ca-bundle.pem";
+}
+
+const char* TransportFailureName(TransportFailure failure) {
+  switch (failure) {
+    case TransportFailure::None:
+      return "None";
+    case TransportFailure::BadUrl:
+      return "BadUrl";
+    case TransportFailure::NameNotResolved:
+      return "NameNotResolved";
+    case TransportFailure::ConnectionRefused:
+      return "ConnectionRefused";
+    case TransportFailure::TimedOut:
+      return "TimedOut";
+    case TransportFailure::CertificateRejected:
+      return "CertificateRejected";
+    case TransportFailure::SecureChannel:
+      return "SecureChannel";
+    case TransportFailure::ConnectionLost:
+      return "ConnectionLost";
+    case TransportFailure::ProtocolError:
+      return "ProtocolError";
+    case TransportFailure::ProxyRefused:
+      return "ProxyRefused";
+    case TransportFailure::Other:
+      return "Other";
+  }
+  return "?";
+}
+
+std::ostream& operator<<(std::ostream& out, TransportFailure failure) {
+  return out << TransportFailureName(failure);
 }
 
 std::string DescribeTransportFailure(TransportFailure failure, std::string_view detail) {

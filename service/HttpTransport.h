@@ -6,9 +6,11 @@
 
 #include <chrono>
 #include <cstdint>
+#include <iosfwd>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace tallowmer {
 
@@ -48,6 +50,10 @@ enum class TransportFailure {
   Other,
 };
 
+// The kind's name as the code spells it ("TimedOut"), for test output and diagnostics.
+const char* TransportFailureName(TransportFailure failure);
+std::ostream& operator<<(std::ostream& out, TransportFailure failure);
+
 // The Russian text the host sees for a failure: the kind's own words, then the library's detail.
 std::string DescribeTransportFailure(TransportFailure failure, std::string_view detail);
 
@@ -67,7 +73,17 @@ class IHttpEvents {
   ~IHttpEvents() = default;
 };
 
+// A complete answer, or why none came: the kind for decisions, the library's words beside it for
+// the text (DescribeTransportFailure) and the log, as a status code travels with its message.
 struct HttpAnswer {
+  // No answer, for the reason given.
+  static HttpAnswer Failed(TransportFailure kind, std::string detail) {
+    HttpAnswer answer;
+    answer.failure = kind;
+    answer.error = std::move(detail);
+    return answer;
+  }
+
   // The status of the answer; -1 when the request failed before a complete answer came.
   int32_t status = -1;
   // The body as received, undecoded.

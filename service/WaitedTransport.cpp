@@ -64,13 +64,6 @@ struct Request {
   HttpAnswer answer;
 };
 
-HttpAnswer FailedAnswer(TransportFailure failure, std::string detail) {
-  HttpAnswer answer;
-  answer.failure = failure;
-  answer.error = std::move(detail);
-  return answer;
-}
-
 }  // namespace
 
 WaitedTransport::WaitedTransport(IResponsiveWait& wait, TransportFactory makeTransport,
@@ -103,14 +96,14 @@ HttpAnswer WaitedTransport::Execute(HttpVerb verb, const std::string& url, std::
         if (events != nullptr) request->events.ReplayTo(*events);
         return std::move(request->answer);
       case TWaitEnd::TimedOut:
-        return FailedAnswer(TransportFailure::TimedOut,
-                            "нет ответа за " + std::to_string(wait_.Limit().count() / 1000) + " с");
+        return HttpAnswer::Failed(TransportFailure::TimedOut,
+                                  "нет ответа за " + std::to_string(wait_.Limit().count() / 1000) + " с");
       case TWaitEnd::Abandoned:
         break;
     }
-    return FailedAnswer(TransportFailure::Other, "ожидание прервано пользователем");
+    return HttpAnswer::Failed(TransportFailure::Other, "ожидание прервано пользователем");
   } catch (const std::exception& error) {
-    return FailedAnswer(TransportFailure::Other, error.what());
+    return HttpAnswer::Failed(TransportFailure::Other, error.what());
   }
 }
 

@@ -79,36 +79,26 @@ TransportFailure WinHttpFailureKind(DWORD code, bool certificateRejected) {
   }
 }
 
-// Strings WinHTTP allocated for the caller, released with GlobalFree.
-class GlobalString {
- public:
-  GlobalString() = default;
-  GlobalString(const GlobalString&) = delete;
-  GlobalString& operator=(const GlobalString&) = delete;
-  ~GlobalString() {
-    if (text_ != nullptr) ::GlobalFree(text_);
-  }
-  // Where WinHTTP writes the pointer; the string it held before is released.
-  LPWSTR* Receive() {
-    if (text_ != nullptr) ::GlobalFree(text_);
-    text_ = nullptr;
-    return &text_;
-  }
-  std::string Utf8() const { return text_ == nullptr ? std::string() : WideToUtf8(text_); }
-  bool Empty() const { return text_ == nullptr || *text_ == L'\0'; }
+void FreeGlobal(LPWSTR text) {
+  ::GlobalFree(text);
+}
+// A string WinHTTP allocated for the caller.
+using GlobalString = platform::windows::UniqueReleasedBy<LPWSTR, FreeGlobal>;
 
- private:
-  LPWSTR text_ = nullptr;
-};
+std::string Utf8Of(const GlobalString& text) {
+  return text ? WideToUtf8(text.get()) : std::string();
+}
+bool IsEmpty(const GlobalString& text) {
+  return !text || *text.get() == L'\0';
+}
 
 // The route WinHTTP's proxy information names for the URL: direct unless it names a proxy. The
 // strings WinHTTP allocated in it for the caller are released here.
 ProxyRoute RouteFromProxyInfo(const std::string& url, const WINHTTP_PROXY_INFO& info) {
-  GlobalString proxy, bypass;
-  *proxy.Receive() = info.lpszProxy;
-  *bypass.Receive() = info.lpszProxyBypass;
-  if (info.dwAccessType != WINHTTP_ACCESS_TYPE_NAMED_PROXY || proxy.Empty()) return {};
-  return ChooseProxyFromList(url, proxy.Utf8(), bypass.Utf8());
+  const GlobalString proxy(info.lpszProxy);
+  const GlobalString bypass(info.lpszProxyBypass);
+  if (info.dwAccessType != WINHTTP_ACCESS_TYPE_NAMED_PROXY || IsEmpty(proxy)) return {};
+  return ChooseProxyFromList(url, Utf8Of(proxy), Utf8Of(bypass));
 }
 
 // What an auto-configuration script (named, or found by WPAD when `detect`) says for the URL;
@@ -139,14 +129,15 @@ std::optional<ProxyRoute> ProxyFromScript(const std::string& url, const std::wst
 ProxyRoute SystemProxyFor(const std::string& url) {
   WINHTTP_CURRENT_USER_IE_PROXY_CONFIG user{};
   if (::WinHttpGetIEProxyConfigForCurrentUser(&user)) {
-    GlobalString script, proxy, bypass;
-    *script.Receive() = user.lpszAutoConfigUrl;
-    *proxy.Receive() = user.lpszProxy;
-    *bypass.Receive() = user.lpszProxyBypass;
-    if (user.fAutoDetect || !script.Empty()) {
-      if (auto route = ProxyFromScript(url, Utf8ToWide(script.Utf8()), user.fAutoDetect)) return *route;
+    const GlobalString script(user.lpszAutoConfigUrl);
+    const GlobalString proxy(user.lpszProxy);
+    const GlobalString bypass(user.lpszProxyBypass);
+    if (user.fAutoDetect || !IsEmpty(script)) {
+      if (auto route =
+              ProxyFromScript(url, script ? std::wstring(script.get()) : std::wstring(), user.fAutoDetect))
+        return *route;
     }
-    if (!proxy.Empty()) return ChooseProxyFromList(url, proxy.Utf8(), bypass.Utf8());
+    if (!IsEmpty(proxy)) return ChooseProxyFromList(url, Utf8Of(proxy), Utf8Of(bypass));
   }
   WINHTTP_PROXY_INFO machine{};
   if (!::WinHttpGetDefaultProxyConfiguration(&machine)) return {};
@@ -301,250 +292,297 @@ class ConnectionWatch {
   bool certificateRejected_ = false;
 };
 
-class WinHttpTransport final : public IHttpTransport {
- public:
-  explicit WinHttpTransport(TransportOptions options) : options_(std::move(options)) {}
+// Why a request brought no answer, on its way out of the request to the one place that makes it an
+// answer (WinHttpTransport::Execute).
+struct Failure : std::exception {
+  explicit Failure(DWORD error) : code(error) {}
+  DWORD code;
+};
+// The proxy answered the tunnel's CONNECT with this status instead of opening it.
+struct ProxyRefusal : std::exception {
+  explicit ProxyRefusal(DWORD answered) : status(answered) {}
+  DWORD status;
+};
+// The connection ended before the body reached its declared length.
+struct CutShort : std::exception {
+  CutShort(size_t got, uint64_t declared) : received(got), length(declared) {}
+  std::string Words() const {
+    return "transfer closed with " + std::to_string(length - received) + " bytes remaining to read";
+  }
+  size_t received;
+  uint64_t length;
+};
+[[noreturn]] void Fail() {
+  throw Failure(::GetLastError());
+}
 
-  HttpAnswer Execute(HttpVerb verb, const std::string& url, std::string_view body,
-                     IHttpEvents* events) noexcept override {
-    HttpAnswer answer;
-    try {
-      const ProxyRoute route = RouteFor(url);
-      // Outlives the request handle, so that it hears every notification of that handle.
-      ConnectionWatch watch(events, route.shown);
-      try {
-        Send(verb, url, body, route, watch, events, answer);
-      } catch (const Failure& failure) {
-        answer = FailedAnswer(WinHttpFailureKind(failure.code, watch.CertificateRejected()),
-                              ErrorText(failure.code));
-      } catch (const ProxyRefusal& refusal) {
-        answer = FailedAnswer(TransportFailure::ProxyRefused,
-                              ProxyRefusalDetail(route.shown, "HTTP " + std::to_string(refusal.status)));
-      } catch (const CutShort& cut) {
-        answer = FailedAnswer(TransportFailure::ConnectionLost, cut.Words());
-      }
-    } catch (const std::exception& error) {
-      answer = FailedAnswer(TransportFailure::Other, error.what());
-    }
-    return answer;
+// One header's value, without the terminating nulls WinHTTP counts in.
+std::wstring HeaderValue(HINTERNET request, DWORD level) {
+  std::wstring value = QueryHeaders(request, level);
+  while (!value.empty() && value.back() == L'\0') value.pop_back();
+  return value;
+}
+
+// The answer's status; 0, with the error left for GetLastError, when WinHTTP has none.
+DWORD StatusOf(HINTERNET request) {
+  DWORD status = 0;
+  DWORD size = sizeof status;
+  if (!::WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                             WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX)) {
+    return 0;
+  }
+  return status;
+}
+
+// The answer's Content-Length; nothing when it names none or not a number.
+std::optional<uint64_t> DeclaredLength(HINTERNET request) {
+  const std::wstring text = HeaderValue(request, WINHTTP_QUERY_CONTENT_LENGTH);
+  if (text.empty() || text.size() > 19 ||
+      !std::all_of(text.begin(), text.end(), [](wchar_t c) { return c >= L'0' && c <= L'9'; }))
+    return std::nullopt;
+  return std::stoull(text);
+}
+
+// Waiting for the answer's head and for each part of its body share what is left of the whole.
+void LimitReceiving(HINTERNET request, const Deadline& deadline) {
+  DWORD left = static_cast<DWORD>(deadline.Remaining());
+  if (left == 0) Fail();
+  if (!::WinHttpSetOption(request, WINHTTP_OPTION_RECEIVE_TIMEOUT, &left, sizeof left) ||
+      !::WinHttpSetOption(request, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &left, sizeof left)) {
+    Fail();
+  }
+}
+
+// The parts of the URL that WinHTTP takes apart.
+struct Target {
+  std::wstring host;
+  // With the query.
+  std::wstring path;
+  INTERNET_PORT port = 0;
+  bool secure = false;
+
+  // "host:port", as a tunnel's CONNECT names it.
+  std::string Authority() const { return WideToUtf8(host) + ":" + std::to_string(port); }
+};
+
+Target CrackUrl(const std::string& url) {
+  const std::wstring wideUrl = Utf8ToWide(url);
+  URL_COMPONENTS parts{};
+  parts.dwStructSize = sizeof parts;
+  parts.dwHostNameLength = static_cast<DWORD>(-1);
+  parts.dwUrlPathLength = static_cast<DWORD>(-1);
+  parts.dwExtraInfoLength = static_cast<DWORD>(-1);
+  if (!::WinHttpCrackUrl(wideUrl.c_str(), 0, 0, &parts)) Fail();
+  return Target{std::wstring(parts.lpszHostName, parts.dwHostNameLength),
+                std::wstring(parts.lpszUrlPath, parts.dwUrlPathLength) +
+                    std::wstring(parts.lpszExtraInfo, parts.dwExtraInfoLength),
+                parts.nPort, parts.nScheme == INTERNET_SCHEME_HTTPS};
+}
+
+// The route is decided already: the session goes through its proxy or none, and "<-loopback>"
+// keeps newer WinHTTPs from going direct to loopback names on their own. Over HTTPS WinHTTP tunnels
+// through the proxy with CONNECT.
+InternetHandle OpenSession(const ProxyRoute& route) {
+  const std::wstring proxyName = WinHttpProxyName(route);
+  InternetHandle session(route.Direct() ? ::WinHttpOpen(nullptr, WINHTTP_ACCESS_TYPE_NO_PROXY,
+                                                        WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0)
+                                        : ::WinHttpOpen(nullptr, WINHTTP_ACCESS_TYPE_NAMED_PROXY,
+                                                        proxyName.c_str(), L"<-loopback>", 0));
+  if (!session) Fail();
+  DWORD protocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3;
+  if (!::WinHttpSetOption(session.get(), WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols)) {
+    protocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2;
+    ::WinHttpSetOption(session.get(), WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols);
+  }
+  return session;
+}
+
+// One request and its answer: the session, connection and request handles, the whole request's
+// deadline, and the connection watch that hears the request handle's notifications.
+class Exchange {
+ public:
+  Exchange(const TransportOptions& options, const std::string& url, const ProxyRoute& route,
+           ConnectionWatch& watch, IHttpEvents* events)
+      : options_(options),
+        deadline_(options.requestTimeout),
+        target_(CrackUrl(url)),
+        route_(route),
+        watch_(watch),
+        events_(events) {}
+  Exchange(const Exchange&) = delete;
+  Exchange& operator=(const Exchange&) = delete;
+  // The request handle goes quiet before it closes.
+  ~Exchange() {
+    if (request_) ConnectionWatch::Detach(request_.get());
+  }
+
+  HttpAnswer Run(HttpVerb verb, std::string_view body) {
+    OpenRequest(verb);
+    SendRequest(verb, body);
+    ReceiveHead();
+    return ReadAnswer();
   }
 
  private:
-  struct Failure : std::exception {
-    explicit Failure(DWORD error) : code(error) {}
-    DWORD code;
-  };
+  void OpenRequest(HttpVerb verb) {
+    session_ = OpenSession(route_);
+    connection_ = InternetHandle(::WinHttpConnect(session_.get(), target_.host.c_str(), target_.port, 0));
+    if (!connection_) Fail();
+    const wchar_t* acceptTypes[] = {L"*/*", nullptr};
+    request_ = InternetHandle(::WinHttpOpenRequest(
+        connection_.get(), verb == HttpVerb::Post ? L"POST" : L"GET", target_.path.c_str(), nullptr,
+        WINHTTP_NO_REFERER, acceptTypes, target_.secure ? WINHTTP_FLAG_SECURE : 0));
+    if (!request_) Fail();
+    DWORD features = WINHTTP_DISABLE_REDIRECTS | WINHTTP_DISABLE_KEEP_ALIVE | WINHTTP_DISABLE_COOKIES;
+    ::WinHttpSetOption(request_.get(), WINHTTP_OPTION_DISABLE_FEATURE, &features, sizeof features);
+    if (::WinHttpSetStatusCallback(request_.get(), &ConnectionWatch::OnStatus,
+                                   ConnectionWatch::kNotifications, 0) == WINHTTP_INVALID_STATUS_CALLBACK) {
+      Fail();
+    }
+    SetTimeouts();
+    // Some WinHTTPs (Wine's) read the answer's head within WinHttpSendRequest already.
+    LimitReceiving(request_.get(), deadline_);
+  }
 
-  static HttpAnswer FailedAnswer(TransportFailure kind, std::string detail) {
+  // Resolving, connecting and sending share what is left of the whole, the connection its own bound.
+  void SetTimeouts() const {
+    const int left = deadline_.Remaining();
+    if (left == 0) Fail();
+    const int connect = std::min(left, static_cast<int>(options_.connectTimeout.count()));
+    if (!::WinHttpSetTimeouts(request_.get(), left, connect, left, left)) Fail();
+  }
+
+  void SendRequest(HttpVerb verb, std::string_view body) {
+    const std::wstring contentType = L"Content-Type: application/json; charset=utf-8\r\n";
+    const bool withBody = verb == HttpVerb::Post;
+    const BOOL sent = ::WinHttpSendRequest(
+        request_.get(), withBody ? contentType.c_str() : WINHTTP_NO_ADDITIONAL_HEADERS,
+        withBody ? static_cast<DWORD>(-1L) : 0,
+        withBody ? const_cast<char*>(body.data()) : WINHTTP_NO_REQUEST_DATA,
+        withBody ? static_cast<DWORD>(body.size()) : 0, withBody ? static_cast<DWORD>(body.size()) : 0,
+        reinterpret_cast<DWORD_PTR>(&watch_));
+    const DWORD sendError = sent ? ERROR_SUCCESS : ::GetLastError();
+    // The headers as WinHTTP composed and sent them; nothing when the request never went out.
+    if (events_ != nullptr && watch_.Sending()) {
+      events_->OnSent(WideToUtf8(
+          QueryHeaders(request_.get(), WINHTTP_QUERY_RAW_HEADERS_CRLF | WINHTTP_QUERY_FLAG_REQUEST_HEADERS)));
+      if (withBody && !body.empty()) events_->OnSent(body);
+    }
+    if (!sent) FailAskingTheProxy(sendError);
+  }
+
+  void ReceiveHead() {
+    LimitReceiving(request_.get(), deadline_);
+    if (!::WinHttpReceiveResponse(request_.get(), nullptr)) FailAskingTheProxy(::GetLastError());
+    ThrowIfTheProxyAnswered();
+    if (events_ != nullptr)
+      events_->OnReceived(WideToUtf8(QueryHeaders(request_.get(), WINHTTP_QUERY_RAW_HEADERS_CRLF)));
+  }
+
+  HttpAnswer ReadAnswer() {
+    const DWORD status = StatusOf(request_.get());
+    if (status == 0) Fail();
     HttpAnswer answer;
-    answer.failure = kind;
-    answer.error = std::move(detail);
+    answer.contentType = WideToUtf8(HeaderValue(request_.get(), WINHTTP_QUERY_CONTENT_TYPE));
+    ReadBody(answer.body);
+    // Some WinHTTPs (Wine's) end the body quietly when the connection breaks; the declared length
+    // tells an answer cut short from a whole one, as libcurl does.
+    if (const std::optional<uint64_t> length = DeclaredLength(request_.get());
+        length && answer.body.size() < *length) {
+      throw CutShort(answer.body.size(), *length);
+    }
+    answer.status = static_cast<int32_t>(status);
     return answer;
   }
 
-  // The proxy answered the tunnel's CONNECT with this status instead of opening it.
-  struct ProxyRefusal : std::exception {
-    explicit ProxyRefusal(DWORD answered) : status(answered) {}
-    DWORD status;
-  };
-  // The connection ended before the body reached its declared length.
-  struct CutShort : std::exception {
-    CutShort(size_t got, uint64_t declared) : received(got), length(declared) {}
-    std::string Words() const {
-      return "transfer closed with " + std::to_string(length - received) + " bytes remaining to read";
+  void ReadBody(std::string& body) {
+    std::vector<char> chunk(16 * 1024);
+    while (true) {
+      LimitReceiving(request_.get(), deadline_);
+      DWORD read = 0;
+      if (!::WinHttpReadData(request_.get(), chunk.data(), static_cast<DWORD>(chunk.size()), &read)) Fail();
+      if (read == 0) return;
+      if (events_ != nullptr) events_->OnReceived(std::string_view(chunk.data(), read));
+      body.append(chunk.data(), read);
     }
-    size_t received;
-    uint64_t length;
-  };
-  [[noreturn]] static void Fail() { throw Failure(::GetLastError()); }
-
-  // One header's value, without the terminating nulls WinHTTP counts in.
-  static std::wstring HeaderValue(HINTERNET request, DWORD level) {
-    std::wstring value = QueryHeaders(request, level);
-    while (!value.empty() && value.back() == L'\0') value.pop_back();
-    return value;
-  }
-
-  // The answer's status; 0, with the error left for GetLastError, when WinHTTP has none.
-  static DWORD StatusOf(HINTERNET request) {
-    DWORD status = 0;
-    DWORD size = sizeof status;
-    if (!::WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                               WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX)) {
-      return 0;
-    }
-    return status;
   }
 
   // Through a proxy, an HTTPS request is answered by the service only once the tunnel stands and
   // TLS runs in it. WinHTTPs tell a refused tunnel differently: some hand the proxy's answer over as
   // the request's own, without a server certificate (ThrowIfTheProxyAnswered); others (Wine's) fail
   // the request as a failed secure channel or a broken connection, and only asking the proxy tells
-  // that from a real one (ThrowIfTheProxyRefusedTunnel).
-  static bool ThroughTunnel(const ProxyRoute& route, bool secure) { return !route.Direct() && secure; }
+  // that from a real one (FailAskingTheProxy).
+  bool ThroughTunnel() const { return !route_.Direct() && target_.secure; }
 
-  static void ThrowIfTheProxyRefusedTunnel(const ProxyRoute& route, bool secure, const std::string& target,
-                                           const Deadline& deadline, DWORD failure) {
-    if (!ThroughTunnel(route, secure)) return;
+  [[noreturn]] void FailAskingTheProxy(DWORD failure) const {
+    ThrowIfTheProxyRefusedTunnel(failure);
+    throw Failure(failure);
+  }
+
+  void ThrowIfTheProxyRefusedTunnel(DWORD failure) const {
+    if (!ThroughTunnel()) return;
     if (failure != ERROR_WINHTTP_SECURE_CHANNEL_ERROR && failure != ERROR_WINHTTP_SECURE_FAILURE &&
         failure != ERROR_WINHTTP_CONNECTION_ERROR && failure != ERROR_WINHTTP_INVALID_SERVER_RESPONSE) {
       return;
     }
-    const int left = deadline.Remaining();
+    const int left = deadline_.Remaining();
     if (left == 0) return;
-    const std::optional<DWORD> refusal =
-        AskProxyForTunnel(WideToUtf8(WinHttpProxyName(route)), target, static_cast<DWORD>(left));
+    const std::optional<DWORD> refusal = AskProxyForTunnel(WideToUtf8(WinHttpProxyName(route_)),
+                                                           target_.Authority(), static_cast<DWORD>(left));
     if (refusal) throw ProxyRefusal(*refusal);
   }
 
-  static void ThrowIfTheProxyAnswered(HINTERNET request, const ProxyRoute& route, bool secure) {
-    if (!ThroughTunnel(route, secure)) return;
-    const DWORD status = StatusOf(request);
+  void ThrowIfTheProxyAnswered() const {
+    if (!ThroughTunnel()) return;
+    const DWORD status = StatusOf(request_.get());
     if (status < 300) return;
     PCCERT_CONTEXT certificate = nullptr;
     DWORD size = sizeof certificate;
-    if (::WinHttpQueryOption(request, WINHTTP_OPTION_SERVER_CERT_CONTEXT, &certificate, &size)) {
+    if (::WinHttpQueryOption(request_.get(), WINHTTP_OPTION_SERVER_CERT_CONTEXT, &certificate, &size)) {
       if (certificate != nullptr) ::CertFreeCertificateContext(certificate);
       return;
     }
     throw ProxyRefusal(status);
   }
 
-  void Send(HttpVerb verb, const std::string& url, std::string_view body, const ProxyRoute& route,
-            ConnectionWatch& watch, IHttpEvents* events, HttpAnswer& answer) {
-    const Deadline deadline(options_.requestTimeout);
-    std::wstring wideUrl = Utf8ToWide(url);
-    URL_COMPONENTS parts{};
-    parts.dwStructSize = sizeof parts;
-    parts.dwHostNameLength = static_cast<DWORD>(-1);
-    parts.dwUrlPathLength = static_cast<DWORD>(-1);
-    parts.dwExtraInfoLength = static_cast<DWORD>(-1);
-    if (!::WinHttpCrackUrl(wideUrl.c_str(), 0, 0, &parts)) Fail();
-    const std::wstring host(parts.lpszHostName, parts.dwHostNameLength);
-    const std::wstring path = std::wstring(parts.lpszUrlPath, parts.dwUrlPathLength) +
-                              std::wstring(parts.lpszExtraInfo, parts.dwExtraInfoLength);
-    const bool secure = parts.nScheme == INTERNET_SCHEME_HTTPS;
+  const TransportOptions& options_;
+  const Deadline deadline_;
+  const Target target_;
+  const ProxyRoute& route_;
+  ConnectionWatch& watch_;
+  IHttpEvents* events_;
+  InternetHandle session_;
+  InternetHandle connection_;
+  InternetHandle request_;
+};
 
-    // The route is decided already: the session goes through its proxy or none, and "<-loopback>"
-    // keeps newer WinHTTPs from going direct to loopback names on their own. Over HTTPS WinHTTP
-    // tunnels through the proxy with CONNECT.
-    const std::wstring proxyName = WinHttpProxyName(route);
-    const InternetHandle session(
-        route.Direct()
-            ? ::WinHttpOpen(nullptr, WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
-                            WINHTTP_NO_PROXY_BYPASS, 0)
-            : ::WinHttpOpen(nullptr, WINHTTP_ACCESS_TYPE_NAMED_PROXY, proxyName.c_str(), L"<-loopback>", 0));
-    if (!session) Fail();
-    DWORD protocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3;
-    if (!::WinHttpSetOption(session.get(), WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols)) {
-      protocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2;
-      ::WinHttpSetOption(session.get(), WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols);
-    }
+class WinHttpTransport final : public IHttpTransport {
+ public:
+  explicit WinHttpTransport(TransportOptions options) : options_(std::move(options)) {}
 
-    const InternetHandle connection(::WinHttpConnect(session.get(), host.c_str(), parts.nPort, 0));
-    if (!connection) Fail();
-    const wchar_t* acceptTypes[] = {L"*/*", nullptr};
-    const InternetHandle request(
-        ::WinHttpOpenRequest(connection.get(), verb == HttpVerb::Post ? L"POST" : L"GET", path.c_str(),
-                             nullptr, WINHTTP_NO_REFERER, acceptTypes, secure ? WINHTTP_FLAG_SECURE : 0));
-    if (!request) Fail();
-    struct Quieten {
-      HINTERNET request;
-      ~Quieten() { ConnectionWatch::Detach(request); }
-    } quieten{request.get()};
-    DWORD features = WINHTTP_DISABLE_REDIRECTS | WINHTTP_DISABLE_KEEP_ALIVE | WINHTTP_DISABLE_COOKIES;
-    ::WinHttpSetOption(request.get(), WINHTTP_OPTION_DISABLE_FEATURE, &features, sizeof features);
-    if (::WinHttpSetStatusCallback(request.get(), &ConnectionWatch::OnStatus, ConnectionWatch::kNotifications,
-                                   0) == WINHTTP_INVALID_STATUS_CALLBACK) {
-      Fail();
-    }
-
-    SetTimeouts(request.get(), deadline);
-    // Some WinHTTPs (Wine's) read the answer's head within WinHttpSendRequest already.
-    LimitReceiving(request.get(), deadline);
-
-    const std::wstring contentType = L"Content-Type: application/json; charset=utf-8\r\n";
-    const bool withBody = verb == HttpVerb::Post;
-    const BOOL sent = ::WinHttpSendRequest(
-        request.get(), withBody ? contentType.c_str() : WINHTTP_NO_ADDITIONAL_HEADERS,
-        withBody ? static_cast<DWORD>(-1L) : 0,
-        withBody ? const_cast<char*>(body.data()) : WINHTTP_NO_REQUEST_DATA,
-        withBody ? static_cast<DWORD>(body.size()) : 0, withBody ? static_cast<DWORD>(body.size()) : 0,
-        reinterpret_cast<DWORD_PTR>(&watch));
-    const DWORD sendError = sent ? ERROR_SUCCESS : ::GetLastError();
-    // The headers as WinHTTP composed and sent them; nothing when the request never went out.
-    if (events != nullptr && watch.Sending()) {
-      events->OnSent(WideToUtf8(
-          QueryHeaders(request.get(), WINHTTP_QUERY_RAW_HEADERS_CRLF | WINHTTP_QUERY_FLAG_REQUEST_HEADERS)));
-      if (withBody && !body.empty()) events->OnSent(body);
-    }
-    const std::string target = WideToUtf8(host) + ":" + std::to_string(parts.nPort);
-    if (!sent) {
-      ThrowIfTheProxyRefusedTunnel(route, secure, target, deadline, sendError);
-      throw Failure(sendError);
-    }
-    LimitReceiving(request.get(), deadline);
-    if (!::WinHttpReceiveResponse(request.get(), nullptr)) {
-      const DWORD receiveError = ::GetLastError();
-      ThrowIfTheProxyRefusedTunnel(route, secure, target, deadline, receiveError);
-      throw Failure(receiveError);
-    }
-    ThrowIfTheProxyAnswered(request.get(), route, secure);
-    if (events != nullptr)
-      events->OnReceived(WideToUtf8(QueryHeaders(request.get(), WINHTTP_QUERY_RAW_HEADERS_CRLF)));
-
-    const DWORD status = StatusOf(request.get());
-    if (status == 0) Fail();
-    answer.contentType = WideToUtf8(HeaderValue(request.get(), WINHTTP_QUERY_CONTENT_TYPE));
-    ReadBody(request.get(), deadline, events, answer.body);
-    // Some WinHTTPs (Wine's) end the body quietly when the connection breaks; the declared length
-    // tells an answer cut short from a whole one, as libcurl does.
-    if (const std::optional<uint64_t> length = DeclaredLength(request.get());
-        length && answer.body.size() < *length) {
-      throw CutShort(answer.body.size(), *length);
-    }
-    answer.status = static_cast<int32_t>(status);
-  }
-
-  // Resolving, connecting and sending share what is left of the whole, the connection its own bound.
-  void SetTimeouts(HINTERNET request, const Deadline& deadline) const {
-    const int left = deadline.Remaining();
-    if (left == 0) Fail();
-    const int connect = std::min(left, static_cast<int>(options_.connectTimeout.count()));
-    if (!::WinHttpSetTimeouts(request, left, connect, left, left)) Fail();
-  }
-
-  // Waiting for the answer's head and for each part of its body share what is left of the whole.
-  static void LimitReceiving(HINTERNET request, const Deadline& deadline) {
-    DWORD left = static_cast<DWORD>(deadline.Remaining());
-    if (left == 0) Fail();
-    if (!::WinHttpSetOption(request, WINHTTP_OPTION_RECEIVE_TIMEOUT, &left, sizeof left) ||
-        !::WinHttpSetOption(request, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &left, sizeof left)) {
-      Fail();
+  HttpAnswer Execute(HttpVerb verb, const std::string& url, std::string_view body,
+                     IHttpEvents* events) noexcept override {
+    try {
+      const ProxyRoute route = RouteFor(url);
+      // Outlives the request handle, so that it hears every notification of that handle.
+      ConnectionWatch watch(events, route.shown);
+      try {
+        return Exchange(options_, url, route, watch, events).Run(verb, body);
+      } catch (const Failure& failure) {
+        return HttpAnswer::Failed(WinHttpFailureKind(failure.code, watch.CertificateRejected()),
+                                  ErrorText(failure.code));
+      } catch (const ProxyRefusal& refusal) {
+        return HttpAnswer::Failed(TransportFailure::ProxyRefused,
+                                  ProxyRefusalDetail(route.shown, "HTTP " + std::to_string(refusal.status)));
+      } catch (const CutShort& cut) {
+        return HttpAnswer::Failed(TransportFailure::ConnectionLost, cut.Words());
+      }
+    } catch (const std::exception& error) {
+      return HttpAnswer::Failed(TransportFailure::Other, error.what());
     }
   }
 
-  // The answer's Content-Length; nothing when it names none or not a number.
-  static std::optional<uint64_t> DeclaredLength(HINTERNET request) {
-    const std::wstring text = HeaderValue(request, WINHTTP_QUERY_CONTENT_LENGTH);
-    if (text.empty() || text.size() > 19 ||
-        !std::all_of(text.begin(), text.end(), [](wchar_t c) { return c >= L'0' && c <= L'9'; }))
-      return std::nullopt;
-    return std::stoull(text);
-  }
-
-  static void ReadBody(HINTERNET request, const Deadline& deadline, IHttpEvents* events, std::string& body) {
-    std::vector<char> chunk(16 * 1024);
-    while (true) {
-      LimitReceiving(request, deadline);
-      DWORD read = 0;
-      if (!::WinHttpReadData(request, chunk.data(), static_cast<DWORD>(chunk.size()), &read)) Fail();
-      if (read == 0) return;
-      if (events != nullptr) events->OnReceived(std::string_view(chunk.data(), read));
-      body.append(chunk.data(), read);
-    }
-  }
-
+ private:
   // The decision is kept for a few minutes per service: with a script it may mean a download, or a
   // WPAD search that takes seconds where there is none, and a till should not pay that per request.
   // A changed setting reaches the requests after that.

@@ -57,6 +57,11 @@ struct ReleasedBy {
   static void Close(T value) { Release(value); }
 };
 
+// A handle of any kind that is empty as null and closed by `Release`: GDI objects, menus, icons,
+// modules, hooks, memory WinHTTP allocated for the caller.
+template <typename T, auto Release>
+using UniqueReleasedBy = UniqueHandle<ReleasedBy<T, Release>>;
+
 struct FileTraits {
   using Type = HANDLE;
   static HANDLE Invalid() { return INVALID_HANDLE_VALUE; }

@@ -2,15 +2,13 @@
 // exit status, and a verdict line; the token never printed.
 
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <regex>
 #include <string>
 #include <vector>
 
+#include "tests/support/RefusingPort.h"
 #include "tests/support/ShellCommand.h"
 #include "tests/support/Simulator.h"
 #include "tests/support/TestEnv.h"
@@ -19,19 +17,6 @@ namespace tallowmer::host {
 namespace {
 
 constexpr const char* kToken = "check-token-000042";
-
-// A loopback port that was free a moment ago and on which nothing listens now.
-int ClosedPort() {
-  const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  ::bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  ::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
-  ::close(probe);
-  return ntohs(address.sin_port);
-}
 
 std::vector<std::string> SplitLines(const std::string& text) {
   std::vector<std::string> lines;
@@ -95,7 +80,8 @@ TEST_F(ConnectionCheckTest, EachFaultIsNamedAtItsStep) {
     std::string detail;   // in the failing step's line, or the TLS line when all passed
     std::string verdict;  // the start of the last line
   };
-  const std::string closed = "https://127.0.0.1:" + std::to_string(ClosedPort()) + "/api/v2";
+  const testing::RefusingPort refusing;
+  const std::string closed = "https://127.0.0.1:" + std::to_string(refusing.Port()) + "/api/v2";
   const Case cases[] = {
       {"healthy",
        trusted->BaseUrl(),

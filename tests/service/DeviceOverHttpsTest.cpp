@@ -9,6 +9,7 @@
 #include "service/uDevice.h"
 #include "tests/service/FakeTransport.h"
 #include "tests/service/TlsTestServer.h"
+#include "tests/support/RefusingPort.h"
 #include "tests/support/TestEnv.h"
 
 namespace tallowmer {

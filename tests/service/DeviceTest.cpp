@@ -13,6 +13,7 @@
 #include "common/uEquipmentErrors.h"
 #include "service/JsonWriter.h"
 #include "tests/service/FakeTransport.h"
+#include "tests/support/EquFailure.h"
 #include "tests/support/TestEnv.h"
 
 namespace tallowmer {
@@ -21,6 +22,8 @@ namespace {
 constexpr const char* kHost = "https://loyalty.test/api/v2";
 constexpr const char* kToken = "merchant-7f3a9c";
 constexpr const char* kUnknownError = "Неизвестная ошибка";
+
+using testing::Failure;
 
 class DeviceTest : public ::testing::Test {
  protected:
@@ -32,17 +35,6 @@ class DeviceTest : public ::testing::Test {
     device->SetToken(kToken);
     device->HTTPRest().SetLogDir(env.Root() + "logs");
     env.fixedClock = true;
-  }
-
-  // Runs `call` expecting EquException; returns its code and message.
-  static std::pair<int32_t, std::string> Failure(const std::function<void()>& call) {
-    try {
-      call();
-    } catch (const EquException& error) {
-      return {error.Code, error.Message()};
-    }
-    ADD_FAILURE() << "no EquException";
-    return {0, ""};
   }
 
   testing::TestEnv env;

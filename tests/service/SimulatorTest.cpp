@@ -16,6 +16,7 @@
 #include "tests/service/FakeTransport.h"
 #include "tests/service/ModuleFolderEnv.h"
 #include "tests/support/ConnectProxy.h"
+#include "tests/support/EquFailure.h"
 #include "tests/support/Simulator.h"
 #include "tests/support/TestEnv.h"
 
@@ -31,16 +32,7 @@ std::vector<TCheckItem> Cart() {
           TCheckItem("B-2", "G2", "Хлеб", "Выпечка", Currency{125000}, Currency{125000}, 0.5)};
 }
 
-// Runs `call` expecting EquException; returns its code and message.
-std::pair<int32_t, std::string> Failure(const std::function<void()>& call) {
-  try {
-    call();
-  } catch (const EquException& error) {
-    return {error.Code, error.Message()};
-  }
-  ADD_FAILURE() << "no EquException";
-  return {0, ""};
-}
+using testing::Failure;
 
 // Sets environment variables for one test and puts back what was there.
 class ScopedVariables {

@@ -14,28 +14,12 @@
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
-#include <memory>
 #include <stdexcept>
+
+#include "tests/support/OpenSslOwners.h"
 
 namespace tallowmer::testing {
 namespace {
-
-struct KeyDeleter {
-  void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
-};
-using KeyPtr = std::unique_ptr<EVP_PKEY, KeyDeleter>;
-struct CertificateDeleter {
-  void operator()(X509* certificate) const { X509_free(certificate); }
-};
-using CertificatePtr = std::unique_ptr<X509, CertificateDeleter>;
-struct BioDeleter {
-  void operator()(BIO* bio) const { BIO_free(bio); }
-};
-using BioPtr = std::unique_ptr<BIO, BioDeleter>;
-struct SslDeleter {
-  void operator()(SSL* ssl) const { SSL_free(ssl); }
-};
-using SslPtr = std::unique_ptr<SSL, SslDeleter>;
 
 void Check(bool ok, const char* what) {
   if (!ok) throw std::runtime_error(std::string("test PKI: ") + what);
@@ -215,14 +199,6 @@ void ScriptedTlsServer::HandleConnection(int socket, int peerPort) {
   if (!answer.empty()) SSL_write(ssl.get(), answer.data(), static_cast<int>(answer.size()));
   SSL_shutdown(ssl.get());
   ERR_clear_error();
-}
-
-RefusingPort::RefusingPort() {
-  socket_ = BoundLoopbackSocket(port_);
-}
-
-RefusingPort::~RefusingPort() {
-  ::close(socket_);
 }
 
 SilentPort::SilentPort() {

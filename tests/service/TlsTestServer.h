@@ -1,8 +1,8 @@
 #pragma once
 
 // Test peers for the transport: a private certificate authority with a server certificate, a TLS
-// server on loopback that answers each connection with scripted bytes, and sockets that refuse or
-// ignore connections.
+// server on loopback that answers each connection with scripted bytes, and a socket that ignores
+// connections.
 
 #include <atomic>
 #include <functional>
@@ -71,18 +71,6 @@ class ScriptedTlsServer {
   mutable std::mutex mutex_;
   std::vector<Connection> connections_;
   std::thread thread_;
-};
-
-// A loopback port that refuses connections: bound, never listening.
-class RefusingPort {
- public:
-  RefusingPort();
-  ~RefusingPort();
-  int Port() const { return port_; }
-
- private:
-  int socket_ = -1;
-  int port_ = 0;
 };
 
 // A loopback port that completes the TCP handshake (the kernel does) but never answers.

@@ -1,14 +1,14 @@
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
+#include <cctype>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <string>
 
 #include "tests/support/ConnectProxy.h"
+#include "tests/support/RefusingPort.h"
 #include "tests/support/Simulator.h"
 #include "tests/support/TestEnv.h"
 #include "tests/transport/TransportConformance.h"
@@ -17,19 +17,6 @@ namespace tallowmer {
 namespace {
 
 constexpr const char* kToken = "conformance-token-1";
-
-// A loopback port that was free a moment ago and on which nothing listens now.
-int RefusedPort() {
-  const int socket = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  ::bind(socket, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  ::getsockname(socket, reinterpret_cast<sockaddr*>(&address), &length);
-  ::close(socket);
-  return ntohs(address.sin_port);
-}
 
 // The simulator's certificate names "localhost"; WinHTTP matches names only, so both sides use it.
 std::string ByName(std::string url) {
@@ -71,37 +58,81 @@ class ProxyEnvironment {
   std::map<std::string, std::string> saved_;
 };
 
-TEST(TransportConformanceTest, LibcurlPassesEveryCase) {
-  testing::TestEnv env;
-  const testing::Simulator plain(TALLOWMER_SIM_PATH, {true, true, kToken});
-  const testing::Simulator https(TALLOWMER_SIM_PATH, {false, true, kToken});
-  const testing::Simulator untrusted(TALLOWMER_SIM_PATH, {false, false, kToken});
-  const std::string logFolder = env.Root() + "http-log";
-  std::filesystem::create_directories(logFolder);
-  const testing::ConnectProxy garbage(testing::ConnectProxy::Behaviour::AnswerGarbage);
-  const testing::ConnectProxy refusing(testing::ConnectProxy::Behaviour::RefuseTunnels);
-  conformance::Target target;
-  target.plainBaseUrl = plain.BaseUrl();
-  target.httpsBaseUrl = ByName(https.BaseUrl());
-  target.untrustedBaseUrl = ByName(untrusted.BaseUrl());
-  target.token = kToken;
-  target.refusedPort = RefusedPort();
-  target.logFolder = logFolder;
-  target.garbageUrl = garbage.Url();
-  target.refusingProxy = "127.0.0.1:" + std::to_string(refusing.Port());
-  ProxyEnvironment environment;
-  target.useSystemProxy = [&environment](const std::string& proxy) { environment.Use(proxy); };
-  const auto makeTransport = [&https](std::chrono::milliseconds requestTimeout) {
-    TransportOptions options;
-    options.extraCaBundle = https.CaFile();
-    options.requestTimeout = requestTimeout;
-    return CreateDefaultTransport(options);
-  };
-  for (const conformance::CaseResult& result : conformance::RunAll(target, makeTransport)) {
-    SCOPED_TRACE(result.name);
-    for (const std::string& failure : result.failures) ADD_FAILURE() << failure;
+// The peers the cases talk to, started once for the cases that run in one process.
+class Peers {
+ public:
+  Peers() {
+    std::filesystem::create_directories(logFolder_);
+    target.plainBaseUrl = plain_.BaseUrl();
+    target.httpsBaseUrl = ByName(https_.BaseUrl());
+    target.untrustedBaseUrl = ByName(untrusted_.BaseUrl());
+    target.token = kToken;
+    target.refusedPort = refused_.Port();
+    target.logFolder = logFolder_;
+    target.garbageUrl = garbage_.Url();
+    target.refusingProxy = "127.0.0.1:" + std::to_string(refusing_.Port());
+    target.useSystemProxy = [this](const std::string& proxy) { environment_.Use(proxy); };
+    makeTransport = [this](std::chrono::milliseconds requestTimeout) {
+      TransportOptions options;
+      options.extraCaBundle = https_.CaFile();
+      options.requestTimeout = requestTimeout;
+      return CreateDefaultTransport(options);
+    };
   }
+  Peers(const Peers&) = delete;
+  Peers& operator=(const Peers&) = delete;
+
+  conformance::Target target;
+  conformance::TransportFactory makeTransport;
+
+ private:
+  testing::TestEnv env_;
+  const testing::Simulator plain_{TALLOWMER_SIM_PATH, {true, true, kToken}};
+  const testing::Simulator https_{TALLOWMER_SIM_PATH, {false, true, kToken}};
+  const testing::Simulator untrusted_{TALLOWMER_SIM_PATH, {false, false, kToken}};
+  const std::string logFolder_ = env_.Root() + "http-log";
+  const testing::ConnectProxy garbage_{testing::ConnectProxy::Behaviour::AnswerGarbage};
+  const testing::ConnectProxy refusing_{testing::ConnectProxy::Behaviour::RefuseTunnels};
+  const testing::RefusingPort refused_;
+  ProxyEnvironment environment_;
+};
+
+class TransportConformanceTest : public ::testing::TestWithParam<size_t> {
+ protected:
+  static void SetUpTestSuite() { peers = std::make_unique<Peers>(); }
+  static void TearDownTestSuite() { peers.reset(); }
+
+  static std::unique_ptr<Peers> peers;
+};
+
+std::unique_ptr<Peers> TransportConformanceTest::peers;
+
+TEST_P(TransportConformanceTest, Passes) {
+  const conformance::CaseResult result =
+      conformance::RunCase(GetParam(), peers->target, peers->makeTransport);
+  SCOPED_TRACE(result.name);
+  for (const std::string& failure : result.failures) ADD_FAILURE() << failure;
 }
+
+// "an answer cut short ... (HTTP)" as "AnAnswerCutShort...HTTP".
+std::string TestName(const ::testing::TestParamInfo<size_t>& info) {
+  std::string name;
+  bool wordStart = true;
+  const std::string words = conformance::CaseNames().at(info.param);
+  for (const char c : words) {
+    if (c == '\'') continue;
+    if (!std::isalnum(static_cast<unsigned char>(c))) {
+      wordStart = true;
+      continue;
+    }
+    name += wordStart ? static_cast<char>(std::toupper(static_cast<unsigned char>(c))) : c;
+    wordStart = false;
+  }
+  return name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Libcurl, TransportConformanceTest,
+                         ::testing::Range<size_t>(0, conformance::CaseNames().size()), TestName);
 
 }  // namespace
 }  // namespace tallowmer

@@ -10,6 +10,7 @@
 #include "service/uHTTP.h"
 #include "tests/service/ModuleFolderEnv.h"
 #include "tests/service/TlsTestServer.h"
+#include "tests/support/RefusingPort.h"
 #include "tests/support/TestEnv.h"
 
 namespace tallowmer {

@@ -8,14 +8,17 @@
 
 #include <fstream>
 #include <iterator>
-#include <memory>
 
 #include "tests/sim/SimTestSupport.h"
+#include "tests/support/OpenSslOwners.h"
 
 namespace tallowmer::sim {
 namespace {
 
 namespace fs = std::filesystem;
+using tallowmer::testing::BioPtr;
+using tallowmer::testing::StoreContextPtr;
+using tallowmer::testing::StorePtr;
 using testing::TempDir;
 
 std::string ReadFile(const fs::path& path) {
@@ -25,16 +28,14 @@ std::string ReadFile(const fs::path& path) {
 
 CertificatePtr ReadCertificate(const fs::path& path) {
   const std::string pem = ReadFile(path);
-  std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())),
-                                                &BIO_free);
+  const BioPtr bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
   return CertificatePtr(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
 }
 
 // What a TLS client checks: the chain up to the CA file, for a server, now.
 bool VerifiesAgainst(X509* certificate, const fs::path& caFile) {
-  std::unique_ptr<X509_STORE, decltype(&X509_STORE_free)> store(X509_STORE_new(), &X509_STORE_free);
-  std::unique_ptr<X509_STORE_CTX, decltype(&X509_STORE_CTX_free)> context(X509_STORE_CTX_new(),
-                                                                          &X509_STORE_CTX_free);
+  const StorePtr store(X509_STORE_new());
+  const StoreContextPtr context(X509_STORE_CTX_new());
   return X509_STORE_load_file(store.get(), caFile.c_str()) == 1 &&
          X509_STORE_CTX_init(context.get(), store.get(), certificate, nullptr) == 1 &&
          X509_STORE_CTX_set_purpose(context.get(), X509_PURPOSE_SSL_SERVER) == 1 &&

@@ -4,31 +4,16 @@
 // transport is the product's own with its default options, so it trusts what the system trusts. Prints one
 // line per case and exits with the number of failed cases.
 
-#include <winsock2.h>
+#include <windows.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <string>
 
+#include "tests/support/RefusingPort.h"
 #include "tests/transport/TransportConformance.h"
 
 namespace {
-
-// A loopback port that was free a moment ago and on which nothing listens now.
-int RefusedPort() {
-  WSADATA data;
-  if (::WSAStartup(MAKEWORD(2, 2), &data) != 0) return 0;
-  const SOCKET probe = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  int length = sizeof address;
-  ::bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  ::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
-  ::closesocket(probe);
-  ::WSACleanup();
-  return ntohs(address.sin_port);
-}
 
 // The current user's Internet settings as the registry holds them: a header (version, counter,
 // flags: 1 direct, 3 direct or the proxy), then the proxy list, the bypass list and the
@@ -72,7 +57,8 @@ int main(int argc, char** argv) {
   target.httpsBaseUrl = argv[2];
   target.untrustedBaseUrl = argv[3];
   target.token = argv[4];
-  target.refusedPort = RefusedPort();
+  const tallowmer::testing::RefusingPort refused;
+  target.refusedPort = refused.Port();
   target.logFolder = argv[5];
   target.garbageUrl = argv[6];
   target.refusingProxy = argv[7];

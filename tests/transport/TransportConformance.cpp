@@ -69,8 +69,8 @@ std::string Origin(const std::string& baseUrl) {
 }
 
 std::string Describe(const HttpAnswer& answer) {
-  return "status " + std::to_string(answer.status) + ", failure " +
-         std::to_string(static_cast<int>(answer.failure)) + " " + answer.error;
+  return "status " + std::to_string(answer.status) + ", failure " + TransportFailureName(answer.failure) +
+         " " + answer.error;
 }
 
 struct Context {
@@ -299,24 +299,50 @@ constexpr Case kOnce[] = {
     {"an answer that is no HTTP fails with -1 as a protocol error", GarbageIsAProtocolError},
 };
 
+struct PlannedCase {
+  std::string name;
+  void (*run)(const Context&, Checker&);
+  bool https;
+};
+
+// Every case with the server it talks to, in the order they run.
+const std::vector<PlannedCase>& Plan() {
+  static const std::vector<PlannedCase> plan = [] {
+    std::vector<PlannedCase> cases;
+    for (const Case& c : kEachServer) {
+      cases.push_back({std::string(c.name) + " (HTTP)", c.run, false});
+      cases.push_back({std::string(c.name) + " (HTTPS)", c.run, true});
+    }
+    for (const Case& c : kOnce) cases.push_back({c.name, c.run, false});
+    // Only HTTPS goes through a proxy.
+    cases.push_back(
+        {"a proxy refusing the tunnel fails with -1 and is named", RefusedTunnelNamesTheProxy, true});
+    return cases;
+  }();
+  return plan;
+}
+
 }  // namespace
+
+std::vector<std::string> CaseNames() {
+  std::vector<std::string> names;
+  for (const PlannedCase& planned : Plan()) names.push_back(planned.name);
+  return names;
+}
+
+CaseResult RunCase(size_t index, const Target& target, const TransportFactory& makeTransport) {
+  const PlannedCase& planned = Plan().at(index);
+  CaseResult result{planned.name, {}};
+  Checker check(result.failures);
+  planned.run(Context{target, makeTransport, planned.https ? target.httpsBaseUrl : target.plainBaseUrl},
+              check);
+  return result;
+}
 
 std::vector<CaseResult> RunAll(const Target& target, const TransportFactory& makeTransport) {
   std::vector<CaseResult> results;
-  const auto run = [&](const Case& c, const std::string& baseUrl, const std::string& over) {
-    CaseResult result{std::string(c.name) + over, {}};
-    Checker check(result.failures);
-    c.run(Context{target, makeTransport, baseUrl}, check);
-    results.push_back(std::move(result));
-  };
-  for (const Case& c : kEachServer) {
-    run(c, target.plainBaseUrl, " (HTTP)");
-    run(c, target.httpsBaseUrl, " (HTTPS)");
-  }
-  for (const Case& c : kOnce) run(c, target.plainBaseUrl, "");
-  // Only HTTPS goes through a proxy.
-  run({"a proxy refusing the tunnel fails with -1 and is named", RefusedTunnelNamesTheProxy},
-      target.httpsBaseUrl, "");
+  for (size_t index = 0; index < Plan().size(); ++index)
+    results.push_back(RunCase(index, target, makeTransport));
   return results;
 }
 

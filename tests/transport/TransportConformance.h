@@ -5,6 +5,7 @@
 // verified HTTPS; each reports what it found wrong, nothing when it passed.
 
 #include <chrono>
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <string>
@@ -45,6 +46,9 @@ struct CaseResult {
 using TransportFactory =
     std::function<std::unique_ptr<IHttpTransport>(std::chrono::milliseconds requestTimeout)>;
 
+// Each case's name, in the order RunAll runs them; RunCase takes its index in this list.
+std::vector<std::string> CaseNames();
+CaseResult RunCase(size_t index, const Target& target, const TransportFactory& makeTransport);
 std::vector<CaseResult> RunAll(const Target& target, const TransportFactory& makeTransport);
 
 }  // namespace tallowmer::conformance

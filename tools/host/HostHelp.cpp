@@ -1,12 +1,15 @@
 #include "tools/host/HostHelp.h"
 
 #include <algorithm>
+#include <cstring>
 #include <iomanip>
+
+#include "tools/host/HostOptions.h"
 
 namespace tallowmer::host {
 namespace {
 
-const char* const kUsage = R"(usage: ls_tallowmer_host [OPTIONS] SCRIPT|-
+const char* const kUsageStart = R"(usage: ls_tallowmer_host [OPTIONS] SCRIPT|-
        ls_tallowmer_host [OPTIONS] call METHOD [INDATA]
        ls_tallowmer_host [OPTIONS] settings [--output FILE]
        ls_tallowmer_host [OPTIONS] check
@@ -41,26 +44,11 @@ Subcommands:
                         one-line verdict. The token is never printed
 
 Options:
-  --set ID=VALUE        set one setting before Enable (repeatable); VALUE is read by the
-                        setting's type: Number a decimal number, Boolean true or false, Date
-                        YYYY-mm-dd hh:nn:ss, String as it stands
-  --settings FILE.json  set the settings of a JSON object {"ID": value, ...} (as "settings" prints
-                        it); --set given as well wins
-  --ca FILE             trust the PEM certificate authorities in FILE for HTTPS, in addition to
-                        the system's and to SSL/ca-bundle.pem beside the module; the environment
-                        variable LS_TALLOWMER_CA_FILE does the same (tallowmer_sim prints the line)
-  --device-id ID        the device identifier given to Open (default 1); the device folder, which
-                        holds the device's logs, is DEVICES-FOLDER/ID
-  --devices-folder DIR  the host property DevicesFolder (default: see Logs)
-  --models-folder DIR   the host property ModelsFolder (default empty)
-  --language LANG       the host property Language (default ru)
-  --raw                 no Init, Open, SetSettings, Enable, Disable or Close around the calls: the
-                        script makes them itself, for tests of the driver's own checks; refused
-                        together with --set and --settings, which need SetSettings
-  --output FILE         settings only: write the JSON to FILE, created with mode 0600 (it holds
-                        the token), instead of standard output
-  -h, --help            this text
-Values may also follow an equals sign: --device-id=2. Everything is checked before the driver's
+)";
+
+// After the options.
+const char* const kUsageEnd =
+    R"(Values may also follow an equals sign: --device-id=2. Everything is checked before the driver's
 Init runs: an unknown option or setting ID, a malformed value or INDATA, an unreadable file.
 )";
 
@@ -80,6 +68,32 @@ const char* const kExitStatuses = R"(Exit statuses:
   2  a bad command line: nothing ran. SCRIPT: a malformed line; the lines before it ran and were
      answered, the rest did not run.
 )";
+
+// "-h, --help" or "--ca FILE": how an option is written in the first column.
+std::string OptionSynopsis(const OptionSpec& option) {
+  if (option.alias != nullptr) return std::string(option.alias) + ", " + option.name;
+  const char* value = option.helpValueName != nullptr ? option.helpValueName : option.valueName;
+  return value == nullptr ? option.name : std::string(option.name) + " " + value;
+}
+
+// Each option's help lines in a column wide enough for the longest synopsis.
+void PrintOptions(std::ostream& out) {
+  size_t width = 0;
+  for (const OptionSpec& option : HostOptionTable()) width = std::max(width, OptionSynopsis(option).size());
+  const std::string indent(2 + width + 2, ' ');
+  for (const OptionSpec& option : HostOptionTable()) {
+    out << "  " << std::left << std::setw(static_cast<int>(width) + 2) << OptionSynopsis(option);
+    for (const char* line = option.help;; ++line) {
+      const char* end = std::strchr(line, '\n');
+      if (end == nullptr) {
+        out << line << "\n";
+        break;
+      }
+      out.write(line, end - line) << "\n" << indent;
+      line = end;
+    }
+  }
+}
 
 // Each column of a table wide enough for its longest entry.
 void PrintElements(std::ostream& out, const char* title, const std::vector<ElementHelp>& elements) {
@@ -332,7 +346,9 @@ const std::vector<MethodHelp>& MethodHelpTable() {
 }
 
 void PrintHelp(std::ostream& out, const std::vector<SettingInfo>& settings, const HelpFolders& folders) {
-  out << kUsage << "\n";
+  out << kUsageStart;
+  PrintOptions(out);
+  out << kUsageEnd << "\n";
   PrintSettings(out, settings);
   PrintMethods(out);
   out << kTimeOut << "\n" << kExitStatuses << "\n";

@@ -48,7 +48,7 @@ CallOutcome HostSession::Call(const std::string& method, std::vector<OleVariant>
 }
 
 bool HostSession::CallPublic(const std::string& method, OleVariant inData, OleVariant* outData) {
-  std::vector<OleVariant> arguments{std::move(inData), OleVariant(), OleVariant::Int32(0)};
+  std::vector<OleVariant> arguments = MethodArguments(std::move(inData));
   const CallOutcome outcome = Call(method, arguments);
   if (outData != nullptr) *outData = arguments[1];
   if (outcome.hr != hrOk) {
@@ -123,7 +123,7 @@ bool HostSession::ApplySettings(const SetupOptions& options) {
 }
 
 std::vector<SettingInfo> HostSession::DeclaredSettings() {
-  std::vector<OleVariant> arguments{OleVariant(), OleVariant(), OleVariant::Int32(0)};
+  std::vector<OleVariant> arguments = MethodArguments();
   const CallOutcome outcome = Call("GetSettings", arguments);
   OleVariant answer = arguments[1];
   const SafeArray* table = outcome.hr == hrOk ? SettingsTable(answer) : nullptr;

@@ -59,6 +59,11 @@ class HostSession {
   std::ostream& log_;
 };
 
+// InData, an empty OutData and TimeOut 0: the arguments with which a host calls a method.
+inline std::vector<OleVariant> MethodArguments(OleVariant inData = OleVariant()) {
+  return {std::move(inData), OleVariant(), OleVariant::Int32(0)};
+}
+
 // One output line: {"call":..,"hresult":..,"result":..,"args":[..],"exception":{..}}.
 Json OutcomeToJson(const std::string& method, const CallOutcome& outcome,
                    const std::vector<OleVariant>& arguments);

@@ -23,9 +23,7 @@ void SetWindowTextUtf8(HWND window, const std::string& text);
 // The module that holds the windows' code: the driver DLL.
 using platform::windows::ModuleInstance;
 
-// A GDI object, menu, icon or module, released by the function named.
-template <typename T, auto Release>
-using UniqueGdi = platform::windows::UniqueHandle<platform::windows::ReleasedBy<T, Release>>;
+using platform::windows::UniqueReleasedBy;
 
 inline void DeleteGdiObject(HGDIOBJ object) {
   ::DeleteObject(object);
@@ -46,15 +44,15 @@ inline void UnhookHandle(HHOOK hook) {
   ::UnhookWindowsHookEx(hook);
 }
 
-using UniqueFont = UniqueGdi<HFONT, DeleteGdiObject>;
-using UniqueBrush = UniqueGdi<HBRUSH, DeleteGdiObject>;
-using UniqueBitmap = UniqueGdi<HBITMAP, DeleteGdiObject>;
+using UniqueFont = UniqueReleasedBy<HFONT, DeleteGdiObject>;
+using UniqueBrush = UniqueReleasedBy<HBRUSH, DeleteGdiObject>;
+using UniqueBitmap = UniqueReleasedBy<HBITMAP, DeleteGdiObject>;
 // A memory device context from CreateCompatibleDC.
-using UniqueMemoryDC = UniqueGdi<HDC, DeleteMemoryDC>;
-using UniqueMenu = UniqueGdi<HMENU, DestroyMenuHandle>;
-using UniqueIcon = UniqueGdi<HICON, DestroyIconHandle>;
-using UniqueModule = UniqueGdi<HMODULE, UnloadLibrary>;
-using UniqueHook = UniqueGdi<HHOOK, UnhookHandle>;
+using UniqueMemoryDC = UniqueReleasedBy<HDC, DeleteMemoryDC>;
+using UniqueMenu = UniqueReleasedBy<HMENU, DestroyMenuHandle>;
+using UniqueIcon = UniqueReleasedBy<HICON, DestroyIconHandle>;
+using UniqueModule = UniqueReleasedBy<HMODULE, UnloadLibrary>;
+using UniqueHook = UniqueReleasedBy<HHOOK, UnhookHandle>;
 
 // A device context of the screen, released at the end of its scope.
 class ScreenDC {

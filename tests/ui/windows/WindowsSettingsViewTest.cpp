@@ -25,6 +25,7 @@
 #include "service/WaitedTransport.h"
 #include "tests/ui/windows/SilentServer.h"
 #include "tests/ui/windows/UiProbe.h"
+#include "tests/ui/windows/WindowDriving.h"
 #include "ui/ufmCommonSettings.h"
 #include "ui/ufmMainSettings.h"
 #include "ui/windows/HelpPopup.h"
@@ -36,6 +37,7 @@ namespace tallowmer {
 namespace {
 
 using namespace ui_windows;
+using namespace window_driving;
 
 std::atomic<int> passed = 0;
 std::atomic<int> failed = 0;
@@ -157,13 +159,6 @@ void CheckTexts(HWND window, const std::string& name) {
                                               (clipped.empty() ? "" : "; clipped: " + clipped) + ")");
 }
 
-RECT BoundsIn(HWND parent, HWND control) {
-  RECT bounds{};
-  ::GetWindowRect(control, &bounds);
-  ::MapWindowPoints(nullptr, parent, reinterpret_cast<POINT*>(&bounds), 2);
-  return bounds;
-}
-
 std::string Setting(TestDevice& device, const char* id) {
   std::string value;
   uiThread->Run([&] { value = device.GetSettingValueStr(id); });
@@ -174,91 +169,6 @@ std::string TestedHost(TestDevice& device) {
   std::string host;
   uiThread->Run([&] { host = device.testedHost; });
   return host;
-}
-
-// Waits up to 30 seconds for a condition that another thread brings about: a condition that
-// holds is seen within 10 ms, and the limit only decides when a broken one is given up on, so it
-// is sized for a loaded machine.
-bool WaitFor(const std::function<bool()>& condition) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
-}
-
-HWND WaitForDialog(const wchar_t* caption) {
-  HWND window = nullptr;
-  WaitFor([&] {
-    window = ::FindWindowW(L"#32770", caption);
-    return window != nullptr && ::IsWindowVisible(window);
-  });
-  return window;
-}
-
-struct ChildSearch {
-  int Id = 0;
-  HWND Found = nullptr;
-};
-
-BOOL CALLBACK MatchChild(HWND child, LPARAM data) {
-  auto* search = reinterpret_cast<ChildSearch*>(data);
-  if (::GetDlgCtrlID(child) != search->Id) return TRUE;
-  search->Found = child;
-  return FALSE;
-}
-
-// A control at any depth below `parent`: the pages' boxes sit inside the tab control.
-HWND FindChild(HWND parent, int id) {
-  ChildSearch search{id, nullptr};
-  ::EnumChildWindows(parent, MatchChild, reinterpret_cast<LPARAM>(&search));
-  return search.Found;
-}
-
-std::string TabCaption(HWND tabs, int index) {
-  wchar_t buffer[128] = {};
-  TCITEMW item{};
-  item.mask = TCIF_TEXT;
-  item.pszText = buffer;
-  item.cchTextMax = 128;
-  ::SendMessageW(tabs, TCM_GETITEMW, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(&item));
-  return WideToUtf8(buffer);
-}
-
-std::string CellText(HWND table, int row, int column) {
-  wchar_t buffer[256] = {};
-  LVITEMW item{};
-  item.iSubItem = column;
-  item.pszText = buffer;
-  item.cchTextMax = 256;
-  ::SendMessageW(table, LVM_GETITEMTEXTW, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(&item));
-  return WideToUtf8(buffer);
-}
-
-int RowOf(HWND table, const std::string& name) {
-  const int count = static_cast<int>(::SendMessageW(table, LVM_GETITEMCOUNT, 0, 0));
-  for (int row = 0; row < count; ++row) {
-    if (CellText(table, row, 0) == name) return row;
-  }
-  return -1;
-}
-
-void SelectRow(HWND table, int row) {
-  LVITEMW item{};
-  item.stateMask = LVIS_SELECTED | LVIS_FOCUSED;
-  item.state = LVIS_SELECTED | LVIS_FOCUSED;
-  ::SendMessageW(table, LVM_SETITEMSTATE, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(&item));
-}
-
-// A key as the keyboard delivers it: posted, so that the dialog's own key handling sees it.
-void PressKey(HWND window, WPARAM key) {
-  ::PostMessageW(window, WM_KEYDOWN, key, 1);
-  ::PostMessageW(window, WM_KEYUP, key, static_cast<LPARAM>(0xC0000001));
-}
-
-void Click(HWND button) {
-  ::PostMessageW(button, BM_CLICK, 0, 0);
 }
 
 // Asks for help on `control` as the title bar's help button does, and answers the popup's text;
@@ -380,38 +290,6 @@ void CheckDialogLayout(HWND dialog, TestDevice& device) {
   Check(ClickTab(dialog, 0), "a click on \"Параметры\" shows the page again");
 }
 
-// Keys as the keyboard sends them: the modifiers go down first and up last.
-void TypeKeys(std::initializer_list<WORD> keys) {
-  std::vector<INPUT> inputs;
-  for (const WORD key : keys) {
-    INPUT input{};
-    input.type = INPUT_KEYBOARD;
-    input.ki.wVk = key;
-    if (key == VK_NEXT || key == VK_PRIOR) input.ki.dwFlags = KEYEVENTF_EXTENDEDKEY;
-    inputs.push_back(input);
-  }
-  for (auto key = keys.end(); key != keys.begin();) {
-    --key;
-    INPUT input{};
-    input.type = INPUT_KEYBOARD;
-    input.ki.wVk = *key;
-    input.ki.dwFlags = KEYEVENTF_KEYUP | (*key == VK_NEXT || *key == VK_PRIOR ? KEYEVENTF_EXTENDEDKEY : 0);
-    inputs.push_back(input);
-  }
-  ::SendInput(static_cast<UINT>(inputs.size()), inputs.data(), sizeof(INPUT));
-}
-
-HWND FocusOf(HWND dialog) {
-  GUITHREADINFO info{};
-  info.cbSize = sizeof(info);
-  ::GetGUIThreadInfo(::GetWindowThreadProcessId(dialog, nullptr), &info);
-  return info.hwndFocus;
-}
-
-void Focus(HWND dialog, HWND control) {
-  ::SendMessageW(dialog, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(control), TRUE);
-}
-
 // The tabs switch with Ctrl+Tab, Ctrl+Shift+Tab, Ctrl+PgDn and Ctrl+PgUp wherever the focus is, and
 // Tab stops on the tab strip between "Отмена" and the page.
 void CheckKeyboard(HWND dialog) {
@@ -475,26 +353,6 @@ void CheckHelp(HWND dialog) {
         "help on the tabs shows the hint of the control under the pointer at its corner");
 }
 
-// The items of a menu, a submenu's items marked with ">" in front, separators as "-".
-std::vector<std::string> MenuTexts(HMENU menu, const std::string& mark = "") {
-  std::vector<std::string> texts;
-  const int count = ::GetMenuItemCount(menu);
-  for (int index = 0; index < count; ++index) {
-    wchar_t caption[128] = {};
-    MENUITEMINFOW item{};
-    item.cbSize = sizeof(item);
-    item.fMask = MIIM_FTYPE | MIIM_STRING | MIIM_SUBMENU;
-    item.dwTypeData = caption;
-    item.cch = 128;
-    ::GetMenuItemInfoW(menu, static_cast<UINT>(index), TRUE, &item);
-    texts.push_back(mark + ((item.fType & MFT_SEPARATOR) != 0 ? "-" : WideToUtf8(caption)));
-    if (item.hSubMenu != nullptr) {
-      for (const std::string& text : MenuTexts(item.hSubMenu, mark + ">")) texts.push_back(text);
-    }
-  }
-  return texts;
-}
-
 // Drops the command menu down with "Дополнительно", reads it and closes it again.
 std::vector<std::string> CommandMenu(HWND dialog, const wchar_t* shotName = nullptr) {
   Click(::GetDlgItem(dialog, kIdMoreButton));
@@ -518,14 +376,6 @@ std::string Joined(const std::vector<std::string>& texts) {
   std::string joined;
   for (const std::string& text : texts) joined += (joined.empty() ? "" : " | ") + text;
   return joined;
-}
-
-bool HasChildWithText(HWND parent, const std::string& text) {
-  for (HWND child = ::GetWindow(parent, GW_CHILD); child != nullptr;
-       child = ::GetWindow(child, GW_HWNDNEXT)) {
-    if (WindowText(child) == text) return true;
-  }
-  return false;
 }
 
 void SetDebugLog(TestDevice& device, bool enabled) {
