@@ -1,5 +1,7 @@
 #include "core/com/ComVariant.h"
 
+#include <algorithm>
+#include <cstring>
 #include <vector>
 
 #include "common/Exceptions.h"
@@ -324,15 +326,38 @@ std::vector<UniqueVariant> ToElements(const SafeArray& array, VARTYPE elementTyp
 
 void PutElements(std::vector<UniqueVariant>& elements, const std::vector<SafeArray::Bound>& bounds,
                  VARTYPE elementType, SAFEARRAY* target) {
+  ::SafeArrayLock(target);
   size_t position = 0;
   ForEachIndex(bounds, [&](LONG* indices) {
-    VARIANT& value = *elements[position++].get();
-    void* data = elementType == VT_VARIANT    ? static_cast<void*>(&value)
-                 : elementType == VT_BSTR     ? static_cast<void*>(value.bstrVal)
-                 : elementType == VT_DISPATCH ? static_cast<void*>(value.pdispVal)
-                                              : static_cast<void*>(&value.llVal);
-    if (FAILED(::SafeArrayPutElement(target, indices, data))) RefuseWriteBack();
+    VARIANT value = elements[position++].release();
+    void* slot = nullptr;
+    if (FAILED(::SafeArrayPtrOfIndex(target, indices, &slot))) {
+      ::VariantClear(&value);
+      return;
+    }
+    // The converted value moves into its slot, and what the slot held is released.
+    switch (elementType) {
+      case VT_VARIANT:
+        ::VariantClear(static_cast<VARIANT*>(slot));
+        *static_cast<VARIANT*>(slot) = value;
+        break;
+      case VT_BSTR:
+        ::SysFreeString(*static_cast<BSTR*>(slot));
+        *static_cast<BSTR*>(slot) = value.bstrVal;
+        break;
+      case VT_DISPATCH:
+      case VT_UNKNOWN: {
+        IUnknown*& object = *static_cast<IUnknown**>(slot);
+        if (object != nullptr) object->Release();
+        object = value.punkVal;
+        break;
+      }
+      default:
+        std::memcpy(slot, &value.llVal, std::min<size_t>(::SafeArrayGetElemsize(target), sizeof value.llVal));
+        break;
+    }
   });
+  ::SafeArrayUnlock(target);
 }
 
 OleVariant FromComVariant(const VARIANT& input) {

@@ -34,7 +34,8 @@ SAFEARRAY* ToSafeArray(const SafeArray& array, VARTYPE elementType);
 // The elements converted for an array of the element type; an element of another kind raises the
 // bad-input EquException. Nothing of the host's is touched, so a write-back can fail here safely.
 std::vector<UniqueVariant> ToElements(const SafeArray& array, VARTYPE elementType);
-// Stores converted elements into an array of the bounds' shape and of the element type.
+// Moves converted elements into an array of the bounds' shape and of the element type, releasing
+// what its slots held; it cannot fail, so a write-back prepared with ToElements completes.
 void PutElements(std::vector<UniqueVariant>& elements, const std::vector<SafeArray::Bound>& bounds,
                  VARTYPE elementType, SAFEARRAY* target);
 // The portable text of a BSTR (a null BSTR is the empty text).
