@@ -108,7 +108,9 @@ OleVariant StoredAs(VarType kind, const OleVariant& element) {
 // element kind; anything else cannot go into it.
 SafeArrayPtr StoredArray(VarType elementType, const OleVariant& element) {
   const OleVariant plain = element.Dereferenced();
-  if (!plain.IsArray() || plain.ArrayValue() == nullptr) UnsupportedWriteBackTarget();
+  if (!plain.IsArray()) UnsupportedWriteBackTarget();
+  // A variable that held no array gets none back.
+  if (plain.ArrayValue() == nullptr) return nullptr;
   auto stored = std::make_unique<SafeArray>(plain.ArrayValue()->Bounds());
   const std::vector<OleVariant>& source = plain.ArrayValue()->Elements();
   for (size_t i = 0; i < source.size(); ++i) stored->Elements()[i] = StoredAs(elementType, source[i]);

@@ -372,6 +372,18 @@ TEST_F(DispatchTest, TypedArrayVariablesAreReadElementByElement) {
   EXPECT_EQ(numbers->At(6).Type(), varInteger);
 }
 
+// A script host's array variable that holds no array yet (a null SAFEARRAY*) is not something the
+// public method can have changed: the call must not be refused after the method has run.
+TEST_F(DispatchTest, ArrayVariableWithoutAnArrayStaysWithoutOne) {
+  SafeArrayPtr none;
+  OleVariant outData;
+  OleVariant timeOut = OleVariant::Int32(0);
+  std::vector<OleVariant> args{OleVariant::RefVariant(&timeOut), OleVariant::RefVariant(&outData),
+                               OleVariant::RefArray(&none, varDate)};
+  EXPECT_EQ(CallRaw(*object, IdOf(*object, u"Echo"), args).hr, hrOk);
+  EXPECT_EQ(none, nullptr);
+}
+
 TEST_F(DispatchTest, TypedArrayVariablesTakeEachElementInTheirKind) {
   struct Case {
     const char* label;
