@@ -4,6 +4,7 @@
 #include <cstring>
 #include <iterator>
 #include <limits>
+#include <string>
 
 namespace torture {
 
@@ -144,6 +145,55 @@ void FillScalar(Rng& rng, VARTYPE kind, void* data, bool topLevel) {
 
 uint64_t elementBudget = 0;
 
+// A one-dimensional array as SafeArrayAllocDescriptor makes it: its feature flags say what it holds,
+// and no element type is stored, so SafeArrayGetVartype refuses it.
+SAFEARRAY* ArrayWithoutVartype(VARTYPE elementType, SAFEARRAYBOUND bound) {
+  SAFEARRAY* sizer = ::SafeArrayCreateVector(elementType, 0, 0);
+  if (sizer == nullptr) return nullptr;
+  const ULONG size = ::SafeArrayGetElemsize(sizer);
+  ::SafeArrayDestroy(sizer);
+  SAFEARRAY* array = nullptr;
+  if (FAILED(::SafeArrayAllocDescriptor(1, &array))) return nullptr;
+  array->fFeatures = elementType == VT_VARIANT    ? FADF_VARIANT
+                     : elementType == VT_BSTR     ? FADF_BSTR
+                     : elementType == VT_DISPATCH ? FADF_DISPATCH
+                     : elementType == VT_UNKNOWN  ? FADF_UNKNOWN
+                                                  : 0;
+  array->cbElements = size;
+  array->rgsabound[0] = bound;
+  if (FAILED(::SafeArrayAllocData(array))) {
+    ::SafeArrayDestroyDescriptor(array);
+    return nullptr;
+  }
+  return array;
+}
+
+// A settings table holding a Token that no call had before, in the array of one element that
+// SetSettings takes: the driver must keep only the token in force.
+void FillNewToken(Rng& rng, VARIANT& value) {
+  SAFEARRAYBOUND bounds[] = {{2, 0}, {1, 0}};
+  SAFEARRAY* table = ::SafeArrayCreate(VT_VARIANT, 2, bounds);
+  std::wstring token(4096, L't');
+  const std::wstring unique = std::to_wstring(rng.Bits());
+  token.replace(0, unique.size(), unique);
+  VARIANT cells[] = {com_client::Text(L"Token"), com_client::Text(token)};
+  LONG indices[][2] = {{0, 0}, {1, 0}};
+  for (int i = 0; i < 2; ++i) {
+    ::SafeArrayPutElement(table, indices[i], &cells[i]);
+    ::VariantClear(&cells[i]);
+  }
+  SAFEARRAY* outer = ::SafeArrayCreateVector(VT_VARIANT, 0, 1);
+  LONG first = 0;
+  VARIANT tableVariant;
+  ::VariantInit(&tableVariant);
+  tableVariant.vt = VT_ARRAY | VT_VARIANT;
+  tableVariant.parray = table;
+  ::SafeArrayPutElement(outer, &first, &tableVariant);
+  ::VariantClear(&tableVariant);
+  value.vt = VT_ARRAY | VT_VARIANT;
+  value.parray = outer;
+}
+
 SAFEARRAY* RandomArray(Rng& rng, VARTYPE elementType, int depth) {
   const UINT dimensions = 1 + static_cast<UINT>(rng.Below(3));
   SAFEARRAYBOUND bounds[3];
@@ -177,7 +227,8 @@ SAFEARRAY* RandomArray(Rng& rng, VARTYPE elementType, int depth) {
     }
     bounds[d] = {count, lower};
   }
-  SAFEARRAY* array = ::SafeArrayCreate(elementType, dimensions, bounds);
+  SAFEARRAY* array = dimensions == 1 && rng.Chance(10) ? ArrayWithoutVartype(elementType, bounds[0])
+                                                       : ::SafeArrayCreate(elementType, dimensions, bounds);
   if (array == nullptr) return nullptr;
   void* data = nullptr;
   if (FAILED(::SafeArrayAccessData(array, &data))) return array;
@@ -203,6 +254,10 @@ VARTYPE RandomElementType(Rng& rng) {
 
 void FillVariant(Rng& rng, VARIANT& value, int depth) {
   ::VariantInit(&value);
+  if (depth == 0 && rng.Chance(2)) {
+    FillNewToken(rng, value);
+    return;
+  }
   if (depth < 3 && rng.Chance(depth == 0 ? 20 : 10)) {
     const VARTYPE elementType = RandomElementType(rng);
     value.vt = VT_ARRAY | elementType;

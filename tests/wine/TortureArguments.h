@@ -86,6 +86,7 @@ struct Slot {
   IUnknown* object = nullptr;
   SAFEARRAY* array = nullptr;
   bool locked = false;
+  bool lockedVariable = false;  // a variant slot holding an array the client has locked
   bool fixed = false;
   VARTYPE elementType = VT_EMPTY;
   SAFEARRAY* arrayBefore = nullptr;
@@ -191,6 +192,7 @@ class Call {
     }
     for (Slot& slot : slots_) {
       if (slot.kind == VT_VARIANT) {
+        if (slot.lockedVariable && (slot.variant.vt & VT_ARRAY) != 0) ::SafeArrayUnlock(slot.variant.parray);
         if (FAILED(::VariantClear(&slot.variant))) problem = "VariantClear of a by-reference variant";
       } else if ((slot.kind & VT_ARRAY) != 0) {
         if (slot.locked && slot.array != nullptr) ::SafeArrayUnlock(slot.array);
@@ -208,6 +210,10 @@ class Call {
 
  private:
   void Build(Argument& argument) {
+    if (!tame_ && rng_.Chance(3)) {
+      BuildRefused(argument);
+      return;
+    }
     const int form = rng_.Below(10);
     if (form < 4) {
       FillVariant(rng_, argument.top, 0);
@@ -240,6 +246,68 @@ class Call {
       return;
     }
     BuildTyped(argument, argument.top);
+  }
+
+  // A variable the driver must refuse before any method runs: an array whose elements refer back to
+  // it, arrays nested deeper than the driver reads, or an array the client holds locked.
+  void BuildRefused(Argument& argument) {
+    argument.storable = false;
+    argument.readKind = VT_ARRAY;
+    switch (rng_.Below(3)) {
+      case 0: {
+        Slot& slot = NewArrayVariable(1 + rng_.Below(3));
+        const VARIANT back = com_client::ByRef(&slot.variant);
+        LONG upper = 0;
+        ::SafeArrayGetUBound(slot.variant.parray, 1, &upper);
+        for (LONG i = 0; i <= upper; ++i) {
+          if (i == upper || rng_.Chance(50))
+            ::SafeArrayPutElement(slot.variant.parray, &i, const_cast<VARIANT*>(&back));
+        }
+        argument.top = com_client::ByRef(&slot.variant);
+        return;
+      }
+      case 1: {
+        // Each level refers to the next one's variable, so that nothing here recurses to free them.
+        const int levels = 65 + rng_.Below(200);
+        VARIANT* outer = nullptr;
+        Slot* previous = nullptr;
+        for (int level = 0; level < levels; ++level) {
+          Slot& slot = NewArrayVariable(1);
+          if (previous != nullptr) {
+            LONG first = 0;
+            VARIANT next = com_client::ByRef(&slot.variant);
+            ::SafeArrayPutElement(previous->variant.parray, &first, &next);
+          } else {
+            outer = &slot.variant;
+          }
+          previous = &slot;
+        }
+        argument.top = com_client::ByRef(outer);
+        return;
+      }
+      default: {
+        Slot& slot = slots_.emplace_back();
+        slot.kind = VT_VARIANT;
+        slot.variant.vt = VT_ARRAY | VT_VARIANT;
+        slot.variant.parray = RandomArray(rng_, VT_VARIANT, 0);
+        slot.lockedVariable =
+            slot.variant.parray != nullptr && SUCCEEDED(::SafeArrayLock(slot.variant.parray));
+        // Without a locked array the variable is an ordinary one.
+        argument.storable = !slot.lockedVariable;
+        argument.byValueEnd = !slot.lockedVariable;
+        argument.top = com_client::ByRef(&slot.variant);
+        return;
+      }
+    }
+  }
+
+  Slot& NewArrayVariable(ULONG count) {
+    Slot& slot = slots_.emplace_back();
+    slot.kind = VT_VARIANT;
+    SAFEARRAYBOUND bound{count, 0};
+    slot.variant.vt = VT_ARRAY | VT_VARIANT;
+    slot.variant.parray = ::SafeArrayCreate(VT_VARIANT, 1, &bound);
+    return slot;
   }
 
   // A typed reference in `reference` to a new slot of a random kind.
