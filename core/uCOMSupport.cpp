@@ -1,5 +1,6 @@
 #include "core/uCOMSupport.h"
 
+#include <limits>
 #include <random>
 
 #include "common/Exceptions.h"
@@ -58,6 +59,16 @@ bool IsStorableTarget(const OleVariant& argument) {
   return elementType == varVariant || IsStorableKind(elementType);
 }
 
+// A host's unsigned 32-bit slot takes what 32 bits hold, signed or not: its own values of 2^31 and
+// more must come back as they went, and a negative one keeps its bits.
+uint32_t StoredIn32Bits(const OleVariant& element) {
+  const int64_t value = VarToInt64(element);
+  if (value < std::numeric_limits<int32_t>::min() || value > std::numeric_limits<uint32_t>::max()) {
+    throw ERangeError("Значение " + std::to_string(value) + " вне допустимого диапазона типа LongWord");
+  }
+  return static_cast<uint32_t>(value);
+}
+
 // The element converted to what a slot of `kind` holds. Booleans come out as automation booleans;
 // the 1 that typed boolean references receive is the caller's business.
 OleVariant StoredAs(VarType kind, const OleVariant& element) {
@@ -71,7 +82,7 @@ OleVariant StoredAs(VarType kind, const OleVariant& element) {
     case varInteger:
       return OleVariant::Int32(VarToInt32(element));
     case varLongWord:
-      return OleVariant::LongWord(static_cast<uint32_t>(VarToInt32(element)));
+      return OleVariant::LongWord(StoredIn32Bits(element));
     case varByte:
       return OleVariant::Byte(static_cast<uint8_t>(VarToInt32(element) & 0xFF));
     case varSingle:
@@ -97,7 +108,9 @@ OleVariant StoredAs(VarType kind, const OleVariant& element) {
 // element kind; anything else cannot go into it.
 SafeArrayPtr StoredArray(VarType elementType, const OleVariant& element) {
   const OleVariant plain = element.Dereferenced();
-  if (!plain.IsArray() || plain.ArrayValue() == nullptr) UnsupportedWriteBackTarget();
+  if (!plain.IsArray()) UnsupportedWriteBackTarget();
+  // A variable that held no array gets none back.
+  if (plain.ArrayValue() == nullptr) return nullptr;
   auto stored = std::make_unique<SafeArray>(plain.ArrayValue()->Bounds());
   const std::vector<OleVariant>& source = plain.ArrayValue()->Elements();
   for (size_t i = 0; i < source.size(); ++i) stored->Elements()[i] = StoredAs(elementType, source[i]);
@@ -125,8 +138,10 @@ void WriteBack(OleVariant& argument, OleVariant&& element) {
       TargetSlot<int16_t>(target) = static_cast<int16_t>(stored.IntegerValue());
       break;
     case varInteger:
-    case varLongWord:
       TargetSlot<int32_t>(target) = static_cast<int32_t>(stored.IntegerValue());
+      break;
+    case varLongWord:
+      TargetSlot<uint32_t>(target) = static_cast<uint32_t>(stored.IntegerValue());
       break;
     case varByte:
       TargetSlot<uint8_t>(target) = static_cast<uint8_t>(stored.IntegerValue());

@@ -49,35 +49,22 @@ class ComPtr {
   T* object_ = nullptr;
 };
 
-class UniqueBstr {
- public:
-  UniqueBstr() = default;
-  explicit UniqueBstr(BSTR value) : value_(value) {}
-  UniqueBstr(const UniqueBstr&) = delete;
-  UniqueBstr& operator=(const UniqueBstr&) = delete;
-  ~UniqueBstr() { ::SysFreeString(value_); }
-  BSTR get() const { return value_; }
-  BSTR release() { return std::exchange(value_, nullptr); }
-
- private:
-  BSTR value_ = nullptr;
+// Strings and arrays of OLE Automation through the one owner template, so they move and reset
+// like every other handle.
+struct BstrTraits {
+  using Type = BSTR;
+  static BSTR Invalid() { return nullptr; }
+  static void Close(BSTR value) { ::SysFreeString(value); }
 };
 
-class UniqueSafeArray {
- public:
-  UniqueSafeArray() = default;
-  explicit UniqueSafeArray(SAFEARRAY* value) : value_(value) {}
-  UniqueSafeArray(const UniqueSafeArray&) = delete;
-  UniqueSafeArray& operator=(const UniqueSafeArray&) = delete;
-  ~UniqueSafeArray() {
-    if (value_ != nullptr) ::SafeArrayDestroy(value_);
-  }
-  SAFEARRAY* get() const { return value_; }
-  SAFEARRAY* release() { return std::exchange(value_, nullptr); }
-
- private:
-  SAFEARRAY* value_ = nullptr;
+struct SafeArrayTraits {
+  using Type = SAFEARRAY*;
+  static SAFEARRAY* Invalid() { return nullptr; }
+  static void Close(SAFEARRAY* value) { ::SafeArrayDestroy(value); }
 };
+
+using UniqueBstr = platform::windows::UniqueHandle<BstrTraits>;
+using UniqueSafeArray = platform::windows::UniqueHandle<SafeArrayTraits>;
 
 // A VARIANT that is cleared when it goes.
 class UniqueVariant {
@@ -85,6 +72,14 @@ class UniqueVariant {
   UniqueVariant() { ::VariantInit(&value_); }
   UniqueVariant(const UniqueVariant&) = delete;
   UniqueVariant& operator=(const UniqueVariant&) = delete;
+  UniqueVariant(UniqueVariant&& other) noexcept : value_(other.release()) {}
+  UniqueVariant& operator=(UniqueVariant&& other) noexcept {
+    if (this != &other) {
+      ::VariantClear(&value_);
+      value_ = other.release();
+    }
+    return *this;
+  }
   ~UniqueVariant() { ::VariantClear(&value_); }
   VARIANT* get() { return &value_; }
   VARIANT release() {

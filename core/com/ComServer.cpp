@@ -55,8 +55,11 @@ class ClassFactory final : public IClassFactory {
   ::HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override {
     if (lock) {
       ++serverLocks;
-    } else {
-      --serverLocks;
+      return S_OK;
+    }
+    // One unlock too many must not keep the module loaded once the locks are rebalanced.
+    LONG locks = serverLocks;
+    while (locks > 0 && !serverLocks.compare_exchange_weak(locks, locks - 1)) {
     }
     return S_OK;
   }

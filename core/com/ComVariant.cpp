@@ -1,5 +1,7 @@
 #include "core/com/ComVariant.h"
 
+#include <algorithm>
+#include <cstring>
 #include <vector>
 
 #include "common/Exceptions.h"
@@ -37,6 +39,8 @@ void ForEachIndex(const std::vector<SafeArray::Bound>& bounds, Visit visit) {
     if (d == bounds.size()) return;
   }
 }
+
+OleVariant FromScalar(VARTYPE type, const void* data);
 
 [[noreturn]] void RefuseWriteBack() {
   throw EquException(kResultBadInput, GetResultDescription(kResultBadInput, ""));
@@ -78,47 +82,155 @@ ULONG ElementSize(VARTYPE type) {
   }
 }
 
+// The element type an array declares. Arrays made without FADF_HAVEVARTYPE (by
+// SafeArrayAllocDescriptor, for one) have no stored type, and SafeArrayGetVartype refuses them;
+// their feature flags, and else the type of the variant that holds them, say what they hold.
+VARTYPE DeclaredElementType(SAFEARRAY* array, VARTYPE holderType) {
+  VARTYPE type = VT_EMPTY;
+  if (SUCCEEDED(::SafeArrayGetVartype(array, &type))) return type;
+  if ((array->fFeatures & FADF_VARIANT) != 0) return VT_VARIANT;
+  if ((array->fFeatures & FADF_BSTR) != 0) return VT_BSTR;
+  if ((array->fFeatures & FADF_DISPATCH) != 0) return VT_DISPATCH;
+  if ((array->fFeatures & FADF_UNKNOWN) != 0) return VT_UNKNOWN;
+  return holderType;
+}
+
 // The element type of an array whose elements can be read into a VARIANT, else VT_EMPTY: the
 // array's own description decides, and its element size must agree with it.
-VARTYPE ReadableElementType(SAFEARRAY* array) {
-  VARTYPE type = VT_EMPTY;
-  if (FAILED(::SafeArrayGetVartype(array, &type))) return VT_EMPTY;
+VARTYPE ReadableElementType(SAFEARRAY* array, VARTYPE holderType) {
+  const VARTYPE type = DeclaredElementType(array, holderType);
   const ULONG size = ElementSize(type);
   if (size == 0 || size != ::SafeArrayGetElemsize(array)) return VT_EMPTY;
   return type;
 }
 
-OleVariant ElementOf(SAFEARRAY* array, VARTYPE elementType, LONG* indices) {
-  if (elementType == VT_EMPTY) return OleVariant();
-  UniqueVariant element;
-  VARIANT* slot = element.get();
-  void* data = elementType == VT_VARIANT   ? static_cast<void*>(slot)
-               : elementType == VT_DECIMAL ? static_cast<void*>(&slot->decVal)
-                                           : static_cast<void*>(&slot->llVal);
-  if (FAILED(::SafeArrayGetElement(array, indices, data))) return OleVariant();
-  if (elementType != VT_VARIANT) slot->vt = elementType;
-  return FromComVariant(*slot);
+[[noreturn]] void RefuseInput(const char* reason) {
+  throw EquException(kResultBadInput, GetResultDescription(kResultBadInput, "") + ": " + reason);
 }
 
-OleVariant FromSafeArray(SAFEARRAY* array) {
-  if (array == nullptr) return OleVariant::Array(nullptr);
-  const UINT dimensions = ::SafeArrayGetDim(array);
-  std::vector<SafeArray::Bound> bounds;
-  for (UINT d = 1; d <= dimensions; ++d) {
-    LONG lower = 0;
-    LONG upper = -1;
-    ::SafeArrayGetLBound(array, d, &lower);
-    ::SafeArrayGetUBound(array, d, &upper);
-    bounds.push_back({static_cast<int32_t>(lower), static_cast<int32_t>(upper - lower + 1)});
+// Reads one host value. Arrays may hold variants that refer back to an array being read, or nest
+// without end: the reader keeps the arrays it is inside of, counts the levels and the elements
+// and links it has visited, and refuses such input instead of recursing until the stack is gone.
+class HostValueReader {
+ public:
+  explicit HostValueReader(ReadNotes& notes) : notes_(notes) {}
+
+  OleVariant Read(const VARIANT& input) {
+    const VARIANT* link = &input;
+    for (int links = 0; link->vt == (VT_BYREF | VT_VARIANT); ++links) {
+      // A run of links that loops reads as empty, as a chain too long to be meant.
+      if (link->pvarVal == nullptr || links == kMaxLinks) return Lost();
+      Visit();
+      link = link->pvarVal;
+    }
+    const VARIANT& value = *link;
+    const VARTYPE type = value.vt;
+    if ((type & VT_ARRAY) != 0) {
+      SAFEARRAY* array = (type & VT_BYREF) == 0     ? value.parray
+                         : value.pparray != nullptr ? *value.pparray
+                                                    : nullptr;
+      return ReadArray(array, type & VT_TYPEMASK);
+    }
+    if ((type & VT_BYREF) != 0) {
+      if (value.byref == nullptr) return Lost();
+      return ReadScalar(type & VT_TYPEMASK, value.byref);
+    }
+    if (type == VT_DECIMAL) return ReadScalar(VT_DECIMAL, &value.decVal);
+    return ReadScalar(type, &value.llVal);
   }
-  const VARTYPE elementType = ReadableElementType(array);
-  auto result = std::make_unique<SafeArray>(bounds);
-  size_t position = 0;
-  ForEachIndex(bounds, [&](LONG* indices) {
-    result->Elements()[position++] = ElementOf(array, elementType, indices);
-  });
-  return OleVariant::Array(std::move(result));
-}
+
+ private:
+  static constexpr int kMaxLinks = 64;
+  static constexpr size_t kMaxDepth = 64;
+  static constexpr uint64_t kMaxVisits = 1000000;
+
+  OleVariant Lost() {
+    notes_.lossy = true;
+    return OleVariant();
+  }
+
+  void Visit() {
+    if (++visits_ > kMaxVisits) RefuseInput("в аргументе больше 1000000 элементов и ссылок");
+  }
+
+  OleVariant ReadArray(SAFEARRAY* array, VARTYPE holderType) {
+    if (array == nullptr) return OleVariant::Array(nullptr);
+    for (SAFEARRAY* open : path_) {
+      if (open == array) RefuseInput("массив содержит ссылку на самого себя");
+    }
+    if (path_.size() == kMaxDepth) RefuseInput("массивы вложены глубже 64 уровней");
+    path_.push_back(array);
+    OleVariant result = ReadElements(array, holderType);
+    path_.pop_back();
+    return result;
+  }
+
+  OleVariant ReadElements(SAFEARRAY* array, VARTYPE holderType) {
+    const UINT dimensions = ::SafeArrayGetDim(array);
+    std::vector<SafeArray::Bound> bounds;
+    for (UINT d = 1; d <= dimensions; ++d) {
+      LONG lower = 0;
+      LONG upper = -1;
+      ::SafeArrayGetLBound(array, d, &lower);
+      ::SafeArrayGetUBound(array, d, &upper);
+      bounds.push_back({static_cast<int32_t>(lower), static_cast<int32_t>(upper - lower + 1)});
+    }
+    const VARTYPE elementType = ReadableElementType(array, holderType);
+    auto result = std::make_unique<SafeArray>(bounds);
+    size_t position = 0;
+    ForEachIndex(bounds, [&](LONG* indices) {
+      Visit();
+      result->Elements()[position++] = ReadElement(array, elementType, indices);
+    });
+    return OleVariant::Array(std::move(result));
+  }
+
+  OleVariant ReadElement(SAFEARRAY* array, VARTYPE elementType, LONG* indices) {
+    if (elementType == VT_EMPTY) return Lost();
+    UniqueVariant element;
+    VARIANT* slot = element.get();
+    void* data = elementType == VT_VARIANT   ? static_cast<void*>(slot)
+                 : elementType == VT_DECIMAL ? static_cast<void*>(&slot->decVal)
+                                             : static_cast<void*>(&slot->llVal);
+    if (FAILED(::SafeArrayGetElement(array, indices, data))) return Lost();
+    if (elementType != VT_VARIANT) slot->vt = elementType;
+    return Read(*slot);
+  }
+
+  // Values the portable model holds only in part are noted, so that the host gets back what it
+  // passed where the call did not change them.
+  OleVariant ReadScalar(VARTYPE type, const void* data) {
+    switch (type) {
+      case VT_BSTR:
+        if (::SysStringByteLen(*static_cast<const BSTR*>(data)) % 2 != 0) notes_.lossy = true;
+        break;
+      case VT_DECIMAL:
+        notes_.lossy = true;
+        break;
+      case VT_UNKNOWN:
+        if (!HasDispatchFace(*static_cast<IUnknown* const*>(data))) notes_.lossy = true;
+        break;
+      default:
+        if (!IsModelled(type)) notes_.lossy = true;
+        break;
+    }
+    return FromScalar(type, data);
+  }
+
+  static bool HasDispatchFace(IUnknown* unknown) {
+    if (unknown == nullptr) return true;
+    ComPtr<::IDispatch> dispatch;
+    return SUCCEEDED(unknown->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(dispatch.put())));
+  }
+
+  static bool IsModelled(VARTYPE type) {
+    return type == VT_EMPTY || ElementSize(type) != 0 || type == VT_NULL;
+  }
+
+  ReadNotes& notes_;
+  std::vector<SAFEARRAY*> path_;
+  uint64_t visits_ = 0;
+};
 
 OleVariant FromScalar(VARTYPE type, const void* data) {
   switch (type) {
@@ -191,54 +303,70 @@ BSTR ToBstr(const std::u16string& value) {
 }
 
 SAFEARRAY* ToSafeArray(const SafeArray& array, VARTYPE elementType) {
+  std::vector<UniqueVariant> elements = ToElements(array, elementType);
   std::vector<SAFEARRAYBOUND> bounds;
   for (const SafeArray::Bound& bound : array.Bounds()) {
     bounds.push_back({static_cast<ULONG>(bound.count), static_cast<LONG>(bound.lower)});
   }
   UniqueSafeArray result(::SafeArrayCreate(elementType, static_cast<UINT>(bounds.size()),
                                            bounds.empty() ? nullptr : bounds.data()));
-  if (!result.get()) throw EOleException("Не удалось создать массив");
-  PutElements(array, result.get());
+  if (!result) throw EOleException("Не удалось создать массив");
+  PutElements(elements, array.Bounds(), elementType, result.get());
   return result.release();
 }
 
-void PutElements(const SafeArray& array, SAFEARRAY* target) {
-  VARTYPE elementType = VT_EMPTY;
-  if (FAILED(::SafeArrayGetVartype(target, &elementType))) RefuseWriteBack();
+std::vector<UniqueVariant> ToElements(const SafeArray& array, VARTYPE elementType) {
+  std::vector<UniqueVariant> elements(array.Elements().size());
+  for (size_t i = 0; i < elements.size(); ++i) {
+    ToComVariant(array.Elements()[i], elements[i].get());
+    if (elementType != VT_VARIANT && elements[i].get()->vt != elementType) RefuseWriteBack();
+  }
+  return elements;
+}
+
+void PutElements(std::vector<UniqueVariant>& elements, const std::vector<SafeArray::Bound>& bounds,
+                 VARTYPE elementType, SAFEARRAY* target) {
+  ::SafeArrayLock(target);
   size_t position = 0;
-  ForEachIndex(array.Bounds(), [&](LONG* indices) {
-    UniqueVariant element;
-    ToComVariant(array.Elements()[position++], element.get());
-    VARIANT& value = *element.get();
-    void* data = elementType == VT_VARIANT    ? static_cast<void*>(&value)
-                 : elementType == VT_BSTR     ? static_cast<void*>(value.bstrVal)
-                 : elementType == VT_DISPATCH ? static_cast<void*>(value.pdispVal)
-                                              : static_cast<void*>(&value.llVal);
-    if (elementType != VT_VARIANT && value.vt != elementType) RefuseWriteBack();
-    if (FAILED(::SafeArrayPutElement(target, indices, data))) RefuseWriteBack();
+  ForEachIndex(bounds, [&](LONG* indices) {
+    VARIANT value = elements[position++].release();
+    void* slot = nullptr;
+    if (FAILED(::SafeArrayPtrOfIndex(target, indices, &slot))) {
+      ::VariantClear(&value);
+      return;
+    }
+    // The converted value moves into its slot, and what the slot held is released.
+    switch (elementType) {
+      case VT_VARIANT:
+        ::VariantClear(static_cast<VARIANT*>(slot));
+        *static_cast<VARIANT*>(slot) = value;
+        break;
+      case VT_BSTR:
+        ::SysFreeString(*static_cast<BSTR*>(slot));
+        *static_cast<BSTR*>(slot) = value.bstrVal;
+        break;
+      case VT_DISPATCH:
+      case VT_UNKNOWN: {
+        IUnknown*& object = *static_cast<IUnknown**>(slot);
+        if (object != nullptr) object->Release();
+        object = value.punkVal;
+        break;
+      }
+      default:
+        std::memcpy(slot, &value.llVal, std::min<size_t>(::SafeArrayGetElemsize(target), sizeof value.llVal));
+        break;
+    }
   });
+  ::SafeArrayUnlock(target);
 }
 
 OleVariant FromComVariant(const VARIANT& input) {
-  // Chains of variant references are followed to a bounded depth: a chain that loops reads as empty.
-  constexpr int kMaxLinks = 64;
-  const VARIANT* link = &input;
-  for (int links = 0; link->vt == (VT_BYREF | VT_VARIANT); ++links) {
-    if (link->pvarVal == nullptr || links == kMaxLinks) return OleVariant();
-    link = link->pvarVal;
-  }
-  const VARIANT& value = *link;
-  const VARTYPE type = value.vt;
-  if ((type & VT_ARRAY) != 0) {
-    if ((type & VT_BYREF) != 0) return FromSafeArray(value.pparray != nullptr ? *value.pparray : nullptr);
-    return FromSafeArray(value.parray);
-  }
-  if ((type & VT_BYREF) != 0) {
-    if (value.byref == nullptr) return OleVariant();
-    return FromScalar(type & VT_TYPEMASK, value.byref);
-  }
-  if (type == VT_DECIMAL) return FromScalar(VT_DECIMAL, &value.decVal);
-  return FromScalar(type, &value.llVal);
+  ReadNotes notes;
+  return FromComVariant(input, notes);
+}
+
+OleVariant FromComVariant(const VARIANT& input, ReadNotes& notes) {
+  return HostValueReader(notes).Read(input);
 }
 
 void ToComVariant(const OleVariant& input, VARIANT* target) {

@@ -214,6 +214,7 @@ TEST_F(DispatchTest, WritesBackIntoTypedReferences) {
   double number = 0;
   Currency money{};
   uint8_t byte = 0;
+  uint32_t unsignedNumber = 0;
   struct Case {
     const char* label;
     OleVariant element;
@@ -230,6 +231,10 @@ TEST_F(DispatchTest, WritesBackIntoTypedReferences) {
        [&] { EXPECT_EQ(money.value, 15000); }},
       {"byte keeps low bits", OleVariant::Int32(0x1FF), OleVariant::RefByte(&byte),
        [&] { EXPECT_EQ(byte, 0xFF); }},
+      {"unsigned 32 bits take 2^32-16", OleVariant::LongWord(0xFFFFFFF0u),
+       OleVariant::RefLongWord(&unsignedNumber), [&] { EXPECT_EQ(unsignedNumber, 0xFFFFFFF0u); }},
+      {"unsigned 32 bits keep a negative value's bits", OleVariant::Int32(-1),
+       OleVariant::RefLongWord(&unsignedNumber), [&] { EXPECT_EQ(unsignedNumber, 0xFFFFFFFFu); }},
   };
   for (const Case& c : cases) {
     object->replacement = c.element;
@@ -244,6 +249,7 @@ TEST_F(DispatchTest, WritesBackIntoTypedReferences) {
 TEST_F(DispatchTest, WriteBackFailuresNeverEscapeInvoke) {
   int64_t wide = 0;
   int32_t number = 0;
+  uint32_t unsignedNumber = 7;
   struct Case {
     const char* label;
     OleVariant element;
@@ -254,6 +260,11 @@ TEST_F(DispatchTest, WriteBackFailuresNeverEscapeInvoke) {
       {"unsupported reference kind", OleVariant::Int32(1), OleVariant::RefInt64(&wide),
        "Ошибка входных параметров команды"},
       {"unconvertible element", OleVariant::Text("abc"), OleVariant::RefInteger(&number), nullptr},
+      {"beyond 32 bits into unsigned", OleVariant::Int64(int64_t{1} << 32),
+       OleVariant::RefLongWord(&unsignedNumber),
+       "Значение 4294967296 вне допустимого диапазона типа LongWord"},
+      {"2^31 into signed", OleVariant::LongWord(0x80000000u), OleVariant::RefInteger(&number),
+       "Значение 2147483648 вне допустимого диапазона типа Integer"},
   };
   for (const Case& c : cases) {
     object->replacement = c.element;
@@ -267,6 +278,24 @@ TEST_F(DispatchTest, WriteBackFailuresNeverEscapeInvoke) {
     }
   }
   EXPECT_EQ(wide, 0);
+  EXPECT_EQ(unsignedNumber, 7u);
+}
+
+// A host's unsigned values of 2^31 and more, which a public method never touches, come back as
+// they went, in their own kind: the call must not fail after the method has run.
+TEST_F(DispatchTest, UnsignedReferencesOfTwoToThe31AndMoreComeBackUnchanged) {
+  uint32_t single = 0x80000000u;
+  SafeArrayPtr numbers = SafeArray::Create1D(0, 2);
+  numbers->At(0) = OleVariant::LongWord(0x80000000u);
+  numbers->At(1) = OleVariant::LongWord(0xFFFFFFFFu);
+  OleVariant outData;
+  OleVariant timeOut = OleVariant::Int32(0);
+  std::vector<OleVariant> args{OleVariant::RefLongWord(&single), OleVariant::RefVariant(&timeOut),
+                               OleVariant::RefVariant(&outData), OleVariant::RefArray(&numbers, varLongWord)};
+  EXPECT_EQ(CallRaw(*object, IdOf(*object, u"Echo"), args).hr, hrOk);
+  EXPECT_EQ(single, 0x80000000u);
+  EXPECT_EQ(numbers->At(1).Type(), varLongWord);
+  EXPECT_EQ(numbers->At(1).IntegerValue(), 0xFFFFFFFF);
 }
 
 TEST_F(DispatchTest, ByValueArgumentsAreReplacedInPlace) {
@@ -341,6 +370,18 @@ TEST_F(DispatchTest, TypedArrayVariablesAreReadElementByElement) {
   // Written back unchanged, in the variable's own kind.
   EXPECT_EQ(numbers->LowBound(1), 5);
   EXPECT_EQ(numbers->At(6).Type(), varInteger);
+}
+
+// A script host's array variable that holds no array yet (a null SAFEARRAY*) is not something the
+// public method can have changed: the call must not be refused after the method has run.
+TEST_F(DispatchTest, ArrayVariableWithoutAnArrayStaysWithoutOne) {
+  SafeArrayPtr none;
+  OleVariant outData;
+  OleVariant timeOut = OleVariant::Int32(0);
+  std::vector<OleVariant> args{OleVariant::RefVariant(&timeOut), OleVariant::RefVariant(&outData),
+                               OleVariant::RefArray(&none, varDate)};
+  EXPECT_EQ(CallRaw(*object, IdOf(*object, u"Echo"), args).hr, hrOk);
+  EXPECT_EQ(none, nullptr);
 }
 
 TEST_F(DispatchTest, TypedArrayVariablesTakeEachElementInTheirKind) {

@@ -9,6 +9,7 @@
 #include <oleauto.h>
 
 #include <string>
+#include <utility>
 
 namespace com_client {
 
@@ -41,7 +42,11 @@ class Ref {
     if (pointer_ != nullptr) pointer_->Release();
   }
   T* get() const { return pointer_; }
-  T** put() { return &pointer_; }
+  // Releases what it holds first: a reference reused for a second call must not leak the first.
+  T** put() {
+    if (pointer_ != nullptr) std::exchange(pointer_, nullptr)->Release();
+    return &pointer_;
+  }
 
  private:
   T* pointer_ = nullptr;
