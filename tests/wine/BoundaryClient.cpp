@@ -21,6 +21,7 @@ using com_client::ByRef;
 using com_client::ClearException;
 using com_client::Int4;
 using com_client::Ref;
+using com_client::ScalarRef;
 using com_client::Text;
 using com_client::Variant;
 
@@ -94,14 +95,6 @@ VARIANT ArrayOf(SAFEARRAY* array, VARTYPE type = VT_VARIANT) {
   value.vt = VT_ARRAY | type;
   value.parray = array;
   return value;
-}
-
-VARIANT TypedRef(VARTYPE type, void* data) {
-  VARIANT reference;
-  ::VariantInit(&reference);
-  reference.vt = VT_BYREF | type;
-  reference.byref = data;
-  return reference;
 }
 
 LONG UpperBound(SAFEARRAY* array) {
@@ -267,7 +260,7 @@ void UnsignedValues(IDispatch* object) {
   {
     ULONG value = 0xFFFFFFF0u;
     Variant outData;
-    const Answer answer = DeviceInfo(object, TypedRef(VT_UI4, &value), ByRef(&outData.value));
+    const Answer answer = DeviceInfo(object, ScalarRef(VT_UI4, &value), ByRef(&outData.value));
     Check(answer.hr == S_OK && answer.result && value == 0xFFFFFFF0u && IsDeviceInformation(outData.value),
           "a by-reference UI4 0xFFFFFFF0 as InData: True, the device information, the value as it was");
   }
@@ -310,7 +303,7 @@ void UnsignedValues(IDispatch* object) {
     ULONG big = 0x80000000u;
     Variant outData;
     const Answer answer =
-        Run(object, kSetSettings, {ByRef(&holder), ByRef(&outData.value), Int4(0), TypedRef(VT_UI4, &big)});
+        Run(object, kSetSettings, {ByRef(&holder), ByRef(&outData.value), Int4(0), ScalarRef(VT_UI4, &big)});
     Variant stored;
     const bool read = SettingValue(object, L"DefaultTimeOut", &stored.value);
     Check(answer.hr == S_OK && answer.result && big == 0x80000000u && read && stored.value.vt == VT_I4 &&
@@ -612,20 +605,9 @@ void LockCounts() {
         "one LockServer(FALSE) too many does not unbalance: one lock holds the module, its unlock frees it");
 }
 
-// The heap bytes of the process in use, as the torture client measures them.
+// The heap in use, in megabytes.
 double HeapMegabytesInUse() {
-  std::vector<HANDLE> heaps(256);
-  const DWORD count = ::GetProcessHeaps(static_cast<DWORD>(heaps.size()), heaps.data());
-  SIZE_T total = 0;
-  for (DWORD i = 0; i < count && i < heaps.size(); ++i) {
-    PROCESS_HEAP_ENTRY entry{};
-    if (!::HeapLock(heaps[i])) continue;
-    while (::HeapWalk(heaps[i], &entry)) {
-      if ((entry.wFlags & PROCESS_HEAP_ENTRY_BUSY) != 0) total += entry.cbData;
-    }
-    ::HeapUnlock(heaps[i]);
-  }
-  return static_cast<double>(total) / (1024.0 * 1024.0);
+  return static_cast<double>(com_client::HeapBytesInUse()) / (1024.0 * 1024.0);
 }
 
 // A 1 MB token (512 Ki UTF-16 units) that differs from every other call's.

@@ -10,6 +10,7 @@
 
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace com_client {
 
@@ -84,6 +85,32 @@ inline VARIANT ByRef(VARIANT* target) {
   reference.vt = VT_BYREF | VT_VARIANT;
   reference.pvarVal = target;
   return reference;
+}
+
+// A typed variable passed by reference (VT_BYREF | type), as compiled hosts pass one.
+inline VARIANT ScalarRef(VARTYPE type, void* data) {
+  VARIANT reference;
+  ::VariantInit(&reference);
+  reference.vt = VT_BYREF | type;
+  reference.byref = data;
+  return reference;
+}
+
+// The bytes of every heap of the process that are in use. Unlike the private bytes, free space
+// that a heap keeps after a large call does not count, so growth here is memory nobody released.
+inline SIZE_T HeapBytesInUse() {
+  std::vector<HANDLE> heaps(256);
+  const DWORD count = ::GetProcessHeaps(static_cast<DWORD>(heaps.size()), heaps.data());
+  SIZE_T total = 0;
+  for (DWORD i = 0; i < count && i < heaps.size(); ++i) {
+    PROCESS_HEAP_ENTRY entry{};
+    if (!::HeapLock(heaps[i])) continue;
+    while (::HeapWalk(heaps[i], &entry)) {
+      if ((entry.wFlags & PROCESS_HEAP_ENTRY_BUSY) != 0) total += entry.cbData;
+    }
+    ::HeapUnlock(heaps[i]);
+  }
+  return total;
 }
 
 }  // namespace com_client

@@ -13,6 +13,7 @@ namespace {
 using com_client::ByRef;
 using com_client::ClearException;
 using com_client::Int4;
+using com_client::ScalarRef;
 using com_client::Text;
 using com_client::Variant;
 
@@ -151,14 +152,6 @@ VARIANT ArrayRef(VARTYPE type, SAFEARRAY** array) {
   ::VariantInit(&reference);
   reference.vt = VT_BYREF | VT_ARRAY | type;
   reference.pparray = array;
-  return reference;
-}
-
-VARIANT ScalarRef(VARTYPE type, void* data) {
-  VARIANT reference;
-  ::VariantInit(&reference);
-  reference.vt = VT_BYREF | type;
-  reference.byref = data;
   return reference;
 }
 

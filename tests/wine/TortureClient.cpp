@@ -324,30 +324,13 @@ SIZE_T PrivateBytes() {
   return total;
 }
 
-// The bytes of every heap of the process that are in use. Unlike the private bytes, free space
-// that a heap keeps after a large call does not count, so growth here is memory nobody released.
-SIZE_T HeapBytesInUse() {
-  std::vector<HANDLE> heaps(256);
-  const DWORD count = ::GetProcessHeaps(static_cast<DWORD>(heaps.size()), heaps.data());
-  SIZE_T total = 0;
-  for (DWORD i = 0; i < count && i < heaps.size(); ++i) {
-    PROCESS_HEAP_ENTRY entry{};
-    if (!::HeapLock(heaps[i])) continue;
-    while (::HeapWalk(heaps[i], &entry)) {
-      if ((entry.wFlags & PROCESS_HEAP_ENTRY_BUSY) != 0) total += entry.cbData;
-    }
-    ::HeapUnlock(heaps[i]);
-  }
-  return total;
-}
-
 struct MemorySample {
   double privateMegabytes = 0;
   double heapMegabytes = 0;
 };
 
 MemorySample SampleMemory() {
-  return {PrivateBytes() / (1024.0 * 1024.0), HeapBytesInUse() / (1024.0 * 1024.0)};
+  return {PrivateBytes() / (1024.0 * 1024.0), com_client::HeapBytesInUse() / (1024.0 * 1024.0)};
 }
 
 HRESULT CallNamed(IDispatch* object, DISPID id, std::vector<VARIANT> lastFirst, VARIANT* result) {
