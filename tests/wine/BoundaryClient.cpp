@@ -660,7 +660,10 @@ void TokenMemory(IDispatch* object) {
       Variant token;
       token.value = NewToken(call + (logged ? kCalls : 0));
       all = SetSetting(object, L"Token", token.value) && all;
-      // A settings table in InData of a logged call is masked in the trace as well.
+      // A settings table in InData of a logged call is masked in the trace as well. Every fifth
+      // call carries one: a megabyte kept per token would show there just as well, and under Wine
+      // each such call takes about as long as the setting itself.
+      if (call % 5 != 0) continue;
       VARIANT holder = ArrayOf(SettingsTable(L"Token", token.value));
       Variant out;
       all = DeviceInfo(object, ByRef(&holder), ByRef(&out.value)).hr == S_OK && all;
@@ -696,13 +699,15 @@ const struct {
 
 }  // namespace
 
+// Usage: boundary_client CASE [TOKEN_CALLS]; the case "every" runs all of them in this process.
 int wmain(int argc, wchar_t** argv) {
   const std::wstring name = argc > 1 ? argv[1] : L"";
+  const bool every = name == L"every";
   if (argc > 2) callsPerRun = std::max(200, _wtoi(argv[2]));
   ::CoInitialize(nullptr);
   bool known = false;
   for (const auto& c : kCases) {
-    if (name != c.name) continue;
+    if (!every && name != c.name) continue;
     known = true;
     IDispatch* object = CreateDriver();
     Check(object != nullptr, "the object is created by its ProgID");
@@ -710,7 +715,7 @@ int wmain(int argc, wchar_t** argv) {
       c.run(object);
       object->Release();
     }
-    if (name == L"null_forms") LockCounts();
+    if (c.run == NullForms) LockCounts();
   }
   if (!known) std::printf("unknown case\n");
   ::CoUninitialize();
