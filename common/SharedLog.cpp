@@ -51,7 +51,7 @@ struct Diversion {
 Diversion Divert(const std::string& path, const platform::OsResult& refusal) {
   Diversion diversion{GetPrivateLogFolder() + FileName(path), {}};
   const std::string note =
-      "Журнал " + path + " отклонён: " + refusal.message + ". Строки записываются в " + diversion.path;
+      "Журнал " + path + " отклонён: " + refusal.message() + ". Строки записываются в " + diversion.path;
   if (Owed().Add(path, note)) diversion.note = note;
   return diversion;
 }
@@ -72,11 +72,11 @@ platform::OsResult AppendToSharedLog(const std::string& path, std::string_view t
   const std::string owed = Owed().Find(path);
   const platform::OsResult shared =
       env.AppendToSharedFile(path, owed.empty() ? std::string(text) : renderNote(owed).append(text));
-  if (shared.ok) {
+  if (shared.ok()) {
     if (!owed.empty()) Owed().Settle(path);
     return shared;
   }
-  if (!shared.refused) return shared;
+  if (!shared.refused()) return shared;
   const Diversion diversion = Divert(path, shared);
   return env.AppendToSharedFile(
       diversion.path, diversion.note.empty() ? std::string(text) : renderNote(diversion.note).append(text));
@@ -89,10 +89,10 @@ std::unique_ptr<platform::AppendFile> OpenSharedLog(const std::string& path,
   std::unique_ptr<platform::AppendFile> file = env.OpenAppendFile(path, failure);
   if (file) {
     const std::string owed = Owed().Find(path);
-    if (!owed.empty() && file->Append(renderNote(owed)).ok) Owed().Settle(path);
+    if (!owed.empty() && file->Append(renderNote(owed)).ok()) Owed().Settle(path);
     return file;
   }
-  if (!failure.refused) return nullptr;
+  if (!failure.refused()) return nullptr;
   const Diversion diversion = Divert(path, failure);
   file = env.OpenAppendFile(diversion.path, failure);
   if (file && !diversion.note.empty()) file->Append(renderNote(diversion.note));

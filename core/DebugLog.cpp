@@ -49,7 +49,7 @@ void TBaseObject::WriteDebugLog(const std::string& title, const std::string& tex
   // user's own log folder, and the refusal is noted where it happened.
   const platform::OsResult written = AppendToSharedLog(
       fileName, lines, [this](const std::string& note) { return DebugLogLine("WARNING", note, false); });
-  if (!written.ok) throw EInOutError(written.message);
+  if (!written.ok()) throw EInOutError(written.message());
   FLostDebugLines = 0;
   FLostDebugLineError.clear();
 }

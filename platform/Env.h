@@ -56,17 +56,29 @@ struct FileVersion {
 };
 
 // Outcome of an operating-system call: the system's error code and its text when it failed.
-// `refused` marks a file or folder that was there to open but is not what it was asked for (a
+// `refused()` marks a file or folder that was there to open but is not what it was asked for (a
 // link planted under its name, a folder swapped for another): the message then tells why.
-struct OsResult {
-  bool ok = true;
-  int errorCode = 0;
-  std::string message;
-  bool refused = false;
-
+class OsResult {
+ public:
+  OsResult() = default;
   static OsResult Success() { return {}; }
-  static OsResult Failure(int code, std::string text) { return {false, code, std::move(text)}; }
-  static OsResult Refused(std::string reason) { return {false, 0, std::move(reason), true}; }
+  static OsResult Failure(int code, std::string text) { return {State::Failed, code, std::move(text)}; }
+  static OsResult Refused(std::string reason) { return {State::Refused, 0, std::move(reason)}; }
+
+  bool ok() const { return state_ == State::Succeeded; }
+  bool refused() const { return state_ == State::Refused; }
+  int errorCode() const { return errorCode_; }
+  const std::string& message() const { return message_; }
+
+ private:
+  enum class State : uint8_t { Succeeded, Failed, Refused };
+
+  OsResult(State state, int errorCode, std::string message)
+      : state_(state), errorCode_(errorCode), message_(std::move(message)) {}
+
+  State state_ = State::Succeeded;
+  int errorCode_ = 0;
+  std::string message_;
 };
 
 // How long a writer waits for a log file that another writer holds: a line takes microseconds to
@@ -80,7 +92,7 @@ OsResult RetryWhileBusy(Attempt attempt, IsBusy isBusy) {
   const auto deadline = std::chrono::steady_clock::now() + kBusyFileWait;
   auto pause = std::chrono::milliseconds(1);
   OsResult result = attempt();
-  while (!result.ok && isBusy(result) && std::chrono::steady_clock::now() < deadline) {
+  while (!result.ok() && isBusy(result) && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(pause);
     pause = std::min(pause * 2, std::chrono::milliseconds(8));
     result = attempt();

@@ -67,7 +67,7 @@ HttpLogFile::HttpLogFile(const std::string& path) {
   platform::OsResult failure;
   file_ = OpenSharedLog(
       path, [](const std::string& note) { return "Stat " + note + "\r\n"; }, failure);
-  if (!file_) throw EInOutError(failure.message);
+  if (!file_) throw EInOutError(failure.message());
 }
 
 void HttpLogFile::WriteLine(std::string_view line) noexcept {

@@ -173,7 +173,7 @@ OsResult CheckLinksOnTheWay(const std::string& folder) {
 // the folder held: files are then opened relative to the held folder, so a folder renamed or
 // replaced meanwhile cannot send them anywhere else.
 OsResult OpenLogFolder(const std::string& folder, FileDescriptor& handle) {
-  if (OsResult links = CheckLinksOnTheWay(folder); !links.ok) return links;
+  if (OsResult links = CheckLinksOnTheWay(folder); !links.ok()) return links;
   handle = FileDescriptor(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (handle.get() < 0) {
     if (errno == ELOOP || errno == ENOTDIR) return OsResult::Refused("папка " + folder + " — это ссылка");
@@ -242,7 +242,7 @@ OsResult OpenForAppending(const std::string& path, FileDescriptor& file) {
   std::string name;
   SplitPath(path, folderName, name);
   FileDescriptor folder;
-  if (OsResult opened = OpenLogFolder(folderName, folder); !opened.ok) return opened;
+  if (OsResult opened = OpenLogFolder(folderName, folder); !opened.ok()) return opened;
   return OpenInFolder(folder.get(), name, path, file);
 }
 
@@ -297,7 +297,7 @@ class PosixEnv final : public Env {
         path = UserDataFolder();
       }
     }
-    if (!ForceDirectories(path).ok) return "";
+    if (!ForceDirectories(path).ok()) return "";
     return path;
   }
 
@@ -361,16 +361,18 @@ class PosixEnv final : public Env {
 
   OsResult AppendToSharedFile(const std::string& path, std::string_view text) override {
     FileDescriptor file;
-    if (OsResult opened = OpenForAppending(path, file); !opened.ok) return opened;
+    if (OsResult opened = OpenForAppending(path, file); !opened.ok()) return opened;
     const OsResult locked = RetryWhileBusy(
         [&] {
           return ::flock(file.get(), LOCK_EX | LOCK_NB) == 0 ? OsResult::Success()
                                                              : LastError("Файл занят: " + path);
         },
-        [](const OsResult& result) { return result.errorCode == EWOULDBLOCK || result.errorCode == EINTR; });
-    if (!locked.ok) return locked;
+        [](const OsResult& result) {
+          return result.errorCode() == EWOULDBLOCK || result.errorCode() == EINTR;
+        });
+    if (!locked.ok()) return locked;
     const OsResult written = WriteAll(file.get(), text, path);
-    if (!written.ok) return written;
+    if (!written.ok()) return written;
     if (!file.Close()) return LastError("Не удалось закрыть файл " + path);
     return OsResult::Success();
   }
@@ -378,7 +380,7 @@ class PosixEnv final : public Env {
   std::unique_ptr<AppendFile> OpenAppendFile(const std::string& path, OsResult& failure) override {
     FileDescriptor file;
     failure = OpenForAppending(path, file);
-    if (!failure.ok) return nullptr;
+    if (!failure.ok()) return nullptr;
     return std::make_unique<PosixAppendFile>(std::move(file), path);
   }
 

@@ -194,9 +194,9 @@ OsResult OpenInFolder(const std::string& path, const std::wstring& expected, DWO
         return OsResult::Success();
       },
       [](const OsResult& result) {
-        return result.errorCode == ERROR_SHARING_VIOLATION || result.errorCode == ERROR_LOCK_VIOLATION;
+        return result.errorCode() == ERROR_SHARING_VIOLATION || result.errorCode() == ERROR_LOCK_VIOLATION;
       });
-  if (!opened.ok) return opened;
+  if (!opened.ok()) return opened;
   BY_HANDLE_FILE_INFORMATION information{};
   if (!::GetFileInformationByHandle(file.get(), &information))
     return LastFailure("Не удалось открыть файл " + path);
@@ -216,7 +216,7 @@ OsResult OpenForAppending(const std::string& path, DWORD share, UniqueFile& file
   if (slash == std::string::npos) return Failure(ERROR_INVALID_NAME, "Не удалось открыть файл " + path);
   UniqueFile folder;
   std::wstring folderPath;
-  if (OsResult held = OpenLogFolder(path.substr(0, slash + 1), folder, folderPath); !held.ok) return held;
+  if (OsResult held = OpenLogFolder(path.substr(0, slash + 1), folder, folderPath); !held.ok()) return held;
   if (folderPath.back() != L'\\') folderPath += L'\\';
   return OpenInFolder(path, folderPath + Widen(path.substr(slash + 1)), share, file);
 }
@@ -350,7 +350,7 @@ class WindowsEnv final : public Env {
     const size_t parentEnd = trimmed.find_last_of("\\/");
     if (parentEnd != std::string::npos && parentEnd > 2) {
       const OsResult parent = ForceDirectories(trimmed.substr(0, parentEnd));
-      if (!parent.ok) return parent;
+      if (!parent.ok()) return parent;
     }
     if (!::CreateDirectoryW(Widen(trimmed).c_str(), nullptr) && ::GetLastError() != ERROR_ALREADY_EXISTS) {
       return LastFailure("Не удалось создать папку " + trimmed);
@@ -396,10 +396,10 @@ class WindowsEnv final : public Env {
   OsResult AppendToSharedFile(const std::string& path, std::string_view text) override {
     UniqueFile file;
     const OsResult opened = OpenForAppending(path, FILE_SHARE_READ, file);
-    if (!opened.ok) return opened;
+    if (!opened.ok()) return opened;
     const std::string ansi = Narrow(Widen(text), CP_ACP);
     const OsResult written = WriteAll(file.get(), ansi, path);
-    if (!written.ok) return written;
+    if (!written.ok()) return written;
     if (!::CloseHandle(file.release())) return LastFailure("Не удалось закрыть файл " + path);
     return OsResult::Success();
   }
@@ -407,7 +407,7 @@ class WindowsEnv final : public Env {
   std::unique_ptr<AppendFile> OpenAppendFile(const std::string& path, OsResult& failure) override {
     UniqueFile file;
     failure = OpenForAppending(path, FILE_SHARE_READ | FILE_SHARE_WRITE, file);
-    if (!failure.ok) return nullptr;
+    if (!failure.ok()) return nullptr;
     return std::make_unique<WindowsAppendFile>(std::move(file), path);
   }
 

@@ -55,7 +55,7 @@ TEST_F(SharedFileTest, AFileHeldForAMomentIsWaitedFor) {
   const platform::OsResult result = Platform().AppendToSharedFile(file, "line\r\n");
   const auto waited = steady_clock::now() - start;
   release.join();
-  EXPECT_TRUE(result.ok) << result.message;
+  EXPECT_TRUE(result.ok()) << result.message();
   EXPECT_GE(waited, milliseconds(50));
   EXPECT_EQ(testing::TestEnv::ReadFile(file), "line\r\n");
 }
@@ -66,8 +66,8 @@ TEST_F(SharedFileTest, AFileHeldLongerFailsAsBusyAfterTheWait) {
   const auto start = steady_clock::now();
   const platform::OsResult result = Platform().AppendToSharedFile(file, "line\r\n");
   const auto waited = steady_clock::now() - start;
-  EXPECT_FALSE(result.ok);
-  EXPECT_EQ(result.message.rfind("Файл занят: " + file, 0), 0u) << result.message;
+  EXPECT_FALSE(result.ok());
+  EXPECT_EQ(result.message().rfind("Файл занят: " + file, 0), 0u) << result.message();
   EXPECT_GE(waited, platform::kBusyFileWait);
   EXPECT_LT(waited, milliseconds(2000));
   EXPECT_EQ(testing::TestEnv::ReadFile(file), "");
@@ -121,12 +121,12 @@ TEST_F(SharedFileTest, NeitherWayOfAppendingGoesThroughWhatAnotherUserPlanted) {
     const std::string path = planting.plant(root, root + "logs");
 
     const platform::OsResult appended = Platform().AppendToSharedFile(path, "line\r\n");
-    EXPECT_FALSE(appended.ok);
-    EXPECT_TRUE(appended.refused) << appended.message;
-    EXPECT_NE(appended.message.find(root + "logs"), std::string::npos) << appended.message;
+    EXPECT_FALSE(appended.ok());
+    EXPECT_TRUE(appended.refused()) << appended.message();
+    EXPECT_NE(appended.message().find(root + "logs"), std::string::npos) << appended.message();
     platform::OsResult opened;
     EXPECT_EQ(Platform().OpenAppendFile(path, opened), nullptr);
-    EXPECT_TRUE(opened.refused) << opened.message;
+    EXPECT_TRUE(opened.refused()) << opened.message();
 
     EXPECT_EQ(testing::TestEnv::ReadFile(root + "precious.txt"), "untouched");
     EXPECT_FALSE(std::filesystem::exists(root + "created-by-us.txt"));
@@ -141,12 +141,12 @@ TEST_F(SharedFileTest, AFolderBelowAnotherUsersLinkIsRefused) {
   std::filesystem::create_directories(env.Root() + "elsewhere/logs");
   const std::string link = env.Root() + "shared";
   std::filesystem::create_directory_symlink(env.Root() + "elsewhere", link);
-  EXPECT_TRUE(Platform().AppendToSharedFile(link + "/logs/Debug.log", "mine\r\n").ok);
+  EXPECT_TRUE(Platform().AppendToSharedFile(link + "/logs/Debug.log", "mine\r\n").ok());
 
   ASSERT_EQ(::lchown(link.c_str(), 65534, 65534), 0);
   const platform::OsResult appended = Platform().AppendToSharedFile(link + "/logs/Debug.log", "line\r\n");
-  EXPECT_TRUE(appended.refused) << appended.message;
-  EXPECT_NE(appended.message.find(link), std::string::npos) << appended.message;
+  EXPECT_TRUE(appended.refused()) << appended.message();
+  EXPECT_NE(appended.message().find(link), std::string::npos) << appended.message();
   EXPECT_EQ(testing::TestEnv::ReadFile(env.Root() + "elsewhere/logs/Debug.log"), "mine\r\n");
 }
 
@@ -154,9 +154,9 @@ TEST_F(SharedFileTest, AFolderBelowAnotherUsersLinkIsRefused) {
 TEST_F(SharedFileTest, AMissingFolderFailsWithoutBeingARefusal) {
   const platform::OsResult appended =
       Platform().AppendToSharedFile(env.Root() + "missing/Debug.log", "line\r\n");
-  EXPECT_FALSE(appended.ok);
-  EXPECT_FALSE(appended.refused);
-  EXPECT_EQ(appended.errorCode, ENOENT);
+  EXPECT_FALSE(appended.ok());
+  EXPECT_FALSE(appended.refused());
+  EXPECT_EQ(appended.errorCode(), ENOENT);
 }
 
 TEST_F(SharedFileTest, AppendersSharingAFileKeepTheirLinesWhole) {
@@ -189,12 +189,12 @@ TEST_F(SharedFileTest, AppendersSharingAFileKeepTheirLinesWhole) {
 TEST_F(SharedFileTest, AFolderOpenedToEveryoneIsStickyAsTmpIs) {
   const std::string folder = env.Root() + "logs";
   std::filesystem::create_directories(folder);
-  ASSERT_TRUE(Platform().GrantEveryoneFullAccess(folder).ok);
+  ASSERT_TRUE(Platform().GrantEveryoneFullAccess(folder).ok());
   struct stat status {};
   ASSERT_EQ(::stat(folder.c_str(), &status), 0);
   EXPECT_EQ(status.st_mode & 07777, 01777u);
   const std::string file = folder + "/Debug.log";
-  ASSERT_TRUE(Platform().AppendToSharedFile(file, "line\r\n").ok);
+  ASSERT_TRUE(Platform().AppendToSharedFile(file, "line\r\n").ok());
   ASSERT_EQ(::stat(file.c_str(), &status), 0);
   EXPECT_EQ(status.st_mode & 0777, 0666u);
 }

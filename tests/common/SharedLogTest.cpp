@@ -36,13 +36,13 @@ class SharedLogTest : public ::testing::Test {
   void Write(bool throughOpenFile, const std::string& line) {
     if (!throughOpenFile) {
       const platform::OsResult written = AppendToSharedLog(log, line, Note);
-      ASSERT_TRUE(written.ok) << written.message;
+      ASSERT_TRUE(written.ok()) << written.message();
       return;
     }
     platform::OsResult failure;
     const auto file = OpenSharedLog(log, Note, failure);
-    ASSERT_NE(file, nullptr) << failure.message;
-    ASSERT_TRUE(file->Append(line).ok);
+    ASSERT_NE(file, nullptr) << failure.message();
+    ASSERT_TRUE(file->Append(line).ok());
   }
 
   testing::TestEnv env;
@@ -80,11 +80,11 @@ TEST_F(SharedLogTest, AFailureToWriteIsNoRefusalAndStillFails) {
   Plant();
   const std::string missing = env.Root() + "missing/Debug_2024.01.31.log";
   const platform::OsResult written = AppendToSharedLog(missing, "line\n", Note);
-  EXPECT_FALSE(written.ok);
-  EXPECT_FALSE(written.refused);
+  EXPECT_FALSE(written.ok());
+  EXPECT_FALSE(written.refused());
   platform::OsResult failure;
   EXPECT_EQ(OpenSharedLog(missing, Note, failure), nullptr);
-  EXPECT_FALSE(failure.ok);
+  EXPECT_FALSE(failure.ok());
   EXPECT_FALSE(std::filesystem::exists(privateLog));
 }
 
