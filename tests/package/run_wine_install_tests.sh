@@ -56,11 +56,11 @@ msi86=$dist/ls_tallowmer-$version-x86.msi
 zip=$dist/ls_tallowmer-$version.zip
 old_msi64=$(ls "$old_dist"/ls_tallowmer-*-x64.msi)
 old_msi86=$old_dist/ls_tallowmer-$(package_version "$old_msi64")-x86.msi
-# The installer's version is major.minor.(release * 1000 + build), as Windows Installer compares
-# three numbers; the module reports major.minor.build of its file version to the host.
-installer_version() { echo "$1" | awk -F. '{print $1 "." $2 "." ($3 * 1000 + $4)}'; }
-module_version_of() { echo "$1" | awk -F. '{print $1 "." $2 "." $4}'; }
-module_version=$(module_version_of "$version")
+ROOT=$(realpath "$here/../..")
+source "$ROOT/packaging/product_values.sh"
+# The module reports major.minor.build of its file version to the host; the installer's version is
+# product_version's.
+module_version=$(device_version "$version")
 
 # The x86 scenarios boot prefixes of their own and a 32-bit Windows: under qemu's user-mode
 # emulation that alone takes several times the whole stage, so they run where 32-bit programs run
@@ -255,7 +255,7 @@ msi_scenario() {
   result $? "$scenario: $(basename "$msi") installs over it"
   local after
   after=$(installed_programs)
-  [ "$(echo "$after" | grep -c .)" -eq 1 ] && [ "${after##* }" = "$(installer_version "$version")" ] &&
+  [ "$(echo "$after" | grep -c .)" -eq 1 ] && [ "${after##* }" = "$(product_version "$version")" ] &&
     [ "${after%% *}" != "${before%% *}" ]
   result $? "$scenario: one entry in the installed-programs list, the new one ($after)"
   local index status=0 contents=
@@ -454,7 +454,7 @@ rules_scenario() {
     unzip -p "${msi%-x64.msi}.zip" x64/ls_tallowmer.dll | cmp -s - "$drive_c/Program Files/Quorvane/ls_tallowmer/ls_tallowmer.dll"
     result $? "rules: step $number: the installed x64 module is this step's"
     local reported
-    reported=$(module_version_of "$(package_version "$msi")")
+    reported=$(device_version "$(package_version "$msi")")
     module_version=$reported client_works 64
     result $? "rules: step $number: a 64-bit client loads the driver, which reports $reported"
   done <"$sequence/steps"
@@ -517,8 +517,6 @@ help_scenario() {
   result $? "help: x64: without help.chm the menu has no \"Справка\""
 }
 
-ROOT=$(realpath "$here/../..")
-source "$ROOT/packaging/product_values.sh"
 load_product_values
 host_script "$here/device_info.vbs" "$work/device_info.vbs"
 
