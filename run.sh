@@ -4,6 +4,9 @@
 #                 run one sale through the driver against the simulator; its logs stay in build/demo
 # ./run.sh fuzz [SECONDS]   build the libFuzzer targets with clang and fuzz each for a while (default 60 s)
 # ./run.sh bench  build optimised and run the benchmark programs
+# ./run.sh bench wan [RTT_MS]   a whole sale through each transport over a network of that round-trip
+#                 time (default 40 ms) made on loopback: the Linux host program, bare curl, the Windows
+#                 host program under Wine; prints figures and one closing line (README, "Benchmarks")
 # ./run.sh package  build both Windows modules and write the merchant package into dist/
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -199,12 +202,28 @@ fuzz_verdict() {
 
 run_bench() {
   install_packages "${PACKAGES[@]}"
+  if [ "${1:-}" = wan ]; then
+    run_wan_bench "${2:-40}"
+    return
+  fi
   configure_and_build linux-release build/linux-release
   echo "Debian builds its benchmark library without optimisation, so each program below warns"
   echo "'Library was built as DEBUG'; that concerns the timing harness only: our code is built -O3 (Release)."
   for bench in build/linux-release/tests/bench/bench_*; do
     [ -x "$bench" ] && "$bench"
   done
+}
+
+run_wan_bench() {
+  install_wine32
+  cmake --preset linux-release >/dev/null
+  cmake --build build/linux-release --target ls_tallowmer_host tallowmer_sim wan_bench -j "$JOBS"
+  local preset
+  for preset in mingw-x64:build/win64 mingw-x86:build/win32; do
+    cmake --preset "${preset%%:*}" >/dev/null
+    cmake --build "${preset#*:}" --target ls_tallowmer_host add_root_certificate winhttp_probe -j "$JOBS"
+  done
+  tests/bench/run_wan_bench.sh build/linux-release build/win64 build/win32 "$1"
 }
 
 run_package() {
@@ -222,10 +241,10 @@ case "${1:-}" in
   test) run_tests ;;
   demo) run_demo ;;
   fuzz) run_fuzz "${2:-}" ;;
-  bench) run_bench ;;
+  bench) run_bench "${2:-}" "${3:-}" ;;
   package) run_package ;;
   *)
-    echo "usage: $0 test|demo|fuzz [SECONDS]|bench|package" >&2
+    echo "usage: $0 test|demo|fuzz [SECONDS]|bench [wan [RTT_MS]]|package" >&2
     exit 2
     ;;
 esac
