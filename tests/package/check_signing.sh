@@ -8,13 +8,7 @@
 # Usage: check_signing.sh
 set -uo pipefail
 
-root=$(realpath "$(dirname "$0")/../..")
-work=$(mktemp -d /tmp/ls_tallowmer_signing_XXXXXX)
-tsa_pid=
-trap '[ -n "$tsa_pid" ] && kill "$tsa_pid" 2>/dev/null; rm -rf "$work"' EXIT
-passed=0
-failed=0
-source "$root/tests/wine/common.sh"
+source "$(dirname "$0")/../support/checks.sh"
 
 openssl req -x509 -newkey rsa:2048 -nodes -keyout "$work/key.pem" -out "$work/cert.pem" -days 2 \
   -subj "/CN=Tallowmer package test" -addext "extendedKeyUsage=codeSigning" >/dev/null 2>&1 &&
@@ -60,11 +54,10 @@ server = http.server.HTTPServer(("127.0.0.1", 0), TimeStamps)
 print(server.server_address[1], flush=True)
 server.serve_forever()
 SERVER
-python3 "$work/tsa.py" "$work" >"$work/tsa.port" &
-tsa_pid=$!
-for attempt in $(seq 50); do [ -s "$work/tsa.port" ] && break; sleep 0.1; done
-tsa_url=http://127.0.0.1:$(cat "$work/tsa.port")
-[ -s "$work/tsa.port" ]
+start_server tsa python3 "$work/tsa.py" "$work"
+wait_for_line "$work/tsa.out" . "$tsa_pid"
+tsa_url=http://127.0.0.1:$(head -n 1 "$work/tsa.out")
+[ -s "$work/tsa.out" ]
 result $? "a time-stamp authority answers at $tsa_url"
 
 # Settings in part, or the password where process listings show it: the package stops, exit 1.
@@ -117,5 +110,4 @@ result $? "without a certificate package.sh says in one line that the package is
 ! osslsigncode verify -CAfile "$work/cert.pem" -in "$work/plain/x64/ls_tallowmer.dll" >/dev/null 2>&1
 result $? "an unsigned module fails verification"
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+closing_line
