@@ -66,6 +66,11 @@ probes() {
     --probe "$1 one session and connection handle=$probe $url --share connect --requests 3"
     --probe "$1 POST=$probe $url --share connect --requests 2 --post 700"
     --probe "$1 Root store opened first=$probe $url --root-first --requests 1")
+  local schannel="${windebug}$2 $3/tests/bench/wan/windows/schannel_probe.exe"
+  local place='"$BENCH_HOST" "$BENCH_PORT" "/api/v2/ping?token=$BENCH_TOKEN"'
+  [ -f "$3/tests/bench/wan/windows/schannel_probe.exe" ] || return 0
+  clients+=(--probe "$1 SChannel, credentials per connection=$schannel $place --credentials each --resolve each"
+    --probe "$1 SChannel, one credentials handle=$schannel $place --credentials shared --resolve once")
 }
 
 clients=(--curl "tls1.3=" --curl "tls1.2=--tls-max 1.2" --linux "exec $linux/tools/host/ls_tallowmer_host --raw -")

@@ -52,7 +52,7 @@ constexpr const char* kUsage =
     "                       port out of the URL)\n"
     "  --dns-port N         answer NAME on 127.0.0.1:N and count the look-ups (default: no responder)\n"
     "  --prepare COMMAND    run once the simulator is up; it and every client have BENCH_CA,\n"
-    "                       BENCH_CA_WINDOWS, BENCH_URL and BENCH_TOKEN set\n"
+    "                       BENCH_CA_WINDOWS, BENCH_URL, BENCH_TOKEN, BENCH_HOST and BENCH_PORT set\n"
     "  --curl LABEL=ARGS    bare curl, with these extra arguments, making the driver's requests\n"
     "  --linux COMMAND      the Linux host program reading script lines (ls_tallowmer_host --raw -)\n"
     "  --windows L=COMMAND  the same under Wine\n"
@@ -426,6 +426,8 @@ int Run(const Options& options) {
   ::setenv("LS_TALLOWMER_CA_FILE", service.caFile.c_str(), 1);
   ::setenv("BENCH_URL", service.url.c_str(), 1);
   ::setenv("BENCH_TOKEN", service.token.c_str(), 1);
+  ::setenv("BENCH_HOST", options.serviceName.c_str(), 1);
+  ::setenv("BENCH_PORT", std::to_string(relay.ListenPort()).c_str(), 1);
   for (const std::string& command : options.prepare) {
     Child prepared(command, options.work + "/prepare.log");
     if (prepared.Finish(std::chrono::minutes(5)) != 0)
