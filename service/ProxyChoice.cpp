@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 namespace tallowmer {
@@ -179,6 +180,23 @@ ProxyRoute ChooseProxyFromEnvironment(const std::string& url, const EnvironmentL
     if (BypassedByNoProxy(target.host, *noProxy)) return {};
   }
   return RouteThrough(std::move(*proxy));
+}
+
+RouteKeeper::RouteKeeper(Decide decide, Clock clock) : decide_(std::move(decide)), clock_(std::move(clock)) {}
+
+const RouteDecision& RouteKeeper::For(const std::string& url) {
+  // Scheme, host and port: the path and the query (with the token) do not change the route.
+  const size_t schemeEnd = url.find("://");
+  const std::string origin =
+      Lower(url.substr(0, url.find_first_of("/?#", schemeEnd == std::string::npos ? 0 : schemeEnd + 3)));
+  const auto now = clock_();
+  if (kept_ && origin == origin_ && now - decidedAt_ < kLifetime) return decision_;
+  decision_.route = decide_(url);
+  decision_.since = platform::Env::Current().Now();
+  origin_ = origin;
+  decidedAt_ = now;
+  kept_ = true;
+  return decision_;
 }
 
 ProxyRoute ChooseProxyFromList(const std::string& url, std::string_view proxyList,

@@ -7,10 +7,13 @@
 // A proxy only ever carries HTTPS, through a CONNECT tunnel: the proxy then sees the service's name
 // and port, never the request line with the token in its query. A plain http request goes direct.
 
+#include <chrono>
 #include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
+
+#include "platform/Env.h"
 
 namespace tallowmer {
 
@@ -46,5 +49,40 @@ ProxyRoute SystemProxyRoute(const std::string& url);
 
 // The proxy without its credentials: "http://user:pw@host:3128" gives "http://host:3128".
 std::string WithoutCredentials(std::string_view proxy);
+
+// The route to a service as decided, and when: the local time, which the log and the connection
+// check show.
+struct RouteDecision {
+  ProxyRoute route;
+  platform::LocalTime since;
+};
+
+// Keeps a transport's route to its service once decided. Deciding may cost a WPAD search, seconds
+// where no WPAD server answers, or the download of a configuration script: a till pays that once
+// in a while, not with every request. A decision stands for kLifetime, or until a request could not
+// connect through it, since the network may have changed (a proxy switched off, the till moved to
+// another network): the next request then decides again.
+class RouteKeeper {
+ public:
+  static constexpr std::chrono::minutes kLifetime{10};
+  using Decide = std::function<ProxyRoute(const std::string& url)>;
+  using Clock = std::function<std::chrono::steady_clock::time_point()>;
+
+  explicit RouteKeeper(Decide decide, Clock clock = std::chrono::steady_clock::now);
+
+  // The route to the URL's service (its scheme, host and port), decided now when none is kept for
+  // it. The reference holds until the next call.
+  const RouteDecision& For(const std::string& url);
+  // The request given the last route could not connect through it.
+  void ConnectionFailed() { kept_ = false; }
+
+ private:
+  Decide decide_;
+  Clock clock_;
+  bool kept_ = false;
+  std::string origin_;
+  std::chrono::steady_clock::time_point decidedAt_;
+  RouteDecision decision_;
+};
 
 }  // namespace tallowmer

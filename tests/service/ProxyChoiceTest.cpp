@@ -5,7 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <map>
+
+#include "tests/support/TestEnv.h"
 
 namespace tallowmer {
 namespace {
@@ -118,6 +121,78 @@ TEST(ProxyChoiceTest, TheShownProxyCarriesNoCredentials) {
   const ProxyRoute route = FromVariables("https://a.example/", {{"https_proxy", cases[0].first}});
   EXPECT_EQ(route.proxy, cases[0].first);
   EXPECT_EQ(route.shown, cases[0].second);
+}
+
+// A keeper whose decisions are counted, on a clock the test moves, and whose wall clock says when.
+class RouteKeeperTest : public ::testing::Test {
+ protected:
+  RouteKeeperTest() {
+    env_.fixedClock = true;
+    env_.clock = {2026, 12, 11, 9, 0, 0, 0};
+  }
+
+  std::chrono::steady_clock::time_point now_{};
+  int decisions_ = 0;
+  std::string route_ = "http://10.0.0.1:3128";
+  testing::TestEnv env_;
+  RouteKeeper keeper_{[this](const std::string&) {
+                        ++decisions_;
+                        ProxyRoute route;
+                        route.proxy = route.shown = route_;
+                        return route;
+                      },
+                      [this] { return now_; }};
+};
+
+TEST_F(RouteKeeperTest, DecidesOnceForManyRequestsToOneService) {
+  const std::string urls[] = {"https://api.loyalty.example/api/v2/ping?token=a",
+                              "https://api.loyalty.example/api/v2/clientInfo?token=a&type=phone&id=7",
+                              "HTTPS://API.Loyalty.Example/api/v2/createOrder?token=b"};
+  for (int round = 0; round < 20; ++round) {
+    SCOPED_TRACE(round);
+    const RouteDecision& decision = keeper_.For(urls[round % 3]);
+    EXPECT_EQ(decision.route.proxy, "http://10.0.0.1:3128");
+    EXPECT_EQ(decision.since.hour, 9);
+    EXPECT_EQ(decision.since.minute, 0);
+    now_ += std::chrono::seconds(29);
+    env_.clock.minute = round;
+  }
+  EXPECT_EQ(decisions_, 1);
+}
+
+TEST_F(RouteKeeperTest, DecidesAgainAfterAConnectionFailure) {
+  keeper_.For("https://api.loyalty.example/api/v2/ping");
+  keeper_.For("https://api.loyalty.example/api/v2/ping");
+  keeper_.ConnectionFailed();
+  route_.clear();
+  env_.clock.minute = 3;
+  const RouteDecision& decision = keeper_.For("https://api.loyalty.example/api/v2/ping");
+  EXPECT_EQ(decisions_, 2);
+  EXPECT_TRUE(decision.route.Direct());
+  EXPECT_EQ(decision.since.minute, 3);
+  keeper_.For("https://api.loyalty.example/api/v2/ping");
+  EXPECT_EQ(decisions_, 2);
+}
+
+TEST_F(RouteKeeperTest, DecidesAgainAfterTenMinutes) {
+  keeper_.For("https://api.loyalty.example/");
+  now_ += RouteKeeper::kLifetime - std::chrono::seconds(1);
+  keeper_.For("https://api.loyalty.example/");
+  EXPECT_EQ(decisions_, 1);
+  now_ += std::chrono::seconds(1);
+  keeper_.For("https://api.loyalty.example/");
+  EXPECT_EQ(decisions_, 2);
+  now_ += std::chrono::minutes(9);
+  keeper_.For("https://api.loyalty.example/");
+  EXPECT_EQ(decisions_, 2);
+}
+
+TEST_F(RouteKeeperTest, AnotherServiceIsDecidedForItself) {
+  const char* services[] = {"https://api.loyalty.example/api/v2", "https://api.loyalty.example:8443/api/v2",
+                            "http://api.loyalty.example/api/v2", "https://other.example/api/v2",
+                            "https://api.loyalty.example/api/v2"};
+  for (const char* url : services) keeper_.For(url);
+  EXPECT_EQ(decisions_, 5);
 }
 
 }  // namespace
