@@ -4,9 +4,10 @@
 #                 run one sale through the driver against the simulator; its logs stay in build/demo
 # ./run.sh fuzz [SECONDS]   build the libFuzzer targets with clang and fuzz each for a while (default 60 s)
 # ./run.sh bench  build optimised and run the benchmark programs
-# ./run.sh bench wan [RTT_MS]   a whole sale through each transport over a network of that round-trip
-#                 time (default 40 ms) made on loopback: the Linux host program, bare curl, the Windows
-#                 host program under Wine; prints figures and one closing line (README, "Benchmarks")
+# ./run.sh bench wan [RTT_MS [relay|packets]]   a whole sale through each transport over a network
+#                 of that round-trip time (default 40 ms) made on loopback, by a relay or a delay line of
+#                 IP packets: the Linux host program, bare curl, the Windows host program under Wine;
+#                 prints figures and one closing line (README, "Benchmarks")
 # ./run.sh package  build both Windows modules and write the merchant package into dist/
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -190,7 +191,7 @@ fuzz_verdict() {
 run_bench() {
   install_packages "${PACKAGES[@]}"
   if [ "${1:-}" = wan ]; then
-    run_wan_bench "${2:-40}"
+    run_wan_bench "${2:-40}" "${3:-relay}"
     return
   fi
   configure_and_build linux-release build/linux-release
@@ -210,7 +211,7 @@ run_wan_bench() {
     cmake --preset "${preset%%:*}" >/dev/null
     cmake --build "${preset#*:}" --target ls_tallowmer_host add_root_certificate winhttp_probe schannel_probe -j "$JOBS"
   done
-  tests/bench/run_wan_bench.sh build/linux-release build/win64 build/win32 "$1"
+  tests/bench/run_wan_bench.sh build/linux-release build/win64 build/win32 "$1" "$2"
 }
 
 run_package() {
@@ -228,10 +229,10 @@ case "${1:-}" in
   test) run_tests ;;
   demo) run_demo ;;
   fuzz) run_fuzz "${2:-}" ;;
-  bench) run_bench "${2:-}" "${3:-}" ;;
+  bench) run_bench "${2:-}" "${3:-}" "${4:-}" ;;
   package) run_package ;;
   *)
-    echo "usage: $0 test|demo|fuzz [SECONDS]|bench [wan [RTT_MS]]|package" >&2
+    echo "usage: $0 test|demo|fuzz [SECONDS]|bench [wan [RTT_MS [relay|packets]]]|package" >&2
     exit 2
     ;;
 esac

@@ -2,11 +2,15 @@
 # The WAN benchmark: a whole sale through the Linux host program, bare curl and the Windows host
 # program under Wine (x64, and x86 where 32-bit programs run natively), over a relay that makes
 # loopback a network with the given round-trip time. Prints figures; its last line sums them up.
-# Usage: run_wan_bench.sh LINUX_BUILD WIN64_BUILD WIN32_BUILD [RTT_MS]   (./run.sh bench wan [RTT_MS])
+# Usage: run_wan_bench.sh LINUX_BUILD WIN64_BUILD WIN32_BUILD [RTT_MS [relay|packets]]
+#        (./run.sh bench wan [RTT_MS [relay|packets]])
 #
 # As root it runs in network and mount namespaces of its own: there the service has a name of its
 # own ("wan.tallowmer.test", answered by the benchmark's DNS responder, which counts the look-ups)
 # and the relay its port 443. Elsewhere the service is "localhost" and look-ups are not counted.
+# "packets" (root only) puts the service in a second network namespace across a delay line of IP
+# packets, which makes the round trips instead of the relay: TCP then meets the network as it would,
+# its handshake, Nagle's algorithm and delayed acknowledgements included; look-ups cross it too.
 set -euo pipefail
 
 here=$(dirname "$(realpath "$0")")
@@ -14,6 +18,11 @@ linux=$(realpath "$1")
 win64=$(realpath "$2")
 win32=$(realpath "$3")
 rtt=${4:-40}
+mode=${5:-relay}
+case "$mode" in
+  relay | packets) ;;
+  *) echo "the mode is relay or packets, not $mode" >&2; exit 2 ;;
+esac
 wine64=/usr/lib/wine/wine64
 wine32=/usr/lib/wine/wine
 service_name=wan.tallowmer.test
@@ -27,6 +36,7 @@ work=$(mktemp -d /tmp/ls_tallowmer_wan_XXXXXX)
 export WINEDEBUG=-all WINEPREFIX="$work/prefix" WINEDLLOVERRIDES='mscoree,mshtml='
 cleanup() {
   "${wine64%/*}/wineserver" -k 2>/dev/null || true
+  [ -n "${service_ns_pid:-}" ] && kill "$service_ns_pid" 2>/dev/null
   rm -rf "$work/prefix"
 }
 trap cleanup EXIT
@@ -36,11 +46,20 @@ if [ -n "${WAN_BENCH_INSIDE:-}" ]; then
   ip link set lo up
   # The service's name goes to the benchmark's responder; every other name is unknown here.
   printf '127.0.0.1 localhost\n::1 localhost\n' > "$work/hosts"
-  printf 'nameserver 127.0.0.1\noptions timeout:1 attempts:1\n' > "$work/resolv.conf"
+  nameserver=127.0.0.1
+  network=(--name "$service_name" --relay-port 443 --dns-port 53)
+  if [ "$mode" = packets ]; then
+    # The service's namespace: a process that only holds it.
+    unshare --net sleep infinity &
+    service_ns_pid=$!
+    nameserver=10.90.0.2
+    network+=(--service-netns "/proc/$service_ns_pid/ns/net")
+  fi
+  printf 'nameserver %s\noptions timeout:1 attempts:1\n' "$nameserver" > "$work/resolv.conf"
   mount --bind "$work/hosts" /etc/hosts
   mount --bind "$work/resolv.conf" /etc/resolv.conf
-  network=(--name "$service_name" --relay-port 443 --dns-port 53)
 else
+  [ "$mode" = packets ] && { echo "the delay line of packets needs root and namespaces" >&2; exit 2; }
   echo "Not root, or no namespaces here: the service is localhost and DNS look-ups are not counted."
 fi
 

@@ -8,12 +8,14 @@
 #include <cstdlib>
 #include <iostream>
 #include <map>
+#include <memory>
 #include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "tests/bench/wan/Child.h"
+#include "tests/bench/wan/DelayLine.h"
 #include "tests/bench/wan/Sale.h"
 #include "tests/bench/wan/WanRelay.h"
 
@@ -40,11 +42,13 @@ struct Options {
   bool trace = false;
   // Each client makes this many sales, each in a process of its own; the median one is reported.
   int sales = 3;
+  // The service's network namespace across a packet-level delay line; empty for the relay's delay.
+  std::string serviceNamespace;
 };
 
 constexpr const char* kUsage =
     "usage: wan_bench --sim PATH --work DIR [--rtt MS] [--name NAME] [--relay-port N] [--dns-port N]\n"
-    "                 [--prepare COMMAND]... [--trace] [--sales N]\n"
+    "                 [--prepare COMMAND]... [--trace] [--sales N] [--service-netns PATH]\n"
     "                 [--curl LABEL=ARGUMENTS]... [--linux COMMAND] [--windows LABEL=COMMAND]...\n"
     "  --rtt MS             round-trip time the relay makes (default 40)\n"
     "  --sim PATH           the service simulator, started with a fresh authority in DIR\n"
@@ -62,7 +66,10 @@ constexpr const char* kUsage =
     "                       the relay saw of it (connections, TLS, records, look-ups) are printed\n"
     "  --trace              every connection's chunks, as the relay received them\n"
     "  --sales N            sales per client, each in a process of its own; the one of median\n"
-    "                       length is reported (default 3)\n";
+    "                       length is reported (default 3)\n"
+    "  --service-netns PATH the service's network namespace (/proc/PID/ns/net): a delay line of IP\n"
+    "                       packets joins it to this one and makes the round trips, the relay only\n"
+    "                       counts (root, /dev/net/tun)\n";
 
 Options ParseOptions(int argc, char** argv) {
   Options options;
@@ -104,6 +111,8 @@ Options ParseOptions(int argc, char** argv) {
       options.trace = true;
     } else if (name == "--sales") {
       options.sales = std::stoi(value());
+    } else if (name == "--service-netns") {
+      options.serviceNamespace = value();
     } else {
       throw std::invalid_argument("unknown option " + name);
     }
@@ -173,16 +182,24 @@ bool IsLookup(const NameQuery& query, const std::string& serviceName) {
   return query.type == "A" && query.name == serviceName;
 }
 
+// Across the delay line the relay accepts a connection once the TCP handshake is through: one and a
+// half round trips after the client's SYN left. The relay's own delay shows none.
+double HandshakeMs(const Options& options) {
+  return options.serviceNamespace.empty() ? 0 : 1.5 * options.roundTripMs;
+}
+
 // A host program's call owns what the relay saw between the call and its answer.
-std::vector<CallFigures> FiguresInBounds(const SaleRun& run, const Journal& journal,
-                                         const std::string& name) {
+// `handshakeMs`: how long after the client asked for a connection the relay accepted it.
+std::vector<CallFigures> FiguresInBounds(const SaleRun& run, const Journal& journal, const std::string& name,
+                                         double handshakeMs) {
   std::vector<CallFigures> all;
   for (const CallTiming& call : run.calls) {
     CallFigures figures;
     figures.ms = Milliseconds(call.end - call.start);
     for (const RelayedConnection& connection : journal.connections) {
       if (connection.accepted < call.start || connection.accepted > call.end) continue;
-      if (figures.connections == 0) figures.pauseMs = Milliseconds(connection.accepted - call.start);
+      if (figures.connections == 0)
+        figures.pauseMs = std::max(0.0, Milliseconds(connection.accepted - call.start) - handshakeMs);
       Count(figures, connection);
     }
     for (const NameQuery& query : journal.queries) {
@@ -262,9 +279,9 @@ Summary Report(ClientSpec::Kind kind, const SaleRun& run, const Journal& journal
   }
   std::printf("%-18s %4s %9s %7s %6s %6s %5s %8s %4s %9s\n", "call", "req", "ms", "RTT", "floor", "conns",
               "TLS", "resumed", "DNS", "pause ms");
-  const std::vector<CallFigures> all = run.connectionsInOrder
-                                           ? FiguresInOrder(run, journal, options.serviceName)
-                                           : FiguresInBounds(run, journal, options.serviceName);
+  const std::vector<CallFigures> all =
+      run.connectionsInOrder ? FiguresInOrder(run, journal, options.serviceName)
+                             : FiguresInBounds(run, journal, options.serviceName, HandshakeMs(options));
   double laterMs = 0;
   for (size_t index = 0; index < run.calls.size(); ++index) {
     const CallFigures& figures = all[index];
@@ -420,13 +437,27 @@ void LastLine(const std::vector<Summary>& summaries) {
 }
 
 int Run(const Options& options) {
+  const bool packets = !options.serviceNamespace.empty();
+  // Under the delay line the relay only counts; the service lives in the namespace across the line.
+  std::optional<DelayLine> line;
+  if (packets) line.emplace(std::chrono::milliseconds(options.roundTripMs), options.serviceNamespace);
   WanSettings settings;
-  settings.roundTrip = std::chrono::milliseconds(options.roundTripMs);
+  settings.roundTrip =
+      packets ? std::chrono::microseconds(0) : std::chrono::milliseconds(options.roundTripMs);
+  settings.listenAddress = settings.serviceAddress = packets ? kServiceAddress : "127.0.0.1";
   settings.listenPort = options.relayPort;
   settings.dnsPort = options.dnsPort;
   settings.serviceName = options.serviceName;
-  WanRelay relay(settings);
-  const Simulator simulator(options);
+  std::unique_ptr<WanRelay> relayOwner;
+  std::unique_ptr<Simulator> simulatorOwner;
+  {
+    std::optional<NamespaceVisit> visit;
+    if (packets) visit.emplace(options.serviceNamespace);
+    relayOwner = std::make_unique<WanRelay>(settings);
+    simulatorOwner = std::make_unique<Simulator>(options);
+  }
+  WanRelay& relay = *relayOwner;
+  const Simulator& simulator = *simulatorOwner;
   relay.SetServicePort(simulator.Port());
 
   Service service;
@@ -448,9 +479,14 @@ int Run(const Options& options) {
     if (prepared.Finish(std::chrono::minutes(5)) != 0)
       throw std::runtime_error("failed: " + command + " (see " + options.work + "/prepare.log)");
   }
-  std::cout << "Service " << service.url << " through the relay, " << options.roundTripMs
-            << " ms round trip (" << options.roundTripMs / 2 << " ms each way, one more round trip before a "
-            << "connection's first bytes)\n";
+  if (packets) {
+    std::cout << "Service " << service.url << " across a delay line of IP packets, " << options.roundTripMs
+              << " ms round trip (" << options.roundTripMs / 2 << " ms each way); the relay only counts\n";
+  } else {
+    std::cout << "Service " << service.url << " through the relay, " << options.roundTripMs
+              << " ms round trip (" << options.roundTripMs / 2
+              << " ms each way, one more round trip before a connection's first bytes)\n";
+  }
 
   std::vector<Summary> summaries;
   for (const ClientSpec& client : options.clients) {

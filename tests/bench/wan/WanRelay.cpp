@@ -256,7 +256,7 @@ void WanRelay::Loop::Accept() {
   if (!client) return;
   const Clock::time_point accepted = Clock::now();
   Descriptor server(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  const sockaddr_in service = Address("127.0.0.1", servicePort_);
+  const sockaddr_in service = Address(settings_.serviceAddress, servicePort_);
   if (!server || ::connect(server.Get(), reinterpret_cast<const sockaddr*>(&service), sizeof service) != 0)
     return;
   for (int fd : {client.Get(), server.Get()}) {
@@ -286,7 +286,7 @@ void WanRelay::Loop::Read(Link& link, bool fromClient) {
   Lane& lane = fromClient ? link.towardServer : link.towardClient;
   // The first bytes of a connection waited for the TCP handshake: one round trip before they left.
   Clock::time_point due = now + half;
-  if (fromClient && link.firstFromClient) {
+  if (fromClient && link.firstFromClient && settings_.roundTrip.count() > 0) {
     due += settings_.roundTrip;
     link.firstFromClient = false;
   }

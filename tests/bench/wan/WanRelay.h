@@ -53,10 +53,12 @@ struct Journal {
 };
 
 struct WanSettings {
+  // Zero when a delay line below makes the round trips and the relay only counts.
   std::chrono::microseconds roundTrip{40'000};
-  // Where the relay listens ("127.0.0.1", port 0 for a free one) and where the service is.
+  // Where the relay listens (port 0 for a free one) and where the service is.
   std::string listenAddress = "127.0.0.1";
   int listenPort = 0;
+  std::string serviceAddress = "127.0.0.1";
   int servicePort = 0;
   // The DNS responder's port on the listen address; 0 leaves it out.
   int dnsPort = 0;
