@@ -10,7 +10,8 @@
 # and the relay its port 443. Elsewhere the service is "localhost" and look-ups are not counted.
 # "packets" (root only) puts the service in a second network namespace across a delay line of IP
 # packets, which makes the round trips instead of the relay: TCP then meets the network as it would,
-# its handshake, Nagle's algorithm and delayed acknowledgements included; look-ups cross it too.
+# its handshake, Nagle's algorithm and delayed acknowledgements included. Names are answered on the
+# clients' side, as near as a till's router.
 set -euo pipefail
 
 here=$(dirname "$(realpath "$0")")
@@ -46,16 +47,14 @@ if [ -n "${WAN_BENCH_INSIDE:-}" ]; then
   ip link set lo up
   # The service's name goes to the benchmark's responder; every other name is unknown here.
   printf '127.0.0.1 localhost\n::1 localhost\n' > "$work/hosts"
-  nameserver=127.0.0.1
   network=(--name "$service_name" --relay-port 443 --dns-port 53)
   if [ "$mode" = packets ]; then
     # The service's namespace: a process that only holds it.
     unshare --net sleep infinity &
     service_ns_pid=$!
-    nameserver=10.90.0.2
     network+=(--service-netns "/proc/$service_ns_pid/ns/net")
   fi
-  printf 'nameserver %s\noptions timeout:1 attempts:1\n' "$nameserver" > "$work/resolv.conf"
+  printf 'nameserver 127.0.0.1\noptions timeout:1 attempts:1\n' > "$work/resolv.conf"
   mount --bind "$work/hosts" /etc/hosts
   mount --bind "$work/resolv.conf" /etc/resolv.conf
 else

@@ -138,6 +138,7 @@ SaleRun RunHostSale(const std::string& label, const std::string& command, const 
   } catch (const std::exception& error) {
     run.failure = error.what();
   }
+  run.ended = Clock::now();
   return run;
 }
 
@@ -226,6 +227,7 @@ SaleRun RunCurlSale(const std::string& label, const std::string& extraArguments,
   } catch (const std::exception& error) {
     run.failure = error.what();
   }
+  run.ended = Clock::now();
   return run;
 }
 

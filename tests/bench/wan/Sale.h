@@ -30,8 +30,9 @@ struct SaleRun {
   std::vector<CallTiming> calls;
   // Empty when every call succeeded; else what went wrong first.
   std::string failure;
-  // Before the client started.
+  // Before the client started, and after it ended.
   Clock::time_point began;
+  Clock::time_point ended;
   // The calls' connections are the run's in their order (bare curl), not those made within each
   // call's bounds.
   bool connectionsInOrder = false;

@@ -212,10 +212,13 @@ std::vector<CallFigures> FiguresInBounds(const SaleRun& run, const Journal& jour
 
 // Bare curl's calls own the run's connections in order, one per request, and each look-up goes
 // with the connection that followed it.
-std::vector<CallFigures> FiguresInOrder(const SaleRun& run, const Journal& journal, const std::string& name) {
+// `handshakeMs`: the part of curl's time_connect that the TCP handshake took.
+std::vector<CallFigures> FiguresInOrder(const SaleRun& run, const Journal& journal, const std::string& name,
+                                        double handshakeMs) {
   std::vector<const RelayedConnection*> connections;
   for (const RelayedConnection& connection : journal.connections) {
-    if (connection.accepted >= run.began) connections.push_back(&connection);
+    if (connection.accepted >= run.began && connection.accepted <= run.ended)
+      connections.push_back(&connection);
   }
   std::vector<CallFigures> all;
   size_t next = 0;
@@ -223,11 +226,10 @@ std::vector<CallFigures> FiguresInOrder(const SaleRun& run, const Journal& journ
   for (const CallTiming& call : run.calls) {
     CallFigures figures;
     figures.ms = call.curlMs;
-    figures.pauseMs = call.curlPauseMs;
+    figures.pauseMs = std::max(0.0, call.curlPauseMs - handshakeMs);
     for (int request = 0; request < call.requests && next < connections.size(); ++request)
       Count(figures, *connections[next++]);
-    const Clock::time_point before =
-        next < connections.size() ? connections[next]->accepted : Clock::time_point::max();
+    const Clock::time_point before = next < connections.size() ? connections[next]->accepted : run.ended;
     for (const NameQuery& query : journal.queries) {
       if (IsLookup(query, name) && query.asked >= after && query.asked < before) ++figures.lookups;
     }
@@ -280,7 +282,8 @@ Summary Report(ClientSpec::Kind kind, const SaleRun& run, const Journal& journal
   std::printf("%-18s %4s %9s %7s %6s %6s %5s %8s %4s %9s\n", "call", "req", "ms", "RTT", "floor", "conns",
               "TLS", "resumed", "DNS", "pause ms");
   const std::vector<CallFigures> all =
-      run.connectionsInOrder ? FiguresInOrder(run, journal, options.serviceName)
+      run.connectionsInOrder ? FiguresInOrder(run, journal, options.serviceName,
+                                              options.serviceNamespace.empty() ? 0 : options.roundTripMs)
                              : FiguresInBounds(run, journal, options.serviceName, HandshakeMs(options));
   double laterMs = 0;
   for (size_t index = 0; index < run.calls.size(); ++index) {
@@ -322,7 +325,7 @@ void Trace(const SaleRun& run, const Journal& journal, Clock::time_point from) {
               << Fixed(Milliseconds(call.end - from), 1) << "\n";
   }
   for (const RelayedConnection& connection : journal.connections) {
-    if (connection.accepted < from) continue;
+    if (connection.accepted < from || connection.accepted > run.ended) continue;
     std::cout << "  connection " << connection.id << " at "
               << Fixed(Milliseconds(connection.accepted - from), 1) << " (TLS "
               << VersionText(connection.tls.version)
@@ -337,7 +340,7 @@ void Trace(const SaleRun& run, const Journal& journal, Clock::time_point from) {
     std::cout << "\n";
   }
   for (const NameQuery& query : journal.queries) {
-    if (query.asked >= from)
+    if (query.asked >= from && query.asked <= run.ended)
       std::cout << "  query " << query.type << " " << query.name << " at "
                 << Fixed(Milliseconds(query.asked - from), 1) << "\n";
   }
@@ -448,15 +451,14 @@ int Run(const Options& options) {
   settings.listenPort = options.relayPort;
   settings.dnsPort = options.dnsPort;
   settings.serviceName = options.serviceName;
-  std::unique_ptr<WanRelay> relayOwner;
+  settings.serviceNamespace = options.serviceNamespace;
+  WanRelay relay(settings);
   std::unique_ptr<Simulator> simulatorOwner;
   {
     std::optional<NamespaceVisit> visit;
     if (packets) visit.emplace(options.serviceNamespace);
-    relayOwner = std::make_unique<WanRelay>(settings);
     simulatorOwner = std::make_unique<Simulator>(options);
   }
-  WanRelay& relay = *relayOwner;
   const Simulator& simulator = *simulatorOwner;
   relay.SetServicePort(simulator.Port());
 

@@ -14,8 +14,11 @@
 #include <cstring>
 #include <deque>
 #include <list>
+#include <optional>
 #include <stdexcept>
 #include <utility>
+
+#include "tests/bench/wan/DelayLine.h"
 
 namespace tallowmer::bench {
 namespace {
@@ -120,13 +123,21 @@ constexpr uint32_t kTimeToLive = 300;
 class WanRelay::Loop {
  public:
   explicit Loop(WanSettings settings) : settings_(std::move(settings)), servicePort_(settings_.servicePort) {
-    listener_ = BoundSocket(SOCK_STREAM, settings_.listenAddress, settings_.listenPort);
+    if (settings_.dnsPort != 0) dns_.push_back(BoundSocket(SOCK_DGRAM, "127.0.0.1", settings_.dnsPort));
+    {
+      std::optional<NamespaceVisit> visit;
+      if (!settings_.serviceNamespace.empty()) {
+        visit.emplace(settings_.serviceNamespace);
+        // The service looks its own name up there.
+        if (settings_.dnsPort != 0) dns_.push_back(BoundSocket(SOCK_DGRAM, "127.0.0.1", settings_.dnsPort));
+      }
+      listener_ = BoundSocket(SOCK_STREAM, settings_.listenAddress, settings_.listenPort);
+    }
     if (::listen(listener_.Get(), 64) != 0) Fail("listen");
     sockaddr_in bound{};
     socklen_t size = sizeof bound;
     ::getsockname(listener_.Get(), reinterpret_cast<sockaddr*>(&bound), &size);
     listenPort_ = ntohs(bound.sin_port);
-    if (settings_.dnsPort != 0) dns_ = BoundSocket(SOCK_DGRAM, settings_.listenAddress, settings_.dnsPort);
     int pipe[2];
     if (::pipe2(pipe, O_CLOEXEC) != 0) Fail("pipe");
     stopRead_ = Descriptor(pipe[0]);
@@ -140,6 +151,7 @@ class WanRelay::Loop {
   }
   void SetServicePort(int port) { servicePort_ = port; }
   int ListenPort() const { return listenPort_; }
+  const std::string& ServiceNamespace() const { return settings_.serviceNamespace; }
   Journal Snapshot() const {
     const std::lock_guard lock(mutex_);
     return journal_;
@@ -176,7 +188,7 @@ class WanRelay::Loop {
   };
 
   void Accept();
-  void AnswerQuery();
+  void AnswerQuery(int dns);
   void Read(Link& link, bool fromClient);
   void Hold(Lane& lane, Clock::time_point due, std::string bytes, bool end);
   void Release(Lane& lane, int to, Clock::time_point now);
@@ -188,7 +200,7 @@ class WanRelay::Loop {
   std::atomic<int> servicePort_;
   int listenPort_ = 0;
   Descriptor listener_;
-  Descriptor dns_;
+  std::vector<Descriptor> dns_;
   Descriptor stopRead_;
   Descriptor stopWrite_;
   std::list<Link> links_;
@@ -199,7 +211,7 @@ class WanRelay::Loop {
 void WanRelay::Loop::Run() {
   while (true) {
     std::vector<pollfd> fds{{stopRead_.Get(), POLLIN, 0}, {listener_.Get(), POLLIN, 0}};
-    if (dns_) fds.push_back({dns_.Get(), POLLIN, 0});
+    for (const Descriptor& dns : dns_) fds.push_back({dns.Get(), POLLIN, 0});
     const size_t firstLink = fds.size();
     for (Link& link : links_) {
       const short toClient = link.towardClient.due.empty() ? 0 : POLLOUT;
@@ -215,7 +227,9 @@ void WanRelay::Loop::Run() {
     if (::poll(fds.data(), fds.size(), timeout) < 0 && errno != EINTR) Fail("poll");
     if (fds[0].revents != 0) return;
     if (fds[1].revents & POLLIN) Accept();
-    if (dns_ && (fds[2].revents & POLLIN)) AnswerQuery();
+    for (size_t index = 0; index < dns_.size(); ++index) {
+      if (fds[2 + index].revents & POLLIN) AnswerQuery(dns_[index].Get());
+    }
 
     size_t at = firstLink;
     for (Link& link : links_) {
@@ -353,12 +367,12 @@ void WanRelay::Loop::Close(Link& link) {
   if (record.closed == Clock::time_point{}) record.closed = Clock::now();
 }
 
-void WanRelay::Loop::AnswerQuery() {
+void WanRelay::Loop::AnswerQuery(int dns) {
   char buffer[512];
   sockaddr_in from{};
   socklen_t fromSize = sizeof from;
   const ssize_t got =
-      ::recvfrom(dns_.Get(), buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &fromSize);
+      ::recvfrom(dns, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &fromSize);
   if (got < 12) return;
   const std::string query(buffer, static_cast<size_t>(got));
   size_t at = 12;
@@ -393,11 +407,16 @@ void WanRelay::Loop::AnswerQuery() {
     const sockaddr_in address = Address(settings_.listenAddress, 0);
     answer.append(reinterpret_cast<const char*>(&address.sin_addr), 4);
   }
-  ::sendto(dns_.Get(), answer.data(), answer.size(), 0, reinterpret_cast<const sockaddr*>(&from), fromSize);
+  ::sendto(dns, answer.data(), answer.size(), 0, reinterpret_cast<const sockaddr*>(&from), fromSize);
 }
 
 WanRelay::WanRelay(WanSettings settings) : loop_(std::make_unique<Loop>(std::move(settings))) {
-  thread_ = std::thread([this] { loop_->Run(); });
+  // The connections to the service are made from the loop, in the service's namespace.
+  thread_ = std::thread([this] {
+    std::optional<NamespaceVisit> visit;
+    if (!loop_->ServiceNamespace().empty()) visit.emplace(loop_->ServiceNamespace());
+    loop_->Run();
+  });
 }
 
 WanRelay::~WanRelay() {

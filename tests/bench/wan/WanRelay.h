@@ -60,10 +60,14 @@ struct WanSettings {
   int listenPort = 0;
   std::string serviceAddress = "127.0.0.1";
   int servicePort = 0;
-  // The DNS responder's port on the listen address; 0 leaves it out.
+  // The DNS responder's port on 127.0.0.1; 0 leaves it out.
   int dnsPort = 0;
   // The one name the responder knows; it answers it with the listen address.
   std::string serviceName;
+  // The service's network namespace (/proc/PID/ns/net) across a delay line: the relay listens and
+  // reaches the service there, and answers names on both sides, the clients' as near as a till's
+  // router; empty for the caller's own namespace.
+  std::string serviceNamespace;
 };
 
 class WanRelay {
