@@ -73,7 +73,7 @@ server.serve_forever()
 SERVER
 # start_tsa PORT_FILE [FAIL_FROM]: the server in the background; its pid joins tsa_pid.
 start_tsa() {
-  python3 "$work/tsa.py" "$work" "$2" >"$1" &
+  python3 "$work/tsa.py" "$work" ${2:+"$2"} >"$1" &
   tsa_pid="$tsa_pid $!"
   for attempt in $(seq 50); do [ -s "$1" ] && break; sleep 0.1; done
   [ -s "$1" ]
