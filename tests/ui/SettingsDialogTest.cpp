@@ -174,6 +174,10 @@ struct TimedOutRequest {
   TWaitEnd run;
 };
 
+void PrintTo(const TimedOutRequest& request, std::ostream* out) {
+  *out << request.name;
+}
+
 class DeviceTestWaitTimeOut : public ::testing::TestWithParam<TimedOutRequest> {};
 
 TEST_P(DeviceTestWaitTimeOut, StartsNoFurtherWork) {

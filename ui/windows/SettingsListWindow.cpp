@@ -2,6 +2,7 @@
 
 #include <windowsx.h>
 
+#include <algorithm>
 #include <exception>
 
 #include "ui/ufmCommonSettings.h"
@@ -210,7 +211,9 @@ void SettingsListWindow::CreateControls() {
 
 void SettingsListWindow::FitHeaderCaptions() {
   // The header keeps the rows' font: a smaller one, tried before to fit "По-умолчанию" into 90
-  // pixels, made "ю" read as "ис". A column whose width would cut its caption is widened instead.
+  // pixels, made "ю" read as "ис". A column whose width would cut its caption is widened instead,
+  // and the name column gives up that width, so that the table stays as wide as the window: its
+  // long names show in full as info tips like any cut cell.
   HFONT font = FFonts.Normal.get();
   ::SendMessageW(ListView_GetHeader(FTable), WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
   const ScreenDC screen;
@@ -218,14 +221,22 @@ void SettingsListWindow::FitHeaderCaptions() {
   // The header draws a caption between margins of three edges on either side, inside the
   // column's own edges.
   const int margins = 8 * ::GetSystemMetrics(SM_CXEDGE);
+  int widened = 0;
+  int nameCaption = 0;
   for (int index = 0; index < static_cast<int>(std::size(kColumns)); ++index) {
     const std::wstring caption = Utf8ToWide(kColumns[index].Caption);
     SIZE extent{};
     ::GetTextExtentPoint32W(screen.get(), caption.c_str(), static_cast<int>(caption.size()), &extent);
-    if (extent.cx + margins > ListView_GetColumnWidth(FTable, index))
-      ListView_SetColumnWidth(FTable, index, extent.cx + margins);
+    const int needed = extent.cx + margins;
+    const int width = ListView_GetColumnWidth(FTable, index);
+    if (index == 0) nameCaption = needed;
+    if (needed <= width) continue;
+    ListView_SetColumnWidth(FTable, index, needed);
+    widened += needed - width;
   }
   ::SelectObject(screen.get(), previous);
+  const int nameWidth = ListView_GetColumnWidth(FTable, 0);
+  if (widened > 0) ListView_SetColumnWidth(FTable, 0, std::max(nameWidth - widened, nameCaption));
 }
 
 void SettingsListWindow::Layout() {
