@@ -572,10 +572,17 @@ void CheckDeviceTestWait(HWND dialog, TestDevice& device) {
 // The info tip the list asks for while the pointer rests on `column` of `row`.
 std::string InfoTipAt(HWND list, HWND table, int row, int column) {
   RECT cell{};
-  ListView_GetSubItemRect(table, row, column, LVIR_BOUNDS, &cell);
+  // The bounds of the first column's "subitem" are the whole row's; its label is the column's cell.
+  ListView_GetSubItemRect(table, row, column, column == 0 ? LVIR_LABEL : LVIR_BOUNDS, &cell);
   POINT centre{(cell.left + cell.right) / 2, (cell.top + cell.bottom) / 2};
   ::ClientToScreen(table, &centre);
   ::SetCursorPos(centre.x, centre.y);
+  // The pointer reaches its place through the X server: the list must not read the old one.
+  WaitFor([&] {
+    POINT at{};
+    return ::GetCursorPos(&at) && at.x == centre.x && at.y == centre.y;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
   wchar_t text[256] = L"row text";
   NMLVGETINFOTIPW tip{};
   tip.hdr = {table, static_cast<UINT_PTR>(kIdSettingsTable), LVN_GETINFOTIPW};
@@ -586,8 +593,8 @@ std::string InfoTipAt(HWND list, HWND table, int row, int column) {
   return WideToUtf8(text);
 }
 
-// The value columns keep their 90 pixels; a value they cut shows in full as the info tip, and a
-// value shown in full gets none.
+// The value column keeps its 90 pixels; a value it cuts shows in full as the info tip, and a value
+// shown in full gets none.
 void CheckInfoTips(HWND list, HWND table) {
   // A caption that 90 pixels would cut widens its column, at the cost of the name column.
   const int widths[] = {ListView_GetColumnWidth(table, 0), ListView_GetColumnWidth(table, 1),
