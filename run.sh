@@ -69,10 +69,9 @@ install_wine32() {
 }
 
 # Some kernels refuse 32-bit programs altogether ("Exec format error"), wine32 installed or not.
-# There the x86 Wine stage runs its programs in qemu's user-mode emulation: binfmt_misc hands every
-# i386 program to qemu-i386. The entry is registered switched off and switched on for that stage
-# alone: while it is on, every new 64-bit prefix fills its 32-bit system folder through emulation,
-# minutes each, and the other stages have no use for it.
+# There the x86 Wine scenarios run their programs in qemu's user-mode emulation: binfmt_misc hands
+# every i386 program to qemu-i386. The entry is registered switched off; the scenarios switch it on
+# while they run (see tests/support/emulation.sh).
 qemu_binfmt=/proc/sys/fs/binfmt_misc/qemu-i386
 
 register_32bit_emulation() {
@@ -93,45 +92,33 @@ register_32bit_emulation() {
   echo 0 > "$qemu_binfmt"
 }
 
-# with_32bit_emulation COMMAND...: COMMAND with the emulation switched on, where it is registered.
-with_32bit_emulation() {
-  [ -e "$qemu_binfmt" ] || { "$@"; return; }
-  echo 1 > "$qemu_binfmt"
-  local status=0
-  "$@" || status=$?
-  echo 0 > "$qemu_binfmt"
-  return $status
-}
-
 run_ctest() { ctest --test-dir build/linux --output-on-failure -j "$JOBS"; }
 
-windows_build() { if [ "$1" = x86 ]; then echo build/win32; else echo build/win64; fi; }
-
-wine_stage() {
-  local arch=$1 emulation=()
-  [ "$arch" = x86 ] && emulation=(with_32bit_emulation)
-  "${emulation[@]}" tests/wine/run_wine_tests.sh "$(windows_build "$arch")" "$arch" build/linux/tools/sim/tallowmer_sim
-}
-
-ui_stage() { tests/wine/run_ui_tests.sh "$(windows_build "$1")" "$1" build/ui-artifacts; }
+# wine_stage ARCH FOLDER: the Wine scenarios of FOLDER for the module of ARCH.
+wine_stage() { tests/wine/run_scenarios.sh "$1" "$2"; }
 
 run_tests() {
   install_packages "${PACKAGES[@]}"
   install_wine32
   register_32bit_emulation
   ensure_russian_locale
+  # Each run boots its Wine prefixes once, afresh, for all of its scenarios.
+  rm -rf build/wine-prefixes
   source tests/support/stages.sh
   stages_begin build/test-logs
   stage "Linux build" -- build_linux
   stage "Windows build" -- build_windows
   stage "Linux tests (CTest)" "Linux build" -- run_ctest
-  # x86 first: the module most hosts load, and its skip line must not be the last word of the run.
+  # x86 first: the module most hosts load, and its skip lines must not be the last word of the run.
   local arch
   for arch in x86 x64; do
-    stage "Wine tests ($arch)" "Linux build" "Windows build" -- wine_stage "$arch"
-    stage "Settings dialog ($arch)" "Windows build" -- ui_stage "$arch"
+    stage "Wine tests ($arch)" "Linux build" "Windows build" -- wine_stage "$arch" tests/wine/scenarios
+    stage "Settings dialog ($arch)" "Windows build" -- wine_stage "$arch" tests/wine/dialog
   done
   stage "Package" "Windows build" -- tests/package/run_package_tests.sh build/package
+  for arch in x86 x64; do
+    stage "Installers ($arch)" "Package" -- wine_stage "$arch" tests/package/scenarios
+  done
   stage "README blocks" "Linux build" -- run_readme_test
   stages_summary
 }

@@ -6,13 +6,8 @@
 # Usage: check_help.sh HELP_CHM
 set -uo pipefail
 
-root=$(realpath "$(dirname "$0")/../..")
 chm=$(realpath "$1")
-work=$(mktemp -d /tmp/ls_tallowmer_chm_XXXXXX)
-trap 'rm -rf "$work"' EXIT
-passed=0
-failed=0
-source "$root/tests/wine/common.sh"
+source "$(dirname "$0")/../support/checks.sh"
 
 extract_chmLib "$chm" "$work/chm" >/dev/null 2>&1
 enum_chmLib "$chm" >"$work/listing" 2>&1
@@ -112,5 +107,4 @@ default_host=$(sed -n 's/^inline constexpr const char\* kDefaultServiceHost = "\
 grep -q "$default_host" "$work/chm/settings.htm"
 result $? "settings.htm gives the default Host of the driver ($default_host)"
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+closing_line

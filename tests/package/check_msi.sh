@@ -9,20 +9,12 @@
 # Usage: check_msi.sh X64_MSI X86_MSI
 set -uo pipefail
 
-root=$(realpath "$(dirname "$0")/../..")
-work=$(mktemp -d /tmp/ls_tallowmer_msi_XXXXXX)
-trap 'rm -rf "$work"' EXIT
-passed=0
-failed=0
-source "$root/tests/wine/common.sh"
-source "$root/packaging/product_values.sh"
-ROOT=$root
-load_product_values
+source "$(dirname "$0")/../support/checks.sh"
 
 if ! command -v msiinfo >/dev/null; then
-  echo "skipped: the installer tables: msiinfo (msitools) is not installed"
-  echo "0 passed, 0 failed"
-  exit 0
+  skip "the installer tables: msiinfo (msitools) is not installed"
+  closing_line
+  exit
 fi
 
 # A table's rows without its three header lines (msiinfo gives them in UTF-8), columns split by
@@ -183,5 +175,4 @@ check_msi() {
 check_msi "$1" x64
 check_msi "$2" x86
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+closing_line

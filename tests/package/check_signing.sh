@@ -9,13 +9,7 @@
 # Usage: check_signing.sh
 set -uo pipefail
 
-root=$(realpath "$(dirname "$0")/../..")
-work=$(mktemp -d /tmp/ls_tallowmer_signing_XXXXXX)
-tsa_pid=
-trap '[ -n "$tsa_pid" ] && kill $tsa_pid 2>/dev/null; rm -rf "$work"' EXIT
-passed=0
-failed=0
-source "$root/tests/wine/common.sh"
+source "$(dirname "$0")/../support/checks.sh"
 
 openssl req -x509 -newkey rsa:2048 -nodes -keyout "$work/key.pem" -out "$work/cert.pem" -days 2 \
   -subj "/CN=Tallowmer package test" -addext "extendedKeyUsage=codeSigning" >/dev/null 2>&1 &&
@@ -71,16 +65,15 @@ server = http.server.HTTPServer(("127.0.0.1", 0), TimeStamps)
 print(server.server_address[1], flush=True)
 server.serve_forever()
 SERVER
-# start_tsa PORT_FILE [FAIL_FROM]: the server in the background; its pid joins tsa_pid.
+# start_tsa NAME [FAIL_FROM]: the server in the background, its port in $work/NAME.out.
 start_tsa() {
-  python3 "$work/tsa.py" "$work" ${2:+"$2"} >"$1" &
-  tsa_pid="$tsa_pid $!"
-  for attempt in $(seq 50); do [ -s "$1" ] && break; sleep 0.1; done
-  [ -s "$1" ]
+  start_server "$1" python3 "$work/tsa.py" "$work" ${2:+"$2"}
+  local pid_name=${1}_pid
+  wait_for_line "$work/$1.out" . "${!pid_name}"
 }
-start_tsa "$work/tsa.port"
+start_tsa tsa
 status=$?
-tsa_url=http://127.0.0.1:$(cat "$work/tsa.port")
+tsa_url=http://127.0.0.1:$(head -n 1 "$work/tsa.out")
 result $status "a time-stamp authority answers at $tsa_url"
 
 # Settings in part, or the password where process listings show it: the package stops, exit 1.
@@ -127,10 +120,10 @@ for file in "$work"/signed/*.msi "$work"/modules/x86/ls_tallowmer.dll "$work"/mo
 done
 
 # The fourth signature is the x86 installer's: the modules and the x64 installer are signed by then.
-start_tsa "$work/failing.port" 4
+start_tsa failing_tsa 4
 mkdir -p "$work/halfway"
 LS_SIGN_PFX=$work/signer.pfx LS_SIGN_PASSWORD_FILE=$work/password \
-  LS_SIGN_TIMESTAMP=http://127.0.0.1:$(cat "$work/failing.port") \
+  LS_SIGN_TIMESTAMP=http://127.0.0.1:$(head -n 1 "$work/failing_tsa.out") \
   "$root/packaging/package.sh" --out "$work/halfway" >"$work/halfway.log" 2>&1
 status=$?
 left=$(ls -A "$work/halfway")
@@ -146,5 +139,4 @@ result $? "without a certificate package.sh says in one line that the package is
 ! osslsigncode verify -CAfile "$work/cert.pem" -in "$work/plain/x64/ls_tallowmer.dll" >/dev/null 2>&1
 result $? "an unsigned module fails verification"
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+closing_line

@@ -7,13 +7,8 @@
 # Usage: check_versions.sh DIST (an output of packaging/package.sh of this tree's build folders)
 set -uo pipefail
 
-root=$(realpath "$(dirname "$0")/../..")
 dist=$(realpath "$1")
-work=$(mktemp -d /tmp/ls_tallowmer_versions_XXXXXX)
-trap 'rm -rf "$work"' EXIT
-passed=0
-failed=0
-source "$root/tests/wine/common.sh"
+source "$(dirname "$0")/../support/checks.sh"
 
 version=$(basename "$(ls "$dist"/ls_tallowmer-*-x64.msi)" | sed 's/^ls_tallowmer-\(.*\)-x64\.msi$/\1/')
 
@@ -93,5 +88,4 @@ for bad in 1.0.66.0 1.0.0.1000 256.0.0.1 1.0.65.536; do
   result $? "the build refuses version $bad"
 done
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+closing_line

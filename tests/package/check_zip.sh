@@ -5,15 +5,8 @@
 # Usage: check_zip.sh ZIP
 set -uo pipefail
 
-root=$(realpath "$(dirname "$0")/../..")
 zip=$(realpath "$1")
-work=$(mktemp -d /tmp/ls_tallowmer_zip_XXXXXX)
-trap 'rm -rf "$work"' EXIT
-passed=0
-failed=0
-source "$root/tests/wine/common.sh"
-source "$root/packaging/product_values.sh"
-ROOT=$root load_product_values
+source "$(dirname "$0")/../support/checks.sh"
 
 unzip -q "$zip" -d "$work/unpacked"
 result $? "unzip unpacks $(basename "$zip")"
@@ -68,5 +61,4 @@ done
 ! grep -q '@[A-Z_]*@' "$readme" || status=1
 result $status "ПРОЧТИМЕНЯ.txt names the support contacts and the default Host of the driver"
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+closing_line
