@@ -54,13 +54,18 @@ case "$arch" in
 esac
 shift
 scenarios=()
+shopt -s nullglob
 for path in "$@"; do
   if [ -d "$path" ]; then
     scenarios+=("$(realpath "$path")"/*.sh)
-  else
+  elif [ -f "$path" ]; then
     scenarios+=("$(realpath "$path")")
+  else
+    echo "run_scenarios.sh: no scenario file or folder $path" >&2
+    exit 2
   fi
 done
+shopt -u nullglob
 
 export LC_ALL=ru_RU.UTF-8
 unset DISPLAY WINEPREFIX
