@@ -50,12 +50,15 @@ done < <(link_targets)
 [ ${#broken[@]} -eq 0 ] && [ "$count" -gt 0 ]
 result $? "all $count internal links resolve${broken[*]:+ (broken: ${broken[*]})}"
 
-# The contexts the dialog's windows set on their controls, literal or named.
+# The contexts the dialog's windows set on their controls, literal or named by a constant of ui/.
 dialog_contexts() {
-  local named
-  named=$(sed -n 's/.*kPagesHelpContext = \([0-9]*\);.*/\1/p' "$root/ui/ufmCommonSettings.h")
-  grep -h -o 'SetWindowContextHelpId([^;]*' "$root"/ui/windows/*.cpp | sed 's/.*, *//; s/)$//' |
-    sed "s/^kPagesHelpContext$/$named/" | sort -u
+  local context value
+  for context in $(grep -h -o 'SetWindowContextHelpId([^;]*' "$root"/ui/windows/*.cpp | sed 's/.*, *//; s/)$//' | sort -u); do
+    if [[ "$context" =~ ^[0-9]+$ ]]; then echo "$context"; continue; fi
+    value=$(cat "$root"/ui/*.h "$root"/ui/windows/*.h "$root"/ui/windows/*.cpp |
+      sed -n "s/.* $context = \([0-9]*\);.*/\1/p" | head -n 1)
+    echo "${value:-$context}"
+  done | sort -u
 }
 contexts=$(dialog_contexts)
 # Contexts from 1000 up have the dialog's built-in texts; one below would ask help.chm for a text

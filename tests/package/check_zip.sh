@@ -45,6 +45,13 @@ done
 result $status "tools/ holds ls_tallowmer_host.exe for x86 and x64, importing system DLLs only"
 
 readme=ПРОЧТИМЕНЯ.txt
+# Every other file of the archive is in ПРОЧТИМЕНЯ.txt's list, by its path as Windows writes it.
+unlisted=()
+for file in $(find . -type f ! -name "$readme" | sed 's|^\./||' | LC_ALL=C sort); do
+  grep -q -F "${file//\//\\}" "$readme" || unlisted+=("$file")
+done
+[ ${#unlisted[@]} -eq 0 ]
+result $? "ПРОЧТИМЕНЯ.txt names every file of the archive${unlisted[*]:+ (not: ${unlisted[*]})}"
 [ "$(head -c 3 "$readme" | od -An -tx1 | tr -d ' ')" = efbbbf ] && iconv -f utf-8 -t utf-16 "$readme" >/dev/null
 result $? "ПРОЧТИМЕНЯ.txt is UTF-8 with a byte-order mark"
 status=0

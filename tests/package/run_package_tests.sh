@@ -63,8 +63,9 @@ build_modules_at "$older" && "$root/packaging/package.sh" --out "$out/older" >/d
 
 # Releases above this one, each in a folder of its own with the steps the installer test takes:
 #   install MSI PRODUCT_VERSION  or  refuse MSI
-# The first is installed twice; its rebuild has other bytes (its modules' link time differs), as
-# any rebuild, and so another ProductCode that the upgrade rule replaces.
+# The first is installed twice; its rebuild has other bytes (a byte of its modules' PE header is
+# changed: the same sources now build the same bytes), as a rebuild with other contents has, and so
+# another ProductCode that the upgrade rule replaces.
 sequence=$out/sequence
 mkdir -p "$sequence"
 next=$major.$((minor + 1))
@@ -79,7 +80,8 @@ package_step() {
   echo "install $folder/ls_tallowmer-$version-x64.msi $(source "$root/packaging/product_values.sh" && product_version "$version")" >>"$sequence/steps"
 }
 
-# A copy of a build's modules with another link time in the PE header: the same version rebuilt.
+# A copy of a build's modules with another link time in the PE header: the same version rebuilt
+# with other contents.
 relinked_copy() {
   local build=$1 copy=$2 offset
   mkdir -p "$copy/driver" "$copy/tools/host"

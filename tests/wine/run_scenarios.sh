@@ -21,8 +21,6 @@
 #                                or win32
 #   scenario_arches="x86 x64"    the passes it takes part in (the default: both)
 #   scenario_run() { ...; }      its checks, through result and skip (tests/support/results.sh)
-#   scenario_skip_under_emulation="REASON"   only for a fault of qemu's emulation that the scenario
-#                                cannot pass: its x86 pass is skipped there, with REASON
 # and uses arch, build, linux_build, package, artifacts, root, work, wine, system, view, drive_c,
 # x86_runtime, and the helpers of tests/support (servers, prefixes, results). For example:
 #   scenario_prefix=win64
@@ -56,13 +54,18 @@ case "$arch" in
 esac
 shift
 scenarios=()
+shopt -s nullglob
 for path in "$@"; do
   if [ -d "$path" ]; then
     scenarios+=("$(realpath "$path")"/*.sh)
-  else
+  elif [ -f "$path" ]; then
     scenarios+=("$(realpath "$path")")
+  else
+    echo "run_scenarios.sh: no scenario file or folder $path" >&2
+    exit 2
   fi
 done
+shopt -u nullglob
 
 export LC_ALL=ru_RU.UTF-8
 unset DISPLAY WINEPREFIX
@@ -93,7 +96,6 @@ scenario_cleanup() {
 scenario_defaults() {
   scenario_prefix=win64
   scenario_arches="x86 x64"
-  scenario_skip_under_emulation=
   source "$1"
 }
 
@@ -102,19 +104,6 @@ takes_part() {
     scenario_defaults "$1" >/dev/null
     [[ " $scenario_arches " == *" $arch "* ]]
   )
-}
-
-# The reason the scenario FILE cannot run in this pass, if any.
-reason_to_skip() {
-  [ "$arch" = x86 ] || return 0
-  if [ "$x86_runtime" = none ]; then
-    echo "$x86_reason"
-  elif [ "$x86_runtime" = emulated ]; then
-    (
-      scenario_defaults "$1" >/dev/null
-      echo "$scenario_skip_under_emulation"
-    )
-  fi
 }
 
 run_scenario() {
@@ -147,10 +136,9 @@ status=0
 set -m
 for file in "${scenarios[@]}"; do
   takes_part "$file" || continue
-  reason=$(reason_to_skip "$file")
-  if [ -n "$reason" ]; then
+  if [ "$arch" = x86 ] && [ "$x86_runtime" = none ]; then
     echo "== $(basename "$file" .sh) ($arch)"
-    skip "$(basename "$file" .sh): $reason"
+    skip "$(basename "$file" .sh): $x86_reason"
     continue
   fi
   run_scenario "$file" </dev/null &

@@ -41,7 +41,9 @@ Subcommands:
                         setting, the name and its addresses, the proxy, TCP, TLS (certificate,
                         trust), the ping with the token (200, or 401 for a wrong token), the
                         clock against the service's Date (a warning over 2 minutes); then a
-                        one-line verdict. The token is never printed
+                        one-line verdict. The token is never printed. On Windows a first line
+                        names the driver's registrations for 32- and 64-bit programs and warns
+                        when this user's own one overrides the one for every user
 
 Options:
 )";

@@ -5,10 +5,6 @@
 
 source "$root/tests/package/installer.sh"
 
-# Under qemu's emulation a 32-bit prefix alone takes minutes to boot and every session starts its
-# Wine processes anew: this is left to machines that run 32-bit programs themselves.
-scenario_skip_under_emulation="this kernel cannot run 32-bit programs, and under emulation it would take most of the run's time"
-
 # help_menu PRESENCE: the dialog of the installed module, with help.chm beside it or not (present
 # or absent).
 help_menu() {

@@ -7,10 +7,6 @@ scenario_prefix=win64
 [ "$arch" = x86 ] && scenario_prefix=win32
 source "$root/tests/package/installer.sh"
 
-# Under qemu's emulation a 32-bit prefix alone takes minutes to boot and every session starts its
-# Wine processes anew: this is left to machines that run 32-bit programs themselves.
-scenario_skip_under_emulation="this kernel cannot run 32-bit programs, and under emulation it would take most of the run's time"
-
 scenario_run() {
   local msi=$msi64 old_msi=$old_msi64 bits=64 views=(64 32)
   local folders=("$(unix_path "$programs64")" "$(unix_path "$programs32")") folder_archs=(x64 x86)

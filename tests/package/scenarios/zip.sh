@@ -6,10 +6,6 @@
 scenario_arches=x86
 source "$root/tests/package/installer.sh"
 
-# Under qemu's emulation a 32-bit prefix alone takes minutes to boot and every session starts its
-# Wine processes anew: this is left to machines that run 32-bit programs themselves.
-scenario_skip_under_emulation="this kernel cannot run 32-bit programs, and under emulation it would take most of the run's time"
-
 # zip_script SCRIPT: a script of the unpacked archive under cmd, its output shown in the ANSI code
 # page Wine's cmd writes to a pipe.
 zip_script() {

@@ -3,10 +3,6 @@
 
 source "$root/tests/wine/module.sh"
 
-# Under qemu-i386 (Debian 12's 7.2) a 32-bit thread that ends takes its process down ("libgcc_s.so.1
-# must be installed for pthread_exit to work", although it is): WinHTTP's requests then die or hang.
-scenario_skip_under_emulation="under qemu's emulation a 32-bit thread's end aborts its process, so WinHTTP's requests die or hang"
-
 # plant_case N HOW_DEBUG HOW_HTTP: links planted for case N as today's logs of its device folder, to
 # victims outside it ("symlink": a Unix symbolic link, which Windows code sees as the file it leads
 # to, as it would a junction or a symbolic link; "hardlink": CreateHardLinkW), or "swapped": the

@@ -4,10 +4,6 @@
 
 source "$root/tests/wine/module.sh"
 
-# Under qemu-i386 (Debian 12's 7.2) a 32-bit thread that ends takes its process down ("libgcc_s.so.1
-# must be installed for pthread_exit to work", although it is): WinHTTP's requests then die or hang.
-scenario_skip_under_emulation="under qemu's emulation a 32-bit thread's end aborts its process, so WinHTTP's requests die or hang"
-
 # add_root_certificate AUTHORITY_FILE: the authority joins the prefix's machine Root store, which
 # WinHTTP alone trusts.
 add_root_certificate() {
