@@ -1,8 +1,9 @@
 #pragma once
 
-// One set of cases that every HTTP transport must pass alike: libcurl natively, WinHTTP under Wine.
-// The cases talk to the service simulator (started with fault injection) over plain HTTP and over
-// verified HTTPS; each reports what it found wrong, nothing when it passed.
+// One set of cases that every HTTP transport must pass alike: libcurl natively, the Windows transport
+// under Wine. The cases talk to the service simulator (started with fault injection) over plain HTTP
+// and over verified HTTPS, and to a hostile server that answers with exactly the bytes of a scenario;
+// each reports what it found wrong, nothing when it passed.
 
 #include <chrono>
 #include <cstddef>
@@ -35,6 +36,10 @@ struct Target {
   // Makes the system name this proxy ("host:port") for the requests of transports made after it;
   // an empty one restores the direct route.
   std::function<void(const std::string& proxy)> useSystemProxy;
+  // The hostile server (tests/support/HostileServer.h) over plain HTTP, e.g. http://127.0.0.1:41240,
+  // and over HTTPS named "localhost", whose authority the transport trusts.
+  std::string hostilePlainUrl;
+  std::string hostileTlsUrl;
 };
 
 struct CaseResult {
