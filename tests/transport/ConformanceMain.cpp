@@ -1,8 +1,9 @@
 // The transport cases as a Windows program, run under Wine where GoogleTest is not at hand.
 // Usage: transport_conformance PLAIN_URL HTTPS_URL UNTRUSTED_URL TOKEN LOG_FOLDER GARBAGE_URL
-// REFUSING_PROXY (a server that answers no HTTP, and a proxy's "host:port" that refuses every tunnel). The
-// transport is the product's own with its default options, so it trusts what the system trusts. Prints one
-// line per case and exits with the number of failed cases.
+// REFUSING_PROXY HOSTILE_URL HOSTILE_TLS_URL (a server that answers no HTTP, a proxy's "host:port" that
+// refuses every tunnel, and the hostile server over plain HTTP and over TLS). The transport is the
+// product's own with its default options, so it trusts what the system trusts. Prints one line per case
+// and exits with the number of failed cases.
 
 #include <windows.h>
 
@@ -45,11 +46,11 @@ void UseUserProxy(const std::string& proxy) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 8) {
+  if (argc != 10) {
     std::fprintf(
         stderr,
         "usage: transport_conformance PLAIN_URL HTTPS_URL UNTRUSTED_URL TOKEN LOG_FOLDER GARBAGE_URL "
-        "REFUSING_PROXY\n");
+        "REFUSING_PROXY HOSTILE_URL HOSTILE_TLS_URL\n");
     return 100;
   }
   tallowmer::conformance::Target target;
@@ -62,6 +63,8 @@ int main(int argc, char** argv) {
   target.logFolder = argv[5];
   target.garbageUrl = argv[6];
   target.refusingProxy = argv[7];
+  target.hostilePlainUrl = argv[8];
+  target.hostileTlsUrl = argv[9];
   target.useSystemProxy = UseUserProxy;
   const auto makeTransport = [](std::chrono::milliseconds requestTimeout) {
     tallowmer::TransportOptions options = tallowmer::DefaultTransportOptions();

@@ -51,19 +51,24 @@ run_transport_cases() {
   start_https_simulator untrusted
   start_stand_in garbage garbage
   start_stand_in refusing refuse
+  "$(dirname "$simulator")/../../tests/support/hostile_server" > "$work/hostile.out" &
+  local hostile_pid=$!
+  for _ in $(seq 50); do grep -q '^CA: ' "$work/hostile.out" && break; sleep 0.1; done
   local program="$work/transport/transport_conformance.exe"
   mkdir -p "$work/transport/SSL" "$work/transport/log"
   cp "$build/tests/wine/transport_conformance.exe" "$program"
   cp "$untrusted_ca" "$work/transport/SSL/ca-bundle.pem"
-  "$wine" "$build/tests/wine/add_root_certificate.exe" "$(windows_path "$trusted_ca")"
-  result $? "the simulator's authority joins the machine's Root store"
+  "$wine" "$build/tests/wine/add_root_certificate.exe" "$(windows_path "$trusted_ca")" &&
+    "$wine" "$build/tests/wine/add_root_certificate.exe" "$(windows_path "$(sed -n 's/^CA: //p' "$work/hostile.out")")"
+  result $? "the simulator's and the hostile server's authorities join the machine's Root store"
   "$wine" "$program" "$base_url" "$trusted_url" "$untrusted_url" wine-test-token-1 \
-    "$(windows_path "$work/transport/log")" "$garbage_url" "${refusing_url#http://}" > "$work/transport.log" 2>&1
+    "$(windows_path "$work/transport/log")" "$garbage_url" "${refusing_url#http://}" \
+    "$(sed -n 1p "$work/hostile.out")" "$(sed -n 2p "$work/hostile.out")" > "$work/transport.log" 2>&1
   local status=$?
   sed 's/^/    /' "$work/transport.log"
   [ $status -eq 0 ] && closes_without_failure "$work/transport.log"
-  result $? "WinHTTP passes the transport cases over HTTP and HTTPS"
-  kill "$trusted_pid" "$untrusted_pid" "$garbage_pid" "$refusing_pid" 2>/dev/null
+  result $? "the Windows transport passes the transport cases over HTTP and HTTPS"
+  kill "$trusted_pid" "$untrusted_pid" "$garbage_pid" "$refusing_pid" "$hostile_pid" 2>/dev/null
 }
 
 # A user's Internet settings and the machine's WinHTTP setting, as the registry holds them: one
