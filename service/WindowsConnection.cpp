@@ -161,7 +161,20 @@ struct Resolution {
   AddressList addresses;
 };
 
+// An address needs no name server, and no thread to wait for one.
+AddressList NumericAddress(const std::wstring& host, const std::wstring& service) {
+  ADDRINFOW hints{};
+  hints.ai_flags = AI_NUMERICHOST;
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_protocol = IPPROTO_TCP;
+  ADDRINFOW* found = nullptr;
+  if (::GetAddrInfoW(host.c_str(), service.c_str(), &hints, &found) != 0) return nullptr;
+  return AddressList(found);
+}
+
 AddressList Resolve(const std::string& host, uint16_t port, const Deadline& deadline) {
+  if (AddressList address = NumericAddress(Utf8ToWide(host), std::to_wstring(port))) return address;
   auto resolution = std::make_shared<Resolution>();
   const auto resolve = [resolution, name = Utf8ToWide(host), service = std::to_wstring(port)] {
     const platform::windows::WinsockSession winsock;

@@ -116,6 +116,9 @@ const std::string kUntilCloseHead =
 // A line of the debug log as the driver writes it, with a terminal sequence after it.
 const std::string kForgedLine =
     "2024.05.29 12:00:00.000 Inst.: {00000000-0000-0000-0000-000000000000}\tEXCEPTION: \tforged";
+// The same line inside a JSON string, where a tab must be written escaped.
+const std::string kForgedLineInJson =
+    "2024.05.29 12:00:00.000 Inst.: {00000000-0000-0000-0000-000000000000}\\tEXCEPTION: \\tforged";
 // A common name holds at most 64 characters.
 const std::string kForgedCommonName = "x\r\n2024.05.29 12:00:00.000\tEXCEPTION: \tforged\x1b[2J";
 
@@ -265,8 +268,9 @@ const Scenario kScenarios[] = {
     // Texts that would forge a log line or steer a terminal.
     {"forged-error",
      [](Peer& peer) {
-       peer.Send(Answer(400, "Bad Request", "application/json; charset=utf-8",
-                        R"({"error":{"message":"denied\r\n)" + kForgedLine + R"(\u001b[2J\u001b[31m"}})"));
+       peer.Send(
+           Answer(400, "Bad Request", "application/json; charset=utf-8",
+                  R"({"error":{"message":"denied\r\n)" + kForgedLineInJson + R"(\u001b[2J\u001b[31m"}})"));
        return Ending::Close;
      }},
     {"forged-page",
@@ -277,7 +281,7 @@ const Scenario kScenarios[] = {
      }},
     {"forged-name",
      [](Peer& peer) {
-       peer.Send(Ok(R"({"lastName":"Ivanov\r\n)" + kForgedLine +
+       peer.Send(Ok(R"({"lastName":"Ivanov\r\n)" + kForgedLineInJson +
                     R"(\u001b[2J","firstName":"Ivan\tI.","phone":"7900\u0000123","bonusBalance":5})"));
        return Ending::Close;
      }},
