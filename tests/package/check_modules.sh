@@ -40,8 +40,7 @@ for arch in x86:i386 x64:x86-64; do
   for dll in $($objdump -p "$module" | sed -n 's/^\s*DLL Name: //p' | tr 'A-Z' 'a-z' | sort -u); do
     case "$dll" in
       advapi32.dll | comctl32.dll | comdlg32.dll | crypt32.dll | gdi32.dll | kernel32.dll | msvcrt.dll | ole32.dll | \
-        oleaut32.dll | secur32.dll | shell32.dll | shlwapi.dll | user32.dll | uxtheme.dll | version.dll | winhttp.dll | \
-        ws2_32.dll) ;;
+        oleaut32.dll | shell32.dll | shlwapi.dll | user32.dll | uxtheme.dll | version.dll | winhttp.dll | ws2_32.dll) ;;
       *) echo "    $name imports $dll"; status=1 ;;
     esac
   done

@@ -44,8 +44,7 @@ for arch in x86:i386 x64:x86-64; do
   for dll in $imports; do
     case "$dll" in
       advapi32.dll | comctl32.dll | comdlg32.dll | crypt32.dll | gdi32.dll | kernel32.dll | msvcrt.dll | \
-        ole32.dll | oleaut32.dll | secur32.dll | shell32.dll | user32.dll | uxtheme.dll | version.dll | winhttp.dll | \
-        ws2_32.dll) ;;
+        ole32.dll | oleaut32.dll | shell32.dll | user32.dll | uxtheme.dll | version.dll | winhttp.dll | ws2_32.dll) ;;
       *) echo "    $program imports $dll"; status=1 ;;
     esac
   done

@@ -67,7 +67,7 @@ run_transport_cases() {
   local status=$?
   sed 's/^/    /' "$work/transport.log"
   [ $status -eq 0 ] && closes_without_failure "$work/transport.log"
-  result $? "the Windows transport passes the transport cases over HTTP and HTTPS"
+  result $? "WinHTTP passes the transport cases over HTTP and HTTPS"
   kill "$trusted_pid" "$untrusted_pid" "$garbage_pid" "$refusing_pid" "$hostile_pid" 2>/dev/null
 }
 
