@@ -115,6 +115,7 @@ TEST(QueryValueTest, OnlyWhatCannotStandInAQueryAndTheAmpersandAreEncoded) {
       {"a&b=c", "a%26b=c"},
       {"#50%", "%2350%"},
       {"\"<>\\^`{|}", "%22%3C%3E%5C%5E%60%7B%7C%7D"},
+      {"[1]", "%5B1%5D"},
       {"\x7f", "%7F"},
       {"Ив", "%D0%98%D0%B2"},
       {"a\tb", "a%09b"},
