@@ -202,6 +202,13 @@ const Scenario kScenarios[] = {
        if (peer.Send(kChunkedHead)) peer.Forever("4000\r\n" + std::string(0x4000, 'x') + "\r\n", {});
        return Ending::Close;
      }},
+    {"big-head",
+     [](Peer& peer) {
+       std::string head = "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n";
+       for (int i = 0; i < 100; ++i) head += "X-Filler: " + std::string(1000, 'f') + "\r\n";
+       peer.Send(head + "Content-Length: " + std::to_string(kOkJson.size()) + "\r\n\r\n" + kOkJson);
+       return Ending::Close;
+     }},
     {"body-at-the-limit",
      [](Peer& peer) {
        peer.Send(Ok(BodyAtTheLimit()));
@@ -211,12 +218,12 @@ const Scenario kScenarios[] = {
     // Framing.
     {"chunk-size-zz",
      [](Peer& peer) {
-       peer.Send(kChunkedHead + "zz\r\n" + kOkJson + "\r\n0\r\n\r\n");
+       peer.Send(kChunkedHead + "8\r\n{\"result\r\nzz\r\n\":\"ok\"}\r\n0\r\n\r\n");
        return Ending::Close;
      }},
     {"chunk-size-wraps",
      [](Peer& peer) {
-       peer.Send(kChunkedHead + "1000000000000000F\r\n" + kOkJson + "\r\n0\r\n\r\n");
+       peer.Send(kChunkedHead + "10000000000000005\r\n" + kOkJson + "\r\n0\r\n\r\n");
        return Ending::Close;
      }},
     {"chunks-cut",

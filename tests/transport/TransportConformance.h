@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -40,11 +41,18 @@ struct Target {
   // and over HTTPS named "localhost", whose authority the transport trusts.
   std::string hostilePlainUrl;
   std::string hostileTlsUrl;
+  // For a scenario of the hostile server at the URL: why the platform's HTTP library (not the
+  // transport) cannot meet its case, as the library itself shows when asked alone; nothing when it
+  // can. Such a case is skipped with that reason. Unset: every case runs.
+  std::function<std::optional<std::string>(const std::string& scenario, const std::string& url)>
+      platformFault;
 };
 
 struct CaseResult {
   std::string name;
   std::vector<std::string> failures;
+  // Why the case did not run; empty when it ran.
+  std::string skipped;
 };
 
 // Makes the transport under test with the given total time-out for one request.
