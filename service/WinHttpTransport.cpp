@@ -6,10 +6,11 @@
 // is the system's (SystemProxyRoute), decided here rather than by WinHTTP so that the log can name it.
 //
 // Each request runs on a thread of its own while the caller waits for it until the whole request's
-// deadline; then the caller closes the request handle, which ends a synchronous call in WinHTTP as
-// documented, and reports a time-out. WinHTTP bounds each receive but not the whole, so a server that
-// answers a byte at a time would otherwise hold the till as long as it liked; Wine's WinHTTP goes on
-// even past the closed handle, but on a thread the till no longer waits for.
+// deadline; then the caller closes the request handle, WinHTTP's way to end a request under way (its
+// documentation says so of asynchronous requests), and reports a time-out. WinHTTP bounds each receive
+// but not the whole, so a server that answers a byte at a time would otherwise hold the till as long
+// as it liked. Whether or not WinHTTP ends the call at once (Wine's goes on until the server stops),
+// the till no longer waits for it.
 //
 // The answer is held to the rules the libcurl transport keeps (HttpAnswerReader) as far as WinHTTP
 // shows it: the head's fields, the head's and the body's size, a body of its length, no interim
