@@ -9,6 +9,20 @@
 
 namespace tallowmer {
 
+Currency operator+(Currency a, Currency b) {
+  Currency sum;
+  if (__builtin_add_overflow(a.value, b.value, &sum.value))
+    throw ERangeError("Сумма вне допустимого диапазона типа Currency");
+  return sum;
+}
+
+Currency operator-(Currency a, Currency b) {
+  Currency difference;
+  if (__builtin_sub_overflow(a.value, b.value, &difference.value))
+    throw ERangeError("Разность вне допустимого диапазона типа Currency");
+  return difference;
+}
+
 DispatchPtr::DispatchPtr(IDispatch* object) : object_(object) {
   if (object_ != nullptr) object_->AddRef();
 }

@@ -55,8 +55,9 @@ struct Currency {
   static constexpr int64_t kScale = 10000;
   static constexpr Currency FromUnits(int64_t units) { return Currency{units * kScale}; }
   friend constexpr bool operator==(Currency, Currency) = default;
-  friend constexpr Currency operator+(Currency a, Currency b) { return Currency{a.value + b.value}; }
-  friend constexpr Currency operator-(Currency a, Currency b) { return Currency{a.value - b.value}; }
+  // Sums and differences that leave the 64-bit range raise ERangeError: money must not wrap.
+  friend Currency operator+(Currency a, Currency b);
+  friend Currency operator-(Currency a, Currency b);
 };
 
 class IDispatch;
