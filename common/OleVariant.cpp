@@ -309,6 +309,15 @@ SafeArrayPtr SafeArray::Create2D(Bound first, Bound second) {
   return std::make_unique<SafeArray>(std::vector<Bound>{first, second});
 }
 
+bool SafeArray::SameShape(const SafeArray& other) const {
+  if (bounds_.size() != other.bounds_.size()) return false;
+  for (size_t d = 0; d < bounds_.size(); ++d) {
+    if (bounds_[d].lower != other.bounds_[d].lower || bounds_[d].count != other.bounds_[d].count)
+      return false;
+  }
+  return true;
+}
+
 bool SafeArray::Contains(std::span<const int32_t> indices) const {
   if (indices.size() != bounds_.size()) return false;
   for (size_t d = 0; d < bounds_.size(); ++d) {
