@@ -236,8 +236,9 @@ result $client_status "the C++ IDispatch client's checks"
 # own process: one that takes its process down fails alone.
 run_boundary_cases() {
   local case status
-  local cases=(self_reference deep_nesting many_elements unsigned no_vartype locked all_or_nothing
-    values_kept error_info null_forms "token_memory 1000")
+  local cases=(self_reference deep_nesting nesting_by_value many_elements shared_budget unsigned no_vartype
+    mismatched_holders locked fixed_arrays all_or_nothing values_kept named_arguments error_info
+    deferred_exception deep_manager_answer null_forms module_reload "token_memory 1000")
   # Under qemu's emulation a 32-bit process takes most of a minute to start, so the cases share one
   # (a case that took it down fails the rest with it), and the token case makes fewer calls.
   [ "$x86_runtime" = emulated ] && cases=("every 200")
@@ -249,6 +250,20 @@ run_boundary_cases() {
     iconv -f cp866 -t utf-8 "$work/boundary.log" 2>/dev/null | sed 's/^/    /'
     result $status "argument forms, ${case%% *}: every check holds and the process lives"
   done
+  # A script's own fixed-size arrays (Dim f1(1)) as OutData and as InData.
+  host_script "$(dirname "$(realpath "$0")")/fixed_arrays.vbs" "$work/fixed_arrays.vbs"
+  "$wine" "$cscript" //nologo "$(windows_path "$work/fixed_arrays.vbs")" > "$work/fixed_arrays.log" 2>&1
+  status=$?
+  iconv -f cp1251 -t utf-8 "$work/fixed_arrays.log" 2>/dev/null | sed 's/^/    /'
+  result $status "a VBScript's fixed-size arrays: refused as OutData before the method runs, read as InData"
+  # The COM entries when memory runs out, with allocations made to fail on demand; the logic is the
+  # same for both bitnesses, so emulation is spared one more process start.
+  [ "$x86_runtime" = emulated ] && return
+  "$wine" "$build/tests/wine/com_binding_check.exe" > "$work/binding.log" 2>&1
+  status=$?
+  [ "$status" -eq 0 ] && ! closes_without_failure "$work/binding.log" && status=1
+  sed 's/^/    /' "$work/binding.log"
+  result $status "the COM entries answer out of memory without an exception crossing them"
 }
 run_boundary_cases
 
