@@ -7,6 +7,7 @@
 #include <shlobj.h>
 
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -289,6 +290,34 @@ LRESULT CALLBACK MessageWindowProc(HWND window, UINT message, WPARAM wParam, LPA
   return ::DefWindowProcW(window, message, wParam, lParam);
 }
 
+// The hidden windows' class, registered while a window of it lives. Windows does not unregister a
+// module's classes when it unloads the module: a class left registered made the next load of the
+// module at the same address fail to register it, and so to create any window.
+class MessageWindowClass {
+ public:
+  bool Acquire() {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (windows_ == 0) {
+      WNDCLASSW description{};
+      description.lpfnWndProc = MessageWindowProc;
+      description.hInstance = ModuleInstance();
+      description.lpszClassName = kMessageWindowClass;
+      if (::RegisterClassW(&description) == 0) return false;
+    }
+    ++windows_;
+    return true;
+  }
+
+  void Release() {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (windows_ > 0 && --windows_ == 0) ::UnregisterClassW(kMessageWindowClass, ModuleInstance());
+  }
+
+ private:
+  std::mutex mutex_;
+  size_t windows_ = 0;
+};
+
 class WindowsEnv final : public Env {
  public:
   LocalTime Now() override {
@@ -429,17 +458,13 @@ class WindowsEnv final : public Env {
   }
 
   uintptr_t CreateMessageWindow(MessageHandler handler) override {
-    static const ATOM windowClass = [] {
-      WNDCLASSW description{};
-      description.lpfnWndProc = MessageWindowProc;
-      description.hInstance = ModuleInstance();
-      description.lpszClassName = kMessageWindowClass;
-      return ::RegisterClassW(&description);
-    }();
-    if (windowClass == 0) return 0;
+    if (!messageWindowClass_.Acquire()) return 0;
     const HWND window = ::CreateWindowExW(0, kMessageWindowClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
                                           ModuleInstance(), nullptr);
-    if (window == nullptr) return 0;
+    if (window == nullptr) {
+      messageWindowClass_.Release();
+      return 0;
+    }
     ::SetWindowLongPtrW(window, GWLP_USERDATA,
                         reinterpret_cast<LONG_PTR>(new MessageHandler(std::move(handler))));
     return reinterpret_cast<uintptr_t>(window);
@@ -450,7 +475,7 @@ class WindowsEnv final : public Env {
     if (handle == nullptr || !::IsWindow(handle)) return;
     std::unique_ptr<MessageHandler> handler(
         reinterpret_cast<MessageHandler*>(::SetWindowLongPtrW(handle, GWLP_USERDATA, 0)));
-    ::DestroyWindow(handle);
+    if (::DestroyWindow(handle)) messageWindowClass_.Release();
   }
 
   uintptr_t ForegroundWindow() override { return reinterpret_cast<uintptr_t>(::GetForegroundWindow()); }
@@ -469,6 +494,9 @@ class WindowsEnv final : public Env {
     ::MessageBoxW(nullptr, Widen(text).c_str(), Widen(caption).c_str(),
                   MB_OK | MB_ICONINFORMATION | MB_TASKMODAL);
   }
+
+ private:
+  MessageWindowClass messageWindowClass_;
 };
 
 }  // namespace
