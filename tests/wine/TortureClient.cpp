@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <climits>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -349,6 +350,16 @@ LONG WINAPI ReportCrash(EXCEPTION_POINTERS* pointers) {
   ::ExitProcess(3);
 }
 
+// A C++ exception that escapes the module ends in abort(), which the module's runtime shares with
+// this program through msvcrt: the call that did it is named the same way.
+void ReportAbort(int) {
+  std::printf("CRASH (abort) in call %llu; replay: torture_client --seed %llu --call %llu\n",
+              static_cast<unsigned long long>(currentCall), static_cast<unsigned long long>(currentSeed),
+              static_cast<unsigned long long>(currentCall));
+  std::fflush(stdout);
+  ::ExitProcess(3);
+}
+
 // The process's private bytes. Wine reports PrivateUsage as 0, so the committed private regions of
 // the address space are summed instead where it does.
 SIZE_T PrivateBytes() {
@@ -443,6 +454,7 @@ int wmain(int argc, wchar_t** argv) {
   }
   currentSeed = seed;
   ::SetUnhandledExceptionFilter(ReportCrash);
+  std::signal(SIGABRT, ReportAbort);
   ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
   ::CoInitialize(nullptr);
   CLSID clsid;
