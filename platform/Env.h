@@ -93,8 +93,9 @@ class AppendFile {
 
 // Who may read a log file and append to it besides the user who writes it.
 enum class LogAccess : uint8_t {
-  // The users that a shared log folder is open to: everyone on Windows, as the folder's access list
-  // says; on POSIX the folder's group.
+  // The users that a shared log folder is open to: everyone may read and append on Windows, as the
+  // folder's access list says; on POSIX the folder's group may read, since whoever may append to a
+  // file there may also empty it.
   Shared,
   // Nobody: the user's own log folder.
   OwnerOnly,

@@ -23,16 +23,30 @@ bool OwnedByUserOrRoot(const struct stat& status) {
   return status.st_uid == ::geteuid() || status.st_uid == 0;
 }
 
-bool InUserGroups(gid_t group) {
-  if (group == ::getegid()) return true;
-  const int count = ::getgroups(0, nullptr);
-  if (count <= 0) return false;
-  std::vector<gid_t> groups(static_cast<size_t>(count));
-  const int listed = ::getgroups(count, groups.data());
-  for (int i = 0; i < listed; ++i) {
-    if (groups[static_cast<size_t>(i)] == group) return true;
+// Why nobody but the user and root can be trusted not to change what is in the folder: someone
+// else owns it, or may write to it without the sticky bit holding them to their own entries. Empty
+// when nobody else can.
+std::string OthersMayChange(const struct stat& status) {
+  if (!OwnedByUserOrRoot(status)) return "она принадлежит другому пользователю (" + Owner(status) + ")";
+  if ((status.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (status.st_mode & S_ISVTX) == 0) {
+    return "в неё могут писать другие пользователи";
   }
-  return false;
+  return {};
+}
+
+// Why a folder on the way (`last`: the folder walked to) cannot be trusted; empty when it can.
+std::string DistrustOf(const struct stat& status, FolderTrust trust, bool last) {
+  switch (trust) {
+    case FolderTrust::Reachable:
+      return {};
+    case FolderTrust::SharedLogFolder:
+      return last && !OwnedByUserOrRoot(status)
+                 ? "она принадлежит другому пользователю (" + Owner(status) + ")"
+                 : std::string();
+    case FolderTrust::PrivateLogFolder:
+      return OthersMayChange(status);
+  }
+  return {};
 }
 
 void PushFrontNames(const std::string& path, std::deque<std::string>& names) {
@@ -53,16 +67,26 @@ std::string Join(const std::string& folder, const std::string& name) {
 }
 
 // The folder a walk starts from: the root for an absolute path, else the working folder.
-OsResult OpenStart(bool absolute, FolderTrust trust, HeldFolder& folder, std::string& walked) {
+OsResult OpenStart(bool absolute, FolderTrust trust, bool last, HeldFolder& folder, std::string& walked) {
   walked = absolute ? "/" : ".";
   folder.handle = FileDescriptor(::open(walked.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
   if (folder.handle.get() < 0 || ::fstat(folder.handle.get(), &folder.status) != 0) {
     return ErrnoFailure(errno, "Не удалось открыть папку " + walked);
   }
-  if (const std::string distrust = DistrustOf(folder.status, trust); !distrust.empty()) {
+  if (const std::string distrust = DistrustOf(folder.status, trust, last); !distrust.empty()) {
     return OsResult::Refused("папке " + walked + " нельзя доверять: " + distrust);
   }
   return OsResult::Success();
+}
+
+// A missing folder is another user's doing when someone else may change the folder it belongs in:
+// they may have removed it, or kept it from being made.
+OsResult Missing(const HeldFolder& parent, const std::string& parentPath, const std::string& path) {
+  if (const std::string others = OthersMayChange(parent.status); !others.empty()) {
+    return OsResult::Refused("папки " + path + " нет, а папку " + parentPath +
+                             " может изменить другой: " + others);
+  }
+  return ErrnoFailure(ENOENT, "Не удалось открыть папку " + path);
 }
 
 // Creates the missing folder `name` in `parent`. Its mode is set on the folder itself, as the
@@ -118,25 +142,13 @@ bool IsGroupSharedFolder(const struct stat& status) {
          (status.st_mode & S_IRWXG) == S_IRWXG && (status.st_mode & S_IRWXO) == 0;
 }
 
-std::string DistrustOf(const struct stat& status, FolderTrust trust) {
-  if (trust == FolderTrust::Shared) {
-    if (OwnedByUserOrRoot(status)) return {};
-    if (IsGroupSharedFolder(status) && InUserGroups(status.st_gid)) return {};
-    return "она принадлежит другому пользователю (" + Owner(status) + ") и не отдана группе пользователя";
-  }
-  if (!OwnedByUserOrRoot(status)) return "она принадлежит другому пользователю (" + Owner(status) + ")";
-  if ((status.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (status.st_mode & S_ISVTX) == 0) {
-    return "в неё могут писать другие пользователи";
-  }
-  return {};
-}
-
 OsResult WalkToFolder(const std::string& path, const FolderWalk& walk, HeldFolder& folder) {
   if (path.empty()) return ErrnoFailure(ENOENT, "Не удалось открыть папку");
   std::deque<std::string> names;
   PushFrontNames(path, names);
   std::string walked;
-  if (OsResult start = OpenStart(path.front() == '/', walk.trust, folder, walked); !start.ok()) return start;
+  if (OsResult start = OpenStart(path.front() == '/', walk.trust, names.empty(), folder, walked); !start.ok())
+    return start;
   int links = 0;
   // Tries at creating the folder in hand: one made and removed again by someone else each time
   // must not keep the walk going for ever.
@@ -159,6 +171,7 @@ OsResult WalkToFolder(const std::string& path, const FolderWalk& walk, HeldFolde
       if (code == EACCES || code == EPERM || code == ENOTDIR) {
         return OsResult::Refused("нет доступа к папке " + here + ": " + std::strerror(code));
       }
+      if (code == ENOENT) return Missing(folder, walked, here);
       return ErrnoFailure(code, "Не удалось открыть папку " + here);
     }
     if (::fstat(next.handle.get(), &next.status) != 0)
@@ -170,12 +183,13 @@ OsResult WalkToFolder(const std::string& path, const FolderWalk& walk, HeldFolde
           !followed.ok())
         return followed;
       if (absolute) {
-        if (OsResult start = OpenStart(true, walk.trust, folder, walked); !start.ok()) return start;
+        if (OsResult start = OpenStart(true, walk.trust, names.empty(), folder, walked); !start.ok())
+          return start;
       }
       continue;
     }
     if (!S_ISDIR(next.status.st_mode)) return OsResult::Refused(here + " — это не папка");
-    if (const std::string distrust = DistrustOf(next.status, walk.trust); !distrust.empty()) {
+    if (const std::string distrust = DistrustOf(next.status, walk.trust, names.empty()); !distrust.empty()) {
       return OsResult::Refused("папке " + here + " нельзя доверять: " + distrust);
     }
     folder = std::move(next);

@@ -14,27 +14,31 @@
 
 namespace tallowmer::platform {
 
-// A log folder shared with a group: the group may create files in it, read and append to them;
+// A log folder shared with a group: the group may create their logs in it and read every log;
 // set-group-ID, so that what is created in it belongs to that group too; sticky, so that no member
 // may remove or rename another member's log and plant something under its name; nothing for others,
 // since the logs hold customers' personal data.
 inline constexpr mode_t kSharedFolderMode = 03770;
-// A log in such a folder: its owner and the group may read it and append to it. Others may not
-// even read it; the group is what an administrator chooses to share the till's logs with.
-inline constexpr mode_t kSharedFileMode = 0660;
+// A log in such a folder: its owner writes it, the group may read it. Nobody else may write to it:
+// on POSIX whoever may append to a file may also empty it, and a user writes only to a log that is
+// their own (or root's, or the folder owner's, which they may replace anyway).
+inline constexpr mode_t kSharedFileMode = 0640;
 // The user's own log folder and its files: nobody else may read them.
 inline constexpr mode_t kPrivateFolderMode = 0700;
 inline constexpr mode_t kPrivateFileMode = 0600;
 
-// Which folders a walk may pass through: every folder on the way and the last one.
+// Which folders a walk may pass through and end in.
 enum class FolderTrust : uint8_t {
-  // Toward a shared log: folders of the user or of root, and folders that a group of the user's
-  // shares as kSharedFolderMode does (set-group-ID, everything for the group, nothing for others):
-  // only root and members of that group can change them, and the members may read the logs anyway.
-  Shared,
-  // Toward the user's own logs: folders of the user or of root that nobody else may write to, unless
-  // the sticky bit keeps others from touching what is not theirs (as in /tmp).
-  Private,
+  // Any folder; a link on the way must be the user's or root's.
+  Reachable,
+  // Toward a shared log: as Reachable, and the folder walked to must be the user's or root's. A
+  // folder that another user made could be made readable to all, and its owner may remove or
+  // replace the logs in it at will.
+  SharedLogFolder,
+  // Toward the user's own logs: every folder on the way and at its end the user's or root's, and
+  // none that others may write to unless the sticky bit keeps them from touching what is not theirs
+  // (as in /tmp).
+  PrivateLogFolder,
 };
 
 // What a walk does with a folder that is missing.
@@ -48,7 +52,7 @@ enum class MissingFolder : uint8_t {
 };
 
 struct FolderWalk {
-  FolderTrust trust = FolderTrust::Shared;
+  FolderTrust trust = FolderTrust::SharedLogFolder;
   MissingFolder missing = MissingFolder::Fail;
   // Whether the folder walked to may itself be a link (of the user's or root's). A log folder may
   // not: one swapped for a link is the planting that a shared folder invites.
@@ -71,10 +75,8 @@ struct HeldFolder {
 // created, too many links, or the system failing.
 OsResult WalkToFolder(const std::string& path, const FolderWalk& walk, HeldFolder& folder);
 
-// Why a folder with this status cannot be trusted under `trust`; empty when it can.
-std::string DistrustOf(const struct stat& status, FolderTrust trust);
-
-// Whether the folder is shared with a group as kSharedFolderMode shares it.
+// Whether the folder is shared with a group as kSharedFolderMode shares it: set-group-ID, everything
+// for the group, nothing for others.
 bool IsGroupSharedFolder(const struct stat& status);
 
 // The errno of a failed call as an OsResult: `what`, a colon and the system's text.

@@ -81,7 +81,7 @@ std::string UserStateFolder() {
   const std::string xdg = EnvironmentValue("XDG_STATE_HOME");
   HeldFolder folder;
   if (!xdg.empty() && xdg.front() == '/' &&
-      WalkToFolder(xdg, {FolderTrust::Private, MissingFolder::CreatePrivate, true}, folder).ok()) {
+      WalkToFolder(xdg, {FolderTrust::PrivateLogFolder, MissingFolder::CreatePrivate, true}, folder).ok()) {
     return xdg;
   }
   const std::string home = UserHome();
@@ -203,7 +203,8 @@ class PosixEnv final : public Env {
     }
     // The data folder may well be a link of the user's (a dotfile manager's, say).
     HeldFolder folder;
-    if (!WalkToFolder(path, {FolderTrust::Shared, MissingFolder::CreateShared, true}, folder).ok()) return "";
+    if (!WalkToFolder(path, {FolderTrust::Reachable, MissingFolder::CreateShared, true}, folder).ok())
+      return "";
     return path;
   }
 
@@ -233,14 +234,14 @@ class PosixEnv final : public Env {
 
   OsResult ForceDirectories(const std::string& path) override {
     HeldFolder folder;
-    return WalkToFolder(path, {FolderTrust::Shared, MissingFolder::CreateShared}, folder);
+    return WalkToFolder(path, {FolderTrust::SharedLogFolder, MissingFolder::CreateShared}, folder);
   }
 
   OsResult GrantEveryoneFullAccess(const std::string& folder) override {
     // The folder itself, reached through folders that nobody else can swap: opening some other
     // folder of the user's to the group is what a swapped one would be planted for.
     HeldFolder held;
-    if (OsResult reached = WalkToFolder(folder, {FolderTrust::Shared, MissingFolder::Fail}, held);
+    if (OsResult reached = WalkToFolder(folder, {FolderTrust::SharedLogFolder, MissingFolder::Fail}, held);
         !reached.ok())
       return reached;
     // Like a refused change of an access list, a folder that is not the user's keeps its mode.
@@ -259,7 +260,8 @@ class PosixEnv final : public Env {
 
   OsResult ForcePrivateDirectories(const std::string& path) override {
     HeldFolder held;
-    if (OsResult reached = WalkToFolder(path, {FolderTrust::Private, MissingFolder::CreatePrivate}, held);
+    if (OsResult reached =
+            WalkToFolder(path, {FolderTrust::PrivateLogFolder, MissingFolder::CreatePrivate}, held);
         !reached.ok()) {
       return OsResult::Failure(reached.errorCode(),
                                "Личная папка журналов " + path + " недоступна: " + reached.message());

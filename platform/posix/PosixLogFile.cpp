@@ -89,7 +89,8 @@ OsResult PosixLogFile::Open(const std::string& path, LogAccess access) {
   SplitPath(path, folderName, name);
   const bool shared = access == LogAccess::Shared;
   HeldFolder folder;
-  const FolderWalk walk{shared ? FolderTrust::Shared : FolderTrust::Private, MissingFolder::Fail};
+  const FolderWalk walk{shared ? FolderTrust::SharedLogFolder : FolderTrust::PrivateLogFolder,
+                        MissingFolder::Fail};
   if (OsResult reached = WalkToFolder(folderName, walk, folder); !reached.ok()) return reached;
   const mode_t mode = shared ? kSharedFileMode : kPrivateFileMode;
   bool created = false;

@@ -15,8 +15,8 @@ namespace tallowmer::platform {
 class PosixLogFile {
  public:
   // Opens the file at `path` for appending, creating it when missing, in a folder reached by
-  // WalkToFolder: shared logs through folders that FolderTrust::Shared accepts, the user's own
-  // through folders that FolderTrust::Private accepts.
+  // WalkToFolder under FolderTrust::SharedLogFolder or, for the user's own logs,
+  // FolderTrust::PrivateLogFolder.
   OsResult Open(const std::string& path, LogAccess access);
 
   // Appends the bytes in one write, which O_APPEND puts at the end of the file whoever else

@@ -27,7 +27,6 @@ using std::chrono::steady_clock;
 
 // Users that this test gives files and folders to: nobody's and another id nobody uses.
 constexpr uid_t kOtherUser = 65534;
-constexpr uid_t kThirdUser = 65533;
 constexpr gid_t kOtherGroup = 65534;
 
 constexpr platform::LogFileOptions kShared{platform::LogAccess::Shared, true};
@@ -139,17 +138,16 @@ const Planting kPlantings[] = {
        Give(folder + "/Debug.log", kOtherUser, kOtherGroup, 0444);
        return folder + "/Debug.log";
      }},
-    {"FolderOfAnotherUserNotSharedWithTheUser", true,
+    {"FolderOfAnotherUserSharedWithTheUsersGroup", true,
      [](const std::string&, const std::string& folder) {
-       Give(folder, kOtherUser, kOtherGroup, 03770);
+       Give(folder, kOtherUser, 0, 03770);
        return folder + "/Debug.log";
      }},
-    {"FolderOnTheWayOfAnotherUser", true,
-     [](const std::string& root, const std::string& folder) {
-       std::filesystem::create_directories(root + "theirs");
-       std::filesystem::rename(folder, root + "theirs/logs");
-       Give(root + "theirs", kOtherUser, kOtherGroup, 0777);
-       return root + "theirs/logs/Debug.log";
+    {"FolderRemovedFromOneThatOthersMayChange", false,
+     [](const std::string&, const std::string& folder) {
+       ::chmod((folder + "/..").c_str(), 0777);
+       std::filesystem::remove(folder);
+       return folder + "/Debug.log";
      }},
 };
 
@@ -198,28 +196,23 @@ TEST_F(SharedFileTest, AFolderBelowAnotherUsersLinkIsRefused) {
 
 // Who may own a log that the user writes to, and the folder it is in. The folder's owner can remove
 // and replace any file in it, so a file of theirs gives them nothing new; anyone else could read
-// what the user writes or change the file's permissions. A folder of another user is trusted only
-// when a group of the user's shares it as shared log folders are shared.
+// what the user writes or change the file's permissions, and a folder of anyone else could be made
+// readable by all. As the test runs as root, the user's files and root's are the same here.
 struct Ownership {
   const char* name;
   uid_t folderOwner;
-  gid_t folderGroup;
-  mode_t folderMode;
   uid_t fileOwner;
+  mode_t fileMode;
   bool accepted;
 };
 
-constexpr gid_t kUsersGroup = 0;  // root's, which the test runs as
-
 const Ownership kOwnerships[] = {
-    {"TheUsersFileInTheUsersFolder", 0, kUsersGroup, 03770, 0, true},
-    {"AnotherUsersFileInTheUsersFolder", 0, kUsersGroup, 03770, kOtherUser, false},
-    {"TheFolderOwnersFileInAFolderSharedWithTheUsersGroup", kOtherUser, kUsersGroup, 03770, kOtherUser, true},
-    {"TheUsersFileInAFolderSharedWithTheUsersGroup", kOtherUser, kUsersGroup, 03770, 0, true},
-    {"AThirdUsersFileInAFolderSharedWithTheUsersGroup", kOtherUser, kUsersGroup, 03770, kThirdUser, false},
-    {"AFolderSharedWithAnotherGroup", kOtherUser, kOtherGroup, 03770, kOtherUser, false},
-    {"AFolderOfAnotherUserThatOthersMayRead", kOtherUser, kUsersGroup, 02775, kOtherUser, false},
-    {"AFolderOfAnotherUserWithoutSetGroupId", kOtherUser, kUsersGroup, 0770, kOtherUser, false},
+    {"TheUsersFileInTheUsersFolder", 0, 0, 0640, true},
+    {"TheUsersFileThatOthersMayWrite", 0, 0, 0666, true},
+    {"AnotherUsersFileInTheUsersFolder", 0, kOtherUser, 0640, false},
+    {"AnotherUsersFileThatTheUserMayWrite", 0, kOtherUser, 0666, false},
+    {"TheFolderOwnersFileInAnotherUsersFolder", kOtherUser, kOtherUser, 0666, false},
+    {"TheUsersFileInAnotherUsersFolder", kOtherUser, 0, 0640, false},
 };
 
 class OwnershipTest : public SharedFileTest, public ::testing::WithParamInterface<Ownership> {};
@@ -231,8 +224,8 @@ TEST_P(OwnershipTest, OnlyALogThatNoStrangerControlsIsWritten) {
   const std::string file = folder + "/Debug.log";
   std::filesystem::create_directories(folder);
   std::ofstream(file) << "before\r\n";
-  Give(file, c.fileOwner, c.folderGroup, 0660);
-  Give(folder, c.folderOwner, c.folderGroup, c.folderMode);
+  Give(file, c.fileOwner, 0, c.fileMode);
+  Give(folder, c.folderOwner, 0, 03770);
 
   const platform::OsResult appended = Platform().AppendToLogFile(file, "line\r\n", kShared);
   platform::OsResult opened;
@@ -321,8 +314,8 @@ TEST_F(SharedFileTest, AppendersSharingAFileKeepTheirLinesWhole) {
   EXPECT_EQ(seconds, 2000);
 }
 
-// A shared log folder is its group's and nobody else's; its logs may be read and appended to by
-// the group, never by others, whatever mode an older version gave them.
+// A shared log folder is its group's and nobody else's; its logs may be read by the group and
+// written by their owner alone, whatever mode an older version gave them.
 TEST_F(SharedFileTest, ASharedFolderAndItsLogsAreTheGroupsAlone) {
   const std::string folder = env.Root() + "logs";
   std::filesystem::create_directories(folder);
@@ -330,11 +323,11 @@ TEST_F(SharedFileTest, ASharedFolderAndItsLogsAreTheGroupsAlone) {
   ASSERT_TRUE(Platform().GrantEveryoneFullAccess(folder).ok());
   EXPECT_EQ(ModeOf(folder), 03770u);
   ASSERT_TRUE(Platform().AppendToLogFile(folder + "/Debug.log", "line\r\n", kShared).ok());
-  EXPECT_EQ(ModeOf(folder + "/Debug.log"), 0660u);
+  EXPECT_EQ(ModeOf(folder + "/Debug.log"), 0640u);
   std::ofstream(folder + "/http.log") << "older\r\n";
   ASSERT_EQ(::chmod((folder + "/http.log").c_str(), 0666), 0);
   ASSERT_TRUE(Platform().AppendToLogFile(folder + "/http.log", "line\r\n", kShared).ok());
-  EXPECT_EQ(ModeOf(folder + "/http.log"), 0660u);
+  EXPECT_EQ(ModeOf(folder + "/http.log"), 0640u);
 }
 
 // Below a folder shared with a group, the folders made for logs are shared with it the same way, so
