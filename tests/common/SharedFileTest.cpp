@@ -11,13 +11,13 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
 
 #include "platform/Env.h"
+#include "tests/support/LargestFile.h"
 #include "tests/support/TestEnv.h"
 
 namespace tallowmer {
@@ -246,21 +246,6 @@ TEST_P(OwnershipTest, OnlyALogThatNoStrangerControlsIsWritten) {
 INSTANTIATE_TEST_SUITE_P(Owners, OwnershipTest, ::testing::ValuesIn(kOwnerships),
                          [](const ::testing::TestParamInfo<Ownership>& info) { return info.param.name; });
 
-// Grows the file to the largest size that the file system lets it have, as `truncate -s` by
-// another user who may write to it does: no line fits after that.
-void GrowToTheLargestSize(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_WRONLY);
-  ASSERT_GE(fd, 0);
-  int64_t fits = 0;
-  int64_t tooLarge = INT64_MAX;
-  while (tooLarge - fits > 1) {
-    const int64_t middle = fits + (tooLarge - fits) / 2;
-    (::ftruncate(fd, middle) == 0 ? fits : tooLarge) = middle;
-  }
-  ASSERT_EQ(::ftruncate(fd, fits), 0);
-  ::close(fd);
-}
-
 TEST_F(SharedFileTest, ALogGrownBeyondUseIsRefusedAtOnceAndWhileOpen) {
   const std::string file = env.Root() + "Debug.log";
   const std::string held = env.Root() + "http.log";
@@ -270,8 +255,8 @@ TEST_F(SharedFileTest, ALogGrownBeyondUseIsRefusedAtOnceAndWhileOpen) {
   ASSERT_NE(open, nullptr) << opened.message();
   ASSERT_TRUE(open->Append("first\r\n").ok());
 
-  GrowToTheLargestSize(file);
-  GrowToTheLargestSize(held);
+  ASSERT_TRUE(testing::GrowToTheLargestSize(file));
+  ASSERT_TRUE(testing::GrowToTheLargestSize(held));
   const platform::OsResult appended = Platform().AppendToLogFile(file, "line\r\n", kShared);
   EXPECT_TRUE(appended.refused()) << appended.message();
   const platform::OsResult appendedWhileOpen = open->Append("line\r\n");

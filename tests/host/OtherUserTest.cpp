@@ -24,6 +24,7 @@
 #include <thread>
 
 #include "tests/host/LocalUsers.h"
+#include "tests/support/LargestFile.h"
 #include "tests/support/Simulator.h"
 #include "tests/support/TestEnv.h"
 #include "tools/host/VariantJson.h"
@@ -74,21 +75,6 @@ std::string ReadLog(const std::string& path) {
   if (::stat(path.c_str(), &status) == 0 && status.st_size > (64 << 20))
     return "(" + std::to_string(status.st_size) + " bytes)";
   return testing::TestEnv::ReadFile(path);
-}
-
-// The largest size that a file on the file system holding `folder` may be given.
-int64_t LargestFileSize(const std::string& folder) {
-  const std::string probe = folder + "/size-probe";
-  const int fd = ::open(probe.c_str(), O_WRONLY | O_CREAT, 0600);
-  int64_t fits = 0;
-  int64_t tooLarge = INT64_MAX;
-  while (tooLarge - fits > 1) {
-    const int64_t middle = fits + (tooLarge - fits) / 2;
-    (::ftruncate(fd, middle) == 0 ? fits : tooLarge) = middle;
-  }
-  ::close(fd);
-  ::unlink(probe.c_str());
-  return fits;
 }
 
 class OtherUserTest : public ::testing::Test {
@@ -156,7 +142,8 @@ class OtherUserTest : public ::testing::Test {
   LocalUsers::Run AsOther(const std::string& command) {
     return users->As(users->Other(), folder, command,
                      "D=" + ShellQuoted(debugLog) + " H=" + ShellQuoted(httpLog) +
-                         " E=" + ShellQuoted(others) + " MAX=" + std::to_string(LargestFileSize(env.Root())));
+                         " E=" + ShellQuoted(others) +
+                         " MAX=" + std::to_string(testing::LargestFileSize(env.Root())));
   }
 
   // The plain files below the test's folder that belong to `user`, with what they hold.
