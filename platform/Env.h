@@ -149,14 +149,17 @@ class Env {
   // why, when that cannot be had.
   virtual OsResult ForcePrivateDirectories(const std::string& path) = 0;
 
-  // Appends text (UTF-8) to a log file, creating it when missing. The file is held only for this
-  // call. The text is stored in the platform's log encoding.
-  // The file must be a plain file with one name, belonging to the current user, to the system or to
-  // the folder's owner, in the very folder its path names, on a path that nobody else can redirect.
-  // Whatever another user can do to the file or the folders on the way (plant a link, a folder or a
-  // file of their own, hold the file, make it read-only or too large to grow) refuses it (`refused`
-  // set) before a byte of this call is written; a file created for this call never lands outside
-  // that folder. Only what no other user can cause (a missing folder, say) is a failure.
+  // Appends text (UTF-8) to a log file, creating it when missing, as one piece after whatever other
+  // writers appended. The file is held only for this call (on Windows others may read it meanwhile
+  // but not write, and a file another writer holds is waited for). The text is stored in the
+  // platform's log encoding.
+  // The file must be a plain file with one name, belonging to the current user, to the system (root,
+  // the administrators) or to the folder's owner, in a folder of the user's or the system's, the very
+  // folder its path names, on a path that nobody else can redirect. Whatever another user can do to
+  // the file or the folders on the way (plant a link, a folder or a file of their own, hold or lock
+  // the file, make it read-only or too large to grow) refuses it (`refused` set) before a byte of
+  // this call is written; a file created for this call never lands outside that folder. Only what no
+  // other user can cause (a folder missing where nobody else could have removed it, say) is a failure.
   virtual OsResult AppendToLogFile(const std::string& path, std::string_view text,
                                    LogFileOptions options) = 0;
 
