@@ -68,70 +68,95 @@ install_wine32() {
     echo "wine32 could not be installed; the x86 Wine stages will be skipped" >&2
 }
 
-# Some kernels refuse 32-bit programs altogether ("Exec format error"), wine32 installed or not.
-# There the x86 Wine stage runs its programs in qemu's user-mode emulation: binfmt_misc hands every
-# i386 program to qemu-i386. The entry is registered switched off and switched on for that stage
-# alone: while it is on, every new 64-bit prefix fills its 32-bit system folder through emulation,
-# minutes each, and the other stages have no use for it.
-qemu_binfmt=/proc/sys/fs/binfmt_misc/qemu-i386
-
-register_32bit_emulation() {
-  [ -x /usr/lib/wine/wine ] || return 0
-  if [ -e "$qemu_binfmt" ]; then
-    # Left on by a run that was interrupted.
-    [ "$(id -u)" -eq 0 ] && echo 0 > "$qemu_binfmt"
+# Where the kernel refuses 32-bit programs ("Exec format error", wine32 installed or not), they run
+# through qemu's user-mode emulation: binfmt_misc hands every i386 program to qemu-i386. The entry
+# is registered switched off; the x86 scenarios switch it on while they run (see
+# tests/support/emulation.sh). Where 32-bit programs run natively, nothing of this is done, unless
+# LS_TALLOWMER_X86=emulated asks for the emulation there too.
+setup_32bit_emulation() {
+  [ -x /usr/lib/wine/wine ] && [ "$(id -u)" -eq 0 ] || return 0
+  source tests/support/emulation.sh
+  # Left on by a run that was interrupted, it would answer for the kernel.
+  emulation_enabled && emulation_switch off
+  if [ "${LS_TALLOWMER_X86:-}" != emulated ] && /usr/lib/wine/wine --version >/dev/null 2>&1; then
     return 0
   fi
-  /usr/lib/wine/wine --version >/dev/null 2>&1 && return 0
-  [ "$(id -u)" -eq 0 ] || return 0
-  install_packages qemu-user || return 0
-  local binfmt=${qemu_binfmt%/*}
-  [ -e "$binfmt/register" ] || mount -t binfmt_misc binfmt_misc "$binfmt" 2>/dev/null || return 0
-  printf '%s' \
-    ':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:/usr/bin/qemu-i386:F' \
-    > "$binfmt/register" 2>/dev/null || return 0
-  echo 0 > "$qemu_binfmt"
+  install_qemu_user && register_qemu_i386 ||
+    echo "qemu's emulation of 32-bit programs could not be set up; the x86 Wine scenarios will be skipped" >&2
 }
 
-# with_32bit_emulation COMMAND...: COMMAND with the emulation switched on, where it is registered.
-with_32bit_emulation() {
-  [ -e "$qemu_binfmt" ] || { "$@"; return; }
-  echo 1 > "$qemu_binfmt"
-  local status=0
-  "$@" || status=$?
-  echo 0 > "$qemu_binfmt"
-  return $status
+# Debian 12's qemu-user (7.2) aborts a 32-bit process when one of its threads ends, which WinHTTP's
+# requests do all the time; 10.0 does not. Where the release's own is older, its backports suite
+# is added for this one package, pinned so that nothing else is taken from it.
+qemu_user_minimum=1:10
+install_qemu_user() {
+  local installed
+  installed=$(dpkg-query -W -f='${Version}' qemu-user 2>/dev/null || true)
+  [ -n "$installed" ] && dpkg --compare-versions "$installed" ge "$qemu_user_minimum" && return 0
+  local suite
+  suite=$(. /etc/os-release && echo "$VERSION_CODENAME")-backports
+  if ! grep -rhs -v '^[[:space:]]*#' /etc/apt/sources.list /etc/apt/sources.list.d/ | grep -qw -- "$suite"; then
+    printf 'Types: deb\nURIs: http://deb.debian.org/debian\nSuites: %s\nComponents: main\nSigned-By: %s\n' \
+      "$suite" /usr/share/keyrings/debian-archive-keyring.gpg >/etc/apt/sources.list.d/ls_tallowmer-backports.sources
+    printf 'Package: *\nPin: release n=%s\nPin-Priority: 1\n' "$suite" >/etc/apt/preferences.d/ls_tallowmer-backports
+  fi
+  printf 'Package: qemu-user\nPin: release n=%s\nPin-Priority: 600\n' "$suite" >/etc/apt/preferences.d/ls_tallowmer-qemu-user
+  echo "Installing: qemu-user from $suite"
+  apt-get update -qq &&
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends qemu-user >/dev/null || return 1
+  installed=$(dpkg-query -W -f='${Version}' qemu-user)
+  dpkg --compare-versions "$installed" ge "$qemu_user_minimum" ||
+    { echo "qemu-user $installed is older than $qemu_user_minimum, whose threads end without ending the process" >&2; return 1; }
+}
+
+# The entry, with flag F: the kernel opens the interpreter once, at registration, and keeps that
+# file. An entry registered before qemu-user was upgraded still runs the old one, so an entry whose
+# interpreter answers with another version than /usr/bin/qemu-i386 is registered again.
+register_qemu_i386() {
+  local binfmt=${qemu_binfmt%/*}
+  [ -e "$binfmt/register" ] || mount -t binfmt_misc binfmt_misc "$binfmt" || return 1
+  if emulation_registered; then
+    local running
+    emulation_switch on
+    running=$(QEMU_VERSION=1 /usr/lib/wine/wine 2>/dev/null | head -n 1)
+    emulation_switch off
+    [ "$running" = "$(/usr/bin/qemu-i386 -version | head -n 1)" ] && return 0
+    echo "Registering qemu-i386 again: the entry ran ${running:-no qemu-i386 that answers}"
+    echo -1 >"$qemu_binfmt"
+  fi
+  printf '%s' \
+    ':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:/usr/bin/qemu-i386:F' \
+    >"$binfmt/register" || return 1
+  emulation_switch off
 }
 
 run_ctest() { ctest --test-dir build/linux --output-on-failure -j "$JOBS"; }
 
-windows_build() { if [ "$1" = x86 ]; then echo build/win32; else echo build/win64; fi; }
-
-wine_stage() {
-  local arch=$1 emulation=()
-  [ "$arch" = x86 ] && emulation=(with_32bit_emulation)
-  "${emulation[@]}" tests/wine/run_wine_tests.sh "$(windows_build "$arch")" "$arch" build/linux/tools/sim/tallowmer_sim
-}
-
-ui_stage() { tests/wine/run_ui_tests.sh "$(windows_build "$1")" "$1" build/ui-artifacts; }
+# wine_stage ARCH FOLDER: the Wine scenarios of FOLDER for the module of ARCH.
+wine_stage() { tests/wine/run_scenarios.sh "$1" "$2"; }
 
 run_tests() {
   install_packages "${PACKAGES[@]}"
   install_wine32
-  register_32bit_emulation
+  setup_32bit_emulation
   ensure_russian_locale
+  # Each run boots its Wine prefixes once, afresh, for all of its scenarios.
+  rm -rf build/wine-prefixes
   source tests/support/stages.sh
   stages_begin build/test-logs
   stage "Linux build" -- build_linux
   stage "Windows build" -- build_windows
   stage "Linux tests (CTest)" "Linux build" -- run_ctest
-  # x86 first: the module most hosts load, and its skip line must not be the last word of the run.
+  # x86 first: the module most hosts load.
   local arch
   for arch in x86 x64; do
-    stage "Wine tests ($arch)" "Linux build" "Windows build" -- wine_stage "$arch"
-    stage "Settings dialog ($arch)" "Windows build" -- ui_stage "$arch"
+    stage "Wine tests ($arch)" "Linux build" "Windows build" -- wine_stage "$arch" tests/wine/scenarios
+    stage "Settings dialog ($arch)" "Windows build" -- wine_stage "$arch" tests/wine/dialog
   done
   stage "Package" "Windows build" -- tests/package/run_package_tests.sh build/package
+  for arch in x86 x64; do
+    stage "Installers ($arch)" "Package" -- wine_stage "$arch" tests/package/scenarios
+  done
   stage "README blocks" "Linux build" -- run_readme_test
   stages_summary
 }

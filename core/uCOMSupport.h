@@ -14,6 +14,7 @@
 #include "common/Dispatch.h"
 #include "common/OleVariant.h"
 #include "common/uCommonUtils.h"
+#include "common/uEquipmentErrors.h"
 
 namespace tallowmer {
 
@@ -146,7 +147,8 @@ class TBaseObject : public IDispatch {
                            OleVariant& result, SafeArray& params);
   HRESULT CallPrivateMethod(const std::string& name, const TPrivateMethod& method, OleVariant& result,
                             SafeArray& params);
-  HRESULT ReportException(const char* className, const std::string& message, ExcepInfo* excepInfo);
+  HRESULT ReportException(const char* className, const std::string& message, ExcepInfo* excepInfo,
+                          int32_t scode = kResultUnknownError);
   // The call trace's rendering of a value: a settings table in it, however deep, shows a secret
   // setting's value as "***"; every other value stays as it is.
   std::string TraceText(const OleVariant& value) const;

@@ -6,9 +6,11 @@
 #                                 bitness under tools/, ПРОЧТИМЕНЯ.txt, SHA256SUMS
 #   help.chm and SHA256SUMS of the artefacts.
 # VERSION is the modules' four-number file version; it must be higher than the last version built
-# into the same output folder and not lower than the newest version tag (--rebuild allows the
-# same version again). The same sources and version give the same bytes (SOURCE_DATE_EPOCH, by
-# default the commit's time, stamps every file), except the installers' creation time.
+# into the same output folder (--rebuild allows the same version again) and not lower than the
+# newest version tag; a tagged version is built only from its tagged commit, --rebuild or not. The
+# same sources and version give the same bytes: the modules link without a time stamp and
+# SOURCE_DATE_EPOCH, by default the commit's time, stamps every file of the package. Nothing lands
+# in the output folder unless every artefact was built (and signed).
 # Signing: LS_SIGN_PFX (PKCS#12 file), LS_SIGN_PASSWORD_FILE (the password's file, "-" for
 # standard input) and LS_SIGN_TIMESTAMP (an RFC 3161 time-stamp server's URL) all together, or
 # none of them.
@@ -101,9 +103,10 @@ check_version_order() {
   tag=$(git -C "$ROOT" tag --list 2>/dev/null | sed 's/^v//' | grep -E '^[0-9]+\.[0-9]+\.[0-9]+\.[0-9]+$' | sort -V | tail -n 1 || true)
   if [ -n "$tag" ]; then
     version_below "$VERSION" "$tag" && fail "version $VERSION is lower than the released $tag (git tag)"
-    if [ "$VERSION" = "$tag" ] && ! $rebuild &&
+    # A released number with other contents would install silently over the release.
+    if [ "$VERSION" = "$tag" ] &&
       [ "$(git -C "$ROOT" rev-parse HEAD)" != "$(git -C "$ROOT" rev-list -n 1 "$(git -C "$ROOT" tag --list "$tag" "v$tag" | head -n 1)")" ]; then
-      fail "version $VERSION is released (git tag) from another commit; raise the version"
+      fail "version $VERSION is released (git tag) from another commit; raise the version (--rebuild does not lift this)"
     fi
   fi
   return 0
@@ -162,7 +165,11 @@ sign() {
   mv "$file.signed" "$file"
 }
 
-mkdir -p "$stage/x86" "$stage/x64" "$out"
+# Everything is built here first and moves into the output folder only when all of it is done, so
+# that a failure half-way (a time-stamp server that stops answering) leaves no signed and unsigned
+# artefacts side by side under release names.
+built=$stage/out
+mkdir -p "$stage/x86" "$stage/x64" "$built"
 cp "$module32" "$stage/x86/ls_tallowmer.dll"
 cp "$module64" "$stage/x64/ls_tallowmer.dll"
 if $signing; then
@@ -194,6 +201,8 @@ complete_msi() {
     "UPDATE Property SET Value='$DEVELOPER_NAME' WHERE Property='Manufacturer'"
     "UPDATE LaunchCondition SET Description='Установлена более новая версия драйвера Tallowmer. Чтобы поставить эту, сначала удалите новую в «Программах и компонентах».' WHERE Description='NEWER'"
     "UPDATE LaunchCondition SET Description='Драйвер зарегистрирован для этого пользователя из архива (register-user.cmd). Снимите эту регистрацию скриптом unregister.cmd из той же папки и запустите установку снова.' WHERE Description='USERCLASS'"
+    "UPDATE LaunchCondition SET Description='Драйвер уже зарегистрирован для всех пользователей из архива (register.cmd), и касса берёт его из папки архива. Снимите эту регистрацию скриптом unregister.cmd из той папки (от имени администратора) и запустите установку снова.' WHERE Description='MACHINECLASS'"
+    "UPDATE Property SET Value='$(msi_entry_name "$platform")' WHERE Property='ProductName'"
     "UPDATE LaunchCondition SET Description='Эта Windows 64-разрядная: установите пакет ls_tallowmer-$VERSION-x64.msi, он ставит оба варианта драйвера.' WHERE Description='X64'"
     "UPDATE Directory SET DefaultDir='LS_TAL~1|ls_tallowmer' WHERE DefaultDir='ls_tallowmer'"
     "UPDATE File SET FileName='LS_TAL~1.DLL|ls_tallowmer.dll', Version='$VERSION', Language='1049' WHERE FileName='ls_tallowmer.dll'"
@@ -223,13 +232,20 @@ stamp_msi_times() {
     $changed == 2 or die "expected the two summary times, found $changed\n";' "$1"
 }
 
+# The entry in Programs and Features: Russian, as the publisher, the help and the installer's
+# messages are; detection rules use the UpgradeCode or the registry marker, not this name.
+msi_entry_name() {
+  if [ "$1" = x64 ]; then echo "Драйвер системы лояльности Tallowmer (x64 и x86)"; else
+    echo "Драйвер системы лояльности Tallowmer (x86)"; fi
+}
+
 msi_product_name() {
   if [ "$1" = x64 ]; then echo "Драйвер системы лояльности Tallowmer $MSI_VERSION (x64 и x86)"; else
     echo "Драйвер системы лояльности Tallowmer $MSI_VERSION (x86)"; fi
 }
 
 msi() {
-  local platform=$1 target=$out/ls_tallowmer-$VERSION-$1.msi contents product_code started
+  local platform=$1 target=$built/ls_tallowmer-$VERSION-$1.msi contents product_code started
   started=$(date +%s)
   contents=$(cd "$stage" && sha256sum x86/ls_tallowmer.dll x64/ls_tallowmer.dll help.chm)
   product_code=$(guid_of "product $platform $MSI_VERSION $contents")
@@ -268,15 +284,17 @@ done
 (cd "$zip_root" && find . -type f ! -name SHA256SUMS | sed 's|^\./||' | LC_ALL=C sort |
   xargs -d '\n' sha256sum >SHA256SUMS)
 stamp_times "$zip_root"
-rm -f "$out/ls_tallowmer-$VERSION.zip"
 # Entries in a fixed order with fixed times and no extra attributes (-X, -D: no folder entries);
 # -UN=UTF8 marks the Cyrillic name as UTF-8, which Windows' own archive folder reads.
 (cd "$zip_root" && find . -type f | sed 's|^\./||' | LC_ALL=C sort |
-  TZ=UTC zip -q -X -D -UN=UTF8 "$out/ls_tallowmer-$VERSION.zip" -@)
+  TZ=UTC zip -q -X -D -UN=UTF8 "$built/ls_tallowmer-$VERSION.zip" -@)
 
-cp "$stage/help.chm" "$out/help.chm"
-(cd "$out" && sha256sum "ls_tallowmer-$VERSION-x64.msi" "ls_tallowmer-$VERSION-x86.msi" \
+cp "$stage/help.chm" "$built/help.chm"
+(cd "$built" && sha256sum "ls_tallowmer-$VERSION-x64.msi" "ls_tallowmer-$VERSION-x86.msi" \
   "ls_tallowmer-$VERSION.zip" help.chm >SHA256SUMS)
+mkdir -p "$out"
+(cd "$built" && mv -f "ls_tallowmer-$VERSION-x64.msi" "ls_tallowmer-$VERSION-x86.msi" "ls_tallowmer-$VERSION.zip" \
+  help.chm "$out/" && mv -f SHA256SUMS "$out/")
 echo "$VERSION" >"$version_record"
 echo "Package $VERSION (installer version $MSI_VERSION) in $out:"
 (cd "$out" && for file in "ls_tallowmer-$VERSION-x64.msi" "ls_tallowmer-$VERSION-x86.msi" \

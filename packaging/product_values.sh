@@ -45,5 +45,6 @@ fill_product_values() {
   sed -e "s|@VERSION@|$(product_version "$VERSION")|g" -e "s|@FILE_VERSION@|$VERSION|g" \
     -e "s|@DEVICE_VERSION@|$(device_version "$VERSION")|g" -e "s|@SUPPORT_EMAIL@|$SUPPORT_EMAIL|g" \
     -e "s|@SUPPORT_WEB@|$SUPPORT_WEB|g" -e "s|@SUPPORT_PHONES@|$SUPPORT_PHONES|g" \
-    -e "s|@SUPPORT_ADDRESS@|$SUPPORT_ADDRESS|g" -e "s|@DEFAULT_HOST@|$DEFAULT_HOST|g" "$@"
+    -e "s|@SUPPORT_ADDRESS@|$SUPPORT_ADDRESS|g" -e "s|@DEFAULT_HOST@|$DEFAULT_HOST|g" \
+    -e "s|@DEVELOPER_NAME@|$DEVELOPER_NAME|g" "$@"
 }

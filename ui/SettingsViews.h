@@ -62,6 +62,11 @@ class ISettingsDialogView {
   // A modal message box owned by the dialog, with the error icon.
   virtual void ShowError(const std::string& caption, const std::string& text) = 0;
   virtual void SetBusy(bool busy) = 0;
+  // The device test starts (true) or has ended (false). While it runs the dialog says so, shows the
+  // busy pointer and takes no input but "Отмена" and Escape, which stop the test (its hint says
+  // so). At its end the dialog comes to the front again with the keyboard where it was: the test's
+  // own notice, closed, leaves no window active.
+  virtual void SetDeviceTestRunning(bool running) = 0;
   virtual void OpenWithAssociatedProgram(const std::string& target, TShowWindow show) = 0;
   // A file-open dialog starting in `folder` with one filter; nothing when the user gives up.
   virtual std::optional<std::string> ChooseFile(const std::string& folder, const std::string& filterName,
@@ -73,8 +78,8 @@ class ISettingsDialogView {
   virtual std::string GetControlHintByPos(TPoint& pos) = 0;
   virtual void ShowHelpPopup(const THelpPopup& popup) = 0;
   // Waits while the device test's work runs on another thread: the dialog keeps painting and
-  // answering with its controls disabled, until `finished` answers true, `deadline` passes, or the
-  // user gives up with Escape or "Отмена" (which then closes nothing).
+  // answering, until `finished` answers true, `deadline` passes, or the user gives up with Escape
+  // or "Отмена" (which then closes nothing).
   virtual TWaitEnd WaitWhileBusy(const std::function<bool()>& finished,
                                  std::chrono::steady_clock::time_point deadline) = 0;
 };

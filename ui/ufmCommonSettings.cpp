@@ -188,48 +188,53 @@ void TfrmCommonSettings::miResetClick() {
 }
 
 TDeviceTestWait::TDeviceTestWait(ISettingsDialogView& view, std::chrono::milliseconds limit)
-    : FView(view), FLimit(limit), FDeadline(std::chrono::steady_clock::now() + limit) {}
+    : FView(view), FLimit(limit) {}
 
 std::chrono::milliseconds TDeviceTestWait::Remaining() const {
-  const auto left =
-      std::chrono::duration_cast<std::chrono::milliseconds>(FDeadline - std::chrono::steady_clock::now());
-  return std::max(left, std::chrono::milliseconds(0));
+  return FEnd == TWaitEnd::Finished ? FLimit : std::chrono::milliseconds(0);
 }
 
 TWaitEnd TDeviceTestWait::Run(std::function<void()> work) {
+  // The work is given the limit (Remaining) and ends by its own time-out first; the view gives up
+  // only on work that overruns it by this much.
+  constexpr std::chrono::milliseconds kOverrun{2'000};
   if (FEnd != TWaitEnd::Finished) return FEnd;
-  if (Remaining().count() == 0) return FEnd = TWaitEnd::TimedOut;
+  const auto start = std::chrono::steady_clock::now();
   auto job = std::make_shared<std::function<void()>>(std::move(work));
   auto finished = std::make_shared<std::atomic<bool>>(false);
-  const bool started = platform::StartDetachedThread([job, finished] {
+  const bool threadStarted = platform::StartDetachedThread([job, finished] {
     try {
       (*job)();
     } catch (...) {
     }
     finished->store(true);
   });
-  // Without a thread of its own the work runs here, and the dialog waits without answering.
-  if (!started) {
+  TWaitEnd end = TWaitEnd::Finished;
+  if (threadStarted) {
+    end = FView.WaitWhileBusy([finished] { return finished->load(); }, start + FLimit + kOverrun);
+  } else {
+    // Without a thread of its own the work runs here, and the dialog waits without answering.
     (*job)();
-    return TWaitEnd::Finished;
   }
-  FEnd = FView.WaitWhileBusy([finished] { return finished->load(); }, FDeadline);
-  return FEnd;
+  // Work that took its whole time timed out, whoever noticed first.
+  FEnd = end == TWaitEnd::Finished && std::chrono::steady_clock::now() - start >= FLimit ? TWaitEnd::TimedOut
+                                                                                         : end;
+  return end;
 }
 
 void TfrmCommonSettings::miDeviceTestClick() {
   std::string text;
   bool ok = false;
-  TDeviceTestWait wait(*FView, kDeviceTestTimeLimit);
+  TDeviceTestWait wait(*FView, kDeviceTestRequestLimit);
   {
     FDeviceManager->StoreSettings();
-    SetBusy(true);
+    FView->SetDeviceTestRunning(true);
     FDeviceManager->SetResponsiveWait(&wait);
     const TFinally undo([this] {
       FDeviceManager->SetResponsiveWait(nullptr);
       FDeviceManager->Disable();
       FDeviceManager->RestoreSettings();
-      SetBusy(false);
+      FView->SetDeviceTestRunning(false);
     });
     ok = SavePagesSettings();
     if (ok) {
@@ -329,6 +334,13 @@ std::string TfrmCommonSettings::GetHelpByID(int32_t ID) {
       return "Закрыть окно без сохранения настроек";
     case kPagesHelpID:
       return kPagesHint;
+    case kStopDeviceTestHelpID:
+      return "Прервать тест устройства; окно настроек останется открытым";
+    case kResetAllHelpID:
+      return "Установить все значения по-умолчанию";
+    case kSettingsTableHelpID:
+      return "Все настройки устройства. Enter или F2 - изменить значение выбранной строки; в контекстном "
+             "меню - \"Редактировать\" и \"По-умолчанию\" для одной строки";
     default:
       return "";
   }

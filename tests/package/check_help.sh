@@ -6,13 +6,8 @@
 # Usage: check_help.sh HELP_CHM
 set -uo pipefail
 
-root=$(realpath "$(dirname "$0")/../..")
 chm=$(realpath "$1")
-work=$(mktemp -d /tmp/ls_tallowmer_chm_XXXXXX)
-trap 'rm -rf "$work"' EXIT
-passed=0
-failed=0
-source "$root/tests/wine/common.sh"
+source "$(dirname "$0")/../support/checks.sh"
 
 extract_chmLib "$chm" "$work/chm" >/dev/null 2>&1
 enum_chmLib "$chm" >"$work/listing" 2>&1
@@ -55,12 +50,15 @@ done < <(link_targets)
 [ ${#broken[@]} -eq 0 ] && [ "$count" -gt 0 ]
 result $? "all $count internal links resolve${broken[*]:+ (broken: ${broken[*]})}"
 
-# The contexts the dialog's windows set on their controls, literal or named.
+# The contexts the dialog's windows set on their controls, literal or named by a constant of ui/.
 dialog_contexts() {
-  local named
-  named=$(sed -n 's/.*kPagesHelpContext = \([0-9]*\);.*/\1/p' "$root/ui/ufmCommonSettings.h")
-  grep -h -o 'SetWindowContextHelpId([^;]*' "$root"/ui/windows/*.cpp | sed 's/.*, *//; s/)$//' |
-    sed "s/^kPagesHelpContext$/$named/" | sort -u
+  local context value
+  for context in $(grep -h -o 'SetWindowContextHelpId([^;]*' "$root"/ui/windows/*.cpp | sed 's/.*, *//; s/)$//' | sort -u); do
+    if [[ "$context" =~ ^[0-9]+$ ]]; then echo "$context"; continue; fi
+    value=$(cat "$root"/ui/*.h "$root"/ui/windows/*.h "$root"/ui/windows/*.cpp |
+      sed -n "s/.* $context = \([0-9]*\);.*/\1/p" | head -n 1)
+    echo "${value:-$context}"
+  done | sort -u
 }
 contexts=$(dialog_contexts)
 # Contexts from 1000 up have the dialog's built-in texts; one below would ask help.chm for a text
@@ -109,5 +107,4 @@ default_host=$(sed -n 's/^inline constexpr const char\* kDefaultServiceHost = "\
 grep -q "$default_host" "$work/chm/settings.htm"
 result $? "settings.htm gives the default Host of the driver ($default_host)"
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+closing_line

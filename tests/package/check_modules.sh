@@ -6,17 +6,9 @@
 # Usage: check_modules.sh ZIP
 set -uo pipefail
 
-root=$(realpath "$(dirname "$0")/../..")
 zip=$(realpath "$1")
 version=$(basename "$zip" | sed -n 's/^ls_tallowmer-\(.*\)\.zip$/\1/p')
-work=$(mktemp -d /tmp/ls_tallowmer_modules_XXXXXX)
-trap 'rm -rf "$work"' EXIT
-passed=0
-failed=0
-source "$root/tests/wine/common.sh"
-source "$root/packaging/product_values.sh"
-ROOT=$root
-load_product_values
+source "$(dirname "$0")/../support/checks.sh"
 product_version=$(product_version "$version")
 
 unzip -q "$zip" 'x86/ls_tallowmer.dll' 'x64/ls_tallowmer.dll' -d "$work"
@@ -67,5 +59,4 @@ for arch in x86:i386 x64:x86-64; do
   result $? "$name: its product version is $product_version and its company $DEVELOPER_NAME, as the installer shows"
 done
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+closing_line

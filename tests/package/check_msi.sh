@@ -9,20 +9,12 @@
 # Usage: check_msi.sh X64_MSI X86_MSI
 set -uo pipefail
 
-root=$(realpath "$(dirname "$0")/../..")
-work=$(mktemp -d /tmp/ls_tallowmer_msi_XXXXXX)
-trap 'rm -rf "$work"' EXIT
-passed=0
-failed=0
-source "$root/tests/wine/common.sh"
-source "$root/packaging/product_values.sh"
-ROOT=$root
-load_product_values
+source "$(dirname "$0")/../support/checks.sh"
 
 if ! command -v msiinfo >/dev/null; then
-  echo "skipped: the installer tables: msiinfo (msitools) is not installed"
-  echo "0 passed, 0 failed"
-  exit 0
+  skip "the installer tables: msiinfo (msitools) is not installed"
+  closing_line
+  exit
 fi
 
 # A table's rows without its three header lines (msiinfo gives them in UTF-8), columns split by
@@ -142,7 +134,12 @@ check_msi() {
   awk -F'\037' -v code="$upgrade_code" '$1 == code && $3 == "" && int($5 / 2) % 2 == 1 { found = 1 } END { exit !found }' <<<"$upgrades" ||
     bad+=("no-newer-row")
   if [ "$arch" = x64 ]; then
-    grep -q '^{06C9AC97-ABB4-4443-8521-5FFD4C90DD27}' <<<"$upgrades" || bad+=("no-x86-row")
+    # The x86 family: removed below the next version like this one's, a newer one only detected.
+    local x86_code='{06C9AC97-ABB4-4443-8521-5FFD4C90DD27}'
+    awk -F'\037' -v code="$x86_code" '$1 == code && $3 != "" && $5 % 2 == 0 { found = 1 } END { exit !found }' <<<"$upgrades" ||
+      bad+=("no-x86-removal-row-with-a-maximum")
+    awk -F'\037' -v code="$x86_code" '$1 == code && $3 == "" && int($5 / 2) % 2 == 1 { found = 1 } END { exit !found }' <<<"$upgrades" ||
+      bad+=("no-newer-x86-row")
   fi
   local action_property
   for action_property in $(cut -d $'\037' -f7 <<<"$upgrades"); do
@@ -151,8 +148,26 @@ check_msi() {
   [ ${#bad[@]} -eq 0 ]
   result $? "$name: version $product_version and upgrade rows that remove older and equal versions${bad[*]:+ (${bad[*]})}"
 
+  # The entry in Programs and Features is Russian, as the publisher and the messages are.
+  local entry="Драйвер системы лояльности Tallowmer (x86)"
+  [ "$arch" = x64 ] && entry="Драйвер системы лояльности Tallowmer (x64 и x86)"
+  [ "$(property "$msi" ProductName)" = "$entry" ]
+  result $? "$name: Programs and Features list it as \"$(property "$msi" ProductName)\""
+
+  # A machine registration the package did not make is looked for in every registry view it
+  # installs into (type 16: the 64-bit view), and its marker, with the version for detection rules.
+  local locators views_expected=1 machine_views
+  locators=$(table "$msi" RegLocator)
+  [ "$arch" = x64 ] && views_expected=2
+  machine_views=$(awk -F'\037' '$3 ~ /^Software\\Classes\\CLSID\\.*\\InprocServer32$/ && $2 == 2 { print int($5 / 16) % 2 }' <<<"$locators" | sort -u | tr -d '\n')
+  [ "${#machine_views}" -eq "$views_expected" ] &&
+    table "$msi" Registry | awk -F'\037' '$3 == "Software\\Quorvane\\ls_tallowmer" && $4 == "Version" && $5 == "[ProductVersion]" { found = 1 } END { exit !found }'
+  result $? "$name: it looks for a machine registration in $views_expected registry view(s) (found: ${machine_views:-none}) and marks its own with the version"
+
   local conditions
   conditions=$(table "$msi" LaunchCondition)
+  grep -q 'unregister.cmd' <<<"$(awk -F'\037' '$1 ~ /MACHINECLASS/ { print $2 }' <<<"$conditions")"
+  result $? "$name: a machine registration it did not make stops it, the message naming unregister.cmd"
   ! cut -d $'\037' -f2 <<<"$conditions" | LC_ALL=C grep -a -q -v $'[\xd0\xd1]' && [ -n "$conditions" ]
   result $? "$name: every launch condition has a Russian message ($(echo "$conditions" | grep -c .) conditions)"
 }
@@ -160,5 +175,4 @@ check_msi() {
 check_msi "$1" x64
 check_msi "$2" x86
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+closing_line

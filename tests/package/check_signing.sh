@@ -3,18 +3,13 @@
 # own, both made here: package.sh signs both modules and both installers with SHA-256 and an
 # RFC 3161 time stamp, reading the password from a file or from standard input, and osslsigncode
 # reads back each signature: valid against that certificate, time-stamped, with the description
-# in ASCII. Signing settings given in part stop the package; without any the package says in one
-# line that it is unsigned.
+# in ASCII. Signing settings given in part stop the package; a time-stamp server that stops
+# answering half-way stops it too, leaving nothing in the output folder; without any settings the
+# package says in one line that it is unsigned.
 # Usage: check_signing.sh
 set -uo pipefail
 
-root=$(realpath "$(dirname "$0")/../..")
-work=$(mktemp -d /tmp/ls_tallowmer_signing_XXXXXX)
-tsa_pid=
-trap '[ -n "$tsa_pid" ] && kill "$tsa_pid" 2>/dev/null; rm -rf "$work"' EXIT
-passed=0
-failed=0
-source "$root/tests/wine/common.sh"
+source "$(dirname "$0")/../support/checks.sh"
 
 openssl req -x509 -newkey rsa:2048 -nodes -keyout "$work/key.pem" -out "$work/cert.pem" -days 2 \
   -subj "/CN=Tallowmer package test" -addext "extendedKeyUsage=codeSigning" >/dev/null 2>&1 &&
@@ -39,12 +34,22 @@ digests = sha256, sha1
 ess_cert_id_alg = sha256
 CONFIG
 echo 01 >"$work/tsa.serial"
+# A second argument N makes it fail every request from the N-th on, as a server that goes down.
 cat >"$work/tsa.py" <<'SERVER'
 import http.server, subprocess, sys, tempfile, os
 work = sys.argv[1]
+fail_from = int(sys.argv[2]) if len(sys.argv) > 2 else 0
+requests = 0
 class TimeStamps(http.server.BaseHTTPRequestHandler):
     def do_POST(self):
+        global requests
         query = self.rfile.read(int(self.headers["Content-Length"]))
+        requests += 1
+        if fail_from and requests >= fail_from:
+            self.send_response(503)
+            self.send_header("Content-Length", "0")
+            self.end_headers()
+            return
         with tempfile.NamedTemporaryFile(dir=work, delete=False) as request:
             request.write(query)
         reply = subprocess.run(["openssl", "ts", "-reply", "-config", os.path.join(work, "tsa.cnf"),
@@ -60,12 +65,16 @@ server = http.server.HTTPServer(("127.0.0.1", 0), TimeStamps)
 print(server.server_address[1], flush=True)
 server.serve_forever()
 SERVER
-python3 "$work/tsa.py" "$work" >"$work/tsa.port" &
-tsa_pid=$!
-for attempt in $(seq 50); do [ -s "$work/tsa.port" ] && break; sleep 0.1; done
-tsa_url=http://127.0.0.1:$(cat "$work/tsa.port")
-[ -s "$work/tsa.port" ]
-result $? "a time-stamp authority answers at $tsa_url"
+# start_tsa NAME [FAIL_FROM]: the server in the background, its port in $work/NAME.out.
+start_tsa() {
+  start_server "$1" python3 "$work/tsa.py" "$work" ${2:+"$2"}
+  local pid_name=${1}_pid
+  wait_for_line "$work/$1.out" . "${!pid_name}"
+}
+start_tsa tsa
+status=$?
+tsa_url=http://127.0.0.1:$(head -n 1 "$work/tsa.out")
+result $status "a time-stamp authority answers at $tsa_url"
 
 # Settings in part, or the password where process listings show it: the package stops, exit 1.
 incomplete_cases=(
@@ -110,6 +119,19 @@ for file in "$work"/signed/*.msi "$work"/modules/x86/ls_tallowmer.dll "$work"/mo
   result $status "osslsigncode reads back a valid, time-stamped SHA-256 signature with the ASCII description '$description' from ${file#"$work"/}"
 done
 
+# The fourth signature is the x86 installer's: the modules and the x64 installer are signed by then.
+start_tsa failing_tsa 4
+mkdir -p "$work/halfway"
+LS_SIGN_PFX=$work/signer.pfx LS_SIGN_PASSWORD_FILE=$work/password \
+  LS_SIGN_TIMESTAMP=http://127.0.0.1:$(head -n 1 "$work/failing_tsa.out") \
+  "$root/packaging/package.sh" --out "$work/halfway" >"$work/halfway.log" 2>&1
+status=$?
+left=$(ls -A "$work/halfway")
+[ "$status" -eq 1 ] && grep -q 'signing .* failed' "$work/halfway.log" && [ -z "$left" ]
+outcome=$?
+[ "$outcome" -ne 0 ] && sed 's/^/    /' "$work/halfway.log"
+result $outcome "a time-stamp server failing from its fourth request stops the package (exit $status) and leaves the output folder empty${left:+ (left: $(echo $left))}"
+
 "$root/packaging/package.sh" --out "$work/unsigned" >"$work/unsigned.log" 2>&1
 [ "$(grep -c '^Unsigned' "$work/unsigned.log")" -eq 1 ]
 result $? "without a certificate package.sh says in one line that the package is unsigned"
@@ -117,5 +139,4 @@ result $? "without a certificate package.sh says in one line that the package is
 ! osslsigncode verify -CAfile "$work/cert.pem" -in "$work/plain/x64/ls_tallowmer.dll" >/dev/null 2>&1
 result $? "an unsigned module fails verification"
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+closing_line

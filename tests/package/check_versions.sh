@@ -1,29 +1,44 @@
 #!/usr/bin/env bash
-# The version rule and reproducibility of the package: the same sources and version give the same
-# bytes in every artefact; package.sh refuses a version its modules do not carry, one it already
-# built into the folder (unless --rebuild) and one below the last; the build refuses a version
-# whose installer number would overflow.
-# Usage: check_versions.sh DIST (an output of packaging/package.sh of this tree, for its version)
+# The version rule and reproducibility of the package: a second, clean build of what the package
+# holds, from a copy of the sources in another folder, gives the same bytes in every artefact;
+# package.sh refuses a version its modules do not carry, one it already built into the folder
+# (unless --rebuild), one below the last and the version of a tag on another commit (--rebuild or
+# not); the build refuses a version whose installer number would overflow.
+# Usage: check_versions.sh DIST (an output of packaging/package.sh of this tree's build folders)
 set -uo pipefail
 
-root=$(realpath "$(dirname "$0")/../..")
 dist=$(realpath "$1")
-work=$(mktemp -d /tmp/ls_tallowmer_versions_XXXXXX)
-trap 'rm -rf "$work"' EXIT
-passed=0
-failed=0
-source "$root/tests/wine/common.sh"
+source "$(dirname "$0")/../support/checks.sh"
 
 version=$(basename "$(ls "$dist"/ls_tallowmer-*-x64.msi)" | sed 's/^ls_tallowmer-\(.*\)-x64\.msi$/\1/')
 
-"$root/packaging/package.sh" --out "$work/first" >/dev/null 2>&1
+# The second build: the files of the work tree copied elsewhere, so that no path of the first
+# build's folders can match by chance, and built without the compiler cache, whose objects would
+# be the first build's. Only the targets the package holds are built.
+second_build() {
+  local copy=$work/source preset folder
+  mkdir -p "$copy"
+  (cd "$root" && git ls-files -z --cached --others --exclude-standard | tar --null -T - -cf - 2>/dev/null) |
+    tar -xf - -C "$copy" || return 1
+  for preset in mingw-x64:win64 mingw-x86:win32; do
+    folder=$work/build/${preset#*:}
+    (cd "$copy" && env -u CMAKE_CXX_COMPILER_LAUNCHER -u CMAKE_C_COMPILER_LAUNCHER CCACHE_DISABLE=1 \
+      cmake --preset "${preset%%:*}" -B "$folder" &&
+      env CCACHE_DISABLE=1 cmake --build "$folder" --target ls_tallowmer ls_tallowmer_host) \
+      >"$work/second_build.log" 2>&1 || { tail -n 20 "$work/second_build.log" | sed 's/^/    /'; return 1; }
+  done
+}
+started=$SECONDS
+second_build
+result $? "a second build of the modules and host programs from a copy of the sources ($((SECONDS - started)) s)"
 # A second apart, so that the installers' clock-stamped fields would differ if left unstamped.
 sleep 1
-"$root/packaging/package.sh" --out "$work/again" >/dev/null 2>&1
-diff "$work/first/SHA256SUMS" "$work/again/SHA256SUMS" >"$work/sums.diff"
+"$root/packaging/package.sh" --out "$work/again" --win64 "$work/build/win64" --win32 "$work/build/win32" \
+  >"$work/again.log" 2>&1 || sed 's/^/    /' "$work/again.log"
+diff "$dist/SHA256SUMS" "$work/again/SHA256SUMS" >"$work/sums.diff"
 status=$?
 sed 's/^/    /' "$work/sums.diff"
-result $status "two packages of the same sources are byte-identical ($(cut -d' ' -f3 "$work/first/SHA256SUMS" | tr '\n' ' ' | sed 's/ $//'))"
+result $status "two builds in two folders give byte-identical packages ($(cut -d' ' -f3 "$dist/SHA256SUMS" | tr '\n' ' ' | sed 's/ $//'))"
 
 # refused EXPECTED_TEXT DESCRIPTION -- PACKAGE_ARGUMENTS...: package.sh stops with exit 1 and says why.
 refused() {
@@ -58,6 +73,7 @@ package=$clone/packaging/package.sh refused "lower than the released 255.0.0.0" 
 if [ "$(git -C "$clone" rev-list --count HEAD)" -gt 1 ]; then
   tagged "v$version" HEAD~1
   package=$clone/packaging/package.sh refused "is released (git tag) from another commit" "the version of a tag on another commit" -- --out "$work/tag2"
+  package=$clone/packaging/package.sh refused "is released (git tag) from another commit" "the version of a tag on another commit with --rebuild too" -- --out "$work/tag2" --rebuild
 fi
 tagged "v$version" HEAD
 clone_package --out "$work/tag3" >"$work/tag3.log" 2>&1
@@ -72,5 +88,4 @@ for bad in 1.0.66.0 1.0.0.1000 256.0.0.1 1.0.65.536; do
   result $? "the build refuses version $bad"
 done
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+closing_line

@@ -5,15 +5,8 @@
 # Usage: check_zip.sh ZIP
 set -uo pipefail
 
-root=$(realpath "$(dirname "$0")/../..")
 zip=$(realpath "$1")
-work=$(mktemp -d /tmp/ls_tallowmer_zip_XXXXXX)
-trap 'rm -rf "$work"' EXIT
-passed=0
-failed=0
-source "$root/tests/wine/common.sh"
-source "$root/packaging/product_values.sh"
-ROOT=$root load_product_values
+source "$(dirname "$0")/../support/checks.sh"
 
 unzip -q "$zip" -d "$work/unpacked"
 result $? "unzip unpacks $(basename "$zip")"
@@ -52,6 +45,13 @@ done
 result $status "tools/ holds ls_tallowmer_host.exe for x86 and x64, importing system DLLs only"
 
 readme=ПРОЧТИМЕНЯ.txt
+# Every other file of the archive is in ПРОЧТИМЕНЯ.txt's list, by its path as Windows writes it.
+unlisted=()
+for file in $(find . -type f ! -name "$readme" | sed 's|^\./||' | LC_ALL=C sort); do
+  grep -q -F "${file//\//\\}" "$readme" || unlisted+=("$file")
+done
+[ ${#unlisted[@]} -eq 0 ]
+result $? "ПРОЧТИМЕНЯ.txt names every file of the archive${unlisted[*]:+ (not: ${unlisted[*]})}"
 [ "$(head -c 3 "$readme" | od -An -tx1 | tr -d ' ')" = efbbbf ] && iconv -f utf-8 -t utf-16 "$readme" >/dev/null
 result $? "ПРОЧТИМЕНЯ.txt is UTF-8 with a byte-order mark"
 status=0
@@ -61,5 +61,4 @@ done
 ! grep -q '@[A-Z_]*@' "$readme" || status=1
 result $status "ПРОЧТИМЕНЯ.txt names the support contacts and the default Host of the driver"
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+closing_line

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # The merchant package's tests, after both Windows builds: the package itself, help.chm's contents,
-# signing, the version rule of package.sh, and the installers and the zip under Wine: an upgrade
-# from a package one version lower, and a sequence of releases and a rebuild installed one over
-# another. The modules of other versions are built by stamping the two build folders with
-# -DLS_VERSION (only the version resource and the link follow); the folders get their own version
-# back at the end.
+# signing and the version rule of package.sh; and what the installer scenarios under Wine
+# (tests/package/scenarios, run by tests/wine/run_scenarios.sh) install: a package one version
+# lower in OUTPUT_DIR/older, to upgrade from, and a sequence of releases and a rebuild to install
+# one over another in OUTPUT_DIR/sequence. The modules of other versions are built by stamping the
+# two build folders with -DLS_VERSION (only the version resource and the link follow); the folders
+# get their own version back at the end.
 # Usage: run_package_tests.sh OUTPUT_DIR
 set -uo pipefail
 
@@ -62,8 +63,9 @@ build_modules_at "$older" && "$root/packaging/package.sh" --out "$out/older" >/d
 
 # Releases above this one, each in a folder of its own with the steps the installer test takes:
 #   install MSI PRODUCT_VERSION  or  refuse MSI
-# The first is installed twice; its rebuild has other bytes (its modules' link time differs), as
-# any rebuild, and so another ProductCode that the upgrade rule replaces.
+# The first is installed twice; its rebuild has other bytes (a byte of its modules' PE header is
+# changed: the same sources now build the same bytes), as a rebuild with other contents has, and so
+# another ProductCode that the upgrade rule replaces.
 sequence=$out/sequence
 mkdir -p "$sequence"
 next=$major.$((minor + 1))
@@ -78,7 +80,8 @@ package_step() {
   echo "install $folder/ls_tallowmer-$version-x64.msi $(source "$root/packaging/product_values.sh" && product_version "$version")" >>"$sequence/steps"
 }
 
-# A copy of a build's modules with another link time in the PE header: the same version rebuilt.
+# A copy of a build's modules with another link time in the PE header: the same version rebuilt
+# with other contents.
 relinked_copy() {
   local build=$1 copy=$2 offset
   mkdir -p "$copy/driver" "$copy/tools/host"
@@ -98,7 +101,4 @@ build_modules_at "$next.0.1" && package_step "$next.0.1" && tail -n 1 "$sequence
 echo "refuse $sequence/4/ls_tallowmer-$next.1.0-x64.msi" >>"$sequence/steps"
 build_modules_at "" || exit 1
 trap - EXIT
-
-echo "== installers and zip under Wine"
-"$root/tests/package/run_wine_install_tests.sh" "$out/dist" "$out/older" "$win64" "$win32" "$sequence" || status=1
 exit $status

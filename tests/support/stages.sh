@@ -81,9 +81,18 @@ stage() {
   fi
   local started=$SECONDS status=0
   # In the background, so that the stage's own commands keep `set -e` (an `||` around them would
-  # switch it off inside every function they call).
-  { "$@" 2>&1 | tee "$log"; } &
-  wait $! || status=$?
+  # switch it off inside every function they call), and in a process group of its own (job
+  # control), so that an interrupted run stops the whole stage: a job without job control ignores
+  # the terminal's interrupt, and would run on. Its input is empty: a program of a background group
+  # that touched the terminal would be stopped. The log outlives an interrupt, which tee ignores:
+  # what the stage says while it stops is kept, and its cleanup is not cut short by a broken pipe.
+  set -m
+  { "$@" 2>&1 </dev/null | (trap '' INT TERM && exec tee "$log"); } &
+  stage_pid=$!
+  set +m
+  trap stage_interrupted INT TERM
+  wait $stage_pid || status=$?
+  trap - INT TERM
   local tally passed failed skipped verdict=ok note=
   tally=$(stage_tally "$log")
   read -r passed failed skipped <<<"${tally:-0 0 0}"
@@ -100,6 +109,15 @@ stage() {
   stage_counts+=("${tally:-- - -}")
   stage_seconds+=($((SECONDS - started)))
   stage_notes+=("$note")
+}
+
+stage_interrupted() {
+  echo "interrupted: stopping the stage \"${stage_names[-1]}\""
+  kill -TERM -- "-$stage_pid" 2>/dev/null
+  wait "$stage_pid" || true
+  # The stage's programs may take a while to stop what they started; the run ends after them.
+  while kill -0 -- "-$stage_pid" 2>/dev/null; do sleep 0.2; done
+  exit 130
 }
 
 stages_summary() {

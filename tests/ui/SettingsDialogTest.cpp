@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "common/uCommon.h"
+#include "service/HttpTransport.h"
 #include "tests/device/DeviceTestSupport.h"
 #include "tests/ui/UiTestSupport.h"
 
@@ -95,7 +96,7 @@ TEST_F(SettingsDialogTest, CancelAfterADeviceTestKeepsTheSavedHostWhileTheTestUs
   EXPECT_FALSE(device->Enabled());
   EXPECT_EQ(device->GetSettingValueStr("Host"), "https://saved.example");
   EXPECT_TRUE(view.errors.empty());
-  EXPECT_EQ(view.busyChanges, (std::vector<bool>{true, false}));
+  EXPECT_EQ(view.testRunningChanges, (std::vector<bool>{true, false}));
 
   EXPECT_EQ(dialog->FormClose(mrCancel), mrCancel);
   EXPECT_EQ(device->GetSettingValueStr("Host"), "https://saved.example");
@@ -129,23 +130,72 @@ TEST_F(SettingsDialogTest, GivingUpTheDeviceTestShowsNoErrorAndPutsEverythingBac
   EXPECT_TRUE(view.errors.empty());
   EXPECT_FALSE(device->Enabled());
   EXPECT_EQ(device->GetSettingValueStr("Host"), "https://saved.example");
-  EXPECT_EQ(view.busyChanges, (std::vector<bool>{true, false}));
+  EXPECT_EQ(view.testRunningChanges, (std::vector<bool>{true, false}));
   EXPECT_EQ(device->ResponsiveWait(), nullptr);
 }
 
-TEST_F(SettingsDialogTest, DeviceTestWaitEndsAtItsLimitAndStartsNoFurtherWork) {
-  // The limit counts from the wait's construction, so the clock starts before it.
+TEST_F(SettingsDialogTest, DeviceTestShowsItRunsWhileItWaits) {
+  const auto dialog = Dialog();
+  device->testWork = [] {};
+  dialog->MenuItemClick(MenuIndex(*dialog, "miDeviceTest"));
+  EXPECT_EQ(view.waitedWhileTestShown, std::vector<bool>{true});
+  EXPECT_FALSE(view.testRunning);
+}
+
+TEST(DeviceTestWait, AllowsEachRequestWhatASaleAllowsIt) {
+  EXPECT_EQ(kDeviceTestRequestLimit, kRequestTimeout);
+}
+
+// Every request of the test gets the whole limit from its own start: two slow answers in a row,
+// each within the limit, pass, though together they take longer than it.
+TEST(DeviceTestWait, EachRequestHasTheLimitFromItsOwnStart) {
+  TScriptedView view;
+  const std::chrono::milliseconds limit(150);
+  TDeviceTestWait wait(view, limit);
   const auto started = std::chrono::steady_clock::now();
-  TDeviceTestWait wait(view, std::chrono::milliseconds(100));
+  for (int request = 0; request < 2; ++request) {
+    SCOPED_TRACE(request);
+    EXPECT_EQ(wait.Remaining(), limit);
+    EXPECT_EQ(wait.Run([] { std::this_thread::sleep_for(std::chrono::milliseconds(100)); }),
+              TWaitEnd::Finished);
+  }
+  EXPECT_GE(std::chrono::steady_clock::now() - started, limit);
+  EXPECT_EQ(wait.End(), TWaitEnd::Finished);
+  ASSERT_EQ(view.waitDeadlines.size(), 2u);
+  EXPECT_GT(view.waitDeadlines[1], view.waitDeadlines[0] + std::chrono::milliseconds(90));
+}
+
+// A request that took its whole time, whether its own time-out or the dialog's wait ended it, ends
+// the test: the next one is not started.
+struct TimedOutRequest {
+  const char* name;
+  // The request's work: it returns at its limit, or hangs until released.
+  bool hangs;
+  TWaitEnd run;
+};
+
+void PrintTo(const TimedOutRequest& request, std::ostream* out) {
+  *out << request.name;
+}
+
+class DeviceTestWaitTimeOut : public ::testing::TestWithParam<TimedOutRequest> {};
+
+TEST_P(DeviceTestWaitTimeOut, StartsNoFurtherWork) {
+  TScriptedView view;
+  const std::chrono::milliseconds limit(100);
+  TDeviceTestWait wait(view, limit);
   auto release = std::make_shared<std::atomic<bool>>(false);
-  EXPECT_EQ(wait.Run([release] {
+  const bool hangs = GetParam().hangs;
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(wait.Run([release, hangs, limit] {
+    if (!hangs) return std::this_thread::sleep_for(limit + std::chrono::milliseconds(5));
     while (!release->load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }),
-            TWaitEnd::TimedOut);
+            GetParam().run);
   const auto waited = std::chrono::steady_clock::now() - started;
   release->store(true);
-  EXPECT_GE(waited, std::chrono::milliseconds(100));
-  EXPECT_LT(waited, std::chrono::seconds(2));
+  EXPECT_GE(waited, limit);
+  EXPECT_LT(waited, std::chrono::seconds(5));
   EXPECT_EQ(wait.Remaining().count(), 0);
   bool ranAgain = false;
   EXPECT_EQ(wait.Run([&ranAgain] { ranAgain = true; }), TWaitEnd::TimedOut);
@@ -153,6 +203,13 @@ TEST_F(SettingsDialogTest, DeviceTestWaitEndsAtItsLimitAndStartsNoFurtherWork) {
   EXPECT_EQ(wait.End(), TWaitEnd::TimedOut);
   EXPECT_EQ(view.waits, 1);
 }
+
+INSTANTIATE_TEST_SUITE_P(Requests, DeviceTestWaitTimeOut,
+                         ::testing::Values(TimedOutRequest{"EndedByItsOwnTimeOut", false, TWaitEnd::Finished},
+                                           TimedOutRequest{"EndedByTheWait", true, TWaitEnd::TimedOut}),
+                         [](const ::testing::TestParamInfo<TimedOutRequest>& info) {
+                           return std::string(info.param.name);
+                         });
 
 struct FailedTestCase {
   const char* name;
@@ -189,7 +246,7 @@ TEST_P(DeviceTestFailureTest, ShowsTheReasonAndLeavesTheDeviceDisabledWithItsSet
   EXPECT_EQ(device->calls, failure.expectedCalls);
   EXPECT_FALSE(device->Enabled());
   EXPECT_EQ(device->GetSettingValueStr("Host"), "https://saved.example");
-  EXPECT_EQ(view.busyChanges, (std::vector<bool>{true, false}));
+  EXPECT_EQ(view.testRunningChanges, (std::vector<bool>{true, false}));
 }
 
 INSTANTIATE_TEST_SUITE_P(Failures, DeviceTestFailureTest,
@@ -234,7 +291,7 @@ TEST_F(SettingsDialogTest, DeviceTestThatRaisesStillDisablesAndRestores) {
   EXPECT_FALSE(device->Enabled());
   EXPECT_EQ(device->GetSettingValueStr("Host"), "https://saved.example");
   EXPECT_EQ(view.errors, std::vector<std::string>{"Ошибка: сбой теста"});
-  EXPECT_EQ(view.busyChanges, (std::vector<bool>{true, false}));
+  EXPECT_EQ(view.testRunningChanges, (std::vector<bool>{true, false}));
 }
 
 TEST_F(SettingsDialogTest, DeviceTestIsOfferedUnlessTheCallerForbidsIt) {
@@ -384,8 +441,10 @@ TEST(SettingsDialogHelp, TextsByID) {
       {1001, "Сохранить настройки и закрыть окно"},
       {1002, "Закрыть окно без сохранения настроек"},
       {1003, "Настройка параметров и подробная информация о драйвере"},
+      {1004, "Прервать тест устройства; окно настроек останется открытым"},
+      {1005, "Установить все значения по-умолчанию"},
       {999, ""},
-      {1004, ""},
+      {1007, ""},
       {0, ""}};
   for (const auto& [id, text] : cases) EXPECT_EQ(TfrmCommonSettings::GetHelpByID(id), text) << id;
 }

@@ -143,7 +143,7 @@ TEST_F(TerminalViewTest, DeviceTestUsesTheEditedHostAndPrintsTheFailure) {
   EXPECT_EQ(device->calls,
             (std::vector<std::string>{"enable Host=https://edited.example",
                                       "test Host=https://edited.example", "settings changed"}));
-  EXPECT_NE(out.str().find("Подождите...\n"), std::string::npos);
+  EXPECT_NE(out.str().find("Выполняется тест устройства…\n"), std::string::npos);
   EXPECT_NE(out.str().find("Ошибка: сервер не ответил\n"), std::string::npos);
   EXPECT_EQ(device->GetSettingValueStr("Host"), "https://saved.example");
 }

@@ -130,6 +130,10 @@ class TScriptedView : public ISettingsDialogView {
     errors.push_back(caption + ": " + text);
   }
   void SetBusy(bool busy) override { busyChanges.push_back(busy); }
+  void SetDeviceTestRunning(bool running) override {
+    testRunningChanges.push_back(running);
+    testRunning = running;
+  }
   void OpenWithAssociatedProgram(const std::string& target, TShowWindow show) override {
     opened.push_back(target + (show == TShowWindow::Maximized ? " maximized" : " restored"));
   }
@@ -148,6 +152,8 @@ class TScriptedView : public ISettingsDialogView {
   TWaitEnd WaitWhileBusy(const std::function<bool()>& finished,
                          std::chrono::steady_clock::time_point deadline) override {
     ++waits;
+    waitedWhileTestShown.push_back(testRunning);
+    waitDeadlines.push_back(deadline);
     if (giveUp) return TWaitEnd::Abandoned;
     while (!finished()) {
       if (std::chrono::steady_clock::now() >= deadline) return TWaitEnd::TimedOut;
@@ -162,6 +168,11 @@ class TScriptedView : public ISettingsDialogView {
   int pagesRead = 0;
   std::vector<std::string> errors;
   std::vector<bool> busyChanges;
+  std::vector<bool> testRunningChanges;
+  bool testRunning = false;
+  // Whether the running test was shown at each wait, and each wait's deadline.
+  std::vector<bool> waitedWhileTestShown;
+  std::vector<std::chrono::steady_clock::time_point> waitDeadlines;
   std::vector<std::string> opened;
   std::vector<std::string> choices;
   std::optional<std::string> chosenFile;

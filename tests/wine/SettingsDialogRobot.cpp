@@ -5,7 +5,7 @@
 //        [--device-test]
 // LISTED_HOST is the Host value the settings list has to show (the one saved before the dialog);
 // NAME ends the screenshots' names (the font and the resolution of the run, say).
-// --device-test first runs the driver's device test against a server that never answers.
+// --device-test first runs the driver's device test against a server that answers in six seconds.
 // Every static text, button, tab and column caption of the dialog and of the list is measured in
 // its own font: a text that its control cuts short fails the run, named.
 // Prints one line per check and exits with 0 only when every check passed.
@@ -353,55 +353,62 @@ class Robot {
     return texts;
   }
 
-  // The driver's own device test against a server that takes the connection and never answers:
-  // the dialog answers all the while with only "Отмена" enabled, the test ends by itself after its
-  // ten seconds with an error box, and at once, without one, on Escape. The page gets its host
-  // back afterwards.
+  static HWND InformationBox() {
+    const HWND box = ::FindWindowW(kDialogClass, L"Информация");
+    return box != nullptr && ::IsWindowVisible(box) ? box : nullptr;
+  }
+
+  // The driver's own device test against a slow but working service, one that answers each
+  // request after six seconds: the dialog says the test is running and answers all the while with
+  // only "Отмена" enabled; the test passes (two requests, twelve seconds, more than a sale's
+  // single request would wait but within what each request is allowed), and once its notice is
+  // closed the dialog is in front again. The page gets its host back afterwards.
   bool CheckDeviceTest() {
-    probe::SilentServer server;
-    if (!report_.Check(server.Listening(), L"a silent server listens")) return false;
+    constexpr double kAnswerSeconds = 6.0;
+    probe::SlowServer server(std::chrono::milliseconds(static_cast<int>(kAnswerSeconds * 1000)));
+    if (!report_.Check(server.Listening(), L"a server answering in 6 s listens")) return false;
     const std::wstring before = TextOf(hostEdit_).value_or(L"");
-    const std::string silent = server.Url("/api/v2");
-    if (!report_.Check(SetText(hostEdit_, std::wstring(silent.begin(), silent.end())),
-                       L"edHost takes the silent server"))
+    const std::string slow = server.Url("/api/v2");
+    if (!report_.Check(SetText(hostEdit_, std::wstring(slow.begin(), slow.end())),
+                       L"edHost takes the slow server"))
       return false;
     const HWND ok = ::GetDlgItem(dialog_, IDOK);
     const HWND cancel = ::GetDlgItem(dialog_, IDCANCEL);
+    const HWND status = ::GetDlgItem(dialog_, tallowmer::ui_windows::kIdDeviceTestStatus);
+    const HWND more = ::GetDlgItem(dialog_, kMoreButtonId);
     const auto onlyCancel = [&] {
       return !::IsWindowEnabled(ok) && !::IsWindowEnabled(hostEdit_) && ::IsWindowEnabled(cancel);
     };
 
-    probe::Clock::time_point start = probe::Clock::now();
+    const probe::Clock::time_point start = probe::Clock::now();
     ::PostMessageW(dialog_, WM_COMMAND, MAKEWPARAM(kDeviceTestCommand, 0), 0);
-    report_.Check(WaitFor(onlyCancel, 5000), L"while the driver's test waits only \"Отмена\" is enabled");
+    report_.Check(WaitFor(onlyCancel, 5000), L"while the driver's test runs only \"Отмена\" is enabled");
+    const std::wstring running = status != nullptr ? TextOf(status).value_or(L"") : L"";
+    report_.Check(status != nullptr && ::IsWindowVisible(status) &&
+                      running == L"Выполняется тест устройства…" && !::IsWindowVisible(more),
+                  L"the dialog says \"" + running + L"\" in the place of \"Дополнительно\"");
+    Screenshot(dialog_, L"device_test_running" + tag_);
     HWND box = nullptr;
-    const double longest = probe::LongestAnswer(dialog_, 25, [&] { return (box = ErrorBox()) != nullptr; });
+    const double longest = probe::LongestAnswer(
+        dialog_, 40, [&] { return (box = InformationBox()) != nullptr || ErrorBox() != nullptr; });
     const double ended = probe::SecondsSince(start);
-    report_.Check(longest < 0.5, L"the dialog answers within " + Seconds(longest) + L" while the test waits");
-    report_.Check(box != nullptr && ended >= 9.5 && ended <= 11.5,
-                  L"the driver's test ends by itself after " + Seconds(ended) + L" (limit 10 s)");
+    report_.Check(longest < 0.5, L"the dialog answers within " + Seconds(longest) + L" while the test runs");
+    const HWND error = ErrorBox();
+    if (error != nullptr) report_.Note(L"error box: " + TextsOf(error));
+    report_.Check(box != nullptr && TextsOf(box).find(L"Выполнено успешно") != std::wstring::npos &&
+                      ended >= 2 * kAnswerSeconds && server.Answered() == 2,
+                  L"the test passes against the slow service after " + Seconds(ended) + L" (" +
+                      std::to_wstring(server.Answered()) + L" answers of 6 s each)");
     if (box != nullptr) {
-      const std::wstring text = TextsOf(box);
-      report_.Check(text.find(L"Истекло время ожидания ответа сервера") != std::wstring::npos,
-                    L"the error box says the server did not answer (" + text + L")");
       ::PostMessageW(box, WM_COMMAND, IDOK, 0);
       WaitFor([box] { return !::IsWindow(box); }, kCloseWaitMs);
     }
-    report_.Check(WaitFor([&] { return ::IsWindowEnabled(ok) != FALSE; }, kCloseWaitMs),
-                  L"after the test the controls are enabled again");
-
-    ::PostMessageW(dialog_, WM_COMMAND, MAKEWPARAM(kDeviceTestCommand, 0), 0);
-    WaitFor(onlyCancel, 5000);
-    ::Sleep(500);
-    start = probe::Clock::now();
-    ::PostMessageW(cancel, WM_KEYDOWN, VK_ESCAPE, 1);
-    ::PostMessageW(cancel, WM_KEYUP, VK_ESCAPE, static_cast<LPARAM>(0xC0000001));
-    const bool back = WaitFor([&] { return ::IsWindowEnabled(ok) != FALSE; }, kCloseWaitMs);
-    const double gaveUp = probe::SecondsSince(start);
-    ::Sleep(500);
-    report_.Check(back && gaveUp < 0.5 && ErrorBox() == nullptr && ::IsWindowVisible(dialog_),
-                  L"Escape gives up the driver's test within " + Seconds(gaveUp) +
-                      L", without an error box, and the dialog stays open");
+    report_.Check(WaitFor([&] { return ::IsWindowEnabled(ok) != FALSE && ::IsWindowVisible(more) != FALSE; },
+                          kCloseWaitMs) &&
+                      !::IsWindowVisible(status),
+                  L"after the test the controls are enabled again and \"Дополнительно\" is back");
+    report_.Check(WaitFor([&] { return ::GetForegroundWindow() == dialog_; }, kCloseWaitMs),
+                  L"after the notice the dialog is the foreground window again");
     return report_.Check(SetText(hostEdit_, before), L"edHost gets its host back");
   }
 

@@ -1,6 +1,6 @@
 ' What every host script of these tests starts with: trapped errors, the checks, a VBScript class
-' as the host's equipment manager, OpenDriver and ChangeSettings. run_wine_tests.sh and
-' run_ui_tests.sh put it in front of each script.
+' as the host's equipment manager, OpenDriver and ChangeSettings. host_script (in
+' tests/support/prefixes.sh) puts it in front of each script.
 Option Explicit
 On Error Resume Next
 

@@ -11,6 +11,7 @@
 #include "tools/host/ConnectionCheck.h"
 #include "tools/host/HostPlatform.h"
 #include "tools/host/Readable.h"
+#include "tools/host/RegistrationReport.h"
 #include "tools/host/VariantJson.h"
 
 namespace tallowmer::host {
@@ -124,8 +125,11 @@ int RunSettingsDialog(HostSession& session, const std::string& outputFile) {
   return 0;
 }
 
-// The check takes Host and Token as the driver holds them after the usual sequence.
+// The check takes Host and Token as the driver holds them after the usual sequence; on Windows it
+// first says which registration of the driver a till of this user loads.
 int RunCheck(HostSession& session) {
+  const std::string registrations = DescribeRegistrations(ReadClassRegistrations());
+  if (!registrations.empty()) std::cout << registrations << std::endl;
   const Json settings = CurrentSettings(session);
   return RunConnectionCheck(settings.value("Host", ""), settings.value("Token", ""), std::cout);
 }

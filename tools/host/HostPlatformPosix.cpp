@@ -10,6 +10,7 @@
 
 #include "platform/posix/FileDescriptor.h"
 #include "tools/host/HostPlatform.h"
+#include "tools/host/RegistrationReport.h"
 
 namespace tallowmer::host {
 
@@ -47,6 +48,11 @@ void ProtectRedirectedOutput() {
     std::cerr << "[host] the settings hold the token: the output file is now readable by its owner only"
               << std::endl;
   }
+}
+
+// No COM registry here: the host program links the driver itself.
+std::vector<ClassRegistration> ReadClassRegistrations() {
+  return {};
 }
 
 }  // namespace tallowmer::host

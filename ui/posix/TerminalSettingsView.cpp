@@ -285,6 +285,10 @@ void TTerminalSettingsView::SetBusy(bool busy) {
   if (busy) *FOut << "Подождите...\n" << std::flush;
 }
 
+void TTerminalSettingsView::SetDeviceTestRunning(bool running) {
+  if (running) *FOut << kDeviceTestRunning << "\n" << std::flush;
+}
+
 // A text terminal shows no file, page or help window itself: the user gets what to open.
 void TTerminalSettingsView::OpenWithAssociatedProgram(const std::string& target, TShowWindow) {
   *FOut << "Откройте: " << target << "\n";

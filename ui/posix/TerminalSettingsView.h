@@ -38,6 +38,8 @@ class TTerminalSettingsView final : public ISettingsDialogView, public ISettings
   void PagesRead() override {}
   void ShowError(const std::string& caption, const std::string& text) override;
   void SetBusy(bool busy) override;
+  // The test's end shows itself: the dialog is printed again.
+  void SetDeviceTestRunning(bool running) override;
   void OpenWithAssociatedProgram(const std::string& target, TShowWindow show) override;
   std::optional<std::string> ChooseFile(const std::string& folder, const std::string& filterName,
                                         const std::string& filterPattern) override;

@@ -43,6 +43,9 @@ constexpr int kInfoMargin = 8;
 constexpr int kInfoCaptionWidth = 90;
 constexpr int kInfoRowGap = 6;
 
+constexpr const char* kCancelHint = "Закрыть без сохранения";
+constexpr int kCancelHelpID = 1002;
+
 constexpr COLORREF kLogoColour = RGB(0x1F, 0x4E, 0x79);
 constexpr COLORREF kWhite = RGB(0xFF, 0xFF, 0xFF);
 
@@ -398,15 +401,20 @@ void SettingsDialogWindow::CreateFooter(int width, int height) {
   HWND ok = CreateControl(FWindow, L"BUTTON", "ОК", WS_TABSTOP | BS_DEFPUSHBUTTON,
                           {okLeft, buttonTop, okLeft + kButtonWidth, buttonTop + kButtonHeight}, IDOK, font,
                           FScale);
-  HWND cancel = CreateControl(FWindow, L"BUTTON", "Отмена", WS_TABSTOP | BS_PUSHBUTTON,
-                              {cancelLeft, buttonTop, cancelLeft + kButtonWidth, buttonTop + kButtonHeight},
-                              IDCANCEL, font, FScale);
+  FCancel = CreateControl(FWindow, L"BUTTON", "Отмена", WS_TABSTOP | BS_PUSHBUTTON,
+                          {cancelLeft, buttonTop, cancelLeft + kButtonWidth, buttonTop + kButtonHeight},
+                          IDCANCEL, font, FScale);
+  // In the place of "Дополнительно", which the device test hides, up to "ОК".
+  FTestStatus = CreateControl(FWindow, L"STATIC", kDeviceTestRunning, SS_LEFT | SS_CENTERIMAGE | SS_NOPREFIX,
+                              {kGap, buttonTop, okLeft - kGap, buttonTop + kButtonHeight},
+                              kIdDeviceTestStatus, font, FScale);
+  ::ShowWindow(FTestStatus, SW_HIDE);
   ::SetWindowContextHelpId(FMore, 1000);
   ::SetWindowContextHelpId(ok, 1001);
-  ::SetWindowContextHelpId(cancel, 1002);
+  ::SetWindowContextHelpId(FCancel, kCancelHelpID);
   FHints->Add(FMore, "Дополнительные функции");
   FHints->Add(ok, "Сохранить и закрыть");
-  FHints->Add(cancel, "Закрыть без сохранения");
+  FHints->Add(FCancel, kCancelHint);
 }
 
 void SettingsDialogWindow::SwitchTab(int step) {
@@ -443,7 +451,7 @@ bool SettingsDialogWindow::TabKey(const MSG& message) {
 LRESULT CALLBACK SettingsDialogWindow::DialogKeysHook(int code, WPARAM wParam, LPARAM lParam) {
   // The dialog's modal loop offers each message here before its own handling of keys.
   if (code == MSGF_DIALOGBOX && activeWindow != nullptr && activeWindow->FDialog != nullptr &&
-      !activeWindow->FWaiting) {
+      !activeWindow->FTestRunning) {
     try {
       if (activeWindow->TabKey(*reinterpret_cast<const MSG*>(lParam))) return 1;
     } catch (const std::exception& error) {
@@ -462,7 +470,7 @@ void SettingsDialogWindow::ShowActiveTab() {
 }
 
 void SettingsDialogWindow::Command(int id, int notification, HWND control) {
-  if (FWaiting) {
+  if (FTestRunning) {
     if (id == IDCANCEL) FGivenUp = true;
     return;
   }
@@ -583,8 +591,8 @@ void SettingsDialogWindow::DrawLogo(const DRAWITEMSTRUCT& item) const {
 
 bool SettingsDialogWindow::SetCursorFor(HWND control) {
   if (FBusy > 0) {
-    // While the test waits the dialog still takes "Отмена".
-    ::SetCursor(::LoadCursorW(nullptr, FWaiting ? IDC_APPSTARTING : IDC_WAIT));
+    // While the test runs the dialog still takes "Отмена".
+    ::SetCursor(::LoadCursorW(nullptr, FTestRunning && control == FCancel ? IDC_APPSTARTING : IDC_WAIT));
     return true;
   }
   if (control == FLogo) {
@@ -619,15 +627,44 @@ std::vector<HWND> SettingsDialogWindow::DisableForWait() {
   return collected.Windows;
 }
 
+void SettingsDialogWindow::SetDeviceTestRunning(bool running) {
+  if (FWindow == nullptr || running == FTestRunning) return;
+  if (running) {
+    FFocusBeforeTest = ::GetFocus();
+    FDisabledForTest = DisableForWait();
+    ::ShowWindow(FMore, SW_HIDE);
+    ::ShowWindow(FTestStatus, SW_SHOW);
+    FHints->Change(FCancel, kStopDeviceTestHint);
+    ::SetWindowContextHelpId(FCancel, kStopDeviceTestHelpID);
+    // "Отмена" takes the focus: Enter, Escape and a click on it all stop the test.
+    ::SendMessageW(FWindow, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(FCancel), TRUE);
+    FTestRunning = true;
+    FGivenUp = false;
+    SetBusy(true);
+    return;
+  }
+  FTestRunning = false;
+  for (HWND window : FDisabledForTest) ::EnableWindow(window, TRUE);
+  FDisabledForTest.clear();
+  ::ShowWindow(FTestStatus, SW_HIDE);
+  ::ShowWindow(FMore, SW_SHOW);
+  FHints->Change(FCancel, kCancelHint);
+  ::SetWindowContextHelpId(FCancel, kCancelHelpID);
+  SetBusy(false);
+  TakeForeground(FFocusBeforeTest);
+  FFocusBeforeTest = nullptr;
+}
+
+void SettingsDialogWindow::TakeForeground(HWND focus) {
+  ::SetForegroundWindow(FWindow);
+  const bool usable = focus != nullptr && ::IsWindow(focus) && ::IsChild(FWindow, focus) &&
+                      ::IsWindowVisible(focus) && ::IsWindowEnabled(focus);
+  ::SendMessageW(FWindow, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(usable ? focus : FMore), TRUE);
+}
+
 TWaitEnd SettingsDialogWindow::WaitWhileBusy(const std::function<bool()>& finished,
                                              std::chrono::steady_clock::time_point deadline) {
   constexpr std::chrono::milliseconds kLongestPause{15};
-  HWND focus = ::GetFocus();
-  const std::vector<HWND> disabled = DisableForWait();
-  // "Отмена" takes the focus: Enter, Escape and a click on it all give up.
-  ::SendMessageW(FWindow, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(::GetDlgItem(FWindow, IDCANCEL)), TRUE);
-  FWaiting = true;
-  FGivenUp = false;
   TWaitEnd end = TWaitEnd::Finished;
   MSG message{};
   while (!finished()) {
@@ -651,10 +688,6 @@ TWaitEnd SettingsDialogWindow::WaitWhileBusy(const std::function<bool()>& finish
       ::DispatchMessageW(&message);
     }
   }
-  FWaiting = false;
-  for (HWND window : disabled) ::EnableWindow(window, TRUE);
-  if (focus != nullptr && ::IsWindow(focus))
-    ::SendMessageW(FWindow, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(focus), TRUE);
   return end;
 }
 
@@ -663,7 +696,7 @@ void SettingsDialogWindow::OpenWithAssociatedProgram(const std::string& target, 
       ::ShellExecuteW(FWindow, L"open", Utf8ToWide(target).c_str(), nullptr, nullptr,
                       show == TShowWindow::Maximized ? SW_SHOWMAXIMIZED : SW_SHOWNORMAL));
   // Values up to 32 are errors; the user learns why nothing opened.
-  if (started <= 32) ShowFailure("Не удалось открыть «" + target + "»: " + SystemMessage(::GetLastError()));
+  if (started <= 32) ShowFailure(OpenFailureText(target, started, ::GetLastError()));
 }
 
 std::optional<std::string> SettingsDialogWindow::ChooseFile(const std::string& folder,

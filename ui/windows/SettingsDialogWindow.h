@@ -26,6 +26,8 @@ inline constexpr int kIdMoreButton = 1000;
 inline constexpr int kIdLogo = 1001;
 inline constexpr int kIdModelName = 1002;
 inline constexpr int kIdDriverVersion = 1003;
+// The text that stands in for "Дополнительно" while the device test runs.
+inline constexpr int kIdDeviceTestStatus = 1004;
 inline constexpr int kIdPages = 1100;
 // The edit boxes of a page, in the order the page lists them.
 inline constexpr int kIdFirstPageEdit = 1200;
@@ -43,6 +45,7 @@ class SettingsDialogWindow final : public ISettingsDialogView {
   void PagesRead() override;
   void ShowError(const std::string& caption, const std::string& text) override;
   void SetBusy(bool busy) override;
+  void SetDeviceTestRunning(bool running) override;
   void OpenWithAssociatedProgram(const std::string& target, TShowWindow show) override;
   std::optional<std::string> ChooseFile(const std::string& folder, const std::string& filterName,
                                         const std::string& filterPattern) override;
@@ -90,6 +93,8 @@ class SettingsDialogWindow final : public ISettingsDialogView {
   void ShowFailure(const std::string& text);
   // Disables every control that takes input but "Отмена", and answers them for enabling again.
   std::vector<HWND> DisableForWait();
+  // Back to the front, the keyboard on `focus` when it can still take it.
+  void TakeForeground(HWND focus);
 
   TfrmCommonSettings* FDialog = nullptr;
   HWND FWindow = nullptr;
@@ -98,6 +103,8 @@ class SettingsDialogWindow final : public ISettingsDialogView {
   HWND FDriverVersion = nullptr;
   HWND FPages = nullptr;
   HWND FMore = nullptr;
+  HWND FCancel = nullptr;
+  HWND FTestStatus = nullptr;
   std::vector<PageWindow> FPageWindows;
   Scale FScale;
   DialogFonts FFonts;
@@ -107,9 +114,11 @@ class SettingsDialogWindow final : public ISettingsDialogView {
   HtmlHelpViewer FHtmlHelp;
   int FHeaderHeight = 0;
   int FBusy = 0;
-  // While the device test waits, "Отмена" and Escape give up waiting instead of closing.
-  bool FWaiting = false;
+  // While the device test runs, "Отмена" and Escape give up its wait instead of closing.
+  bool FTestRunning = false;
   bool FGivenUp = false;
+  std::vector<HWND> FDisabledForTest;
+  HWND FFocusBeforeTest = nullptr;
   // Set while the controls are filled from the pages, whose texts they already hold.
   bool FFillingEdits = false;
 };

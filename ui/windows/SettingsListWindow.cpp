@@ -2,7 +2,7 @@
 
 #include <windowsx.h>
 
-#include <cstdlib>
+#include <algorithm>
 #include <exception>
 
 #include "ui/ufmCommonSettings.h"
@@ -184,6 +184,9 @@ void SettingsListWindow::CreateControls() {
                       {0, 0, kButtonWidth, kButtonHeight}, IDOK, font, FScale);
   FCancel = CreateControl(FWindow, L"BUTTON", "Отмена", WS_TABSTOP | BS_PUSHBUTTON,
                           {0, 0, kButtonWidth, kButtonHeight}, IDCANCEL, font, FScale);
+  // The list's help requests reach the settings dialog, its owner, which shows these contexts' texts.
+  ::SetWindowContextHelpId(FTable, kSettingsTableHelpID);
+  ::SetWindowContextHelpId(FResetAll, kResetAllHelpID);
   ::SetWindowContextHelpId(FOk, 1001);
   ::SetWindowContextHelpId(FCancel, 1002);
 
@@ -206,39 +209,34 @@ void SettingsListWindow::CreateControls() {
   FHints->Add(FCancel, "Закрыть без сохранения");
 }
 
-bool SettingsListWindow::HeaderCaptionsFit(HFONT font) const {
+void SettingsListWindow::FitHeaderCaptions() {
+  // The header keeps the rows' font: a smaller one, tried before to fit "По-умолчанию" into 90
+  // pixels, made "ю" read as "ис". A column whose width would cut its caption is widened instead,
+  // and the name column gives up that width, so that the table stays as wide as the window: its
+  // long names show in full as info tips like any cut cell.
+  HFONT font = FFonts.Normal.get();
+  ::SendMessageW(ListView_GetHeader(FTable), WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
   const ScreenDC screen;
   const HGDIOBJ previous = ::SelectObject(screen.get(), font);
   // The header draws a caption between margins of three edges on either side, inside the
   // column's own edges.
   const int margins = 8 * ::GetSystemMetrics(SM_CXEDGE);
-  bool fit = true;
+  int widened = 0;
+  int nameCaption = 0;
   for (int index = 0; index < static_cast<int>(std::size(kColumns)); ++index) {
     const std::wstring caption = Utf8ToWide(kColumns[index].Caption);
     SIZE extent{};
     ::GetTextExtentPoint32W(screen.get(), caption.c_str(), static_cast<int>(caption.size()), &extent);
-    fit = fit && extent.cx + margins <= ListView_GetColumnWidth(FTable, index);
+    const int needed = extent.cx + margins;
+    const int width = ListView_GetColumnWidth(FTable, index);
+    if (index == 0) nameCaption = needed;
+    if (needed <= width) continue;
+    ListView_SetColumnWidth(FTable, index, needed);
+    widened += needed - width;
   }
   ::SelectObject(screen.get(), previous);
-  return fit;
-}
-
-void SettingsListWindow::FitHeaderCaptions() {
-  // The columns keep the widths the table is laid out for. A caption they would cut ("По-умолчанию"
-  // in 90 pixels) is fitted by the header's own font instead: the dialog font, a pixel smaller at a
-  // time, down to three quarters of its size.
-  LOGFONTW font{};
-  if (::GetObjectW(FFonts.Normal.get(), sizeof(font), &font) != sizeof(font)) return;
-  const LONG normal = font.lfHeight;
-  if (HeaderCaptionsFit(FFonts.Normal.get())) return;
-  for (LONG height = normal + (normal < 0 ? 1 : -1);
-       height != 0 && 4 * std::abs(height) >= 3 * std::abs(normal); height += normal < 0 ? 1 : -1) {
-    font.lfHeight = height;
-    FHeaderFont.reset(::CreateFontIndirectW(&font));
-    if (!FHeaderFont || HeaderCaptionsFit(FHeaderFont.get())) break;
-  }
-  if (FHeaderFont)
-    ::SendMessageW(ListView_GetHeader(FTable), WM_SETFONT, reinterpret_cast<WPARAM>(FHeaderFont.get()), TRUE);
+  const int nameWidth = ListView_GetColumnWidth(FTable, 0);
+  if (widened > 0) ListView_SetColumnWidth(FTable, 0, std::max(nameWidth - widened, nameCaption));
 }
 
 void SettingsListWindow::Layout() {

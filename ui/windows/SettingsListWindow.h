@@ -52,9 +52,8 @@ class SettingsListWindow final : public ISettingsListView {
   INT_PTR HandleMessage(UINT message, WPARAM wParam, LPARAM lParam);
   void CreateControls();
   void Layout();
-  // Gives the header a font in which every caption fits its column.
+  // Gives the header the rows' font and each column room for its caption.
   void FitHeaderCaptions();
-  bool HeaderCaptionsFit(HFONT font) const;
   LRESULT HandleNotify(const NMHDR& header);
   void FillRow(NMLVDISPINFOW& info) const;
   void FillInfoTip(NMLVGETINFOTIPW& tip) const;
@@ -78,7 +77,6 @@ class SettingsListWindow final : public ISettingsListView {
   Scale FScale;
   DialogFonts FFonts;
   // The header's font when the dialog font is too wide for a caption; none otherwise.
-  UniqueFont FHeaderFont;
   UniqueIcon FIcon;
   std::unique_ptr<Hints> FHints;
 };

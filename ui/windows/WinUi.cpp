@@ -1,6 +1,7 @@
 #include "ui/windows/WinUi.h"
 
 #include <commctrl.h>
+#include <shellapi.h>
 
 namespace tallowmer::ui_windows {
 
@@ -106,6 +107,41 @@ void SizeAndCenter(HWND window, int width, int height) {
                  frameWidth, frameHeight, SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
+std::string OpenFailureText(const std::string& target, INT_PTR shellAnswer, DWORD lastError) {
+  const std::string opening = "Не удалось открыть «" + target + "»: ";
+  switch (shellAnswer) {
+    case SE_ERR_NOASSOC:
+    case SE_ERR_ASSOCINCOMPLETE:
+      return opening +
+             "нет программы, которая открывает файлы этого типа. Откройте файл вручную, "
+             "например в Блокноте.";
+    case SE_ERR_FNF:
+      return opening + "файл не найден.";
+    case SE_ERR_PNF:
+      return opening + "папка не найдена.";
+    case SE_ERR_ACCESSDENIED:
+      return opening + "нет доступа.";
+    default:
+      break;
+  }
+  if (lastError == ERROR_NO_ASSOCIATION) return OpenFailureText(target, SE_ERR_NOASSOC, ERROR_SUCCESS);
+  // The system's messages hold places for the file (%1) that FormatMessage leaves as they are.
+  std::string text = WideToUtf8(platform::windows::SystemErrorText(lastError));
+  for (size_t at = text.find('%'); at != std::string::npos; at = text.find('%', at)) {
+    size_t end = at + 1;
+    while (end < text.size() && text[end] >= '0' && text[end] <= '9') ++end;
+    if (end == at + 1) {
+      ++at;
+      continue;
+    }
+    const std::string insert = text.compare(at, end - at, "%1") == 0 ? "«" + target + "»" : "";
+    text.replace(at, end - at, insert);
+    at += insert.size();
+  }
+  if (text.empty()) text = "ошибка " + std::to_string(lastError) + ".";
+  return opening + text;
+}
+
 Hints::Hints(HWND owner)
     : tooltip_(::CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr, WS_POPUP | TTS_ALWAYSTIP,
                                  CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, owner, nullptr,
@@ -122,6 +158,22 @@ void Hints::Add(HWND control, const std::string& hint) {
   tool.uId = reinterpret_cast<UINT_PTR>(control);
   tool.lpszText = hints_.back().second.data();
   ::SendMessageW(tooltip_, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&tool));
+}
+
+void Hints::Change(HWND control, const std::string& hint) {
+  for (auto& [window, text] : hints_) {
+    if (window != control) continue;
+    text = Utf8ToWide(hint);
+    if (tooltip_ == nullptr) return;
+    TTTOOLINFOW tool{};
+    tool.cbSize = TTTOOLINFOW_V2_SIZE;
+    tool.uFlags = TTF_IDISHWND | TTF_SUBCLASS;
+    tool.hwnd = ::GetParent(control);
+    tool.uId = reinterpret_cast<UINT_PTR>(control);
+    tool.lpszText = text.data();
+    ::SendMessageW(tooltip_, TTM_UPDATETIPTEXTW, 0, reinterpret_cast<LPARAM>(&tool));
+    return;
+  }
 }
 
 std::string Hints::Of(HWND control) const {

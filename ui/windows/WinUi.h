@@ -122,6 +122,10 @@ HWND CreateControl(HWND parent, const wchar_t* windowClass, const std::string& t
 // Gives `window` the client size `width` × `height` and centres it on the screen's work area.
 void SizeAndCenter(HWND window, int width, int height);
 
+// Why ShellExecuteW could not open `target`, from its answer (32 or below) and the thread's last
+// error: our own words for the usual cases, else the system's message with its inserts filled.
+std::string OpenFailureText(const std::string& target, INT_PTR shellAnswer, DWORD lastError);
+
 // Hints shown when the pointer rests on a control; the texts are kept for help requests as well.
 class Hints {
  public:
@@ -129,6 +133,8 @@ class Hints {
   Hints(const Hints&) = delete;
   Hints& operator=(const Hints&) = delete;
   void Add(HWND control, const std::string& hint);
+  // Gives a control that has a hint another one.
+  void Change(HWND control, const std::string& hint);
   // The hint of `control`; empty for a control without one.
   std::string Of(HWND control) const;
 

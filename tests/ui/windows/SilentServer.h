@@ -1,12 +1,13 @@
 #pragma once
 
-// What the device test meets when the service hangs, and how to tell that a dialog still answers
-// meanwhile. Header-only, shared by the windows' own test and the cross-process robot.
+// What the device test meets when the service hangs or answers slowly, and how to tell that a
+// dialog still answers meanwhile. Header-only, shared by the windows' own test and the cross-process robot.
 
 #include <windows.h>
 #include <winsock2.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <string>
@@ -48,6 +49,70 @@ class SilentServer {
   bool started_ = false;
   SOCKET socket_ = INVALID_SOCKET;
   int port_ = 0;
+};
+
+// A server that answers every request with 200 and a small JSON body, each after `delay`: a slow
+// but working service. One connection at a time, each closed after its answer.
+class SlowServer {
+ public:
+  explicit SlowServer(std::chrono::milliseconds delay) : delay_(delay) {
+    WSADATA data{};
+    started_ = ::WSAStartup(MAKEWORD(2, 2), &data) == 0;
+    socket_ = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = ::htonl(INADDR_LOOPBACK);
+    int length = sizeof(address);
+    if (socket_ == INVALID_SOCKET || ::bind(socket_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+        ::listen(socket_, 16) != 0 ||
+        ::getsockname(socket_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+      return;
+    port_ = ::ntohs(address.sin_port);
+    serving_ = std::thread([this] { Serve(); });
+  }
+  SlowServer(const SlowServer&) = delete;
+  SlowServer& operator=(const SlowServer&) = delete;
+  ~SlowServer() {
+    // A closed listening socket ends the accepting thread.
+    if (socket_ != INVALID_SOCKET) ::closesocket(socket_);
+    if (serving_.joinable()) serving_.join();
+    if (started_) ::WSACleanup();
+  }
+  std::string Url(const std::string& path) const {
+    return "http://127.0.0.1:" + std::to_string(port_) + path;
+  }
+  bool Listening() const { return port_ != 0; }
+  int Answered() const { return answered_.load(); }
+
+ private:
+  void Serve() {
+    for (;;) {
+      const SOCKET client = ::accept(socket_, nullptr, nullptr);
+      if (client == INVALID_SOCKET) return;
+      std::string request;
+      char buffer[4096];
+      while (request.find("\r\n\r\n") == std::string::npos) {
+        const int received = ::recv(client, buffer, sizeof(buffer), 0);
+        if (received <= 0) break;
+        request.append(buffer, static_cast<size_t>(received));
+      }
+      std::this_thread::sleep_for(delay_);
+      const std::string body = "{\"result\":\"ok\"}";
+      const std::string answer = "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: " +
+                                 std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+      ::send(client, answer.data(), static_cast<int>(answer.size()), 0);
+      ::shutdown(client, SD_SEND);
+      ::closesocket(client);
+      ++answered_;
+    }
+  }
+
+  std::chrono::milliseconds delay_;
+  bool started_ = false;
+  SOCKET socket_ = INVALID_SOCKET;
+  int port_ = 0;
+  std::atomic<int> answered_{0};
+  std::thread serving_;
 };
 
 using Clock = std::chrono::steady_clock;
