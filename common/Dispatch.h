@@ -23,6 +23,7 @@ inline constexpr HRESULT hrUnexpected = static_cast<HRESULT>(0x8000FFFF);
 inline constexpr HRESULT hrInvalidArg = static_cast<HRESULT>(0x80070057);
 inline constexpr HRESULT hrMemberNotFound = static_cast<HRESULT>(0x80020003);
 inline constexpr HRESULT hrUnknownName = static_cast<HRESULT>(0x80020006);
+inline constexpr HRESULT hrNoNamedArgs = static_cast<HRESULT>(0x80020007);
 inline constexpr HRESULT hrDispException = static_cast<HRESULT>(0x80020009);
 
 inline constexpr uint16_t dispatchMethod = 1;
@@ -38,10 +39,12 @@ struct ExcepInfo {
   std::u16string description;
 };
 
-// The host's arguments; args[0] is the LAST argument in call order.
+// The host's arguments; args[0] is the LAST argument in call order. Named arguments are counted
+// only: a method call that names any is refused.
 struct DispParams {
   OleVariant* args = nullptr;
   uint32_t count = 0;
+  uint32_t namedCount = 0;
 };
 
 class IDispatch {

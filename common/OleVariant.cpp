@@ -9,6 +9,20 @@
 
 namespace tallowmer {
 
+Currency operator+(Currency a, Currency b) {
+  Currency sum;
+  if (__builtin_add_overflow(a.value, b.value, &sum.value))
+    throw ERangeError("Сумма вне допустимого диапазона типа Currency");
+  return sum;
+}
+
+Currency operator-(Currency a, Currency b) {
+  Currency difference;
+  if (__builtin_sub_overflow(a.value, b.value, &difference.value))
+    throw ERangeError("Разность вне допустимого диапазона типа Currency");
+  return difference;
+}
+
 DispatchPtr::DispatchPtr(IDispatch* object) : object_(object) {
   if (object_ != nullptr) object_->AddRef();
 }
@@ -293,6 +307,15 @@ SafeArrayPtr SafeArray::Create1D(int32_t lower, int32_t count) {
 
 SafeArrayPtr SafeArray::Create2D(Bound first, Bound second) {
   return std::make_unique<SafeArray>(std::vector<Bound>{first, second});
+}
+
+bool SafeArray::SameShape(const SafeArray& other) const {
+  if (bounds_.size() != other.bounds_.size()) return false;
+  for (size_t d = 0; d < bounds_.size(); ++d) {
+    if (bounds_[d].lower != other.bounds_[d].lower || bounds_[d].count != other.bounds_[d].count)
+      return false;
+  }
+  return true;
 }
 
 bool SafeArray::Contains(std::span<const int32_t> indices) const {

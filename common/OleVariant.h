@@ -55,8 +55,9 @@ struct Currency {
   static constexpr int64_t kScale = 10000;
   static constexpr Currency FromUnits(int64_t units) { return Currency{units * kScale}; }
   friend constexpr bool operator==(Currency, Currency) = default;
-  friend constexpr Currency operator+(Currency a, Currency b) { return Currency{a.value + b.value}; }
-  friend constexpr Currency operator-(Currency a, Currency b) { return Currency{a.value - b.value}; }
+  // Sums and differences that leave the 64-bit range raise ERangeError: money must not wrap.
+  friend Currency operator+(Currency a, Currency b);
+  friend Currency operator-(Currency a, Currency b);
 };
 
 class IDispatch;
@@ -227,6 +228,13 @@ class SafeArray {
   static SafeArrayPtr Create1D(int32_t lower, int32_t count);
   static SafeArrayPtr Create2D(Bound first, Bound second);
 
+  // A host's array whose owner keeps its descriptor (a script's fixed-size array, one on the
+  // stack, one the host holds locked): values can go into its elements, but another array cannot
+  // take its place. Copies keep the mark; equal values need not share it.
+  bool FixedShape() const { return fixedShape_; }
+  void SetFixedShape(bool fixed) { fixedShape_ = fixed; }
+  bool SameShape(const SafeArray& other) const;
+
   int DimensionCount() const { return static_cast<int>(bounds_.size()); }
   int32_t LowBound(int dimension) const { return bounds_.at(dimension - 1).lower; }
   int32_t HighBound(int dimension) const {
@@ -259,6 +267,7 @@ class SafeArray {
 
   std::vector<Bound> bounds_;
   std::vector<OleVariant> elements_;
+  bool fixedShape_ = false;
 };
 
 }  // namespace tallowmer

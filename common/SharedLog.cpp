@@ -3,6 +3,7 @@
 #include <map>
 #include <mutex>
 
+#include "common/Exceptions.h"
 #include "common/uCommonUtils.h"
 
 namespace tallowmer {
@@ -46,6 +47,10 @@ struct Diversion {
   std::string path;
   // The note to write first: empty when this refusal was noted in the private log already.
   std::string note;
+  // Nothing went to the private log: there is no diversion to tell the shared log of.
+  void Failed(const std::string& sharedPath) const {
+    if (!note.empty()) Owed().Settle(sharedPath);
+  }
 };
 
 Diversion Divert(const std::string& path, const platform::OsResult& refusal) {
@@ -56,13 +61,74 @@ Diversion Divert(const std::string& path, const platform::OsResult& refusal) {
   return diversion;
 }
 
+// A private log that cannot be written fails the call, with both reasons: why the shared log was
+// refused and why the private one failed.
+platform::OsResult PrivateFailure(const std::string& path, const platform::OsResult& refusal,
+                                  const platform::OsResult& failure) {
+  return platform::OsResult::Failure(
+      failure.errorCode(), "Журнал " + path + " отклонён: " + refusal.message() + ". " + failure.message());
+}
+
+constexpr platform::LogFileOptions kPrivate{platform::LogAccess::OwnerOnly, true};
+
+std::unique_ptr<platform::AppendFile> OpenPrivateLog(const std::string& path,
+                                                     const platform::OsResult& refusal,
+                                                     const LogNoteRenderer& renderNote,
+                                                     platform::OsResult& failure) {
+  const Diversion diversion = Divert(path, refusal);
+  std::unique_ptr<platform::AppendFile> file =
+      platform::Env::Current().OpenLogFile(diversion.path, kPrivate, failure);
+  if (!file) {
+    diversion.Failed(path);
+    failure = PrivateFailure(path, refusal, failure);
+    return nullptr;
+  }
+  if (!diversion.note.empty()) file->Append(renderNote(diversion.note));
+  return file;
+}
+
+// A shared log held open for a while (the HTTP log during one request) may be refused after it was
+// opened: another user may grow the file to the largest size the system allows between two lines.
+// The rest of the lines then go to the private log, as if the log had been refused at its opening.
+class DivertingLog final : public platform::AppendFile {
+ public:
+  DivertingLog(std::string path, std::unique_ptr<platform::AppendFile> shared, LogNoteRenderer renderNote)
+      : path_(std::move(path)), file_(std::move(shared)), renderNote_(std::move(renderNote)) {}
+
+  platform::OsResult Append(std::string_view bytes) override {
+    if (!file_) return failure_;
+    platform::OsResult appended = file_->Append(bytes);
+    if (diverted_ || !appended.refused()) return appended;
+    diverted_ = true;
+    try {
+      file_ = OpenPrivateLog(path_, appended, renderNote_, failure_);
+    } catch (const Exception& error) {
+      file_.reset();
+      failure_ = PrivateFailure(path_, appended, platform::OsResult::Failure(0, error.Message()));
+    }
+    return file_ ? file_->Append(bytes) : failure_;
+  }
+
+ private:
+  std::string path_;
+  std::unique_ptr<platform::AppendFile> file_;
+  LogNoteRenderer renderNote_;
+  bool diverted_ = false;
+  platform::OsResult failure_;
+};
+
 }  // namespace
 
 std::string GetPrivateLogFolder() {
-  const std::string folder = GetSpecialFolder(platform::kFolderUserLocalAppData) + "Quorvane" +
-                             platform::kPathDelimiter + "ls_tallowmer" + platform::kPathDelimiter + "logs" +
-                             platform::kPathDelimiter;
-  ForceDirectories(folder);
+  platform::Env& env = platform::Env::Current();
+  const std::string base = env.SpecialFolderPath(platform::kFolderUserLocalAppData);
+  if (base.empty()) {
+    throw EOSError("Не найдена личная папка пользователя для журналов: у пользователя нет домашней папки");
+  }
+  const std::string folder = IncludeTrailingPathDelimiter(base) + "Quorvane" + platform::kPathDelimiter +
+                             "ls_tallowmer" + platform::kPathDelimiter + "logs" + platform::kPathDelimiter;
+  const platform::OsResult prepared = env.ForcePrivateDirectories(folder);
+  if (!prepared.ok()) throw EOSError(prepared.message());
   return folder;
 }
 
@@ -71,32 +137,41 @@ platform::OsResult AppendToSharedLog(const std::string& path, std::string_view t
   platform::Env& env = platform::Env::Current();
   const std::string owed = Owed().Find(path);
   const platform::OsResult shared =
-      env.AppendToSharedFile(path, owed.empty() ? std::string(text) : renderNote(owed).append(text));
+      env.AppendToLogFile(path, owed.empty() ? std::string(text) : renderNote(owed).append(text),
+                          {platform::LogAccess::Shared, owed.empty()});
   if (shared.ok()) {
     if (!owed.empty()) Owed().Settle(path);
     return shared;
   }
   if (!shared.refused()) return shared;
   const Diversion diversion = Divert(path, shared);
-  return env.AppendToSharedFile(
-      diversion.path, diversion.note.empty() ? std::string(text) : renderNote(diversion.note).append(text));
+  const platform::OsResult diverted = env.AppendToLogFile(
+      diversion.path, diversion.note.empty() ? std::string(text) : renderNote(diversion.note).append(text),
+      kPrivate);
+  if (diverted.ok()) return diverted;
+  diversion.Failed(path);
+  return PrivateFailure(path, shared, diverted);
 }
 
 std::unique_ptr<platform::AppendFile> OpenSharedLog(const std::string& path,
                                                     const LogNoteRenderer& renderNote,
                                                     platform::OsResult& failure) {
-  platform::Env& env = platform::Env::Current();
-  std::unique_ptr<platform::AppendFile> file = env.OpenAppendFile(path, failure);
-  if (file) {
-    const std::string owed = Owed().Find(path);
-    if (!owed.empty() && file->Append(renderNote(owed)).ok()) Owed().Settle(path);
-    return file;
+  const std::string owed = Owed().Find(path);
+  std::unique_ptr<platform::AppendFile> file =
+      platform::Env::Current().OpenLogFile(path, {platform::LogAccess::Shared, owed.empty()}, failure);
+  if (file && !owed.empty()) {
+    const platform::OsResult noted = file->Append(renderNote(owed));
+    if (noted.ok()) {
+      Owed().Settle(path);
+    } else if (noted.refused()) {
+      file.reset();
+      failure = noted;
+    }
   }
+  if (file) return std::make_unique<DivertingLog>(path, std::move(file), renderNote);
   if (!failure.refused()) return nullptr;
-  const Diversion diversion = Divert(path, failure);
-  file = env.OpenAppendFile(diversion.path, failure);
-  if (file && !diversion.note.empty()) file->Append(renderNote(diversion.note));
-  return file;
+  const platform::OsResult refusal = failure;
+  return OpenPrivateLog(path, refusal, renderNote, failure);
 }
 
 }  // namespace tallowmer

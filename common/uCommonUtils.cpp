@@ -214,12 +214,12 @@ bool DirectoryExists(const std::string& path) {
 
 void ForceDirectories(const std::string& path) {
   const platform::OsResult result = platform::Env::Current().ForceDirectories(path);
-  if (!result.ok()) throw EOSError(result.message());
+  if (!result.ok() && !result.refused()) throw EOSError(result.message());
 }
 
 void GrantEveryoneFullAccess(const std::string& folder) {
   const platform::OsResult result = platform::Env::Current().GrantEveryoneFullAccess(folder);
-  if (!result.ok()) throw EOSError(result.message());
+  if (!result.ok() && !result.refused()) throw EOSError(result.message());
 }
 
 void PrepareSharedLogFolder(const std::string& folder) {

@@ -39,9 +39,12 @@ std::string GetSpecialFolder(int folderId);
 std::string GetCommonAppDataFolder();
 std::string GetModuleFilePath();
 bool DirectoryExists(const std::string& path);
-// Creates the folder with its parents; raises EOSError on failure.
+// Creates the folder with its parents; raises EOSError on failure. A folder that another user's
+// doing keeps from being made is no failure: the logs that would go there are refused and diverted
+// when they are written.
 void ForceDirectories(const std::string& path);
-// Opens the folder to every user of the machine; raises EOSError on failure.
+// Opens the folder to the users that shared logs are for; raises EOSError on failure. A folder that
+// is not this user's to open (another user's, or one swapped for a link) is left as it is.
 void GrantEveryoneFullAccess(const std::string& folder);
 // A log folder shared by every user of the machine: created with its parents and opened to
 // everyone when it is missing; raises EOSError on failure.

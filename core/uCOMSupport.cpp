@@ -50,13 +50,59 @@ bool IsStorableKind(VarType kind) {
   }
 }
 
-bool IsStorableTarget(const OleVariant& argument) {
+// Where a public method's OutData stands in call order, counted from 1.
+constexpr uint32_t kOutDataPosition = 2;
+
+std::string KindName(VarType kind) {
+  return kind == varOther ? "неизвестного типа" : "типа " + VarTypeName(kind);
+}
+
+constexpr const char* kKeptArrayReason =
+    "массив постоянного размера или заблокированный массив нельзя заменить результатом метода";
+
+bool HoldsFixedArray(const SafeArray* array) {
+  return array != nullptr && array->FixedShape();
+}
+
+// Why the write-back could not honour a by-reference argument, or empty when it can. `replaced`:
+// the method may leave another value in it. A typed reference is not refused for what the method
+// may leave: a host's Long or String variable takes the Empty of a successful Enable, and what a
+// call leaves depends on its outcome.
+std::string WriteBackRefusal(const OleVariant& argument, bool replaced) {
+  if (!argument.IsByRef()) return {};
   const OleVariant& target = argument.Resolved();
-  if (!target.IsByRef()) return true;
-  if (target.RefTarget() == nullptr) return false;
-  if (!target.IsArrayRef()) return IsStorableKind(target.RefType());
-  const VarType elementType = target.RefType() & varTypeMask;
-  return elementType == varVariant || IsStorableKind(elementType);
+  if (!target.IsByRef()) {
+    if (replaced && target.IsArray() && HoldsFixedArray(target.ArrayValue())) return kKeptArrayReason;
+    return {};
+  }
+  if (target.RefTarget() == nullptr) return "ссылка не указывает на значение";
+  if (target.IsArrayRef()) {
+    const VarType elementType = target.RefType() & varTypeMask;
+    if (elementType != varVariant && !IsStorableKind(elementType))
+      return "в массив элементов " + KindName(elementType) + " нельзя записать результат";
+    if (replaced && HoldsFixedArray(static_cast<const SafeArrayPtr*>(target.RefTarget())->get()))
+      return kKeptArrayReason;
+    return {};
+  }
+  if (!IsStorableKind(target.RefType()))
+    return "в ссылку на значение " + KindName(target.RefType()) + " нельзя записать результат";
+  return {};
+}
+
+// The first argument the write-back could not honour, with its place and the reason, or empty.
+// Checked before the method runs: a method whose outcome cannot reach the host must not run.
+std::string ArgumentsRefusal(const DispParams& params, bool isPublic) {
+  for (uint32_t position = 1; position <= params.count; ++position) {
+    // A public method only reads InData, the time-out and further arguments, and replaces OutData;
+    // a private one may replace any element of its array.
+    const bool replaced = !isPublic || position == kOutDataPosition;
+    const std::string reason = WriteBackRefusal(params.args[params.count - position], replaced);
+    if (!reason.empty()) {
+      return GetResultDescription(kResultBadInput, "") + ": аргумент " + std::to_string(position) + ": " +
+             reason;
+    }
+  }
+  return {};
 }
 
 // A host's unsigned 32-bit slot takes what 32 bits hold, signed or not: its own values of 2^31 and
@@ -108,13 +154,20 @@ OleVariant StoredAs(VarType kind, const OleVariant& element) {
 // element kind; anything else cannot go into it.
 SafeArrayPtr StoredArray(VarType elementType, const OleVariant& element) {
   const OleVariant plain = element.Dereferenced();
+  // Empty leaves the variable without an array, as a variable that held none gets none back.
+  if (plain.IsEmpty() || (plain.IsArray() && plain.ArrayValue() == nullptr)) return nullptr;
   if (!plain.IsArray()) UnsupportedWriteBackTarget();
-  // A variable that held no array gets none back.
-  if (plain.ArrayValue() == nullptr) return nullptr;
   auto stored = std::make_unique<SafeArray>(plain.ArrayValue()->Bounds());
   const std::vector<OleVariant>& source = plain.ArrayValue()->Elements();
   for (size_t i = 0; i < source.size(); ++i) stored->Elements()[i] = StoredAs(elementType, source[i]);
   return stored;
+}
+
+// A fixed-size array takes only values into its elements; the check before the call keeps methods
+// that would replace one from running, so this guards against a write-back nobody foresaw.
+void RequireSameShape(const SafeArray* current, const SafeArray* written) {
+  if (HoldsFixedArray(current) && (written == nullptr || !current->SameShape(*written)))
+    UnsupportedWriteBackTarget();
 }
 
 // Stores an element into the caller's argument, converting it to the kind a typed reference holds.
@@ -123,12 +176,17 @@ void WriteBack(OleVariant& argument, OleVariant&& element) {
   OleVariant& target = argument.Resolved();
   const OleVariant& source = element.Resolved();
   if (!target.IsByRef()) {
+    if (target.IsArray())
+      RequireSameShape(target.ArrayValue(), source.IsArray() ? source.ArrayValue() : nullptr);
     target = element.IsVariantRef() ? OleVariant(source) : std::move(element);
     return;
   }
   if (target.IsArrayRef()) {
     SafeArrayPtr stored = StoredArray(target.RefType() & varTypeMask, source);
-    TargetSlot<SafeArrayPtr>(target) = std::move(stored);
+    SafeArrayPtr& slot = TargetSlot<SafeArrayPtr>(target);
+    RequireSameShape(slot.get(), stored.get());
+    if (HoldsFixedArray(slot.get())) stored->SetFixedShape(true);
+    slot = std::move(stored);
     return;
   }
   const OleVariant stored = StoredAs(target.RefType(), source);
@@ -298,10 +356,10 @@ std::string TBaseObject::GetDriverResultDescription(int32_t resultCode) {
   return GetResultDescription(resultCode, "");
 }
 
-HRESULT TBaseObject::ReportException(const char* className, const std::string& message,
-                                     ExcepInfo* excepInfo) {
+HRESULT TBaseObject::ReportException(const char* className, const std::string& message, ExcepInfo* excepInfo,
+                                     int32_t scode) {
   if (excepInfo != nullptr) {
-    excepInfo->scode = kResultUnknownError;
+    excepInfo->scode = scode;
     excepInfo->description = Utf8ToUtf16(message);
     excepInfo->source = Utf8ToUtf16(className);
   }
@@ -317,14 +375,16 @@ HRESULT TBaseObject::Invoke(DispID dispId, uint16_t flags, DispParams& params, O
                            static_cast<size_t>(dispId - kExtDispIdBase) < FExtMethodList.size();
   if (!isExtension && (dispId < 0 || static_cast<size_t>(dispId) >= FMethodList.size())) return hrFail;
   if (params.count > 0 && params.args == nullptr) return hrInvalidArg;
+  // The methods take their arguments by place only: a value passed by name would go nowhere, and
+  // an OutData passed by name would never come back.
+  if (params.namedCount > 0) return hrNoNamedArgs;
+  const bool isPublic = isExtension || FMethodList[static_cast<size_t>(dispId)].IsPublic;
 
   HRESULT hr = hrOk;
   OleVariant callResult;
   try {
-    // Refused before the method runs: an operation whose outcome cannot reach the host must not run.
-    for (uint32_t i = 0; i < params.count; ++i) {
-      if (!IsStorableTarget(params.args[i])) UnsupportedWriteBackTarget();
-    }
+    const std::string refusal = ArgumentsRefusal(params, isPublic);
+    if (!refusal.empty()) return ReportException("EquException", refusal, excepInfo, kResultBadInput);
     SafeArray paramArray({SafeArray::Bound{0, static_cast<int32_t>(params.count)}});
     for (uint32_t i = 0; i < params.count; ++i) {
       paramArray.At(static_cast<int32_t>(i)) = CopyArgument(params.args[params.count - 1 - i]);

@@ -14,6 +14,7 @@
 #include "common/Dispatch.h"
 #include "common/OleVariant.h"
 #include "common/uCommonUtils.h"
+#include "common/uEquipmentErrors.h"
 
 namespace tallowmer {
 
@@ -102,6 +103,9 @@ class TBaseObject : public IDispatch {
   OleVariant BuildSettingsTable() const;
   // Takes row 1 of every column whose row-0 ID names a setting; other columns are skipped.
   void ApplySettingsTable(const OleVariant& table);
+  // Why the table cannot be taken: the refusal of the first value that is longer than its setting's
+  // limit; empty when every value fits.
+  std::string RefusedSettingsTable(const OleVariant& table) const;
 
   // Debug log.
   bool DebugLogEnabled() const { return FDebugLogEnabled; }
@@ -126,6 +130,9 @@ class TBaseObject : public IDispatch {
   // The setting's value is written as "***" in the debug log wherever it stands as this setting's
   // value: in settings tables of the call trace and in the log's header.
   void MarkSecretSetting(const std::string& id);
+  // A text setting's value may hold at most `maxCharacters` characters; a longer one is refused with
+  // `refusal` (RefusedSettingsTable).
+  void LimitSettingLength(const std::string& id, size_t maxCharacters, const std::string& refusal);
   const TSettingStruct* FindSettingEntry(const std::string& id) const;
   TSettingStruct* FindSettingEntry(const std::string& id);
 
@@ -140,7 +147,8 @@ class TBaseObject : public IDispatch {
                            OleVariant& result, SafeArray& params);
   HRESULT CallPrivateMethod(const std::string& name, const TPrivateMethod& method, OleVariant& result,
                             SafeArray& params);
-  HRESULT ReportException(const char* className, const std::string& message, ExcepInfo* excepInfo);
+  HRESULT ReportException(const char* className, const std::string& message, ExcepInfo* excepInfo,
+                          int32_t scode = kResultUnknownError);
   // The call trace's rendering of a value: a settings table in it, however deep, shows a secret
   // setting's value as "***"; every other value stays as it is.
   std::string TraceText(const OleVariant& value) const;
@@ -155,6 +163,12 @@ class TBaseObject : public IDispatch {
   uint32_t FLostDebugLines = 0;
   std::string FLostDebugLineError;
   std::vector<std::string> FSecretSettingIds;
+  struct LengthLimit {
+    std::string id;
+    size_t maxCharacters;
+    std::string refusal;
+  };
+  std::vector<LengthLimit> FSettingLengthLimits;
   std::vector<std::string> FExtMethodList;
   OleVariant FExtData;
   TExtMethod FOnExtMethod;

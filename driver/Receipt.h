@@ -19,8 +19,9 @@ struct TReceipt {
 };
 
 // Price per unit rounded to four digits, discounted price per unit to two, ties to even; with a
-// quantity of 0 the amounts themselves. Raises when the table is no two-dimensional array or an
-// element is missing or does not convert. An Empty table is a receipt without lines.
+// quantity of 0 the amounts themselves. Raises when the table is no two-dimensional array, an
+// element is missing or does not convert, or a line's discounted amount or either sum of the
+// order leaves the Currency range. An Empty table is a receipt without lines.
 TReceipt BuildReceipt(const OleVariant& table);
 
 // The text a sale or return prints: the identifier under its kind's label, then the new balance

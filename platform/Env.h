@@ -1,17 +1,15 @@
 #pragma once
 
 // Everything the portable code needs from the operating system goes through Env: folders, the
-// module's own file, the folder access grant, the clock, regional formats, shared-file appends and
+// module's own file, the folder access grant, the clock, regional formats, log-file appends and
 // the user-facing notice. One implementation per platform; tests substitute pieces with EnvWrapper.
 
-#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
-#include <thread>
 
 namespace tallowmer::platform {
 
@@ -85,27 +83,30 @@ class OsResult {
 // write, so a file still held after this is not going to be freed by waiting.
 inline constexpr std::chrono::milliseconds kBusyFileWait{250};
 
-// Runs `attempt` until it succeeds, fails for another reason than `isBusy`, or kBusyFileWait has
-// passed; the last outcome stands.
-template <typename Attempt, typename IsBusy>
-OsResult RetryWhileBusy(Attempt attempt, IsBusy isBusy) {
-  const auto deadline = std::chrono::steady_clock::now() + kBusyFileWait;
-  auto pause = std::chrono::milliseconds(1);
-  OsResult result = attempt();
-  while (!result.ok() && isBusy(result) && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(pause);
-    pause = std::min(pause * 2, std::chrono::milliseconds(8));
-    result = attempt();
-  }
-  return result;
-}
-
 // A file held open for appending while one piece of work runs (the HTTP log during one request).
 class AppendFile {
  public:
   virtual ~AppendFile() = default;
   // Appends the bytes unconverted, in one piece, after whatever other writers appended meanwhile.
   virtual OsResult Append(std::string_view bytes) = 0;
+};
+
+// Who may read a log file and append to it besides the user who writes it.
+enum class LogAccess : uint8_t {
+  // The users that a shared log folder is open to: everyone may read and append on Windows, as the
+  // folder's access list says; on POSIX the folder's group may read, since whoever may append to a
+  // file there may also empty it.
+  Shared,
+  // Nobody: the user's own log folder.
+  OwnerOnly,
+};
+
+struct LogFileOptions {
+  LogAccess access = LogAccess::Shared;
+  // Whether a file that another writer holds is waited for (kBusyFileWait). A log that was refused a
+  // moment ago is tried once without waiting: a file held by someone who means to hold it would
+  // otherwise cost every line the whole wait.
+  bool waitWhileBusy = true;
 };
 
 class Env {
@@ -132,27 +133,41 @@ class Env {
 
   virtual bool DirectoryExists(const std::string& path) = 0;
   virtual bool FileExists(const std::string& path) = 0;
-  // Creates the folder and every missing parent; the folders it creates are writable by the
-  // current user alone until they are opened to everyone.
+  // Creates the folder and every missing parent of a shared log folder. A folder it creates below a
+  // folder shared with a group is shared with that group in the same way; elsewhere it is writable
+  // by the current user alone until it is opened to everyone. A name on the way that another user
+  // planted (a link, a file, a folder that is not to be trusted) is refused (`refused` set).
   virtual OsResult ForceDirectories(const std::string& path) = 0;
-  // Lets every user of the machine create files in the folder, append to them and read them, but
-  // not remove or replace another user's file, change the folder's permissions or remove the
-  // folder. A folder that is a link, or that the current user may not change, is left as it is.
+  // Lets the users a shared log folder is meant for create files in the folder, append to them and
+  // read them, but not remove or replace another user's file, change the folder's permissions or
+  // remove the folder. A folder that is a link, that belongs to another user, or that the current
+  // user may not change, is left as it is and refused (`refused` set): it is not for this user to
+  // share.
   virtual OsResult GrantEveryoneFullAccess(const std::string& folder) = 0;
+  // Creates the folder and every missing parent for the current user alone, and makes sure that no
+  // other user can change the folder or any folder on the way to it. Fails, with a text that says
+  // why, when that cannot be had.
+  virtual OsResult ForcePrivateDirectories(const std::string& path) = 0;
 
-  // Appends text (UTF-8) to a file, creating it when missing. The file is held only for this call;
-  // others may read it meanwhile but not write. The text is stored in the platform's log encoding.
-  // A writer that finds the file held by another retries for kBusyFileWait before it fails.
-  // The file must be a plain file with one name, in the very folder its path names: a link in its
-  // place, a file with a second name elsewhere, or a folder that is a link or lies below one that
-  // another user planted, is refused (`refused` set) before a byte is written. A file created for
-  // this call never lands outside that folder.
-  virtual OsResult AppendToSharedFile(const std::string& path, std::string_view text) = 0;
+  // Appends text (UTF-8) to a log file, creating it when missing, as one piece after whatever other
+  // writers appended. The file is held only for this call (on Windows others may read it meanwhile
+  // but not write, and a file another writer holds is waited for). The text is stored in the
+  // platform's log encoding.
+  // The file must be a plain file with one name, belonging to the current user, to the system (root,
+  // the administrators) or to the folder's owner, in a folder of the user's or the system's, the very
+  // folder its path names, on a path that nobody else can redirect. Whatever another user can do to
+  // the file or the folders on the way (plant a link, a folder or a file of their own, hold or lock
+  // the file, make it read-only or too large to grow) refuses it (`refused` set) before a byte of
+  // this call is written; a file created for this call never lands outside that folder. Only what no
+  // other user can cause (a folder missing where nobody else could have removed it, say) is a failure.
+  virtual OsResult AppendToLogFile(const std::string& path, std::string_view text,
+                                   LogFileOptions options) = 0;
 
-  // Opens a file for appending, creating it when missing, under the rules of AppendToSharedFile;
+  // Opens a log file for appending, creating it when missing, under the rules of AppendToLogFile;
   // other writers may append to it meanwhile. Null, with the reason in `failure`, when it cannot be
   // opened or is refused.
-  virtual std::unique_ptr<AppendFile> OpenAppendFile(const std::string& path, OsResult& failure) = 0;
+  virtual std::unique_ptr<AppendFile> OpenLogFile(const std::string& path, LogFileOptions options,
+                                                  OsResult& failure) = 0;
 
   virtual RegionalFormats UserRegionalFormats() = 0;
 
@@ -187,11 +202,15 @@ class EnvWrapper : public Env {
   OsResult GrantEveryoneFullAccess(const std::string& folder) override {
     return target_.GrantEveryoneFullAccess(folder);
   }
-  OsResult AppendToSharedFile(const std::string& path, std::string_view text) override {
-    return target_.AppendToSharedFile(path, text);
+  OsResult ForcePrivateDirectories(const std::string& path) override {
+    return target_.ForcePrivateDirectories(path);
   }
-  std::unique_ptr<AppendFile> OpenAppendFile(const std::string& path, OsResult& failure) override {
-    return target_.OpenAppendFile(path, failure);
+  OsResult AppendToLogFile(const std::string& path, std::string_view text, LogFileOptions options) override {
+    return target_.AppendToLogFile(path, text, options);
+  }
+  std::unique_ptr<AppendFile> OpenLogFile(const std::string& path, LogFileOptions options,
+                                          OsResult& failure) override {
+    return target_.OpenLogFile(path, options, failure);
   }
   RegionalFormats UserRegionalFormats() override { return target_.UserRegionalFormats(); }
   uintptr_t CreateMessageWindow(MessageHandler handler) override {

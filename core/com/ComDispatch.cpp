@@ -2,6 +2,7 @@
 
 #include <dispex.h>
 
+#include <new>
 #include <vector>
 
 #include "common/Exceptions.h"
@@ -42,8 +43,26 @@ void PublishErrorInfo(const ExcepInfo& source) {
   return DISP_E_EXCEPTION;
 }
 
+// A record of arguments that cannot be what it says: more names than arguments, or names counted
+// without their list.
+bool MalformedNames(const DISPPARAMS& params) {
+  return params.cNamedArgs > params.cArgs || (params.cNamedArgs > 0 && params.rgdispidNamedArgs == nullptr);
+}
+
+// Reports a failure caught at the boundary; where even its record cannot be made for want of
+// memory, the host gets E_OUTOFMEMORY instead of an exception.
+template <typename MakeRecord>
+::HRESULT ReportFailure(EXCEPINFO* target, MakeRecord makeRecord) noexcept {
+  try {
+    return ReportException(target, makeRecord());
+  } catch (...) {
+    return E_OUTOFMEMORY;
+  }
+}
+
 ::HRESULT InvokeCore(tallowmer::IDispatch& core, DISPID dispId, WORD flags, DISPPARAMS* params,
                      VARIANT* result, EXCEPINFO* excepInfo) {
+  if (MalformedNames(*params)) return E_INVALIDARG;
   HostArguments arguments(params);
   DispParams portable = arguments.Portable();
   OleVariant portableResult;
@@ -51,9 +70,11 @@ void PublishErrorInfo(const ExcepInfo& source) {
   const tallowmer::HRESULT hr =
       core.Invoke(dispId, flags, portable, result != nullptr ? &portableResult : nullptr, &exception);
   if (hr == hrDispException) {
-    if (!arguments.Refusal().empty() &&
-        exception.description == Utf8ToUtf16(GetResultDescription(kResultBadInput, ""))) {
-      exception.description = Utf8ToUtf16(arguments.Refusal());
+    // An argument refused here reached the dispatch as one nothing can be stored into, which it
+    // refuses before any method runs; the refusal here knows which argument and why.
+    if (const ArgumentRefusal* refusal = arguments.Refusal()) {
+      exception.scode = refusal->code;
+      exception.description = Utf8ToUtf16(refusal->description);
     }
     return ReportException(excepInfo, exception);
   }
@@ -116,7 +137,13 @@ ULONG ComDispatchObject::Release() {
   // Without a name there is nothing to resolve, and the caller's slots stay as they are.
   if (names == nullptr || nameCount == 0) return E_INVALIDARG;
   const auto* first = reinterpret_cast<const char16_t*>(names[0]);
-  return core_->GetIDsOfNames(&first, nameCount, reinterpret_cast<DispID*>(dispIds));
+  try {
+    return core_->GetIDsOfNames(&first, nameCount, reinterpret_cast<DispID*>(dispIds));
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  } catch (...) {
+    return E_UNEXPECTED;
+  }
 }
 
 ::HRESULT ComDispatchObject::Invoke(DISPID dispId, REFIID, LCID, WORD flags, DISPPARAMS* params,
@@ -126,13 +153,18 @@ ULONG ComDispatchObject::Release() {
     // Without the arguments' record there is no call to make.
     if (params != nullptr) hr = InvokeCore(*core_.get(), dispId, flags, params, result, excepInfo);
   } catch (const Exception& error) {
-    hr = ReportException(
-        excepInfo, ExcepInfo{kResultUnknownError, Utf8ToUtf16(error.ClassName()), Utf8ToUtf16(error.what())});
+    hr = ReportFailure(excepInfo, [&] {
+      return ExcepInfo{kResultUnknownError, Utf8ToUtf16(error.ClassName()), Utf8ToUtf16(error.what())};
+    });
   } catch (const std::exception& error) {
-    hr = ReportException(excepInfo, ExcepInfo{kResultUnknownError, u"Exception", Utf8ToUtf16(error.what())});
+    hr = ReportFailure(excepInfo, [&] {
+      return ExcepInfo{kResultUnknownError, u"Exception", Utf8ToUtf16(error.what())};
+    });
   } catch (...) {
-    hr = ReportException(excepInfo, ExcepInfo{kResultUnknownError, u"Exception",
-                                              Utf8ToUtf16(GetResultDescription(kResultUnknownError, ""))});
+    hr = ReportFailure(excepInfo, [] {
+      return ExcepInfo{kResultUnknownError, u"Exception",
+                       Utf8ToUtf16(GetResultDescription(kResultUnknownError, ""))};
+    });
   }
   if (hr != DISP_E_EXCEPTION) ::SetErrorInfo(0, nullptr);
   return hr;
@@ -187,7 +219,8 @@ tallowmer::HRESULT HostDispatch::Invoke(DispID dispId, uint16_t flags, DispParam
       arguments[i].vt = VT_BYREF | VT_VARIANT;
       arguments[i].pvarVal = values[i].get();
     } else {
-      arguments[i] = values[i].release();
+      // The callee only reads a value passed by value; `values` keeps owning it.
+      arguments[i] = *values[i].get();
     }
   }
   DISPPARAMS hostParams{arguments.data(), nullptr, static_cast<UINT>(params.count), 0};
@@ -195,15 +228,15 @@ tallowmer::HRESULT HostDispatch::Invoke(DispID dispId, uint16_t flags, DispParam
   EXCEPINFO hostException{};
   const ::HRESULT hr = original_->Invoke(dispId, IID_NULL, LOCALE_USER_DEFAULT, flags, &hostParams,
                                          hostResult.get(), &hostException, nullptr);
+  // An object may leave its texts to be filled in only when someone asks for them.
+  if (hr == DISP_E_EXCEPTION && hostException.pfnDeferredFillIn != nullptr) {
+    hostException.pfnDeferredFillIn(&hostException);
+  }
   const UniqueBstr description(hostException.bstrDescription);
   const UniqueBstr source(hostException.bstrSource);
   const UniqueBstr helpFile(hostException.bstrHelpFile);
   for (uint32_t i = 0; i < params.count; ++i) {
-    if (params.args[i].IsVariantRef()) {
-      params.args[i].Resolved() = FromComVariant(*values[i].get());
-    } else {
-      ::VariantClear(&arguments[i]);
-    }
+    if (params.args[i].IsVariantRef()) params.args[i].Resolved() = FromComVariant(*values[i].get());
   }
   if (hr == DISP_E_EXCEPTION && excepInfo != nullptr) {
     excepInfo->scode = hostException.scode != 0 ? hostException.scode : hostException.wCode;

@@ -57,14 +57,22 @@ struct BstrTraits {
   static void Close(BSTR value) { ::SysFreeString(value); }
 };
 
+// SafeArrayDestroy without its recursion: arrays of variants nested in each other, however deep (a
+// host's or an equipment manager's value may nest 200,000 levels), are taken apart one level after
+// another.
+void DestroyArray(SAFEARRAY* array) noexcept;
+
 struct SafeArrayTraits {
   using Type = SAFEARRAY*;
   static SAFEARRAY* Invalid() { return nullptr; }
-  static void Close(SAFEARRAY* value) { ::SafeArrayDestroy(value); }
+  static void Close(SAFEARRAY* value) { DestroyArray(value); }
 };
 
 using UniqueBstr = platform::windows::UniqueHandle<BstrTraits>;
 using UniqueSafeArray = platform::windows::UniqueHandle<SafeArrayTraits>;
+
+// VariantClear without its recursion (see DestroyArray).
+void ClearVariant(VARIANT& value) noexcept;
 
 // A VARIANT that is cleared when it goes.
 class UniqueVariant {
@@ -75,12 +83,12 @@ class UniqueVariant {
   UniqueVariant(UniqueVariant&& other) noexcept : value_(other.release()) {}
   UniqueVariant& operator=(UniqueVariant&& other) noexcept {
     if (this != &other) {
-      ::VariantClear(&value_);
+      ClearVariant(value_);
       value_ = other.release();
     }
     return *this;
   }
-  ~UniqueVariant() { ::VariantClear(&value_); }
+  ~UniqueVariant() { ClearVariant(value_); }
   VARIANT* get() { return &value_; }
   VARIANT release() {
     VARIANT result = value_;

@@ -1,6 +1,7 @@
 #include "core/com/ComServer.h"
 
 #include <atomic>
+#include <new>
 #include <string>
 
 #include "common/Exceptions.h"
@@ -43,13 +44,17 @@ class ClassFactory final : public IClassFactory {
     try {
       core = comClass_.create();
     } catch (const std::exception& error) {
-      std::string message = error.what();
-      if (message.empty() || message.back() != '.') message += '.';
-      ::MessageBoxW(nullptr, Utf8ToWide(message).c_str(), L"DAX Error", MB_OK | MB_ICONERROR | MB_TASKMODAL);
+      return ReportConstructionFailure(error);
+    } catch (...) {
       return E_UNEXPECTED;
     }
-    const ComPtr<ComDispatchObject> created = ComPtr<ComDispatchObject>::Attach(new ComDispatchObject(core));
-    return created->QueryInterface(iid, object);
+    try {
+      const ComPtr<ComDispatchObject> created =
+          ComPtr<ComDispatchObject>::Attach(new ComDispatchObject(core));
+      return created->QueryInterface(iid, object);
+    } catch (const std::bad_alloc&) {
+      return E_OUTOFMEMORY;
+    }
   }
 
   ::HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override {
@@ -65,6 +70,21 @@ class ClassFactory final : public IClassFactory {
   }
 
  private:
+  // A driver that cannot be built tells the user why in a box. Where even the box's text cannot be
+  // made for want of memory, the answer says so.
+  static ::HRESULT ReportConstructionFailure(const std::exception& error) noexcept {
+    try {
+      std::string message = error.what();
+      if (message.empty() || message.back() != '.') message += '.';
+      ::MessageBoxW(nullptr, Utf8ToWide(message).c_str(), L"DAX Error", MB_OK | MB_ICONERROR | MB_TASKMODAL);
+      return E_UNEXPECTED;
+    } catch (const std::bad_alloc&) {
+      return E_OUTOFMEMORY;
+    } catch (...) {
+      return E_UNEXPECTED;
+    }
+  }
+
   std::atomic<ULONG> references_{1};
   const ComClass& comClass_;
 };

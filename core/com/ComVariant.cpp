@@ -2,10 +2,13 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "common/Exceptions.h"
 #include "common/Unicode.h"
+#include "common/VariantConvert.h"
 #include "common/uEquipmentErrors.h"
 #include "core/com/ComDispatch.h"
 #include "core/com/ComHandles.h"
@@ -46,41 +49,7 @@ OleVariant FromScalar(VARTYPE type, const void* data);
   throw EquException(kResultBadInput, GetResultDescription(kResultBadInput, ""));
 }
 
-// The size an element of the type takes in an array, or 0 for types that are not read here.
-ULONG ElementSize(VARTYPE type) {
-  switch (type) {
-    case VT_I1:
-    case VT_UI1:
-      return 1;
-    case VT_I2:
-    case VT_UI2:
-    case VT_BOOL:
-      return 2;
-    case VT_I4:
-    case VT_UI4:
-    case VT_INT:
-    case VT_UINT:
-    case VT_R4:
-    case VT_ERROR:
-      return 4;
-    case VT_I8:
-    case VT_UI8:
-    case VT_R8:
-    case VT_CY:
-    case VT_DATE:
-      return 8;
-    case VT_BSTR:
-    case VT_DISPATCH:
-    case VT_UNKNOWN:
-      return sizeof(void*);
-    case VT_DECIMAL:
-      return sizeof(DECIMAL);
-    case VT_VARIANT:
-      return sizeof(VARIANT);
-    default:
-      return 0;
-  }
-}
+constexpr uint64_t kMaxVisits = 1000000;
 
 // The element type an array declares. Arrays made without FADF_HAVEVARTYPE (by
 // SafeArrayAllocDescriptor, for one) have no stored type, and SafeArrayGetVartype refuses them;
@@ -104,23 +73,41 @@ VARTYPE ReadableElementType(SAFEARRAY* array, VARTYPE holderType) {
   return type;
 }
 
-[[noreturn]] void RefuseInput(const char* reason) {
-  throw EquException(kResultBadInput, GetResultDescription(kResultBadInput, "") + ": " + reason);
+std::string TypeText(VARTYPE type) {
+  return "типа " + VarTypeName(static_cast<VarType>(type));
 }
 
+// Holds an array locked while its elements are read where they lie, so that nothing the read calls
+// can free them meanwhile.
+class ArrayLock {
+ public:
+  explicit ArrayLock(SAFEARRAY* array) : array_(SUCCEEDED(::SafeArrayLock(array)) ? array : nullptr) {}
+  ArrayLock(const ArrayLock&) = delete;
+  ArrayLock& operator=(const ArrayLock&) = delete;
+  ~ArrayLock() {
+    if (array_ != nullptr) ::SafeArrayUnlock(array_);
+  }
+  bool Held() const { return array_ != nullptr; }
+
+ private:
+  SAFEARRAY* array_;
+};
+
 // Reads one host value. Arrays may hold variants that refer back to an array being read, or nest
-// without end: the reader keeps the arrays it is inside of, counts the levels and the elements
-// and links it has visited, and refuses such input instead of recursing until the stack is gone.
+// without end: the reader keeps the arrays it is inside of, counts the levels, and spends the
+// call's budget of elements and links, and refuses such input instead of recursing until the stack
+// is gone. It never asks the system to copy an element: the system's copies recurse through nested
+// arrays before any limit of ours applies.
 class HostValueReader {
  public:
-  explicit HostValueReader(ReadNotes& notes) : notes_(notes) {}
+  HostValueReader(ReadNotes& notes, ReadBudget& budget) : notes_(notes), budget_(budget) {}
 
   OleVariant Read(const VARIANT& input) {
     const VARIANT* link = &input;
     for (int links = 0; link->vt == (VT_BYREF | VT_VARIANT); ++links) {
       // A run of links that loops reads as empty, as a chain too long to be meant.
       if (link->pvarVal == nullptr || links == kMaxLinks) return Lost();
-      Visit();
+      budget_.Spend(1);
       link = link->pvarVal;
     }
     const VARIANT& value = *link;
@@ -142,59 +129,58 @@ class HostValueReader {
  private:
   static constexpr int kMaxLinks = 64;
   static constexpr size_t kMaxDepth = 64;
-  static constexpr uint64_t kMaxVisits = 1000000;
 
   OleVariant Lost() {
     notes_.lossy = true;
     return OleVariant();
   }
 
-  void Visit() {
-    if (++visits_ > kMaxVisits) RefuseInput("в аргументе больше 1000000 элементов и ссылок");
-  }
-
   OleVariant ReadArray(SAFEARRAY* array, VARTYPE holderType) {
     if (array == nullptr) return OleVariant::Array(nullptr);
     for (SAFEARRAY* open : path_) {
-      if (open == array) RefuseInput("массив содержит ссылку на самого себя");
+      if (open == array) throw UnreadableInput("массив содержит ссылку на самого себя");
     }
-    if (path_.size() == kMaxDepth) RefuseInput("массивы вложены глубже 64 уровней");
+    if (path_.size() == kMaxDepth) throw UnreadableInput("массивы вложены глубже 64 уровней");
+    // Asked before the reader's own lock, which would count.
+    const bool keepsDescriptor = KeepsItsDescriptor(array);
     path_.push_back(array);
     OleVariant result = ReadElements(array, holderType);
     path_.pop_back();
+    result.ArrayValue()->SetFixedShape(keepsDescriptor);
     return result;
   }
 
   OleVariant ReadElements(SAFEARRAY* array, VARTYPE holderType) {
     const UINT dimensions = ::SafeArrayGetDim(array);
     std::vector<SafeArray::Bound> bounds;
+    uint64_t count = dimensions == 0 ? 0 : 1;
+    // The descriptor keeps its dimensions last first. Counts are read as they are stored: an upper
+    // bound cannot express an empty dimension that starts at the smallest index.
     for (UINT d = 1; d <= dimensions; ++d) {
-      LONG lower = 0;
-      LONG upper = -1;
-      ::SafeArrayGetLBound(array, d, &lower);
-      ::SafeArrayGetUBound(array, d, &upper);
-      bounds.push_back({static_cast<int32_t>(lower), static_cast<int32_t>(upper - lower + 1)});
+      const SAFEARRAYBOUND& stored = array->rgsabound[dimensions - d];
+      const uint64_t extent = stored.cElements;
+      bounds.push_back({static_cast<int32_t>(stored.lLbound), static_cast<int32_t>(extent)});
+      // Saturates, so that many dimensions of 2^32 - 1 elements cannot wrap to a small count.
+      count = count > kMaxVisits || extent > kMaxVisits ? kMaxVisits + 1 : count * extent;
     }
+    // Spent before the portable array is made: each of its elements costs far more than its count.
+    budget_.Spend(count);
     const VARTYPE elementType = ReadableElementType(array, holderType);
     auto result = std::make_unique<SafeArray>(bounds);
+    const ArrayLock lock(array);
     size_t position = 0;
     ForEachIndex(bounds, [&](LONG* indices) {
-      Visit();
-      result->Elements()[position++] = ReadElement(array, elementType, indices);
+      result->Elements()[position++] = lock.Held() ? ReadElement(array, elementType, indices) : Lost();
     });
     return OleVariant::Array(std::move(result));
   }
 
   OleVariant ReadElement(SAFEARRAY* array, VARTYPE elementType, LONG* indices) {
-    if (elementType == VT_EMPTY) return Lost();
-    UniqueVariant element;
-    VARIANT* slot = element.get();
-    void* data = elementType == VT_VARIANT   ? static_cast<void*>(slot)
-                 : elementType == VT_DECIMAL ? static_cast<void*>(&slot->decVal)
-                                             : static_cast<void*>(&slot->llVal);
-    if (FAILED(::SafeArrayGetElement(array, indices, data))) return Lost();
-    if (elementType != VT_VARIANT) slot->vt = elementType;
-    return Read(*slot);
+    void* slot = nullptr;
+    if (elementType == VT_EMPTY || FAILED(::SafeArrayPtrOfIndex(array, indices, &slot)) || slot == nullptr)
+      return Lost();
+    if (elementType == VT_VARIANT) return Read(*static_cast<const VARIANT*>(slot));
+    return ReadScalar(elementType, slot);
   }
 
   // Values the portable model holds only in part are noted, so that the host gets back what it
@@ -228,8 +214,8 @@ class HostValueReader {
   }
 
   ReadNotes& notes_;
+  ReadBudget& budget_;
   std::vector<SAFEARRAY*> path_;
-  uint64_t visits_ = 0;
 };
 
 OleVariant FromScalar(VARTYPE type, const void* data) {
@@ -293,6 +279,75 @@ OleVariant FromScalar(VARTYPE type, const void* data) {
 
 }  // namespace
 
+UnreadableInput::UnreadableInput(std::string reason)
+    : EquException(kResultBadInput, GetResultDescription(kResultBadInput, "") + ": " + reason),
+      reason_(std::move(reason)) {}
+
+void ReadBudget::Spend(uint64_t count) {
+  spent_ += count;
+  if (spent_ > kMaxVisits) throw UnreadableInput("в аргументах вызова больше 1000000 элементов и ссылок");
+}
+
+// The size an element of the type takes in an array, or 0 for types that are not read here.
+ULONG ElementSize(VARTYPE type) {
+  switch (type) {
+    case VT_I1:
+    case VT_UI1:
+      return 1;
+    case VT_I2:
+    case VT_UI2:
+    case VT_BOOL:
+      return 2;
+    case VT_I4:
+    case VT_UI4:
+    case VT_INT:
+    case VT_UINT:
+    case VT_R4:
+    case VT_ERROR:
+      return 4;
+    case VT_I8:
+    case VT_UI8:
+    case VT_R8:
+    case VT_CY:
+    case VT_DATE:
+      return 8;
+    case VT_BSTR:
+    case VT_DISPATCH:
+    case VT_UNKNOWN:
+      return sizeof(void*);
+    case VT_DECIMAL:
+      return sizeof(DECIMAL);
+    case VT_VARIANT:
+      return sizeof(VARIANT);
+    default:
+      return 0;
+  }
+}
+
+bool KeepsItsDescriptor(const SAFEARRAY* array) {
+  constexpr USHORT kNotFreeable = FADF_AUTO | FADF_STATIC | FADF_EMBEDDED | FADF_FIXEDSIZE;
+  return array != nullptr && ((array->fFeatures & kNotFreeable) != 0 || array->cLocks > 0);
+}
+
+std::string HolderMismatch(SAFEARRAY* array, VARTYPE holderType) {
+  if (array == nullptr) return {};
+  const VARTYPE declared = DeclaredElementType(array, holderType);
+  if (declared != holderType) {
+    return "массив элементов " + TypeText(declared) + " передан ссылкой на массив элементов " +
+           TypeText(holderType);
+  }
+  const ULONG size = ::SafeArrayGetElemsize(array);
+  if (size != ElementSize(holderType)) {
+    return "размер элемента массива (" + std::to_string(size) + ") не равен размеру элемента " +
+           TypeText(holderType) + " (" + std::to_string(ElementSize(holderType)) + ")";
+  }
+  return {};
+}
+
+VARTYPE ArrayElementType(SAFEARRAY* array, VARTYPE holderType) {
+  return ReadableElementType(array, holderType);
+}
+
 std::u16string FromBstr(BSTR value) {
   if (value == nullptr) return {};
   return std::u16string(reinterpret_cast<const char16_t*>(value), ::SysStringLen(value));
@@ -326,19 +381,22 @@ std::vector<UniqueVariant> ToElements(const SafeArray& array, VARTYPE elementTyp
 
 void PutElements(std::vector<UniqueVariant>& elements, const std::vector<SafeArray::Bound>& bounds,
                  VARTYPE elementType, SAFEARRAY* target) {
+  // Never past an element's end: a caller that did not check gets nothing written (the prepared
+  // elements are released with their owners) rather than a heap overrun.
+  if (::SafeArrayGetElemsize(target) != ElementSize(elementType)) return;
   ::SafeArrayLock(target);
   size_t position = 0;
   ForEachIndex(bounds, [&](LONG* indices) {
     VARIANT value = elements[position++].release();
     void* slot = nullptr;
     if (FAILED(::SafeArrayPtrOfIndex(target, indices, &slot))) {
-      ::VariantClear(&value);
+      ClearVariant(value);
       return;
     }
     // The converted value moves into its slot, and what the slot held is released.
     switch (elementType) {
       case VT_VARIANT:
-        ::VariantClear(static_cast<VARIANT*>(slot));
+        ClearVariant(*static_cast<VARIANT*>(slot));
         *static_cast<VARIANT*>(slot) = value;
         break;
       case VT_BSTR:
@@ -366,7 +424,12 @@ OleVariant FromComVariant(const VARIANT& input) {
 }
 
 OleVariant FromComVariant(const VARIANT& input, ReadNotes& notes) {
-  return HostValueReader(notes).Read(input);
+  ReadBudget budget;
+  return FromComVariant(input, notes, budget);
+}
+
+OleVariant FromComVariant(const VARIANT& input, ReadNotes& notes, ReadBudget& budget) {
+  return HostValueReader(notes, budget).Read(input);
 }
 
 void ToComVariant(const OleVariant& input, VARIANT* target) {

@@ -1,6 +1,7 @@
 #include "core/com/HostArguments.h"
 
 #include <cstring>
+#include <string>
 
 #include "common/Exceptions.h"
 #include "common/uEquipmentErrors.h"
@@ -14,16 +15,27 @@ namespace {
   throw EquException(kResultBadInput, GetResultDescription(kResultBadInput, ""));
 }
 
+// An argument whose place in the host's memory the write-back could not honour; the message is the
+// reason alone.
+class UnwritableArgument : public Exception {
+ public:
+  using Exception::Exception;
+};
+
 // A reference for a by-reference slot of the host. Kinds the write-back stores into get a typed
 // shadow; every other kind, and a slot without storage, gets a reference that reads the value and
 // takes nothing back, so the portable side refuses the call instead of losing the result.
-OleVariant BindReference(HostArgument& argument, const VARIANT& slot) {
+OleVariant BindReference(HostArgument& argument, const VARIANT& slot, ReadBudget& budget) {
   const VARTYPE kind = slot.vt & VT_TYPEMASK;
   if ((slot.vt & VT_ARRAY) != 0) {
     // The SAFEARRAY** is never read as anything but an array variable.
     if (slot.pparray == nullptr) return OleVariant::RefArray(nullptr, kind);
+    // Elements are written in the holder's type: an array of another type or size would be
+    // written past its elements' ends, or left with values it cannot hold.
+    const std::string mismatch = HolderMismatch(*slot.pparray, kind);
+    if (!mismatch.empty()) throw UnwritableArgument(mismatch);
     ReadNotes notes;
-    OleVariant copy = FromComVariant(slot, notes);
+    OleVariant copy = FromComVariant(slot, notes, budget);
     if (copy.ArrayValue() != nullptr) argument.shadowArray = std::make_unique<SafeArray>(*copy.ArrayValue());
     if (notes.lossy) {
       argument.lossy = true;
@@ -70,9 +82,11 @@ OleVariant BindReference(HostArgument& argument, const VARIANT& slot) {
     case VT_DISPATCH:
       argument.shadowDispatch = FromComDispatch(*static_cast<::IDispatch**>(data));
       return OleVariant::RefDispatch(&argument.shadowDispatch);
-    default:
-      argument.shadowVariant = FromComVariant(slot);
+    default: {
+      ReadNotes notes;
+      argument.shadowVariant = FromComVariant(slot, notes, budget);
       return OleVariant::RefOther(&argument.shadowVariant);
+    }
   }
 }
 
@@ -124,13 +138,6 @@ bool SameShape(const SafeArray& value, SAFEARRAY* host) {
   return true;
 }
 
-// A host's array that must keep its descriptor: script engines' fixed-size arrays, and arrays the
-// host holds locked.
-bool MustKeepDescriptor(const SAFEARRAY* array) {
-  constexpr USHORT kNotFreeable = FADF_AUTO | FADF_STATIC | FADF_EMBEDDED | FADF_FIXEDSIZE;
-  return array != nullptr && ((array->fFeatures & kNotFreeable) != 0 || array->cLocks > 0);
-}
-
 // A variable holding an array the host has locked: any value stored into it would orphan the array.
 bool HoldsLockedArray(const VARIANT& variable) {
   return (variable.vt & (VT_ARRAY | VT_BYREF)) == VT_ARRAY && variable.parray != nullptr &&
@@ -168,15 +175,15 @@ class PreparedWrite {
       case Kind::kNothing:
         break;
       case Kind::kVariable:
-        ::VariantClear(&target_);
+        ClearVariant(target_);
         target_ = value_.release();
         break;
       case Kind::kElements:
-        PutElements(elements_, argument_.shadowArray->Bounds(), target_.vt & VT_TYPEMASK, *target_.pparray);
+        PutElements(elements_, bounds_, elementType_, elementsTarget_);
         break;
       case Kind::kReplacement: {
         SAFEARRAY*& host = *target_.pparray;
-        if (host != nullptr) ::SafeArrayDestroy(host);
+        DestroyArray(host);
         host = replacement_.release();
         break;
       }
@@ -193,28 +200,53 @@ class PreparedWrite {
     return argument_.lossy && SameValue(written, argument_.asRead);
   }
 
+  // An array the host's owner keeps in place takes the values into its elements; another shape
+  // cannot go into it (the check before the call keeps methods that would leave one from running).
+  void PrepareElements(SAFEARRAY* host, VARTYPE elementType, const SafeArray* array) {
+    if (array == nullptr || !SameShape(*array, host) || ElementSize(elementType) == 0 ||
+        ::SafeArrayGetElemsize(host) != ElementSize(elementType)) {
+      RefuseBadInput();
+    }
+    elements_ = ToElements(*array, elementType);
+    bounds_ = array->Bounds();
+    elementType_ = elementType;
+    elementsTarget_ = host;
+    kind_ = Kind::kElements;
+  }
+
   void PrepareVariable() {
-    if (KeepsHostValue(argument_.shadowVariant)) return;
+    const OleVariant& value = argument_.shadowVariant;
+    if (KeepsHostValue(value)) return;
     if (HoldsLockedArray(target_)) RefuseBadInput();
-    ToComVariant(argument_.shadowVariant, value_.get());
+    if ((target_.vt & VT_ARRAY) != 0 && KeepsItsDescriptor(target_.parray)) {
+      const OleVariant& written = value.Resolved();
+      PrepareElements(target_.parray, ArrayElementType(target_.parray, target_.vt & VT_TYPEMASK),
+                      written.IsArray() ? written.ArrayValue() : nullptr);
+      return;
+    }
+    ToComVariant(value, value_.get());
     kind_ = Kind::kVariable;
   }
 
   // An array of the same shape is written element by element, so that the host's descriptor stays;
-  // another shape replaces the descriptor where the host's array may be freed, and is refused where
-  // it may not.
+  // another shape, or none, replaces the descriptor where the host's array may be freed, and is
+  // refused where it may not.
   void PrepareArray() {
-    if (!argument_.shadowArray) return;
-    const SafeArray& value = *argument_.shadowArray;
-    if (argument_.lossy && SameArray(&value, argument_.asRead.ArrayValue())) return;
-    const VARTYPE elementType = target_.vt & VT_TYPEMASK;
     SAFEARRAY* host = *target_.pparray;
-    if (SameShape(value, host)) {
-      elements_ = ToElements(value, elementType);
-      kind_ = Kind::kElements;
+    const VARTYPE elementType = target_.vt & VT_TYPEMASK;
+    if (!argument_.shadowArray) {
+      if (host == nullptr) return;
+      if (KeepsItsDescriptor(host)) RefuseBadInput();
+      kind_ = Kind::kReplacement;
       return;
     }
-    if (MustKeepDescriptor(host)) RefuseBadInput();
+    const SafeArray& value = *argument_.shadowArray;
+    if (argument_.lossy && SameArray(&value, argument_.asRead.ArrayValue())) return;
+    if (SameShape(value, host)) {
+      PrepareElements(host, elementType, &value);
+      return;
+    }
+    if (KeepsItsDescriptor(host)) RefuseBadInput();
     replacement_.reset(ToSafeArray(value, elementType));
     kind_ = Kind::kReplacement;
   }
@@ -288,6 +320,9 @@ class PreparedWrite {
   Kind kind_ = Kind::kNothing;
   UniqueVariant value_;
   std::vector<UniqueVariant> elements_;
+  std::vector<SafeArray::Bound> bounds_;
+  VARTYPE elementType_ = VT_EMPTY;
+  SAFEARRAY* elementsTarget_ = nullptr;
   UniqueSafeArray replacement_;
 };
 
@@ -295,20 +330,34 @@ class PreparedWrite {
 
 HostArguments::HostArguments(DISPPARAMS* params) {
   count_ = params != nullptr ? params->cArgs : 0;
+  namedCount_ = params != nullptr ? params->cNamedArgs : 0;
   // Arguments announced without their array reach the portable side as such, which refuses them.
   if (count_ == 0 || params->rgvarg == nullptr) return;
-  for (UINT i = 0; i < count_; ++i) {
+  arguments_.resize(count_);
+  ReadBudget budget;
+  // Read in call order, so that a refusal names the first argument that gives one.
+  for (uint32_t position = 1; position <= count_; ++position) {
+    HostArgument& argument = arguments_[count_ - position];
     try {
-      Bind(params->rgvarg[i]);
-    } catch (const EquException& refusal) {
-      // The call is refused later, where the dispatch refuses arguments nothing can be stored
-      // into: a call that names no method is still answered as such first.
-      arguments_.back() = HostArgument{};
-      arguments_.back().portable = OleVariant::RefOther(nullptr);
-      if (refusal_.empty()) refusal_ = refusal.Message();
+      Bind(argument, params->rgvarg[count_ - position], budget);
+    } catch (const UnreadableInput& refusal) {
+      Refuse(argument, position, kResultUnknownError, refusal.Reason());
+    } catch (const UnwritableArgument& refusal) {
+      Refuse(argument, position, kResultBadInput, refusal.Message());
     }
   }
   for (HostArgument& argument : arguments_) portable_.push_back(argument.portable);
+}
+
+// The call is refused later, where the dispatch refuses arguments nothing can be stored into: a
+// call that names no method is still answered as such first.
+void HostArguments::Refuse(HostArgument& argument, uint32_t position, int32_t code,
+                           const std::string& reason) {
+  argument = HostArgument{};
+  argument.portable = OleVariant::RefOther(nullptr);
+  if (refusal_) return;
+  refusal_ = ArgumentRefusal{code, GetResultDescription(kResultBadInput, "") + ": аргумент " +
+                                       std::to_string(position) + ": " + reason};
 }
 
 void HostArguments::WriteBack() {
@@ -320,10 +369,10 @@ void HostArguments::WriteBack() {
   for (PreparedWrite& write : writes) write.Commit();
 }
 
-void HostArguments::Bind(VARIANT& host) {
-  HostArgument& argument = arguments_.emplace_back();
+void HostArguments::Bind(HostArgument& argument, VARIANT& host, ReadBudget& budget) {
+  ReadNotes notes;
   if ((host.vt & VT_BYREF) == 0) {
-    argument.portable = FromComVariant(host);
+    argument.portable = FromComVariant(host, notes, budget);
     return;
   }
   VARIANT* target = EndOfChain(host);
@@ -332,9 +381,8 @@ void HostArguments::Bind(VARIANT& host) {
     // A chain that loops or ends in a null link has no place to store into.
     reference = OleVariant::RefOther(nullptr);
   } else if ((target->vt & VT_BYREF) == 0) {
-    if (HoldsLockedArray(*target)) RefuseBadInput();
-    ReadNotes notes;
-    argument.shadowVariant = FromComVariant(*target, notes);
+    if (HoldsLockedArray(*target)) throw UnwritableArgument("массив заблокирован вызывающей программой");
+    argument.shadowVariant = FromComVariant(*target, notes, budget);
     if (notes.lossy) {
       argument.lossy = true;
       argument.asRead = argument.shadowVariant;
@@ -343,7 +391,7 @@ void HostArguments::Bind(VARIANT& host) {
     argument.portable = OleVariant::RefVariant(&argument.shadowVariant);
     return;
   } else {
-    reference = BindReference(argument, *target);
+    reference = BindReference(argument, *target, budget);
     argument.target = target;
   }
   // A reference reached through variant links stays one link away, as the host built it.

@@ -8,11 +8,13 @@
 #include <oaidl.h>
 
 #include <deque>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "common/Dispatch.h"
 #include "common/OleVariant.h"
+#include "core/com/ComVariant.h"
 
 namespace tallowmer::com {
 
@@ -36,18 +38,28 @@ struct HostArgument {
   OleVariant asRead;
 };
 
+// Why an argument is refused before any method runs: the code the exception record carries and the
+// text that names the argument and the reason.
+struct ArgumentRefusal {
+  int32_t code = 0;
+  std::string description;
+};
+
 // The host's arguments for one call, in the platform's order (last argument first).
 class HostArguments {
  public:
-  // An argument the reader refuses (nesting without end, a loop) or a variable whose array the
-  // host has locked reaches the portable side as a reference nothing can be stored into, which it
-  // refuses before any method runs; Refusal() then says why.
+  // An argument the reader refuses (nesting without end, a loop, too many elements), an array
+  // reached through a by-reference array of another element type or size, or a variable whose
+  // array the host has locked reaches the portable side as a reference nothing can be stored into,
+  // which it refuses before any method runs; Refusal() then says which argument and why.
   explicit HostArguments(DISPPARAMS* params);
 
-  // The reason the first refused argument was refused, or empty.
-  const std::string& Refusal() const { return refusal_; }
+  // The first refused argument's refusal, or null.
+  const ArgumentRefusal* Refusal() const { return refusal_ ? &*refusal_ : nullptr; }
 
-  DispParams Portable() { return DispParams{portable_.empty() ? nullptr : portable_.data(), count_}; }
+  DispParams Portable() {
+    return DispParams{portable_.empty() ? nullptr : portable_.data(), count_, namedCount_};
+  }
 
   // Copies what the call left in the by-reference targets back into the host's memory: every
   // write is prepared first and only then carried out, so a write that cannot be made (the
@@ -56,12 +68,14 @@ class HostArguments {
   void WriteBack();
 
  private:
-  void Bind(VARIANT& host);
+  void Bind(HostArgument& argument, VARIANT& host, ReadBudget& budget);
+  void Refuse(HostArgument& argument, uint32_t position, int32_t code, const std::string& reason);
 
   uint32_t count_ = 0;
+  uint32_t namedCount_ = 0;
   std::deque<HostArgument> arguments_;
   std::vector<OleVariant> portable_;
-  std::string refusal_;
+  std::optional<ArgumentRefusal> refusal_;
 };
 
 }  // namespace tallowmer::com

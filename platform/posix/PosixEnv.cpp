@@ -1,11 +1,10 @@
-// POSIX side of the environment: XDG-style data folders, mode bits instead of ACLs, flock for the
-// "others may read, nobody else may write" rule of the shared log files.
+// POSIX side of the environment: XDG-style data folders, a group and mode bits instead of ACLs.
 
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <langinfo.h>
 #include <locale.h>
-#include <sys/file.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,14 +17,11 @@
 
 #include "platform/Env.h"
 #include "platform/posix/FileDescriptor.h"
+#include "platform/posix/FolderWalk.h"
+#include "platform/posix/PosixLogFile.h"
 
 namespace tallowmer::platform {
 namespace {
-
-OsResult LastError(const std::string& what) {
-  const int code = errno;
-  return OsResult::Failure(code, what + ": " + std::strerror(code));
-}
 
 class LocaleHandle {
  public:
@@ -52,18 +48,44 @@ bool IsWritableDirectory(const std::string& path) {
   return ::access(path.c_str(), W_OK | X_OK) == 0;
 }
 
+// The home folder that the user database names for the effective user: $HOME may be anything that
+// whoever started the process chose, or missing. Empty when the user has none.
+std::string UserHome() {
+  const long suggested = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+  std::string buffer(suggested > 0 ? static_cast<size_t>(suggested) : 16384, '\0');
+  passwd entry{};
+  passwd* found = nullptr;
+  while (::getpwuid_r(::geteuid(), &entry, buffer.data(), buffer.size(), &found) == ERANGE) {
+    buffer.resize(buffer.size() * 2);
+  }
+  if (found == nullptr || found->pw_dir == nullptr) return "";
+  return found->pw_dir;
+}
+
 std::string UserDataFolder() {
   std::string xdg = EnvironmentValue("XDG_DATA_HOME");
   if (!xdg.empty()) return xdg;
   std::string home = EnvironmentValue("HOME");
-  return (home.empty() ? std::string("/tmp") : home) + "/.local/share";
+  if (home.empty()) home = UserHome();
+  return home.empty() ? "" : home + "/.local/share";
 }
 
+// The user's own state folder, where the lines of refused shared logs go. Under
+// LS_TALLOWMER_DATA_DIR a folder of the user's id below its "user" folder, so that users do not share
+// it there either. Else $XDG_STATE_HOME when it is an absolute path through folders that nobody but
+// the user and root can change; else ~/.local/state in the home that the user database names. Never
+// a folder that every user shares, such as /tmp.
 std::string UserStateFolder() {
-  std::string xdg = EnvironmentValue("XDG_STATE_HOME");
-  if (!xdg.empty()) return xdg;
-  std::string home = EnvironmentValue("HOME");
-  return (home.empty() ? std::string("/tmp") : home) + "/.local/state";
+  const std::string data = EnvironmentValue("LS_TALLOWMER_DATA_DIR");
+  if (!data.empty()) return data + "/user/" + std::to_string(::geteuid());
+  const std::string xdg = EnvironmentValue("XDG_STATE_HOME");
+  HeldFolder folder;
+  if (!xdg.empty() && xdg.front() == '/' &&
+      WalkToFolder(xdg, {FolderTrust::PrivateLogFolder, MissingFolder::CreatePrivate, true}, folder).ok()) {
+    return xdg;
+  }
+  const std::string home = UserHome();
+  return home.empty() ? "" : home + "/.local/state";
 }
 
 // Translates a strftime pattern ("%d.%m.%Y") into FormatDateTime notation ("dd.mm.yyyy") and
@@ -142,132 +164,14 @@ std::string WithPlaceholder(std::string format, const std::string& separator, ch
   return result;
 }
 
-// rwxrwxrwt: what /tmp has.
-constexpr mode_t kSharedFolderMode = 01777;
-// Folders this code creates: others may look in, only the creator may write, until the folder is
-// opened to everyone on purpose.
-constexpr mode_t kNewFolderMode = 0755;
-
-void SplitPath(const std::string& path, std::string& folder, std::string& name) {
-  const size_t slash = path.find_last_of('/');
-  folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-  name = slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-// A symbolic link on the way to a log folder is trusted when it belongs to the system or to the
-// user the host runs as: one that another user made is how a shared folder gets swapped for a
-// folder of the attacker's choosing.
-OsResult CheckLinksOnTheWay(const std::string& folder) {
-  for (size_t slash = folder.find('/', 1);; slash = folder.find('/', slash + 1)) {
-    const std::string partial = folder.substr(0, slash);
-    struct stat status {};
-    if (!partial.empty() && ::lstat(partial.c_str(), &status) == 0 && S_ISLNK(status.st_mode) &&
-        status.st_uid != 0 && status.st_uid != ::geteuid()) {
-      return OsResult::Refused("путь к папке проходит через ссылку " + partial + " другого пользователя");
-    }
-    if (slash == std::string::npos) return OsResult::Success();
-  }
-}
-
-// Opens the folder itself, never a link in its place, and makes sure that its name still leads to
-// the folder held: files are then opened relative to the held folder, so a folder renamed or
-// replaced meanwhile cannot send them anywhere else.
-OsResult OpenLogFolder(const std::string& folder, FileDescriptor& handle) {
-  if (OsResult links = CheckLinksOnTheWay(folder); !links.ok()) return links;
-  handle = FileDescriptor(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  if (handle.get() < 0) {
-    if (errno == ELOOP || errno == ENOTDIR) return OsResult::Refused("папка " + folder + " — это ссылка");
-    return LastError("Не удалось открыть папку " + folder);
-  }
-  struct stat held {};
-  struct stat named {};
-  if (::fstat(handle.get(), &held) != 0) return LastError("Не удалось открыть папку " + folder);
-  if (::stat(folder.c_str(), &named) != 0 || named.st_dev != held.st_dev || named.st_ino != held.st_ino) {
-    return OsResult::Refused("папку " + folder + " подменили во время открытия");
-  }
-  return CheckLinksOnTheWay(folder);
-}
-
-// Why an opened log file is not ours to write: a second name (a hard link a user made to a file
-// elsewhere) or something that is no plain file. Empty when it is fine.
-std::string RefusalOf(const struct stat& status) {
-  if (!S_ISREG(status.st_mode)) return "это не обычный файл";
-  if (status.st_nlink != 1)
-    return "у файла есть другие имена (жёстких ссылок: " + std::to_string(status.st_nlink) + ")";
-  return {};
-}
-
-// Opens the file in the held folder: an existing one as it is, a missing one created anew, never
-// through a link (O_NOFOLLOW) and never blocked by a pipe planted under its name (O_NONBLOCK until
-// it is known to be a file). Whoever creates the day's file lets the other users append to it.
-OsResult OpenInFolder(int folder, const std::string& name, const std::string& path, FileDescriptor& file) {
-  constexpr int kFlags = O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
-  bool created = false;
-  for (int attempt = 0; attempt < 3 && file.get() < 0; ++attempt) {
-    int fd = ::openat(folder, name.c_str(), kFlags);
-    if (fd < 0 && errno == ENOENT) {
-      fd = ::openat(folder, name.c_str(), kFlags | O_CREAT | O_EXCL, 0666);
-      if (fd < 0 && errno == EEXIST) continue;  // another writer created it meanwhile
-      created = fd >= 0;
-    }
-    if (fd < 0) {
-      if (errno == ELOOP) return OsResult::Refused("файл " + path + " — это символическая ссылка");
-      if (errno == ENXIO) return OsResult::Refused("файл " + path + " — это не обычный файл");
-      return LastError("Не удалось открыть файл " + path);
-    }
-    file = FileDescriptor(fd);
-  }
-  if (file.get() < 0) return LastError("Не удалось открыть файл " + path);
-  struct stat status {};
-  if (::fstat(file.get(), &status) != 0) return LastError("Не удалось открыть файл " + path);
-  if (const std::string refusal = RefusalOf(status); !refusal.empty()) {
-    struct stat named {};
-    // What this call created is taken away again, and only when the name still leads to it.
-    if (created && ::fstatat(folder, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-        named.st_dev == status.st_dev && named.st_ino == status.st_ino) {
-      ::unlinkat(folder, name.c_str(), 0);
-    }
-    file = FileDescriptor();
-    return OsResult::Refused("файл " + path + ": " + refusal);
-  }
-  ::fcntl(file.get(), F_SETFL, O_WRONLY | O_APPEND);
-  if (status.st_uid == ::geteuid() && (status.st_mode & 0666) != 0666) ::fchmod(file.get(), 0666);
-  return OsResult::Success();
-}
-
-// Opens a log file for appending, creating it when missing, under the rules of
-// Env::AppendToSharedFile.
-OsResult OpenForAppending(const std::string& path, FileDescriptor& file) {
-  std::string folderName;
-  std::string name;
-  SplitPath(path, folderName, name);
-  FileDescriptor folder;
-  if (OsResult opened = OpenLogFolder(folderName, folder); !opened.ok()) return opened;
-  return OpenInFolder(folder.get(), name, path, file);
-}
-
-OsResult WriteAll(int fd, std::string_view text, const std::string& path) {
-  while (!text.empty()) {
-    const ssize_t written = ::write(fd, text.data(), text.size());
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return LastError("Не удалось записать в файл " + path);
-    }
-    text.remove_prefix(static_cast<size_t>(written));
-  }
-  return OsResult::Success();
-}
-
-// With O_APPEND every write lands at the end of the file as one piece, so writers that share the
-// file need no lock as long as each line is one write.
+// Appending through a file kept open: a refusal of a write shows as a refusal, as of an open.
 class PosixAppendFile final : public AppendFile {
  public:
-  PosixAppendFile(FileDescriptor file, std::string path) : file_(std::move(file)), path_(std::move(path)) {}
-  OsResult Append(std::string_view bytes) override { return WriteAll(file_.get(), bytes, path_); }
+  explicit PosixAppendFile(PosixLogFile file) : file_(std::move(file)) {}
+  OsResult Append(std::string_view bytes) override { return file_.Append(bytes); }
 
  private:
-  FileDescriptor file_;
-  std::string path_;
+  PosixLogFile file_;
 };
 
 class PosixEnv final : public Env {
@@ -287,17 +191,20 @@ class PosixEnv final : public Env {
   }
 
   std::string SpecialFolderPath(int folderId) override {
+    // The user's own folder is made only where it is to be used, for the user alone.
+    if (folderId == kFolderUserLocalAppData) return UserStateFolder();
     std::string path = EnvironmentValue("LS_TALLOWMER_DATA_DIR");
-    if (folderId == kFolderUserLocalAppData) {
-      path = path.empty() ? UserStateFolder() : path + "/user";
-    } else if (path.empty()) {
+    if (path.empty()) {
       if (folderId == kFolderCommonAppData && IsWritableDirectory("/var/lib")) {
         path = "/var/lib";
       } else {
         path = UserDataFolder();
       }
     }
-    if (!ForceDirectories(path).ok()) return "";
+    // The data folder may well be a link of the user's (a dotfile manager's, say).
+    HeldFolder folder;
+    if (!WalkToFolder(path, {FolderTrust::Reachable, MissingFolder::CreateShared, true}, folder).ok())
+      return "";
     return path;
   }
 
@@ -326,62 +233,62 @@ class PosixEnv final : public Env {
   }
 
   OsResult ForceDirectories(const std::string& path) override {
-    if (path.empty()) return OsResult::Failure(ENOENT, "Не удалось создать папку: пустое имя");
-    std::string partial;
-    size_t position = 0;
-    while (position != std::string::npos) {
-      position = path.find('/', position + 1);
-      partial = path.substr(0, position);
-      if (partial.empty() || DirectoryExists(partial)) continue;
-      if (::mkdir(partial.c_str(), kNewFolderMode) != 0 && errno != EEXIST) {
-        return LastError("Не удалось создать папку " + partial);
-      }
-    }
-    return OsResult::Success();
+    HeldFolder folder;
+    return WalkToFolder(path, {FolderTrust::SharedLogFolder, MissingFolder::CreateShared}, folder);
   }
 
   OsResult GrantEveryoneFullAccess(const std::string& folder) override {
-    // The folder itself, not whatever a link in its place leads to: opening some other folder of
-    // the host's to everyone is what the link would be planted for.
-    FileDescriptor handle(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (handle.get() < 0) {
-      if (errno == ELOOP || errno == ENOTDIR) return OsResult::Success();
-      return LastError("Нет доступа к папке " + folder);
+    // The folder itself, reached through folders that nobody else can swap: opening some other
+    // folder of the user's to the group is what a swapped one would be planted for.
+    HeldFolder held;
+    if (OsResult reached = WalkToFolder(folder, {FolderTrust::SharedLogFolder, MissingFolder::Fail}, held);
+        !reached.ok())
+      return reached;
+    // Like a refused change of an access list, a folder that is not the user's keeps its mode.
+    if (held.status.st_uid != ::geteuid()) {
+      return OsResult::Refused("папка " + folder + " принадлежит другому пользователю (uid " +
+                               std::to_string(held.status.st_uid) + ")");
     }
-    struct stat status {};
-    if (::fstat(handle.get(), &status) != 0) return LastError("Нет доступа к папке " + folder);
-    // Everyone may create files here, as in /tmp; the sticky bit keeps them from removing or
-    // replacing each other's files (a log swapped for a link, say). Like a refused ACL write, a
-    // folder owned by someone else keeps its mode without an error.
-    if ((status.st_mode & 07777) != kSharedFolderMode && status.st_uid == ::geteuid()) {
-      ::fchmod(handle.get(), kSharedFolderMode);
+    if ((held.status.st_mode & 07777) == kSharedFolderMode) return OsResult::Success();
+    // A handle opened with O_PATH cannot change a mode: the folder is opened again through it.
+    const FileDescriptor opened(::openat(held.handle.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (opened.get() < 0 || ::fchmod(opened.get(), kSharedFolderMode) != 0) {
+      return ErrnoFailure(errno, "Нет доступа к папке " + folder);
     }
     return OsResult::Success();
   }
 
-  OsResult AppendToSharedFile(const std::string& path, std::string_view text) override {
-    FileDescriptor file;
-    if (OsResult opened = OpenForAppending(path, file); !opened.ok()) return opened;
-    const OsResult locked = RetryWhileBusy(
-        [&] {
-          return ::flock(file.get(), LOCK_EX | LOCK_NB) == 0 ? OsResult::Success()
-                                                             : LastError("Файл занят: " + path);
-        },
-        [](const OsResult& result) {
-          return result.errorCode() == EWOULDBLOCK || result.errorCode() == EINTR;
-        });
-    if (!locked.ok()) return locked;
-    const OsResult written = WriteAll(file.get(), text, path);
-    if (!written.ok()) return written;
-    if (!file.Close()) return LastError("Не удалось закрыть файл " + path);
+  OsResult ForcePrivateDirectories(const std::string& path) override {
+    HeldFolder held;
+    if (OsResult reached =
+            WalkToFolder(path, {FolderTrust::PrivateLogFolder, MissingFolder::CreatePrivate}, held);
+        !reached.ok()) {
+      return OsResult::Failure(reached.errorCode(),
+                               "Личная папка журналов " + path + " недоступна: " + reached.message());
+    }
+    // A folder that an older version made readable by others is the user's alone from now on.
+    if ((held.status.st_mode & 07777) == kPrivateFolderMode || held.status.st_uid != ::geteuid())
+      return OsResult::Success();
+    const FileDescriptor opened(::openat(held.handle.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (opened.get() < 0 || ::fchmod(opened.get(), kPrivateFolderMode) != 0) {
+      return ErrnoFailure(errno, "Не удалось закрыть от других пользователей папку " + path);
+    }
     return OsResult::Success();
   }
 
-  std::unique_ptr<AppendFile> OpenAppendFile(const std::string& path, OsResult& failure) override {
-    FileDescriptor file;
-    failure = OpenForAppending(path, file);
+  OsResult AppendToLogFile(const std::string& path, std::string_view text, LogFileOptions options) override {
+    PosixLogFile file;
+    if (OsResult opened = file.Open(path, options.access); !opened.ok()) return opened;
+    if (OsResult written = file.Append(text); !written.ok()) return written;
+    return file.Close();
+  }
+
+  std::unique_ptr<AppendFile> OpenLogFile(const std::string& path, LogFileOptions options,
+                                          OsResult& failure) override {
+    PosixLogFile file;
+    failure = file.Open(path, options.access);
     if (!failure.ok()) return nullptr;
-    return std::make_unique<PosixAppendFile>(std::move(file), path);
+    return std::make_unique<PosixAppendFile>(std::move(file));
   }
 
   RegionalFormats UserRegionalFormats() override {

@@ -7,238 +7,34 @@
 #include <shlobj.h>
 
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "platform/Env.h"
 #include "platform/windows/SharedFolderAcl.h"
 #include "platform/windows/WindowsHandles.h"
+#include "platform/windows/WindowsLogFile.h"
 #include "platform/windows/WindowsSystem.h"
 
 namespace tallowmer::platform {
 namespace {
 
+using windows::ErrorResult;
 using windows::ModuleInstance;
+using windows::Narrow;
 using windows::UniqueFile;
 using windows::UniqueLocal;
-
-std::wstring Widen(std::string_view text) {
-  if (text.empty()) return {};
-  const int length =
-      ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring result(static_cast<size_t>(length), L'\0');
-  ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), length);
-  return result;
-}
-
-std::string Narrow(std::wstring_view text, UINT codePage = CP_UTF8) {
-  if (text.empty()) return {};
-  const int length = ::WideCharToMultiByte(codePage, 0, text.data(), static_cast<int>(text.size()), nullptr,
-                                           0, nullptr, nullptr);
-  std::string result(static_cast<size_t>(length), '\0');
-  ::WideCharToMultiByte(codePage, 0, text.data(), static_cast<int>(text.size()), result.data(), length,
-                        nullptr, nullptr);
-  return result;
-}
-
-OsResult Failure(DWORD code, const std::string& what) {
-  std::wstring text = windows::SystemErrorText(code);
-  while (!text.empty() && text.back() == L'.') text.pop_back();
-  return OsResult::Failure(static_cast<int>(code),
-                           what + ": " + Narrow(text) + " (" + std::to_string(code) + ")");
-}
-
-OsResult LastFailure(const std::string& what) {
-  return Failure(::GetLastError(), what);
-}
-
-bool SamePath(std::wstring_view left, std::wstring_view right) {
-  return ::CompareStringOrdinal(left.data(), static_cast<int>(left.size()), right.data(),
-                                static_cast<int>(right.size()), TRUE) == CSTR_EQUAL;
-}
-
-// The path that a handle was opened on, after every link, junction and mount point on the way, in
-// the form of a DOS path ("C:\ProgramData\...", "\\server\share\..."); empty when it cannot be read.
-std::wstring FinalPath(HANDLE handle) {
-  std::wstring path(MAX_PATH, L'\0');
-  for (;;) {
-    const DWORD length = ::GetFinalPathNameByHandleW(handle, path.data(), static_cast<DWORD>(path.size()),
-                                                     FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-    if (length == 0) return {};
-    if (length < path.size()) {
-      path.resize(length);
-      break;
-    }
-    path.resize(length + 1);
-  }
-  if (path.rfind(L"\\\\?\\UNC\\", 0) == 0) return L"\\" + path.substr(7);
-  if (path.rfind(L"\\\\?\\", 0) == 0) return path.substr(4);
-  return path;
-}
-
-// The path a folder name stands for, in full and in its long form, without a trailing delimiter: what
-// the final path of the folder must be when nothing on the way was swapped for a link.
-std::wstring IntendedPath(const std::wstring& folder) {
-  std::wstring full(MAX_PATH, L'\0');
-  DWORD length = ::GetFullPathNameW(folder.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
-  if (length >= full.size()) {
-    full.resize(length);
-    length = ::GetFullPathNameW(folder.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
-  }
-  full.resize(length < full.size() ? length : 0);
-  std::wstring longPath(full.size() + MAX_PATH, L'\0');
-  length = ::GetLongPathNameW(full.c_str(), longPath.data(), static_cast<DWORD>(longPath.size()));
-  std::wstring result = length > 0 && length < longPath.size() ? longPath.substr(0, length) : full;
-  while (result.size() > 3 && (result.back() == L'\\' || result.back() == L'/')) result.pop_back();
-  return result;
-}
-
-// Holds a log folder while a file in it is opened. The folder is held without letting anyone delete
-// or rename it, so that its name keeps leading to it, and it must be the folder its name stands for:
-// no junction, no symbolic link, and no swapped folder on the way to it (its final path tells).
-OsResult OpenLogFolder(const std::string& folder, UniqueFile& handle, std::wstring& finalPath) {
-  const std::wstring name = Widen(folder);
-  handle.reset(::CreateFileW(name.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-                             nullptr));
-  if (!handle) {
-    // Only a program that may remove or rename the folder can hold it so that it cannot be held
-    // this way: the logs then keep away from it, as from a folder swapped for a link.
-    if (::GetLastError() == ERROR_SHARING_VIOLATION) {
-      return OsResult::Refused("папку " + folder +
-                               " держит открытой другая программа, которая может её подменить");
-    }
-    return LastFailure("Не удалось открыть папку " + folder);
-  }
-  BY_HANDLE_FILE_INFORMATION information{};
-  if (!::GetFileInformationByHandle(handle.get(), &information)) {
-    return LastFailure("Не удалось открыть папку " + folder);
-  }
-  if ((information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-    return OsResult::Refused("папка " + folder + " — это ссылка или точка подключения");
-  }
-  if ((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-    return OsResult::Refused(folder + " — это не папка");
-  }
-  finalPath = FinalPath(handle.get());
-  if (finalPath.empty()) return LastFailure("Не удалось открыть папку " + folder);
-  if (!SamePath(finalPath, IntendedPath(name))) {
-    return OsResult::Refused("папка " + folder + " ведёт в " + Narrow(finalPath));
-  }
-  return OsResult::Success();
-}
-
-// Why an opened log file is not ours to write: a link or junction opened as itself, a second name
-// (a hard link that a user made to a file elsewhere), or a path that ends outside the held folder.
-// Empty when the file is fine.
-std::string RefusalOf(HANDLE file, const BY_HANDLE_FILE_INFORMATION& information,
-                      const std::wstring& expected) {
-  if ((information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
-    return "это ссылка или точка подключения";
-  if ((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return "это папка";
-  if (information.nNumberOfLinks != 1) {
-    return "у файла есть другие имена (жёстких ссылок: " + std::to_string(information.nNumberOfLinks) + ")";
-  }
-  const std::wstring finalPath = FinalPath(file);
-  if (!SamePath(finalPath, expected)) return "файл ведёт в " + Narrow(finalPath);
-  return {};
-}
-
-bool SameFile(const BY_HANDLE_FILE_INFORMATION& left, const BY_HANDLE_FILE_INFORMATION& right) {
-  return left.dwVolumeSerialNumber == right.dwVolumeSerialNumber &&
-         left.nFileIndexHigh == right.nFileIndexHigh && left.nFileIndexLow == right.nFileIndexLow;
-}
-
-// Takes away a file that this call created in the held folder and then refused, when its name still
-// leads to that very file.
-void DeleteCreatedFile(const std::wstring& name, const BY_HANDLE_FILE_INFORMATION& created) {
-  const UniqueFile file(::CreateFileW(name.c_str(), DELETE | FILE_READ_ATTRIBUTES,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                      OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-  BY_HANDLE_FILE_INFORMATION information{};
-  if (!file || !::GetFileInformationByHandle(file.get(), &information) || !SameFile(information, created))
-    return;
-  FILE_DISPOSITION_INFO disposition{};
-  disposition.DeleteFile = TRUE;
-  ::SetFileInformationByHandle(file.get(), FileDispositionInfo, &disposition, sizeof(disposition));
-}
-
-// Opens the file in the held folder: an existing one as it is, a missing one created anew (never
-// through a link that leads nowhere: CREATE_NEW fails on any name that is taken). A link, junction
-// or mount point is opened as itself (FILE_FLAG_OPEN_REPARSE_POINT), and what was opened is judged
-// by its handle. A file that another writer holds with writing refused is waited for a moment,
-// since that writer only holds it for one line.
-OsResult OpenInFolder(const std::string& path, const std::wstring& expected, DWORD share, UniqueFile& file) {
-  const std::wstring name = Widen(path);
-  bool created = false;
-  const OsResult opened = RetryWhileBusy(
-      [&] {
-        for (int attempt = 0; attempt < 3; ++attempt) {
-          file.reset(::CreateFileW(name.c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES, share, nullptr,
-                                   OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-          created = false;
-          if (!file && ::GetLastError() == ERROR_FILE_NOT_FOUND) {
-            file.reset(::CreateFileW(name.c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES, share, nullptr,
-                                     CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
-                                     nullptr));
-            created = static_cast<bool>(file);
-            if (!file && ::GetLastError() == ERROR_FILE_EXISTS) continue;  // another writer was quicker
-          }
-          break;
-        }
-        if (!file) {
-          const DWORD code = ::GetLastError();
-          return Failure(
-              code, (code == ERROR_SHARING_VIOLATION ? "Файл занят: " : "Не удалось открыть файл ") + path);
-        }
-        return OsResult::Success();
-      },
-      [](const OsResult& result) {
-        return result.errorCode() == ERROR_SHARING_VIOLATION || result.errorCode() == ERROR_LOCK_VIOLATION;
-      });
-  if (!opened.ok()) return opened;
-  BY_HANDLE_FILE_INFORMATION information{};
-  if (!::GetFileInformationByHandle(file.get(), &information))
-    return LastFailure("Не удалось открыть файл " + path);
-  const std::string refusal = RefusalOf(file.get(), information, expected);
-  if (refusal.empty()) return OsResult::Success();
-  file.reset();
-  if (created && (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
-    DeleteCreatedFile(name, information);
-  }
-  return OsResult::Refused("файл " + path + ": " + refusal);
-}
-
-// Opens a log file for appending, creating it when missing, under the rules of
-// Env::AppendToSharedFile. The folder is held until the file is open.
-OsResult OpenForAppending(const std::string& path, DWORD share, UniqueFile& file) {
-  const size_t slash = path.find_last_of("\\/");
-  if (slash == std::string::npos) return Failure(ERROR_INVALID_NAME, "Не удалось открыть файл " + path);
-  UniqueFile folder;
-  std::wstring folderPath;
-  if (OsResult held = OpenLogFolder(path.substr(0, slash + 1), folder, folderPath); !held.ok()) return held;
-  if (folderPath.back() != L'\\') folderPath += L'\\';
-  return OpenInFolder(path, folderPath + Widen(path.substr(slash + 1)), share, file);
-}
-
-OsResult WriteAll(HANDLE file, std::string_view bytes, const std::string& path) {
-  DWORD written = 0;
-  if (!::WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
-      written != bytes.size()) {
-    return LastFailure("Не удалось записать в файл " + path);
-  }
-  return OsResult::Success();
-}
+using windows::Widen;
 
 // Appending access puts every write at the end of the file as one piece, whoever else appends.
 class WindowsAppendFile final : public AppendFile {
  public:
-  WindowsAppendFile(UniqueFile file, std::string path) : file_(std::move(file)), path_(std::move(path)) {}
-  OsResult Append(std::string_view bytes) override { return WriteAll(file_.get(), bytes, path_); }
+  explicit WindowsAppendFile(windows::WindowsLogFile file) : file_(std::move(file)) {}
+  OsResult Append(std::string_view bytes) override { return file_.Append(bytes); }
 
  private:
-  UniqueFile file_;
-  std::string path_;
+  windows::WindowsLogFile file_;
 };
 
 std::string LocaleInfo(LCTYPE type) {
@@ -288,6 +84,34 @@ LRESULT CALLBACK MessageWindowProc(HWND window, UINT message, WPARAM wParam, LPA
   if (handler != nullptr && *handler) (*handler)(message, wParam, lParam);
   return ::DefWindowProcW(window, message, wParam, lParam);
 }
+
+// The hidden windows' class, registered while a window of it lives. Windows does not unregister a
+// module's classes when it unloads the module: a class left registered made the next load of the
+// module at the same address fail to register it, and so to create any window.
+class MessageWindowClass {
+ public:
+  bool Acquire() {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (windows_ == 0) {
+      WNDCLASSW description{};
+      description.lpfnWndProc = MessageWindowProc;
+      description.hInstance = ModuleInstance();
+      description.lpszClassName = kMessageWindowClass;
+      if (::RegisterClassW(&description) == 0) return false;
+    }
+    ++windows_;
+    return true;
+  }
+
+  void Release() {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (windows_ > 0 && --windows_ == 0) ::UnregisterClassW(kMessageWindowClass, ModuleInstance());
+  }
+
+ private:
+  std::mutex mutex_;
+  size_t windows_ = 0;
+};
 
 class WindowsEnv final : public Env {
  public:
@@ -343,7 +167,7 @@ class WindowsEnv final : public Env {
   }
 
   OsResult ForceDirectories(const std::string& path) override {
-    if (path.empty()) return Failure(ERROR_PATH_NOT_FOUND, "Не удалось создать папку");
+    if (path.empty()) return ErrorResult(ERROR_PATH_NOT_FOUND, "Не удалось создать папку");
     std::string trimmed = path;
     while (trimmed.size() > 3 && (trimmed.back() == '\\' || trimmed.back() == '/')) trimmed.pop_back();
     if (DirectoryExists(trimmed)) return OsResult::Success();
@@ -353,62 +177,80 @@ class WindowsEnv final : public Env {
       if (!parent.ok()) return parent;
     }
     if (!::CreateDirectoryW(Widen(trimmed).c_str(), nullptr) && ::GetLastError() != ERROR_ALREADY_EXISTS) {
-      return LastFailure("Не удалось создать папку " + trimmed);
+      return ErrorResult(::GetLastError(), "Не удалось создать папку " + trimmed);
     }
     return OsResult::Success();
   }
 
   OsResult GrantEveryoneFullAccess(const std::string& folder) override {
     const std::wstring name = Widen(folder);
-    // The folder itself, never what a link or junction in its place leads to; without the right to
-    // change its permissions the folder stays as it is, without an error.
+    // The folder itself, never what a link or junction in its place leads to. Without the right to
+    // change its permissions, or when it is another user's, the folder is not this user's to share:
+    // a refusal, which leaves the folder as it is; its logs are refused too unless its owner is one
+    // the user can trust.
     const UniqueFile handle(::CreateFileW(
         name.c_str(), READ_CONTROL | WRITE_DAC | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
         nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!handle) {
       const DWORD code = ::GetLastError();
-      if (code == ERROR_ACCESS_DENIED) return OsResult::Success();
-      return Failure(code, "Нет доступа к папке " + folder);
+      if (code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION) {
+        return OsResult::Refused("папку " + folder + " нельзя открыть для других пользователей: " +
+                                 windows::ErrorDescription(code));
+      }
+      return ErrorResult(code, "Нет доступа к папке " + folder);
     }
     BY_HANDLE_FILE_INFORMATION information{};
     if (!::GetFileInformationByHandle(handle.get(), &information))
-      return LastFailure("Нет доступа к папке " + folder);
+      return ErrorResult(::GetLastError(), "Нет доступа к папке " + folder);
     if ((information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
-        !SamePath(FinalPath(handle.get()), IntendedPath(name))) {
-      return OsResult::Success();
+        !windows::SamePath(windows::FinalPath(handle.get()), windows::IntendedPath(name))) {
+      return OsResult::Refused("папка " + folder + " — это ссылка или ведёт в другую папку");
+    }
+    windows::ObjectOwner owner;
+    if (!owner.Read(handle.get()))
+      return ErrorResult(::GetLastError(), "Не удалось узнать владельца папки " + folder);
+    if (const std::string distrust = windows::DistrustOfOwner(owner.Get()); !distrust.empty()) {
+      return OsResult::Refused("папка " + folder + ": " + distrust);
     }
     windows::SharedFolderAcl wanted;
-    if (!wanted.Build()) return LastFailure("Не удалось составить список доступа папки " + folder);
+    if (!wanted.Build())
+      return ErrorResult(::GetLastError(), "Не удалось составить список доступа папки " + folder);
     PACL current = nullptr;
     PSECURITY_DESCRIPTOR rawDescriptor = nullptr;
     const DWORD readResult = ::GetSecurityInfo(handle.get(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
                                                nullptr, nullptr, &current, nullptr, &rawDescriptor);
     const UniqueLocal descriptor(rawDescriptor);
-    if (readResult != ERROR_SUCCESS) return Failure(readResult, "GetSecurityInfo " + folder);
+    if (readResult != ERROR_SUCCESS) return ErrorResult(readResult, "GetSecurityInfo " + folder);
     if (current != nullptr && wanted.Matches(current)) return OsResult::Success();
     // Protected: what the parent folder grants is not inherited on top of this list.
-    ::SetSecurityInfo(handle.get(), SE_FILE_OBJECT,
-                      DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                      wanted.Get(), nullptr);
+    const DWORD written = ::SetSecurityInfo(handle.get(), SE_FILE_OBJECT,
+                                            DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                                            nullptr, nullptr, wanted.Get(), nullptr);
+    if (written != ERROR_SUCCESS) {
+      return OsResult::Refused("папку " + folder + " нельзя открыть для других пользователей: " +
+                               windows::ErrorDescription(written));
+    }
     return OsResult::Success();
   }
 
-  OsResult AppendToSharedFile(const std::string& path, std::string_view text) override {
-    UniqueFile file;
-    const OsResult opened = OpenForAppending(path, FILE_SHARE_READ, file);
-    if (!opened.ok()) return opened;
-    const std::string ansi = Narrow(Widen(text), CP_ACP);
-    const OsResult written = WriteAll(file.get(), ansi, path);
-    if (!written.ok()) return written;
-    if (!::CloseHandle(file.release())) return LastFailure("Не удалось закрыть файл " + path);
-    return OsResult::Success();
+  // The user's own application data is the user's alone already: the profile's access list says so.
+  OsResult ForcePrivateDirectories(const std::string& path) override { return ForceDirectories(path); }
+
+  OsResult AppendToLogFile(const std::string& path, std::string_view text, LogFileOptions options) override {
+    windows::WindowsLogFile file;
+    // Others may read the file meanwhile, not write it: the writer of one line holds it alone.
+    if (OsResult opened = file.Open(path, FILE_SHARE_READ, options.waitWhileBusy); !opened.ok())
+      return opened;
+    if (OsResult written = file.Append(Narrow(Widen(text), CP_ACP)); !written.ok()) return written;
+    return file.Close();
   }
 
-  std::unique_ptr<AppendFile> OpenAppendFile(const std::string& path, OsResult& failure) override {
-    UniqueFile file;
-    failure = OpenForAppending(path, FILE_SHARE_READ | FILE_SHARE_WRITE, file);
+  std::unique_ptr<AppendFile> OpenLogFile(const std::string& path, LogFileOptions options,
+                                          OsResult& failure) override {
+    windows::WindowsLogFile file;
+    failure = file.Open(path, FILE_SHARE_READ | FILE_SHARE_WRITE, options.waitWhileBusy);
     if (!failure.ok()) return nullptr;
-    return std::make_unique<WindowsAppendFile>(std::move(file), path);
+    return std::make_unique<WindowsAppendFile>(std::move(file));
   }
 
   RegionalFormats UserRegionalFormats() override {
@@ -429,17 +271,13 @@ class WindowsEnv final : public Env {
   }
 
   uintptr_t CreateMessageWindow(MessageHandler handler) override {
-    static const ATOM windowClass = [] {
-      WNDCLASSW description{};
-      description.lpfnWndProc = MessageWindowProc;
-      description.hInstance = ModuleInstance();
-      description.lpszClassName = kMessageWindowClass;
-      return ::RegisterClassW(&description);
-    }();
-    if (windowClass == 0) return 0;
+    if (!messageWindowClass_.Acquire()) return 0;
     const HWND window = ::CreateWindowExW(0, kMessageWindowClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
                                           ModuleInstance(), nullptr);
-    if (window == nullptr) return 0;
+    if (window == nullptr) {
+      messageWindowClass_.Release();
+      return 0;
+    }
     ::SetWindowLongPtrW(window, GWLP_USERDATA,
                         reinterpret_cast<LONG_PTR>(new MessageHandler(std::move(handler))));
     return reinterpret_cast<uintptr_t>(window);
@@ -450,7 +288,7 @@ class WindowsEnv final : public Env {
     if (handle == nullptr || !::IsWindow(handle)) return;
     std::unique_ptr<MessageHandler> handler(
         reinterpret_cast<MessageHandler*>(::SetWindowLongPtrW(handle, GWLP_USERDATA, 0)));
-    ::DestroyWindow(handle);
+    if (::DestroyWindow(handle)) messageWindowClass_.Release();
   }
 
   uintptr_t ForegroundWindow() override { return reinterpret_cast<uintptr_t>(::GetForegroundWindow()); }
@@ -469,6 +307,9 @@ class WindowsEnv final : public Env {
     ::MessageBoxW(nullptr, Widen(text).c_str(), Widen(caption).c_str(),
                   MB_OK | MB_ICONINFORMATION | MB_TASKMODAL);
   }
+
+ private:
+  MessageWindowClass messageWindowClass_;
 };
 
 }  // namespace

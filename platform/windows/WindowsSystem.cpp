@@ -24,4 +24,33 @@ HINSTANCE ModuleInstance() {
   return module;
 }
 
+std::wstring Widen(std::string_view text) {
+  if (text.empty()) return {};
+  const int length =
+      ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  std::wstring result(static_cast<size_t>(length), L'\0');
+  ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), length);
+  return result;
+}
+
+std::string Narrow(std::wstring_view text, UINT codePage) {
+  if (text.empty()) return {};
+  const int length = ::WideCharToMultiByte(codePage, 0, text.data(), static_cast<int>(text.size()), nullptr,
+                                           0, nullptr, nullptr);
+  std::string result(static_cast<size_t>(length), '\0');
+  ::WideCharToMultiByte(codePage, 0, text.data(), static_cast<int>(text.size()), result.data(), length,
+                        nullptr, nullptr);
+  return result;
+}
+
+std::string ErrorDescription(DWORD code) {
+  std::wstring text = SystemErrorText(code);
+  while (!text.empty() && text.back() == L'.') text.pop_back();
+  return Narrow(text) + " (" + std::to_string(code) + ")";
+}
+
+OsResult ErrorResult(DWORD code, const std::string& what) {
+  return OsResult::Failure(static_cast<int>(code), what + ": " + ErrorDescription(code));
+}
+
 }  // namespace tallowmer::platform::windows

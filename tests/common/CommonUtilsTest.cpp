@@ -107,14 +107,15 @@ TEST_F(CommonUtilsTest, TextToSettingValueByType) {
   EXPECT_EQ(DataTypeName(static_cast<TDataType>(9)), "");
 }
 
-TEST_F(CommonUtilsTest, GrantEveryoneFullAccessLetsEveryUserWrite) {
+// On POSIX "everyone" is the folder's group: the logs hold customers' personal data.
+TEST_F(CommonUtilsTest, GrantEveryoneFullAccessSharesTheFolderWithItsGroup) {
   const std::string folder = env.Root() + "logs";
   ForceDirectories(folder + "/nested");
   GrantEveryoneFullAccess(folder);
   GrantEveryoneFullAccess(folder);
   struct stat status {};
   ASSERT_EQ(::stat(folder.c_str(), &status), 0);
-  EXPECT_EQ(status.st_mode & 07777, 01777u);
+  EXPECT_EQ(status.st_mode & 07777, 03770u);
   EXPECT_THROW(GrantEveryoneFullAccess(env.Root() + "missing"), EOSError);
 }
 

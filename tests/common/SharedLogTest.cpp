@@ -1,13 +1,17 @@
-// A shared log refused for what another user planted: the lines go to the user's own log folder,
-// the refusal is noted there once and in the shared log once it takes lines again, and a real
-// failure to write still fails.
+// A shared log refused for what another user planted or did: the lines go to the user's own log
+// folder, the refusal is noted there once and in the shared log once it takes lines again, and the
+// call fails only when the user's own log cannot take the lines either.
 
 #include <gtest/gtest.h>
+
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
 
+#include "common/Exceptions.h"
 #include "common/SharedLog.h"
+#include "tests/support/LargestFile.h"
 #include "tests/support/TestEnv.h"
 
 namespace tallowmer {
@@ -74,6 +78,63 @@ TEST_F(SharedLogTest, ARefusedLogGoesToThePrivateFolderAndIsNotedOnceInEach) {
     EXPECT_EQ(Count(shared, note), 1u) << shared;
     EXPECT_EQ(shared.substr(shared.size() - 11), "three\nfour\n");
   }
+}
+
+// The user's own log folder and the diverted lines in it are the user's alone.
+TEST_F(SharedLogTest, TheDivertedLinesAreTheUsersAlone) {
+  Plant();
+  Write(false, "one\n");
+  struct stat status {};
+  ASSERT_EQ(::stat(privateLog.c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 0777, 0600u);
+  ASSERT_EQ(::stat(std::filesystem::path(privateLog).parent_path().c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 0777, 0700u);
+}
+
+// Another user may grow the file that a request holds open to the largest size allowed between two
+// of its lines: the rest of the request's lines go to the user's own log, noted once.
+TEST_F(SharedLogTest, ALogRefusedWhileHeldOpenGoesOnInThePrivateLog) {
+  Plant();
+  std::filesystem::remove(log);
+  platform::OsResult failure;
+  const auto file = OpenSharedLog(log, Note, failure);
+  ASSERT_NE(file, nullptr) << failure.message();
+  ASSERT_TRUE(file->Append("one\n").ok());
+  ASSERT_TRUE(testing::GrowToTheLargestSize(log));
+  EXPECT_TRUE(file->Append("two\n").ok());
+  EXPECT_TRUE(file->Append("three\n").ok());
+  const std::string diverted = testing::TestEnv::ReadFile(privateLog);
+  EXPECT_EQ(diverted.rfind("NOTE " + note, 0), 0u) << diverted;
+  EXPECT_EQ(Count(diverted, note), 1u) << diverted;
+  EXPECT_TRUE(diverted.ends_with("two\nthree\n")) << diverted;
+}
+
+// A refused log whose lines the user's own folder cannot take either fails, naming both reasons,
+// and owes the shared log no note: nothing was diverted.
+TEST_F(SharedLogTest, WithoutThePrivateLogTheRefusalFailsWithBothReasons) {
+  Plant();
+  std::filesystem::create_directories(privateLog);
+  const platform::OsResult written = AppendToSharedLog(log, "one\n", Note);
+  EXPECT_FALSE(written.ok());
+  EXPECT_FALSE(written.refused());
+  EXPECT_NE(written.message().find(note), std::string::npos) << written.message();
+  EXPECT_NE(written.message().find(privateLog), std::string::npos) << written.message();
+  std::filesystem::remove(log);
+  ASSERT_TRUE(AppendToSharedLog(log, "two\n", Note).ok());
+  EXPECT_EQ(testing::TestEnv::ReadFile(log), "two\n");
+
+  // A private folder that others may change is no private folder: the call fails, saying why.
+  std::filesystem::remove_all(env.Root() + "user/Quorvane");
+  ASSERT_EQ(::chmod((env.Root() + "user").c_str(), 0777), 0);
+  std::filesystem::remove(log);
+  std::filesystem::create_symlink(victim, log);
+  try {
+    AppendToSharedLog(log, "three\n", Note);
+    ADD_FAILURE() << "a private folder that others may change was used";
+  } catch (const EOSError& error) {
+    EXPECT_NE(error.Message().find("могут писать другие пользователи"), std::string::npos) << error.Message();
+  }
+  EXPECT_EQ(testing::TestEnv::ReadFile(victim), "untouched");
 }
 
 TEST_F(SharedLogTest, AFailureToWriteIsNoRefusalAndStillFails) {

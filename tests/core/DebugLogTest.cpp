@@ -23,6 +23,19 @@ class DebugLogTest : public ::testing::Test {
   }
 
   std::string LogFile(const char* date = "2024.01.31") { return logDir + "Debug_" + date + ".log"; }
+  std::string PrivateLogFile() { return env.Root() + "user/Quorvane/ls_tallowmer/logs/Debug_2024.01.31.log"; }
+
+  // A folder where the day's file should be, in the device folder and in the user's own: the shared
+  // log is refused, and the private one, where its lines would go, cannot take them either.
+  void SpoilLog() {
+    std::filesystem::remove(LogFile());
+    std::filesystem::create_directories(LogFile());
+    std::filesystem::create_directories(PrivateLogFile());
+  }
+  void MendLog() {
+    std::filesystem::remove(LogFile());
+    std::filesystem::remove(PrivateLogFile());
+  }
 
   testing::TestEnv env;
   testing::TestObjectHolder object;
@@ -168,9 +181,7 @@ TEST_F(DebugLogTest, SecretSettingValuesAreMaskedWhereTheyStand) {
 
 TEST_F(DebugLogTest, UnwritableLogIsReportedThroughDispatchAndTouchesNoArgument) {
   object->SetDebugLogEnabled(true);
-  // A folder where the day's file should be makes every open fail.
-  std::filesystem::remove(LogFile());
-  std::filesystem::create_directories(LogFile());
+  SpoilLog();
   OleVariant inData;
   OleVariant outData = OleVariant::Text("host");
   OleVariant timeOut = OleVariant::Int32(0);
@@ -186,10 +197,7 @@ TEST_F(DebugLogTest, UnwritableLogIsReportedThroughDispatchAndTouchesNoArgument)
 // A method that has run keeps its outcome when the log cannot take the line after it: the host
 // gets the method's own result, and the lost line is reported in front of the next one written.
 TEST_F(DebugLogTest, ALineLostAfterTheMethodRanLeavesTheOutcomeAndIsReportedNext) {
-  const auto spoilLog = [this] {
-    std::filesystem::remove(LogFile());
-    std::filesystem::create_directories(LogFile());
-  };
+  const auto spoilLog = [this] { SpoilLog(); };
   object->AddPublicMethod("SpoilPublic", [&](OleVariant&, OleVariant& outData, int32_t, std::string&) {
     spoilLog();
     outData = OleVariant::Text("продано");
@@ -211,7 +219,7 @@ TEST_F(DebugLogTest, ALineLostAfterTheMethodRanLeavesTheOutcomeAndIsReportedNext
     EXPECT_TRUE(VarToBool(call.result));
     EXPECT_EQ(VarToStr(outData), "продано");
 
-    std::filesystem::remove(LogFile());
+    MendLog();
     object->WriteDebugLog("next", "line");
     const std::string content = testing::TestEnv::ReadFile(LogFile());
     const std::string prefix = std::string("2024.01.31 10:20:30.000 Inst.: ") + kInstance + "\t";

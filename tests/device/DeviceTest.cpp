@@ -342,7 +342,7 @@ TEST_F(DeviceTest, EnablingCreatesTheDeviceFolderBeforeTheDebugLogsFirstLine) {
   PublicCall(*device, "Enable", OleVariant(), outData);
   struct stat status {};
   ASSERT_EQ(::stat(folder.c_str(), &status), 0) << "the device folder was not created";
-  EXPECT_EQ(status.st_mode & 0777, 0777u) << "the device folder is not opened to every user";
+  EXPECT_EQ(status.st_mode & 07777, 03770u) << "the device folder is not shared with its group";
   // The whole log, header first, is in the device folder and nowhere else.
   std::string inDeviceFolder;
   for (const auto& entry : std::filesystem::directory_iterator(folder))

@@ -211,6 +211,23 @@ TEST_F(DriverEndToEndTest, ServiceErrorsSurfaceWithTheirCodeAndMessage) {
             1003);
 }
 
+// Two lines of 600 trillion: the order's sum leaves the Currency range. It went out wrapped, as
+// "sum":-644674407370955, before.
+TEST_F(DriverEndToEndTest, AReceiptWhoseSumLeavesTheCurrencyRangeIsRefusedBeforeAnythingIsSent) {
+  ASSERT_EQ(Call("CreateOrder", {OleVariant(), OleVariant::Text(kPhone), OleVariant::Int32(0)}), 0)
+      << Failure();
+  const std::string orderId = VarToStr(Out(0));
+  const int64_t k600Trillion = 600000000000000;
+  EXPECT_EQ(Call("CloseOrder",
+                 {OleVariant::Text(orderId),
+                  ReceiptTable({Line("A", "a", 0, 1, k600Trillion), Line("B", "b", 0, 1, k600Trillion)}),
+                  OleVariant::FromCurrency(Currency{}), OleVariant::Int32(0), OleVariant::Text(kPhone),
+                  OleVariant::Int32(0), OleVariant::Int32(0), OleVariant::Text("")}),
+            1004);
+  EXPECT_EQ(Failure(), "Ошибка входных параметров команды");
+  EXPECT_EQ(HttpLog().find("/createOrder"), std::string::npos);
+}
+
 TEST_F(DriverEndToEndTest, CardNumberReceiptTextWithAPointUnderACommaLocale) {
   env.formats.decimalSeparator = ",";
   ResetDefaultFormatSettings();

@@ -145,6 +145,67 @@ TEST_F(DriverRulesTest, ReceiptSumsAreExactAndLinesCarryTheirNames) {
   EXPECT_TRUE(BuildReceipt(OleVariant()).lines.empty());
 }
 
+std::vector<OleVariant> MoneyLine(int64_t discount, int64_t amount) {
+  return {OleVariant(),
+          OleVariant(),
+          OleVariant::Text("p"),
+          OleVariant::Text("n"),
+          OleVariant::FromCurrency(Currency{discount}),
+          OleVariant::Double(1),
+          OleVariant::FromCurrency(Currency{amount})};
+}
+
+// Amounts in ten-thousandths; the Currency range ends at +-922337203685477.5807.
+TEST_F(DriverRulesTest, ReceiptSumsOutsideTheCurrencyRangeAreRefusedNotWrapped) {
+  constexpr int64_t k600Trillion = 6000000000000000000;
+  constexpr int64_t kHalfRange = int64_t{1} << 62;
+  struct Case {
+    const char* label;
+    std::vector<std::vector<OleVariant>> lines;
+    bool refused;
+    int64_t sum, sumWithDiscount;
+  };
+  const Case cases[] = {
+      {"two lines of 600 trillion", {MoneyLine(0, k600Trillion), MoneyLine(0, k600Trillion)}, true, 0, 0},
+      {"two lines of -600 trillion", {MoneyLine(0, -k600Trillion), MoneyLine(0, -k600Trillion)}, true, 0, 0},
+      {"a line whose discounted amount leaves the range",
+       {MoneyLine(-k600Trillion, k600Trillion)},
+       true,
+       0,
+       0},
+      {"a line whose discounted amount leaves it below",
+       {MoneyLine(k600Trillion, -k600Trillion)},
+       true,
+       0,
+       0},
+      {"only the discounted sum leaves the range",
+       {MoneyLine(-k600Trillion / 2, k600Trillion), MoneyLine(-k600Trillion / 2, 0)},
+       true,
+       0,
+       0},
+      {"sums that end at the largest amount",
+       {MoneyLine(0, kHalfRange), MoneyLine(0, kHalfRange - 1)},
+       false,
+       INT64_MAX,
+       INT64_MAX},
+      {"sums that end at the smallest amount",
+       {MoneyLine(0, -kHalfRange), MoneyLine(0, -kHalfRange)},
+       false,
+       INT64_MIN,
+       INT64_MIN},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    if (c.refused) {
+      EXPECT_THROW(BuildReceipt(ReceiptTable(c.lines)), ERangeError);
+      continue;
+    }
+    const TReceipt receipt = BuildReceipt(ReceiptTable(c.lines));
+    EXPECT_EQ(receipt.sum.value, c.sum);
+    EXPECT_EQ(receipt.sumWithDiscount.value, c.sumWithDiscount);
+  }
+}
+
 TEST_F(DriverRulesTest, MalformedReceiptTablesAreRejected) {
   auto narrow = SafeArray::Create2D({0, 5}, {0, 1});
   const OleVariant bad[] = {

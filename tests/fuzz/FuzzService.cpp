@@ -88,14 +88,15 @@ class FuzzEnv final : public platform::EnvWrapper {
 
   platform::LocalTime Now() override { return clock; }
   std::string SpecialFolderPath(int) override { return root; }
-  platform::OsResult AppendToSharedFile(const std::string&, std::string_view text) override {
+  platform::OsResult AppendToLogFile(const std::string&, std::string_view text,
+                                     platform::LogFileOptions) override {
     CheckLogText(text);
     if (text.size() < 2 || text.substr(text.size() - 2) != "\r\n")
       Fail("a debug-log line without its line end");
     return platform::OsResult::Success();
   }
-  std::unique_ptr<platform::AppendFile> OpenAppendFile(const std::string&,
-                                                       platform::OsResult& failure) override {
+  std::unique_ptr<platform::AppendFile> OpenLogFile(const std::string&, platform::LogFileOptions,
+                                                    platform::OsResult& failure) override {
     failure = platform::OsResult::Success();
     return std::make_unique<MemoryAppendFile>();
   }

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <filesystem>
 #include <fstream>
 
@@ -78,19 +80,37 @@ TEST_F(RestTest, WithLoggingOffTheFolderIsStillCreatedButNothingWritten) {
   EXPECT_TRUE(std::filesystem::is_empty(DefaultLogFolder()));
 }
 
-TEST_F(RestTest, ALogThatCannotBePreparedFailsTheRequestBeforeSending) {
+// A file where the log folder should be, or a folder where the day's file should be, is what another
+// user can plant: the request goes on and its lines go to the user's own log. Only when that log
+// cannot be had either is the request given up, before anything is sent.
+TEST_F(RestTest, ALogThatIsRefusedGoesToThePrivateLogAndOnlyWithoutOneFailsTheRequest) {
   std::ofstream(env.Root() + "plain-file") << "x";
   std::filesystem::create_directories(env.Root() + "dir/http_2024.01.31.log");
+  const std::string privateLog = env.Root() + "user/Quorvane/ls_tallowmer/logs/http_2024.01.31.log";
   for (const std::string& folder : {env.Root() + "plain-file/logs", env.Root() + "dir"}) {
+    SCOPED_TRACE(folder);
     rest->SetLogDir(folder);
     transport->Answer(200, "{}");
     const Outcome outcome = Request(mtGet);
-    EXPECT_EQ(outcome.code, -1) << folder;
-    EXPECT_EQ(outcome.response, "");
-    EXPECT_NE(outcome.description, "");
-    transport->answers.clear();
+    EXPECT_EQ(outcome.code, 200);
+    EXPECT_EQ(outcome.response, "{}");
+    const std::string diverted = testing::TestEnv::ReadFile(privateLog);
+    EXPECT_NE(diverted.find("Stat Журнал " + folder + "/http_2024.01.31.log отклонён: "), std::string::npos)
+        << diverted;
+    EXPECT_TRUE(diverted.ends_with("Recv 31.01.2024 10:20:30: {}\r\nStat Disconnected.\r\n")) << diverted;
   }
-  EXPECT_TRUE(transport->sent.empty());
+  EXPECT_EQ(transport->sent.size(), 2u);
+
+  // Nobody else may be able to change the user's own folder: this one, everyone may write to.
+  std::filesystem::remove_all(env.Root() + "user/Quorvane");
+  ASSERT_EQ(::chmod((env.Root() + "user").c_str(), 0777), 0);
+  transport->Answer(200, "{}");
+  const Outcome outcome = Request(mtGet);
+  EXPECT_EQ(outcome.code, -1);
+  EXPECT_EQ(outcome.response, "");
+  EXPECT_NE(outcome.description.find("могут писать другие пользователи"), std::string::npos)
+      << outcome.description;
+  EXPECT_EQ(transport->sent.size(), 2u);
 }
 
 TEST_F(RestTest, AnswersAreSortedIntoResponseOrDescription) {

@@ -1,11 +1,12 @@
 // A late-bound client with the argument forms script hosts never build: arrays that refer back to
 // themselves or nest without end, unsigned values of 2^31 and more, arrays without a stored element
-// type, locked arrays, values the driver cannot hold, and the error object of the thread.
+// type, locked arrays, values the driver cannot hold, and the error object of the thread; the
+// cases of BoundaryWriteBack.cpp and BoundaryModule.cpp besides.
 //
 // Usage: boundary_client CASE. Each case runs in its own process, so that one that takes the
 // process down fails alone. Prints one line per check and "N passed, M failed".
 
-#include "ComClient.h"
+#include "BoundaryClient.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -15,125 +16,8 @@
 #include <string>
 #include <vector>
 
+namespace boundary {
 namespace {
-
-using com_client::ByRef;
-using com_client::ClearException;
-using com_client::Int4;
-using com_client::Ref;
-using com_client::ScalarRef;
-using com_client::Text;
-using com_client::Variant;
-
-constexpr DISPID kOpen = 1;
-constexpr DISPID kGetDeviceInfo = 4;
-constexpr DISPID kEnable = 5;
-constexpr DISPID kGetSettings = 7;
-constexpr DISPID kSetSettings = 8;
-const wchar_t* const kBadInputText = L"Ошибка входных параметров команды";
-
-int passed = 0;
-int failed = 0;
-
-void Check(bool condition, const char* what) {
-  std::printf("%s: %s\n", condition ? "ok" : "FAILED", what);
-  (condition ? passed : failed)++;
-}
-
-// Arguments in call order; they are handed over last first, as the platform expects.
-HRESULT Call(IDispatch* object, DISPID id, std::vector<VARIANT> args, VARIANT* result, EXCEPINFO* exception) {
-  std::vector<VARIANT> reversed(args.rbegin(), args.rend());
-  DISPPARAMS params{reversed.data(), nullptr, static_cast<UINT>(reversed.size()), 0};
-  return object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD | DISPATCH_PROPERTYGET, &params,
-                        result, exception, nullptr);
-}
-
-// The answer of one call: its HRESULT, its result and the exception's texts.
-struct Answer {
-  HRESULT hr = E_UNEXPECTED;
-  bool result = false;
-  std::wstring description;
-  std::wstring source;
-  SCODE scode = 0;
-};
-
-Answer Run(IDispatch* object, DISPID id, std::vector<VARIANT> args) {
-  Variant result;
-  EXCEPINFO exception{};
-  Answer answer;
-  answer.hr = Call(object, id, std::move(args), &result.value, &exception);
-  answer.result = result.value.vt == VT_BOOL && result.value.boolVal != VARIANT_FALSE;
-  if (exception.bstrDescription != nullptr) answer.description = exception.bstrDescription;
-  if (exception.bstrSource != nullptr) answer.source = exception.bstrSource;
-  answer.scode = exception.scode;
-  ClearException(exception);
-  return answer;
-}
-
-// GetDeviceInfo with InData, OutData, the time-out 0 and any further arguments.
-Answer DeviceInfo(IDispatch* object, VARIANT inData, VARIANT outData, std::vector<VARIANT> more = {}) {
-  std::vector<VARIANT> args{inData, outData, Int4(0)};
-  args.insert(args.end(), more.begin(), more.end());
-  return Run(object, kGetDeviceInfo, args);
-}
-
-bool IsBadInput(const Answer& answer, const wchar_t* detail = nullptr) {
-  if (answer.hr != DISP_E_EXCEPTION || answer.scode != 1001) return false;
-  if (answer.description.rfind(kBadInputText, 0) != 0) return false;
-  return detail == nullptr ? answer.description == kBadInputText
-                           : answer.description.find(detail) != std::wstring::npos;
-}
-
-SAFEARRAY* Vector(VARTYPE type, ULONG count) {
-  SAFEARRAYBOUND bound{count, 0};
-  return ::SafeArrayCreate(type, 1, &bound);
-}
-
-VARIANT ArrayOf(SAFEARRAY* array, VARTYPE type = VT_VARIANT) {
-  VARIANT value;
-  ::VariantInit(&value);
-  value.vt = VT_ARRAY | type;
-  value.parray = array;
-  return value;
-}
-
-LONG UpperBound(SAFEARRAY* array) {
-  LONG upper = -1;
-  ::SafeArrayGetUBound(array, 1, &upper);
-  return upper;
-}
-
-bool IsDeviceInformation(const VARIANT& outData) {
-  return outData.vt == (VT_ARRAY | VT_VARIANT) && UpperBound(outData.parray) == 14;
-}
-
-IDispatch* CreateDriver() {
-  CLSID clsid;
-  IDispatch* object = nullptr;
-  if (FAILED(::CLSIDFromProgID(L"hwEq.tallowmer", &clsid)) ||
-      FAILED(::CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch,
-                                reinterpret_cast<void**>(&object)))) {
-    return nullptr;
-  }
-  return object;
-}
-
-// An object with only an IUnknown face, which counts its references.
-class PlainObject : public IUnknown {
- public:
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
-    if (IsEqualIID(iid, IID_IUnknown)) {
-      *object = this;
-      AddRef();
-      return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++references); }
-  ULONG STDMETHODCALLTYPE Release() override { return static_cast<ULONG>(--references); }
-  long references = 1;
-};
 
 // Element 0 of the array refers back to the variable that holds the array.
 void SelfReference(IDispatch* object) {
@@ -214,48 +98,6 @@ void ManyElements(IDispatch* object) {
   ::SafeArrayDestroy(inner.parray);
 }
 
-// A settings table [row, column] of one column, in an array of one element, as SetSettings takes it.
-SAFEARRAY* SettingsTable(const wchar_t* id, VARIANT value) {
-  SAFEARRAYBOUND bounds[] = {{2, 0}, {1, 0}};
-  SAFEARRAY* table = ::SafeArrayCreate(VT_VARIANT, 2, bounds);
-  LONG idIndex[] = {0, 0};
-  LONG valueIndex[] = {1, 0};
-  Variant name;
-  name.value = Text(id);
-  ::SafeArrayPutElement(table, idIndex, &name.value);
-  ::SafeArrayPutElement(table, valueIndex, &value);
-  SAFEARRAY* outer = Vector(VT_VARIANT, 1);
-  LONG first = 0;
-  VARIANT tableVariant = ArrayOf(table);
-  ::SafeArrayPutElement(outer, &first, &tableVariant);
-  ::SafeArrayDestroy(table);
-  return outer;
-}
-
-// The value of one setting as GetSettings reports it.
-bool SettingValue(IDispatch* object, const wchar_t* id, VARIANT* value) {
-  Variant inData;
-  Variant outData;
-  if (Run(object, kGetSettings, {ByRef(&inData.value), ByRef(&outData.value), Int4(0)}).hr != S_OK ||
-      outData.value.vt != (VT_ARRAY | VT_VARIANT))
-    return false;
-  LONG first = 0;
-  Variant table;
-  ::SafeArrayGetElement(outData.value.parray, &first, &table.value);
-  if (table.value.vt != (VT_ARRAY | VT_VARIANT)) return false;
-  LONG columns = -1;
-  ::SafeArrayGetUBound(table.value.parray, 2, &columns);
-  for (LONG column = 0; column <= columns; ++column) {
-    LONG idIndex[] = {0, column};
-    LONG valueIndex[] = {1, column};
-    Variant name;
-    ::SafeArrayGetElement(table.value.parray, idIndex, &name.value);
-    if (name.value.vt == VT_BSTR && std::wcscmp(name.value.bstrVal, id) == 0)
-      return SUCCEEDED(::SafeArrayGetElement(table.value.parray, valueIndex, value));
-  }
-  return false;
-}
-
 void UnsignedValues(IDispatch* object) {
   {
     ULONG value = 0xFFFFFFF0u;
@@ -311,20 +153,6 @@ void UnsignedValues(IDispatch* object) {
           "SetSettings with a by-reference UI4 0x80000000 after the table: True, the setting stored");
     ::VariantClear(&holder);
   }
-}
-
-// An array made by SafeArrayAllocDescriptor: flags say what it holds, no element type is stored.
-SAFEARRAY* ArrayWithoutVartype(USHORT features, ULONG elementSize, ULONG count) {
-  SAFEARRAY* array = nullptr;
-  if (FAILED(::SafeArrayAllocDescriptor(1, &array))) return nullptr;
-  array->fFeatures = features;
-  array->cbElements = elementSize;
-  array->rgsabound[0] = {count, 0};
-  if (FAILED(::SafeArrayAllocData(array))) {
-    ::SafeArrayDestroyDescriptor(array);
-    return nullptr;
-  }
-  return array;
 }
 
 void ArraysWithoutVartype(IDispatch* object) {
@@ -409,8 +237,8 @@ void LockedArrays(IDispatch* object) {
     VARIANT holder = ArrayOf(array);
     Variant inData;
     const Answer answer = DeviceInfo(object, ByRef(&inData.value), ByRef(&holder));
-    Check(IsBadInput(answer) && holder.vt == (VT_ARRAY | VT_VARIANT) && holder.parray == array &&
-              array->cLocks == 1,
+    Check(IsRefusedArgument(answer, 2, L"массив заблокирован вызывающей программой") &&
+              holder.vt == (VT_ARRAY | VT_VARIANT) && holder.parray == array && array->cLocks == 1,
           "a variable holding a locked array as OutData: the 1004 refusal, the variable as passed");
     ::SafeArrayUnlock(array);
     ::SafeArrayDestroy(array);
@@ -425,8 +253,8 @@ void LockedArrays(IDispatch* object) {
     reference.pparray = &array;
     Variant inData;
     const Answer answer = DeviceInfo(object, ByRef(&inData.value), reference);
-    Check(IsBadInput(answer) && array == before && UpperBound(array) == 2,
-          "a typed reference to a locked array of another shape: the 1004 refusal, the array kept");
+    Check(IsRefusedArgument(answer, 2, kKeptArrayReason) && array == before && UpperBound(array) == 2,
+          "a typed reference to a locked array as OutData: the 1004 refusal, the array kept");
     ::SafeArrayUnlock(array);
     ::SafeArrayDestroy(array);
   }
@@ -449,8 +277,8 @@ void AllOrNothing(IDispatch* object) {
   unknown.punkVal = &plain;
   Variant inData;
   const Answer answer = DeviceInfo(object, inData.value, fixedRef, {ByRef(&small), ByRef(&unknown)});
-  Check(IsBadInput(answer) && small.vt == VT_I2 && unknown.vt == VT_UNKNOWN && unknown.punkVal == &plain &&
-            plain.references == 1,
+  Check(IsRefusedArgument(answer, 2, kKeptArrayReason) && small.vt == VT_I2 && unknown.vt == VT_UNKNOWN &&
+            unknown.punkVal == &plain && plain.references == 1,
         "a refused write-back leaves every argument as passed: the I2 stays I2, the object stays");
   fixed->fFeatures &= static_cast<USHORT>(~FADF_FIXEDSIZE);
   ::SafeArrayDestroy(fixed);
@@ -610,9 +438,13 @@ double HeapMegabytesInUse() {
   return static_cast<double>(com_client::HeapBytesInUse()) / (1024.0 * 1024.0);
 }
 
-// A 1 MB token (512 Ki UTF-16 units) that differs from every other call's.
-VARIANT NewToken(int call) {
-  std::wstring token(512 * 1024, L'a');
+// The longest Token that SetSettings takes, and a token of 1 MB, in UTF-16 units.
+constexpr size_t kLongestToken = 4096;
+constexpr size_t kMegabyteToken = 512 * 1024;
+
+// A token of `units` UTF-16 units that differs from every other call's.
+VARIANT NewToken(int call, size_t units) {
+  std::wstring token(units, L'a');
   const std::wstring number = std::to_wstring(call);
   token.replace(0, number.size(), number);
   return Text(token);
@@ -626,23 +458,18 @@ VARIANT Flag(bool value) {
   return flag;
 }
 
-// Sets one setting through SetSettings.
-bool SetSetting(IDispatch* object, const wchar_t* id, VARIANT value) {
-  VARIANT holder = ArrayOf(SettingsTable(id, value));
-  Variant outData;
-  const Answer answer = Run(object, kSetSettings, {ByRef(&holder), ByRef(&outData.value), Int4(0)});
-  ::VariantClear(&holder);
-  return answer.hr == S_OK && answer.result;
-}
-
 int callsPerRun = 1000;
 
-// Every call sets a new 1 MB token; the memory in use must not grow with the number of tokens.
+// Every call sets a new token of the longest length SetSettings takes, and every fifth carries a
+// 1 MB one in a settings table in InData; the memory in use must not grow with the number of tokens.
 void TokenMemory(IDispatch* object) {
   const int kCalls = callsPerRun;
   Variant host;
   host.value = Text(L"http://127.0.0.1:1");
   SetSetting(object, L"Host", host.value);
+  Variant refused;
+  refused.value = NewToken(-1, kMegabyteToken);
+  Check(!SetSetting(object, L"Token", refused.value), "SetSettings refuses a 1 MB token");
   for (const bool logged : {false, true}) {
     SetSetting(object, L"DebugLogEnabled", Flag(logged));
     Variant inData;
@@ -658,13 +485,15 @@ void TokenMemory(IDispatch* object) {
       if (call == 100) firstHundred = ::GetTickCount64() - begin;
       if (call == kCalls - 100) lastHundredStart = ::GetTickCount64();
       Variant token;
-      token.value = NewToken(call + (logged ? kCalls : 0));
+      token.value = NewToken(call + (logged ? kCalls : 0), kLongestToken);
       all = SetSetting(object, L"Token", token.value) && all;
-      // A settings table in InData of a logged call is masked in the trace as well. Every fifth
-      // call carries one: a megabyte kept per token would show there just as well, and under Wine
-      // each such call takes about as long as the setting itself.
+      // A settings table in InData of a logged call is masked in the trace as well, whatever the
+      // length of its token. Every fifth call carries one: a megabyte kept per token would show
+      // there just as well, and under Wine each such call takes about as long as the setting itself.
       if (call % 5 != 0) continue;
-      VARIANT holder = ArrayOf(SettingsTable(L"Token", token.value));
+      Variant big;
+      big.value = NewToken(call + (logged ? kCalls : 0), kMegabyteToken);
+      VARIANT holder = ArrayOf(SettingsTable(L"Token", big.value));
       Variant out;
       all = DeviceInfo(object, ByRef(&holder), ByRef(&out.value)).hr == S_OK && all;
       ::VariantClear(&holder);
@@ -672,35 +501,48 @@ void TokenMemory(IDispatch* object) {
     const ULONGLONG lastHundred = ::GetTickCount64() - lastHundredStart;
     const double growth = HeapMegabytesInUse() - start;
     std::printf(
-        "    debug log %s: heap in use grew by %.2f MB over %d calls with a new 1 MB token each; "
+        "    debug log %s: heap in use grew by %.2f MB over %d calls with a new token each; "
         "the first 100 took %llu ms, the last 100 %llu ms\n",
         logged ? "on" : "off", growth, kCalls - 10, firstHundred, lastHundred);
-    Check(all && growth < 4.0, logged ? "a new 1 MB token on every call, debug log on: memory flat"
-                                      : "a new 1 MB token on every call, debug log off: memory flat");
+    Check(all && growth < 4.0, logged ? "a new token on every call, debug log on: memory flat"
+                                      : "a new token on every call, debug log off: memory flat");
   }
 }
 
+}  // namespace
+
+// A case gets a driver object made by its ProgID, unless it makes its own.
 const struct {
   const wchar_t* name;
   void (*run)(IDispatch*);
+  bool needsObject = true;
 } kCases[] = {
     {L"self_reference", SelfReference},
     {L"deep_nesting", DeepNesting},
+    {L"nesting_by_value", NestingByValue},
     {L"many_elements", ManyElements},
+    {L"shared_budget", SharedBudget},
     {L"unsigned", UnsignedValues},
     {L"no_vartype", ArraysWithoutVartype},
+    {L"mismatched_holders", MismatchedHolders},
     {L"locked", LockedArrays},
+    {L"fixed_arrays", FixedArrays},
     {L"all_or_nothing", AllOrNothing},
     {L"values_kept", ValuesKept},
+    {L"named_arguments", NamedArguments},
     {L"error_info", ErrorInfo},
+    {L"deferred_exception", DeferredException},
+    {L"deep_manager_answer", DeepManagerAnswer},
     {L"null_forms", NullForms},
+    {L"module_reload", ModuleReload, false},
     {L"token_memory", TokenMemory},
 };
 
-}  // namespace
+}  // namespace boundary
 
 // Usage: boundary_client CASE [TOKEN_CALLS]; the case "every" runs all of them in this process.
 int wmain(int argc, wchar_t** argv) {
+  using namespace boundary;
   const std::wstring name = argc > 1 ? argv[1] : L"";
   const bool every = name == L"every";
   if (argc > 2) callsPerRun = std::max(200, _wtoi(argv[2]));
@@ -709,6 +551,10 @@ int wmain(int argc, wchar_t** argv) {
   for (const auto& c : kCases) {
     if (!every && name != c.name) continue;
     known = true;
+    if (!c.needsObject) {
+      c.run(nullptr);
+      continue;
+    }
     IDispatch* object = CreateDriver();
     Check(object != nullptr, "the object is created by its ProgID");
     if (object != nullptr) {

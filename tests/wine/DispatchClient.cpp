@@ -167,12 +167,16 @@ LONG UpperBound(SAFEARRAY* array) {
   return upper;
 }
 
-bool IsBadInputException(HRESULT hr, EXCEPINFO& exception) {
-  const bool bad = hr == DISP_E_EXCEPTION && exception.scode == 1001 &&
-                   exception.bstrDescription != nullptr &&
-                   std::wstring(exception.bstrDescription) == L"Ошибка входных параметров команды";
+// An argument refused before the method ran: DISP_E_EXCEPTION with scode 1004 and the bad-input
+// text naming the argument at `position`, then the reason, which starts with `reason`.
+bool IsRefusedArgument(HRESULT hr, EXCEPINFO& exception, int position, const wchar_t* reason) {
+  const std::wstring expected = std::wstring(L"Ошибка входных параметров команды: аргумент ") +
+                                std::to_wstring(position) + L": " + reason;
+  const bool refused = hr == DISP_E_EXCEPTION && exception.scode == 1004 &&
+                       exception.bstrDescription != nullptr &&
+                       std::wstring(exception.bstrDescription).rfind(expected, 0) == 0;
   ClearException(exception);
-  return bad;
+  return refused;
 }
 
 // GetDeviceInfo (DispID 4) with InData, OutData, the time-out and an optional fourth argument.
@@ -217,10 +221,11 @@ void CheckTypedArrays(IDispatch* object) {
     SAFEARRAY* fixed = Vector(type, 0, 3, true);
     SAFEARRAY* before = fixed;
     const HRESULT hr = DeviceInfo(object, ByRef(&inData.value), ArrayRef(type, &fixed), Int4(0), &exception);
-    Check(IsBadInputException(hr, exception) && fixed == before && UpperBound(fixed) == 2,
+    Check(IsRefusedArgument(hr, exception, 2, L"массив постоянного размера") && fixed == before &&
+              UpperBound(fixed) == 2,
           type == VT_BSTR
-              ? "a fixed-size text array of another shape: the 1004 exception, the array kept"
-              : "a fixed-size variant array of another shape: the 1004 exception, the array kept");
+              ? "a fixed-size text array as OutData: refused before the method runs, the array kept"
+              : "a fixed-size variant array as OutData: refused before the method runs, the array kept");
     ::SafeArrayDestroy(fixed);
   }
   {
@@ -244,8 +249,9 @@ void CheckTypedArrays(IDispatch* object) {
     SAFEARRAY* wide = Vector(VT_I8, 0, 2);
     Variant outData;
     const HRESULT hr = DeviceInfo(object, ArrayRef(VT_I8, &wide), ByRef(&outData.value), Int4(0), &exception);
-    Check(IsBadInputException(hr, exception) && outData.value.vt == VT_EMPTY,
-          "an array variable of a kind without a write-back row: the 1004 exception before the method runs");
+    Check(
+        IsRefusedArgument(hr, exception, 1, L"в массив элементов типа Int64") && outData.value.vt == VT_EMPTY,
+        "an array variable of a kind without a write-back row: the 1004 exception before the method runs");
     ::SafeArrayDestroy(wide);
   }
 }
@@ -268,8 +274,8 @@ void CheckReferenceKinds(IDispatch* object) {
     const VARIANT fourth = ScalarRef(kind, storage);
     const HRESULT hr =
         DeviceInfo(object, ByRef(&inData.value), ByRef(&outData.value), Int4(0), &exception, &fourth);
-    const bool refused =
-        IsBadInputException(hr, exception) && storage[0] == first && outData.value.vt == VT_EMPTY;
+    const bool refused = IsRefusedArgument(hr, exception, 4, L"в ссылку на значение") &&
+                         storage[0] == first && outData.value.vt == VT_EMPTY;
     if (!refused) std::printf("    by-reference kind %u was not refused\n", kind);
     all = all && refused;
   }
@@ -282,7 +288,8 @@ void CheckReferenceKinds(IDispatch* object) {
   const VARIANT noText = ScalarRef(VT_BSTR, nullptr);
   const HRESULT hr =
       DeviceInfo(object, ByRef(&inData.value), ByRef(&outData.value), Int4(0), &exception, &noText);
-  Check(IsBadInputException(hr, exception), "VT_BYREF|VT_BSTR without storage: the 1004 exception");
+  Check(IsRefusedArgument(hr, exception, 4, L"ссылка не указывает на значение"),
+        "VT_BYREF|VT_BSTR without storage: the 1004 exception");
 }
 
 void CheckTimeOutKinds(IDispatch* object) {

@@ -4,7 +4,14 @@
 //                                           back, one entry a line:
 //                                           "allow flags=0x09 mask=0x0012008d sid=S-1-1-0";
 //   log_folder_probe shared-acl             prints, the same way, the list that the module writes
-//                                           to a shared log folder.
+//                                           to a shared log folder;
+//   log_folder_probe readonly FILE...       writes "untouched" to each FILE and makes it read-only,
+//                                           as a user who planted it would;
+//   log_folder_probe hold RELEASE FILE...   writes "untouched" to each FILE and holds it open for
+//                                           reading without letting anyone write to it, as any
+//                                           user who may read a log can, until the file RELEASE
+//                                           exists (two minutes at most); prints "held" once all
+//                                           are held.
 // Exit code 0 on success.
 
 #include <windows.h>
@@ -14,8 +21,10 @@
 
 #include <cstdio>
 #include <cwchar>
+#include <vector>
 
 #include "platform/windows/SharedFolderAcl.h"
+#include "platform/windows/WindowsHandles.h"
 
 namespace {
 
@@ -78,12 +87,55 @@ int PrintSharedAcl() {
   return 0;
 }
 
+bool WriteUntouched(const wchar_t* path, DWORD attributes) {
+  ::SetFileAttributesW(path, FILE_ATTRIBUTE_NORMAL);
+  const tallowmer::platform::windows::UniqueFile file(
+      ::CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, attributes, nullptr));
+  DWORD written = 0;
+  if (!file || !::WriteFile(file.get(), "untouched", 9, &written, nullptr)) {
+    std::fwprintf(stderr, L"%ls could not be written: %lu\n", path, ::GetLastError());
+    return false;
+  }
+  return true;
+}
+
+int MakeReadOnly(int count, wchar_t** paths) {
+  for (int i = 0; i < count; ++i) {
+    if (!WriteUntouched(paths[i], FILE_ATTRIBUTE_READONLY)) return 1;
+  }
+  return 0;
+}
+
+int Hold(const wchar_t* release, int count, wchar_t** paths) {
+  std::vector<tallowmer::platform::windows::UniqueFile> held;
+  for (int i = 0; i < count; ++i) {
+    if (!WriteUntouched(paths[i], FILE_ATTRIBUTE_NORMAL)) return 1;
+    held.emplace_back(::CreateFileW(paths[i], GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!held.back()) {
+      std::fwprintf(stderr, L"%ls could not be held: %lu\n", paths[i], ::GetLastError());
+      return 1;
+    }
+  }
+  std::wprintf(L"held\n");
+  std::fflush(stdout);
+  for (int waited = 0; waited < 120000 && ::GetFileAttributesW(release) == INVALID_FILE_ATTRIBUTES;
+       waited += 50)
+    ::Sleep(50);
+  return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
   if (argc == 4 && std::wcscmp(argv[1], L"hardlink") == 0) return MakeHardLink(argv[2], argv[3]);
   if (argc == 3 && std::wcscmp(argv[1], L"acl") == 0) return PrintAcl(argv[2]);
   if (argc == 2 && std::wcscmp(argv[1], L"shared-acl") == 0) return PrintSharedAcl();
-  std::fwprintf(stderr, L"usage: log_folder_probe hardlink LINK TARGET | acl FOLDER | shared-acl\n");
+  if (argc >= 3 && std::wcscmp(argv[1], L"readonly") == 0) return MakeReadOnly(argc - 2, argv + 2);
+  if (argc >= 4 && std::wcscmp(argv[1], L"hold") == 0) return Hold(argv[2], argc - 3, argv + 3);
+  std::fwprintf(
+      stderr,
+      L"usage: log_folder_probe hardlink LINK TARGET | acl FOLDER | shared-acl | readonly FILE... | "
+      L"hold RELEASE FILE...\n");
   return 2;
 }

@@ -248,6 +248,113 @@ SAFEARRAY* RandomArray(Rng& rng, VARTYPE elementType, int depth) {
   return array;
 }
 
+bool Honourable(const Argument& argument, bool isPublic, size_t index) {
+  if (!argument.storable) return false;
+  const bool replaced = !isPublic || index == 1;
+  return !(replaced && argument.keptArray);
+}
+
+bool TakesEveryOutcome(const Argument& outData) {
+  return outData.slot == nullptr || outData.slot->kind == (VT_ARRAY | VT_VARIANT);
+}
+
+USHORT RandomKeptFeature(Rng& rng) {
+  const USHORT features[] = {FADF_FIXEDSIZE, FADF_STATIC, FADF_EMBEDDED, FADF_AUTO};
+  return features[rng.Below(4)];
+}
+
+SAFEARRAY* MismatchedArray(Rng& rng, VARTYPE holderType) {
+  const ULONG count = 1 + static_cast<ULONG>(rng.Below(4));
+  elementBudget -= count < elementBudget ? count : elementBudget;
+  SAFEARRAY* sizer = ::SafeArrayCreateVector(holderType, 0, 0);
+  const ULONG holderSize = sizer != nullptr ? ::SafeArrayGetElemsize(sizer) : 0;
+  if (sizer != nullptr) ::SafeArrayDestroy(sizer);
+  if (holderSize != 4 && rng.Chance(50)) {
+    // Without a stored type or a feature flag the holder's type stands; the size does not agree.
+    SAFEARRAY* array = nullptr;
+    if (FAILED(::SafeArrayAllocDescriptor(1, &array))) return nullptr;
+    array->cbElements = 4;
+    array->rgsabound[0] = {count, 0};
+    if (FAILED(::SafeArrayAllocData(array))) {
+      ::SafeArrayDestroyDescriptor(array);
+      return nullptr;
+    }
+    std::memset(array->pvData, 0x5A, count * 4);
+    return array;
+  }
+  VARTYPE elementType = RandomElementType(rng);
+  while (elementType == holderType) elementType = RandomElementType(rng);
+  SAFEARRAY* array = ::SafeArrayCreateVector(elementType, 0, count);
+  if (array == nullptr) return nullptr;
+  for (ULONG i = 0; i < count; ++i) {
+    void* element = static_cast<unsigned char*>(array->pvData) + i * array->cbElements;
+    if (elementType == VT_VARIANT) {
+      FillVariant(rng, *static_cast<VARIANT*>(element), 1);
+    } else {
+      FillScalar(rng, elementType, element, false);
+    }
+  }
+  return array;
+}
+
+namespace {
+
+void PutCell(SAFEARRAY* array, LONG* indices, VARIANT value) {
+  ::SafeArrayPutElement(array, indices, &value);
+  ::VariantClear(&value);
+}
+
+VARIANT Money(LONGLONG tenThousandths) {
+  VARIANT value;
+  ::VariantInit(&value);
+  value.vt = VT_CY;
+  value.cyVal.int64 = tenThousandths;
+  return value;
+}
+
+}  // namespace
+
+void FillCloseOrderInData(ReceiptSums sums, VARIANT& value) {
+  // Two lines of 600 trillion pass the largest amount; 2^62 and 2^62 - 1 end exactly at it.
+  const bool beyond = sums == ReceiptSums::kBeyondTheLimit;
+  const LONGLONG amounts[] = {beyond ? 6000000000000000000LL : LONGLONG{1} << 62,
+                              beyond ? 6000000000000000000LL : (LONGLONG{1} << 62) - 1};
+  SAFEARRAYBOUND bounds[] = {{7, 0}, {2, 0}};  // [column, line]
+  SAFEARRAY* table = ::SafeArrayCreate(VT_VARIANT, 2, bounds);
+  for (LONG line = 0; line < 2; ++line) {
+    LONG product[] = {2, line};
+    LONG name[] = {3, line};
+    LONG discount[] = {4, line};
+    LONG quantity[] = {5, line};
+    LONG amount[] = {6, line};
+    PutCell(table, product, com_client::Text(L"p"));
+    PutCell(table, name, com_client::Text(L"n"));
+    PutCell(table, discount, Money(0));
+    VARIANT one;
+    ::VariantInit(&one);
+    one.vt = VT_R8;
+    one.dblVal = 1;
+    PutCell(table, quantity, one);
+    PutCell(table, amount, Money(amounts[line]));
+  }
+  VARIANT tableVariant;
+  ::VariantInit(&tableVariant);
+  tableVariant.vt = VT_ARRAY | VT_VARIANT;
+  tableVariant.parray = table;
+  const VARIANT elements[] = {com_client::Text(L"o"),
+                              tableVariant,
+                              Money(0),
+                              Money(0),
+                              com_client::Text(L"79001234567"),
+                              com_client::Int4(0),
+                              com_client::Int4(0),
+                              com_client::Text(L"")};
+  SAFEARRAY* inData = ::SafeArrayCreateVector(VT_VARIANT, 0, static_cast<ULONG>(std::size(elements)));
+  for (LONG i = 0; i < static_cast<LONG>(std::size(elements)); ++i) PutCell(inData, &i, elements[i]);
+  value.vt = VT_ARRAY | VT_VARIANT;
+  value.parray = inData;
+}
+
 VARTYPE RandomElementType(Rng& rng) {
   return kElementKinds[rng.Below(static_cast<int>(std::size(kElementKinds)))];
 }

@@ -1,6 +1,7 @@
 // The torture client's generator: seeded, reproducible arguments of every form a client can build
 // (by value, chains of variant references, typed references, arrays of every element type and
-// shape, locked and fixed-size arrays), with the storage they point at.
+// shape, locked, fixed-size and static arrays, array references whose holder names another element
+// type, receipts whose sums reach the end of the Currency range), with the storage they point at.
 
 #pragma once
 
@@ -18,6 +19,8 @@ namespace torture {
 using com_client::kMethodCount;
 using com_client::kMethodNames;
 constexpr DISPID kShowSettingsDlg = 3;
+constexpr DISPID kFirstPublic = 3;
+constexpr DISPID kCloseOrder = 13;
 
 inline uint64_t SplitMix(uint64_t x) {
   x += 0x9E3779B97F4A7C15ULL;
@@ -87,19 +90,34 @@ struct Slot {
   SAFEARRAY* array = nullptr;
   bool locked = false;
   bool lockedVariable = false;  // a variant slot holding an array the client has locked
-  bool fixed = false;
-  VARTYPE elementType = VT_EMPTY;
+  // The feature that makes the slot's array, or the array its variant holds, its owner's to keep
+  // (FADF_FIXEDSIZE, FADF_STATIC, FADF_EMBEDDED or FADF_AUTO); taken off again before it is freed.
+  USHORT keptFeature = 0;
+  VARTYPE elementType = VT_EMPTY;  // the element type the reference names
   SAFEARRAY* arrayBefore = nullptr;
   std::vector<unsigned char> before;
 };
+
+// What the receipt of a CloseOrder call sums to.
+enum class ReceiptSums { kNone, kAtTheLimit, kBeyondTheLimit };
 
 struct Argument {
   VARIANT top{};
   Slot* slot = nullptr;         // the slot a by-reference argument ends at
   bool byValueEnd = false;      // the chain ends at a by-value variant
-  bool storable = true;         // the write-back can store into it
+  bool storable = true;         // the write-back can store into it, whatever the method does
+  bool keptArray = false;       // it holds an array no method may replace
   VARTYPE readKind = VT_EMPTY;  // the kind the driver reads (after references)
 };
+
+// Whether the write-back can honour the argument at `index` (from 0 in call order) of a public or a
+// private method, whatever the method leaves: a public method replaces only OutData, a private one
+// may replace any argument.
+bool Honourable(const Argument& argument, bool isPublic, size_t index);
+// Whether a public method's OutData takes whatever the method leaves (Empty, or an array of values
+// of any kind): a variant or an array reference of variants does; a typed reference takes only what
+// converts to its kind.
+bool TakesEveryOutcome(const Argument& outData);
 
 inline constexpr VARTYPE kScalarKinds[] = {VT_EMPTY, VT_NULL,     VT_I1,      VT_UI1,    VT_I2,   VT_UI2,
                                            VT_I4,    VT_UI4,      VT_I8,      VT_UI8,    VT_INT,  VT_UINT,
@@ -118,6 +136,13 @@ void FillScalar(Rng& rng, VARTYPE kind, void* data, bool topLevel);
 void FillVariant(Rng& rng, VARIANT& value, int depth);
 SAFEARRAY* RandomArray(Rng& rng, VARTYPE elementType, int depth);
 VARTYPE RandomElementType(Rng& rng);
+USHORT RandomKeptFeature(Rng& rng);
+// An array that disagrees with a reference naming `holderType`: another stored element type, or,
+// without a stored type, elements of another size.
+SAFEARRAY* MismatchedArray(Rng& rng, VARTYPE holderType);
+// CloseOrder's InData for a sale of two lines whose sums end at the limit of the Currency range, or
+// pass it.
+void FillCloseOrderInData(ReceiptSums sums, VARIANT& value);
 std::vector<unsigned char> Fingerprint(const Slot& slot);
 
 // Elements one call may still create, nested arrays included: the largest call then comes early in
@@ -132,7 +157,14 @@ class Call {
   // so that it reaches the method.
   Call(Rng& rng, DISPID dispId, WORD flags, UINT count, bool tame) : rng_(rng), tame_(tame) {
     arguments_.resize(count);
+    const bool isPublic = dispId >= kFirstPublic;
     for (UINT position = 0; position < count; ++position) {
+      if (tame && dispId == kCloseOrder && position == 0 && rng.Chance(40)) {
+        receipt_ = rng.Chance(50) ? ReceiptSums::kAtTheLimit : ReceiptSums::kBeyondTheLimit;
+        FillCloseOrderInData(receipt_, arguments_[0].top);
+        arguments_[0].readKind = VT_ARRAY;
+        continue;
+      }
       const bool opensWindow = dispId == kShowSettingsDlg && (flags & DISPATCH_METHOD) != 0;
       if (tame && position == 2 && !opensWindow) {
         arguments_[position].top.vt = VT_I4;
@@ -147,10 +179,18 @@ class Call {
         continue;
       }
       Build(arguments_[position]);
+      // A tame call reaches its method: an argument the write-back could not honour there is made
+      // again (its storage stays with the call until it is released).
+      while (tame && !Honourable(arguments_[position], isPublic, position)) {
+        if ((arguments_[position].top.vt & VT_BYREF) == 0) ::VariantClear(&arguments_[position].top);
+        arguments_[position] = Argument{};
+        Build(arguments_[position]);
+      }
     }
     for (Slot& slot : slots_) {
       slot.before = Fingerprint(slot);
-      slot.arrayBefore = slot.array;
+      slot.arrayBefore =
+          slot.kind == VT_VARIANT && (slot.variant.vt & VT_ARRAY) != 0 ? slot.variant.parray : slot.array;
     }
     for (Argument& argument : arguments_) topsBefore_.push_back(argument.top);
   }
@@ -165,9 +205,10 @@ class Call {
   }
   const std::vector<Argument>& Arguments() const { return arguments_; }
   const std::deque<Slot>& Slots() const { return slots_; }
-  bool AllStorable() const {
-    for (const Argument& argument : arguments_)
-      if (!argument.storable) return false;
+  ReceiptSums Receipt() const { return receipt_; }
+  bool AllHonourable(bool isPublic) const {
+    for (size_t index = 0; index < arguments_.size(); ++index)
+      if (!Honourable(arguments_[index], isPublic, index)) return false;
     return true;
   }
   bool Untouched() const {
@@ -193,9 +234,12 @@ class Call {
     for (Slot& slot : slots_) {
       if (slot.kind == VT_VARIANT) {
         if (slot.lockedVariable && (slot.variant.vt & VT_ARRAY) != 0) ::SafeArrayUnlock(slot.variant.parray);
+        if ((slot.variant.vt & VT_ARRAY) != 0 && slot.variant.parray != nullptr)
+          slot.variant.parray->fFeatures &= static_cast<USHORT>(~slot.keptFeature);
         if (FAILED(::VariantClear(&slot.variant))) problem = "VariantClear of a by-reference variant";
       } else if ((slot.kind & VT_ARRAY) != 0) {
         if (slot.locked && slot.array != nullptr) ::SafeArrayUnlock(slot.array);
+        if (slot.array != nullptr) slot.array->fFeatures &= static_cast<USHORT>(~slot.keptFeature);
         if (FAILED(::SafeArrayDestroy(slot.array))) problem = "SafeArrayDestroy of a by-reference array";
       } else if (slot.kind == VT_BSTR) {
         ::SysFreeString(slot.text);
@@ -242,6 +286,12 @@ class Call {
         FillVariant(rng_, *link, 0);
         argument.byValueEnd = true;
         argument.readKind = link->vt;
+        // A script's fixed-size array, or one on the stack, held by the variable itself.
+        if ((link->vt & VT_ARRAY) != 0 && link->parray != nullptr && rng_.Chance(20)) {
+          slots_.back().keptFeature = RandomKeptFeature(rng_);
+          link->parray->fFeatures |= slots_.back().keptFeature;
+          argument.keptArray = true;
+        }
       }
       return;
     }
@@ -328,16 +378,22 @@ class Call {
     const bool nullPointer = !tame_ && rng_.Chance(4);
     if (isArray) {
       slot.elementType = kind & VT_TYPEMASK;
-      slot.array = rng_.Chance(5) ? nullptr : RandomArray(rng_, slot.elementType, 0);
+      // An array of another element type or size than the reference names, which the write-back
+      // would write past or leave unreadable.
+      const bool mismatched = !tame_ && rng_.Chance(5);
+      slot.array = rng_.Chance(5) ? nullptr
+                   : mismatched   ? MismatchedArray(rng_, slot.elementType)
+                                  : RandomArray(rng_, slot.elementType, 0);
       if (slot.array != nullptr && rng_.Chance(20)) {
-        slot.array->fFeatures |= FADF_FIXEDSIZE;
-        slot.fixed = true;
+        slot.keptFeature = RandomKeptFeature(rng_);
+        slot.array->fFeatures |= slot.keptFeature;
       }
       if (slot.array != nullptr && rng_.Chance(5)) slot.locked = SUCCEEDED(::SafeArrayLock(slot.array));
       reference.pparray = nullPointer ? nullptr : &slot.array;
       argument.readKind = VT_ARRAY;
-      argument.storable =
-          !nullPointer && (slot.elementType == VT_VARIANT || IsStorableKind(slot.elementType));
+      argument.keptArray = slot.keptFeature != 0 || slot.locked;
+      argument.storable = !nullPointer && !(mismatched && slot.array != nullptr) &&
+                          (slot.elementType == VT_VARIANT || IsStorableKind(slot.elementType));
       return;
     }
     void* data = slot.raw;
@@ -351,6 +407,7 @@ class Call {
 
   Rng& rng_;
   bool tame_;
+  ReceiptSums receipt_ = ReceiptSums::kNone;
   std::vector<Argument> arguments_;
   std::vector<VARIANT> topsBefore_;
   std::deque<Slot> slots_;

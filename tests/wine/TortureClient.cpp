@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <climits>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -28,8 +29,8 @@ namespace {
 using namespace torture;
 constexpr DISPID kInit = 0;
 constexpr DISPID kOpen = 1;
-constexpr DISPID kFirstPublic = 3;
 constexpr SCODE kUnknownError = 1001;
+constexpr SCODE kBadInput = 1004;
 const wchar_t* const kBadInputText = L"Ошибка входных параметров команды";
 
 bool IsTimeOutKind(VARTYPE kind) {
@@ -75,17 +76,38 @@ std::string Describe(HRESULT hr) {
   return text;
 }
 
+// What the call names by name: how many and whether their list is there.
+struct Names {
+  UINT count = 0;
+  bool listed = false;
+};
+
 // The HRESULT the driver must give before any method runs, or S_OK when the call reaches one.
-HRESULT ExpectedRefusal(DISPID dispId, WORD flags, UINT count, bool nullArguments, const Call& call) {
+HRESULT ExpectedRefusal(DISPID dispId, WORD flags, UINT count, bool nullArguments, Names names,
+                        const Call& call) {
+  if (names.count > count || (names.count > 0 && !names.listed)) return E_INVALIDARG;
   if (dispId >= 100000 || (flags & DISPATCH_METHOD) == 0) return E_FAIL;
   if (dispId < 0 || dispId >= kMethodCount) return E_FAIL;
   if (count > 0 && nullArguments) return E_INVALIDARG;
-  if (!call.AllStorable()) return DISP_E_EXCEPTION;
+  if (names.count > 0) return DISP_E_NONAMEDARGS;
+  if (!call.AllHonourable(dispId >= kFirstPublic)) return DISP_E_EXCEPTION;
   if (dispId >= kFirstPublic) {
     if (count < 3) return E_INVALIDARG;
     if (!IsTimeOutKind(call.Arguments()[2].readKind)) return E_INVALIDARG;
   }
   return S_OK;
+}
+
+// The code in a public call's failure array, or 0 when OutData holds none.
+LONG FailureCode(const VARIANT& outData) {
+  if (outData.vt != (VT_ARRAY | VT_VARIANT) || outData.parray == nullptr) return 0;
+  LONG first = 0;
+  VARIANT element;
+  ::VariantInit(&element);
+  if (FAILED(::SafeArrayGetElement(outData.parray, &first, &element))) return 0;
+  const LONG code = element.vt == VT_I4 ? element.lVal : 0;
+  ::VariantClear(&element);
+  return code;
 }
 
 // The forms the write-back promises after a successful call.
@@ -104,10 +126,15 @@ std::string CheckWrittenBack(DISPID dispId, const Call& call, const VARIANT* res
         VARTYPE elementType = VT_EMPTY;
         if (SUCCEEDED(::SafeArrayGetVartype(slot.array, &elementType)) && elementType != slot.elementType)
           return "a by-reference array changed its element type";
-        if ((slot.fixed || slot.locked) && slot.array != slot.arrayBefore)
+        if ((slot.keptFeature != 0 || slot.locked) && slot.array != slot.arrayBefore)
           return "a fixed or locked array was replaced";
       }
     }
+  }
+  for (const Slot& slot : call.Slots()) {
+    if (slot.kind == VT_VARIANT && slot.keptFeature != 0 &&
+        ((slot.variant.vt & VT_ARRAY) == 0 || slot.variant.parray != slot.arrayBefore))
+      return "a variable lost the fixed-size array it held";
   }
   // OutData of a public method, when it ends at a variant: empty or an array of variants; after
   // a False result the array [code, description].
@@ -129,6 +156,13 @@ std::string CheckWrittenBack(DISPID dispId, const Call& call, const VARIANT* res
       ::SafeArrayUnaccessData(outData->parray);
       if (!form) return "the failure array is not [VT_I4, VT_BSTR]";
     }
+    // The service is out of reach: a receipt ending at the largest amount fails at the request, one
+    // passing it is refused as bad input first.
+    const LONG code = FailureCode(*outData);
+    if (call.Receipt() == ReceiptSums::kBeyondTheLimit && code != kBadInput)
+      return "a receipt whose sum passes the Currency range was not refused as bad input";
+    if (call.Receipt() == ReceiptSums::kAtTheLimit && (code == kBadInput || code == 0))
+      return "a receipt whose sum ends at the largest amount was refused as bad input";
   }
   if ((dispId == kInit || dispId == kOpen) && call.Arguments().size() >= 2 &&
       call.Arguments()[1].byValueEnd) {
@@ -139,18 +173,12 @@ std::string CheckWrittenBack(DISPID dispId, const Call& call, const VARIANT* res
   return "";
 }
 
-// A public method changes only OutData, and every other argument takes back the value it gave: when
-// OutData ends at a variant (or is by value), nothing in the write-back can fail.
-bool OnlyOutDataCanRefuse(DISPID dispId, const Call& call) {
-  if (dispId < kFirstPublic || dispId >= kMethodCount || call.Arguments().size() < 3) return false;
-  const Argument& outData = call.Arguments()[1];
-  return outData.byValueEnd || (outData.top.vt & VT_BYREF) == 0;
-}
-
 class Torture {
  public:
-  // Calls answered S_OK, DISP_E_EXCEPTION, E_INVALIDARG, E_FAIL.
-  uint64_t answers[4] = {};
+  // Calls answered S_OK, DISP_E_EXCEPTION, E_INVALIDARG, E_FAIL, DISP_E_NONAMEDARGS.
+  uint64_t answers[5] = {};
+  // CloseOrder calls that reached the method with a receipt at the Currency limit, and beyond it.
+  uint64_t receipts[2] = {};
 
   Torture(IDispatch* object, uint64_t seed) : object_(object), seed_(seed) {}
 
@@ -187,7 +215,8 @@ class Torture {
     EXCEPINFO exception{};
     UINT argumentError = 0;
     const bool withResult = rng.Chance(80);
-    const bool withException = rng.Chance(80);
+    // A replay always takes the exception record, to print it.
+    const bool withException = rng.Chance(80) || verbose;
     const bool withArgumentError = rng.Chance(50);
     if (verbose) {
       std::printf("call %llu: DispID %ld, flags 0x%X, %u arguments%s, %u named\n",
@@ -201,11 +230,18 @@ class Torture {
     const HRESULT hr =
         object_->Invoke(dispId, IID_NULL, LOCALE_USER_DEFAULT, flags, &params, withResult ? &result : nullptr,
                         withException ? &exception : nullptr, withArgumentError ? &argumentError : nullptr);
-    std::string failure = Check(hr, dispId, flags, count, nullArguments, call, lastFirst,
+    const Names names{params.cNamedArgs, params.rgdispidNamedArgs != nullptr};
+    std::string failure = Check(hr, dispId, flags, count, nullArguments, names, call, lastFirst,
                                 withResult ? &result : nullptr, withException ? &exception : nullptr);
     if (verbose)
       std::printf("  answered %s %s\n", Describe(hr).c_str(), Utf8(exception.bstrDescription).c_str());
-    ++answers[hr == S_OK ? 0 : hr == DISP_E_EXCEPTION ? 1 : hr == E_INVALIDARG ? 2 : 3];
+    ++answers[hr == S_OK                 ? 0
+              : hr == DISP_E_EXCEPTION   ? 1
+              : hr == E_INVALIDARG       ? 2
+              : hr == DISP_E_NONAMEDARGS ? 4
+                                         : 3];
+    if (hr == S_OK && call.Receipt() != ReceiptSums::kNone)
+      ++receipts[call.Receipt() == ReceiptSums::kAtTheLimit ? 0 : 1];
     if (FAILED(::VariantClear(&result)) && failure.empty()) failure = "VariantClear of the result";
     com_client::ClearException(exception);
     const std::string released = call.Release();
@@ -214,29 +250,37 @@ class Torture {
   }
 
  private:
-  std::string Check(HRESULT hr, DISPID dispId, WORD flags, UINT count, bool nullArguments, const Call& call,
-                    const std::vector<VARIANT>& lastFirst, const VARIANT* result,
+  std::string Check(HRESULT hr, DISPID dispId, WORD flags, UINT count, bool nullArguments, Names names,
+                    const Call& call, const std::vector<VARIANT>& lastFirst, const VARIANT* result,
                     const EXCEPINFO* exception) {
-    const HRESULT refusal = ExpectedRefusal(dispId, flags, count, nullArguments, call);
+    const HRESULT refusal = ExpectedRefusal(dispId, flags, count, nullArguments, names, call);
     if (refusal != S_OK && hr != refusal)
       return "answered " + Describe(hr) + ", expected " + Describe(refusal);
-    if (hr != S_OK && hr != DISP_E_EXCEPTION && hr != E_FAIL && hr != E_INVALIDARG) {
+    if (hr != S_OK && hr != DISP_E_EXCEPTION && hr != E_FAIL && hr != E_INVALIDARG &&
+        hr != DISP_E_NONAMEDARGS) {
       return "answered " + Describe(hr) + ", which Invoke never gives";
     }
     if (!call.TopsUntouched(lastFirst)) return "a top-level argument was changed";
     if (hr == DISP_E_EXCEPTION && exception != nullptr) {
-      if (exception->scode != kUnknownError || exception->bstrDescription == nullptr) {
-        return "the exception record lacks scode 1001 or its description";
-      }
-      // Input refused as it is read names its reason after the text.
+      if (exception->bstrDescription == nullptr) return "the exception record lacks its description";
+      // An argument refused before any method ran is named, with the reason, after the bad-input
+      // text: scode 1001 where it could not be read, 1004 where the write-back could not honour it.
+      const std::wstring opening = std::wstring(kBadInputText) + L": аргумент ";
       if (refusal == DISP_E_EXCEPTION &&
-          std::wcsncmp(exception->bstrDescription, kBadInputText, std::wcslen(kBadInputText)) != 0) {
-        return "an argument nothing can be stored into is not refused with the bad-input text";
+          ((exception->scode != kUnknownError && exception->scode != kBadInput) ||
+           std::wcsncmp(exception->bstrDescription, opening.c_str(), opening.size()) != 0)) {
+        return "an argument the write-back could not honour is not refused with scode 1001 or 1004, "
+               "naming it after the bad-input text";
       }
+      if (refusal != DISP_E_EXCEPTION && exception->scode != kUnknownError)
+        return "a failure after the method ran lacks scode 1001";
     }
     if (refusal != S_OK && !call.Untouched()) return "a refused call changed an argument";
-    if (refusal == S_OK && hr == DISP_E_EXCEPTION && OnlyOutDataCanRefuse(dispId, call))
-      return "a public call failed after its method ran, though every argument takes its own value back";
+    // Every argument a public method could not honour is refused before it runs: only an OutData
+    // of a typed kind may fail to take what the method left.
+    if (refusal == S_OK && hr == DISP_E_EXCEPTION && dispId >= kFirstPublic && call.Arguments().size() >= 2 &&
+        TakesEveryOutcome(call.Arguments()[1]))
+      return "a public call failed after its method ran, though every argument takes what it was left";
     if (hr == S_OK) return CheckWrittenBack(dispId, call, result);
     return "";
   }
@@ -300,6 +344,16 @@ uint64_t currentSeed = 0;
 LONG WINAPI ReportCrash(EXCEPTION_POINTERS* pointers) {
   std::printf("CRASH (exception 0x%08lX) in call %llu; replay: torture_client --seed %llu --call %llu\n",
               static_cast<unsigned long>(pointers->ExceptionRecord->ExceptionCode),
+              static_cast<unsigned long long>(currentCall), static_cast<unsigned long long>(currentSeed),
+              static_cast<unsigned long long>(currentCall));
+  std::fflush(stdout);
+  ::ExitProcess(3);
+}
+
+// A C++ exception that escapes the module ends in abort(), which the module's runtime shares with
+// this program through msvcrt: the call that did it is named the same way.
+void ReportAbort(int) {
+  std::printf("CRASH (abort) in call %llu; replay: torture_client --seed %llu --call %llu\n",
               static_cast<unsigned long long>(currentCall), static_cast<unsigned long long>(currentSeed),
               static_cast<unsigned long long>(currentCall));
   std::fflush(stdout);
@@ -400,6 +454,7 @@ int wmain(int argc, wchar_t** argv) {
   }
   currentSeed = seed;
   ::SetUnhandledExceptionFilter(ReportCrash);
+  std::signal(SIGABRT, ReportAbort);
   ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
   ::CoInitialize(nullptr);
   CLSID clsid;
@@ -444,11 +499,16 @@ int wmain(int argc, wchar_t** argv) {
   ::CoUninitialize();
   std::printf("%llu calls in %.1f s (seed %llu), %d failed\n", static_cast<unsigned long long>(last - first),
               seconds, static_cast<unsigned long long>(seed), failures);
-  std::printf("answers: %llu S_OK, %llu DISP_E_EXCEPTION, %llu E_INVALIDARG, %llu E_FAIL\n",
-              static_cast<unsigned long long>(torture.answers[0]),
-              static_cast<unsigned long long>(torture.answers[1]),
-              static_cast<unsigned long long>(torture.answers[2]),
-              static_cast<unsigned long long>(torture.answers[3]));
+  std::printf(
+      "answers: %llu S_OK, %llu DISP_E_EXCEPTION, %llu E_INVALIDARG, %llu E_FAIL, %llu DISP_E_NONAMEDARGS\n",
+      static_cast<unsigned long long>(torture.answers[0]),
+      static_cast<unsigned long long>(torture.answers[1]),
+      static_cast<unsigned long long>(torture.answers[2]),
+      static_cast<unsigned long long>(torture.answers[3]),
+      static_cast<unsigned long long>(torture.answers[4]));
+  std::printf("CloseOrder receipts that reached the method: %llu at the Currency limit, %llu beyond it\n",
+              static_cast<unsigned long long>(torture.receipts[0]),
+              static_cast<unsigned long long>(torture.receipts[1]));
   bool ok = failures == 0;
   if (only < 0 && calls >= 10000) {
     std::printf("private bytes: %.2f MB after 10000 calls, %.2f MB after %llu calls, growth %.2f MB\n",

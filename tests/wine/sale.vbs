@@ -70,6 +70,16 @@ inData = Array(phone, 0, 0)
 ok = driver.GetCustomerData(inData, outData, 0)
 Check ok And outData(3) = balanceBefore, "the cancellation gives the balance back"
 
+' Two lines whose amounts add up past the largest Currency: refused as bad input before any
+' request, and the host lives on.
+Dim tooLarge(6, 1)
+tooLarge(2, 0) = "A-1" : tooLarge(3, 0) = "Хлеб" : tooLarge(4, 0) = CCur(0) : tooLarge(5, 0) = 1 : tooLarge(6, 0) = CCur("600000000000000")
+tooLarge(2, 1) = "B-2" : tooLarge(3, 1) = "Молоко" : tooLarge(4, 1) = CCur(0) : tooLarge(5, 1) = 1 : tooLarge(6, 1) = CCur("600000000000000")
+inData = Array(orderId, tooLarge, CCur(0), CCur(0), phone, 0, 0, "", Empty, "", "N-2")
+ok = driver.CloseOrder(inData, outData, 0)
+CheckNoError "CloseOrder with sums past the Currency range"
+Check Not ok And outData(0) = 1004, "a receipt whose sum leaves the Currency range fails with 1004"
+
 inData = Array(phone, 4, 0)
 ok = driver.GetCustomerData(inData, outData, 0)
 Check Not ok And outData(0) = 1001, "an unknown identifier kind fails with 1001"

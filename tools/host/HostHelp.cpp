@@ -183,7 +183,13 @@ void PrintLogs(std::ostream& out, const HelpFolders& folders) {
       << "Quorvane/ls_tallowmer/logs/.\n"
          "  The default devices folder is <data>/Quorvane/ls_tallowmer/devices, where <data> is\n"
          "  $LS_TALLOWMER_DATA_DIR when set, else /var/lib when writable (root), else\n"
-         "  $XDG_DATA_HOME or ~/.local/share.\n";
+         "  $XDG_DATA_HOME or ~/.local/share.\n"
+         "  A log that another user has tampered with (a link, a folder or a file of theirs in its\n"
+         "  place, the device folder swapped) is not written: its lines go to the same file name in\n"
+         "  your own folder, readable by you alone, which notes the refusal once:\n"
+         "  <state>/Quorvane/ls_tallowmer/logs/, where <state> is $LS_TALLOWMER_DATA_DIR/user/<uid>\n"
+         "  when set, else $XDG_STATE_HOME when it is an absolute path nobody else can change, else\n"
+         "  ~/.local/state of your home in the user database.\n";
 }
 
 }  // namespace

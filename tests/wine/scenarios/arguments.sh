@@ -13,8 +13,9 @@ run_boundary_cases() {
   # 200 there, where a token leaked on every call would still show as 200 MB.
   local token_calls=1000
   [ "$x86_runtime" = emulated ] && [ "$arch" = x86 ] && token_calls=200
-  local cases=(self_reference deep_nesting many_elements unsigned no_vartype locked all_or_nothing
-    values_kept error_info null_forms "token_memory $token_calls")
+  local cases=(self_reference deep_nesting nesting_by_value many_elements shared_budget unsigned no_vartype
+    mismatched_holders locked fixed_arrays all_or_nothing values_kept named_arguments error_info
+    deferred_exception deep_manager_answer null_forms module_reload "token_memory $token_calls")
   for case in "${cases[@]}"; do
     # shellcheck disable=SC2086 # the token case carries its call count as a second word
     timeout 1200 "$wine" "$build/tests/wine/boundary_client.exe" $case >"$work/boundary.log" 2>&1
@@ -23,6 +24,18 @@ run_boundary_cases() {
     iconv -f cp866 -t utf-8 "$work/boundary.log" 2>/dev/null | sed 's/^/    /'
     result $status "argument forms, ${case%% *}: every check holds and the process lives"
   done
+  # A script's own fixed-size arrays (Dim f1(1)) as OutData and as InData.
+  host_script "$root/tests/wine/fixed_arrays.vbs" "$work/fixed_arrays.vbs"
+  "$wine" "$system\\cscript.exe" //nologo "$(windows_path "$work/fixed_arrays.vbs")" >"$work/fixed_arrays.log" 2>&1
+  status=$?
+  iconv -f cp1251 -t utf-8 "$work/fixed_arrays.log" 2>/dev/null | sed 's/^/    /'
+  result $status "a VBScript's fixed-size arrays: refused as OutData before the method runs, read as InData"
+  # The COM entries when memory runs out, with allocations made to fail on demand.
+  "$wine" "$build/tests/wine/com_binding_check.exe" >"$work/binding.log" 2>&1
+  status=$?
+  [ "$status" -eq 0 ] && ! closes_without_failure "$work/binding.log" && status=1
+  sed 's/^/    /' "$work/binding.log"
+  result $status "the COM entries answer out of memory without an exception crossing them"
 }
 
 scenario_run() {

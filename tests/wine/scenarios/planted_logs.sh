@@ -1,4 +1,4 @@
-# Another user of the till plants links in a shared log folder: the VBScript host still sells, the
+# Another user of the till plants links, holds or write-protects logs in a shared log folder: the VBScript host still sells, the
 # victims stay as they were, and the user's own log notes each refusal once.
 
 source "$root/tests/wine/module.sh"
@@ -7,9 +7,20 @@ source "$root/tests/wine/module.sh"
 # victims outside it ("symlink": a Unix symbolic link, which Windows code sees as the file it leads
 # to, as it would a junction or a symbolic link; "hardlink": CreateHardLinkW), or "swapped": the
 # device folder itself a Unix symbolic link to another folder that holds files of the logs' names,
-# or "parent": the devices folder above it such a link.
+# or "parent": the devices folder above it such a link; or today's logs themselves, "readonly" or
+# "held" open by a reader that lets nobody write, until a file "release" appears in the case's folder
+# (the reader's process is $holder_pid).
 plant_case() {
   local folder="$drive_c/ls_tallowmer_planted/case$1/1" victims="$drive_c/ls_tallowmer_victims/case$1"
+  local logs=("C:\\ls_tallowmer_planted\\case$1\\1\\Debug_$today.log" "C:\\ls_tallowmer_planted\\case$1\\1\\http_$today.log")
+  if [ "$2" = readonly ] || [ "$2" = held ]; then
+    mkdir -p "$folder"
+    [ "$2" = readonly ] && { "$wine" "$build/tests/wine/log_folder_probe.exe" readonly "${logs[@]}"; return; }
+    "$wine" "$build/tests/wine/log_folder_probe.exe" hold "C:\\ls_tallowmer_planted\\case$1\\release" "${logs[@]}" >"$work/holder$1.txt" &
+    holder_pid=$!
+    for _ in $(seq 100); do grep -q held "$work/holder$1.txt" 2>/dev/null && break; sleep 0.1; done
+    return
+  fi
   if [ "$2" = parent ]; then
     mkdir -p "$victims/1" "$(dirname "$(dirname "$folder")")"
     printf untouched >"$victims/1/Debug_$today.log"
@@ -38,9 +49,11 @@ plant_case() {
   done
 }
 
-# victims_untouched N: every victim of case N holds what it held, and nothing joined them.
+# victims_untouched N: every victim of case N holds what it held, and nothing joined them; the
+# logs planted in the device folder are the victims where no others were made.
 victims_untouched() {
   local victims="$drive_c/ls_tallowmer_victims/case$1" file
+  [ -d "$victims" ] || victims="$drive_c/ls_tallowmer_planted/case$1/1"
   [ "$(find "$victims" -type f | wc -l)" = 2 ] || return 1
   for file in $(find "$victims" -type f); do [ "$(cat "$file")" = untouched ] || return 1; done
 }
@@ -51,16 +64,19 @@ scenario_run() {
   host_script "$root/tests/wine/sale.vbs" "$work/sale.vbs"
   today=$(date +%Y.%m.%d)
   local private case how_debug how_http status
-  for case in 1:symlink:hardlink 2:hardlink:symlink 3:swapped: 4:parent:; do
+  for case in 1:symlink:hardlink 2:hardlink:symlink 3:swapped: 4:parent: 5:held: 6:readonly:; do
     IFS=: read -r case how_debug how_http <<<"$case"
     plant_case "$case" "$how_debug" "$how_http"
     "$wine" "$system\\cscript.exe" //nologo "$(windows_path "$work/sale.vbs")" "$plain_url" wine-test-token-1 \
       "C:\\ls_tallowmer_planted\\case$case" >"$work/planted$case.log" 2>&1
     status=$?
+    [ "$how_debug" = held ] && { touch "$drive_c/ls_tallowmer_planted/case$case/release"; wait "$holder_pid"; }
     iconv -f cp1251 -t utf-8 "$work/planted$case.log" 2>/dev/null | sed 's/^/    /'
     case $how_debug in
       swapped) how_debug="a device folder swapped for a link to another folder" ;;
       parent) how_debug="the devices folder above it swapped for a link to another folder" ;;
+      held) how_debug="both logs held open by a reader that lets nobody write" ;;
+      readonly) how_debug="both logs read-only files" ;;
       *) how_debug="Debug_….log a $how_debug, http_….log a $how_http" ;;
     esac
     result $status "case $case ($how_debug): the VBScript host's sale succeeds"
