@@ -247,7 +247,7 @@ run_wan_bench() {
   local preset
   for preset in mingw-x64:build/win64 mingw-x86:build/win32; do
     cmake --preset "${preset%%:*}" >/dev/null
-    cmake --build "${preset#*:}" --target ls_tallowmer_host add_root_certificate winhttp_probe schannel_probe -j "$JOBS"
+    cmake --build "${preset#*:}" --target ls_tallowmer_host add_root_certificate wan_winhttp_probe schannel_probe -j "$JOBS"
   done
   tests/bench/run_wan_bench.sh build/linux-release build/win64 build/win32 "$1" "$2"
 }

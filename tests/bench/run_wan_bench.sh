@@ -76,8 +76,8 @@ fi
 # probes ARCH WINE BUILD: plain WinHTTP without the driver, to tell what Wine does apart from what the
 # driver asks: each step of keeping a session, a POST's body, the proxy search, the Root store.
 probes() {
-  local probe="${windebug}$2 $3/tests/bench/wan/windows/winhttp_probe.exe"
-  [ -f "$3/tests/bench/wan/windows/winhttp_probe.exe" ] || return 0
+  local probe="${windebug}$2 $3/tests/bench/wan/windows/wan_winhttp_probe.exe"
+  [ -f "$3/tests/bench/wan/windows/wan_winhttp_probe.exe" ] || return 0
   local url='"$BENCH_URL/ping?token=$BENCH_TOKEN"'
   clients+=(--probe "$1 a session per request=$probe $url --share none --requests 3 --proxy-search"
     --probe "$1 one session=$probe $url --share session --requests 3"

@@ -1,8 +1,8 @@
-// winhttp_probe: plain WinHTTP, nothing of the driver, to tell what the platform's WinHTTP does
+// wan_winhttp_probe: plain WinHTTP, nothing of the driver, to tell what the platform's WinHTTP does
 // apart from what the driver asks of it. Run under the WAN benchmark's relay, which counts the
 // connections, look-ups and TLS resumptions, it shows request by request when each step came.
 //
-// Usage: winhttp_probe URL [--requests N] [--share none|session|connect] [--post BYTES]
+// Usage: wan_winhttp_probe URL [--requests N] [--share none|session|connect] [--post BYTES]
 //                      [--proxy-search] [--root-first]
 //   --share none     a session, a connection handle and a request per request (the driver's way
 //                    before it kept its session)
@@ -228,7 +228,7 @@ int wmain(int argc, wchar_t** argv) {
   Options options;
   if (!Parse(argc, argv, options)) {
     std::fprintf(stderr,
-                 "usage: winhttp_probe URL [--requests N] [--share none|session|connect] [--post BYTES] "
+                 "usage: wan_winhttp_probe URL [--requests N] [--share none|session|connect] [--post BYTES] "
                  "[--proxy-search] [--root-first]\n");
     return 2;
   }
