@@ -293,7 +293,9 @@ HttpAnswer CurlTransport::Run(HttpVerb verb, const std::string& url, std::string
   body_ = &answer.body;
   head_ = AnswerHeadRules();
   bodyFault_.reset();
+  // The environment costs nothing to read, so the route is decided for each request.
   route_ = SystemProxyRoute(url);
+  if (events_ != nullptr) events_->OnRoute(route_.shown, platform::Env::Current().Now());
   tunnelling_ = !route_.Direct();
   requestSent_ = false;
   closeNotified_ = false;

@@ -83,16 +83,32 @@ void HttpLogFile::WriteLine(std::string_view line) noexcept {
 }
 
 std::string HttpLogTimestamp() {
+  return HttpLogTimestamp(platform::Env::Current().Now());
+}
+
+std::string HttpLogTimestamp(const platform::LocalTime& time) {
   const FormatSettings& formats = DefaultFormatSettings();
-  return FormatDateTime(formats.shortDateFormat + " " + formats.longTimeFormat,
-                        platform::Env::Current().Now());
+  return FormatDateTime(formats.shortDateFormat + " " + formats.longTimeFormat, time);
+}
+
+void HttpLogWriter::OnRoute(std::string_view proxy, const platform::LocalTime& since) noexcept {
+  try {
+    routeLine_ = "Stat Route: " + (proxy.empty() ? std::string("direct") : "proxy " + std::string(proxy)) +
+                 ", since " + HttpLogTimestamp(since) + ".";
+  } catch (...) {
+    // Out of memory: the line is lost, the request goes on.
+    routeLine_.clear();
+  }
 }
 
 void HttpLogWriter::OnConnected(std::string_view proxy) noexcept {
   NoteWhatWasNotLogged();
   receivedLogged_ = 0;
+  // A connection that never opens leaves no trace, its route included.
+  const std::string routeLine = std::exchange(routeLine_, std::string());
   if (file_ == nullptr) return;
   try {
+    if (!routeLine.empty()) file_->WriteLine(routeLine);
     file_->WriteLine(proxy.empty() ? std::string("Stat Connected.")
                                    : "Stat Connected. Proxy: " + std::string(proxy));
   } catch (...) {

@@ -1,8 +1,9 @@
 #pragma once
 
-// The HTTP log: one daily file to which every request appends the events of its connection,
-// "Stat Connected." (followed by " Proxy: <proxy>" when it goes through one), "Sent <time>: <bytes>", "Recv
-// <time>: <bytes>", "Stat Disconnected.", each line ending in CR LF, the bytes as they travelled.
+// The HTTP log: one daily file to which every request appends its route and the events of its
+// connection, "Stat Route: ... since <time>.", "Stat Connected." (followed by " Proxy: <proxy>" when
+// it goes through one), "Sent <time>: <bytes>", "Recv <time>: <bytes>", "Stat Disconnected.", each
+// line ending in CR LF, the bytes as they travelled.
 
 #include <memory>
 #include <string>
@@ -54,6 +55,10 @@ class HttpLogWriter final : public IHttpEvents {
   HttpLogWriter& operator=(const HttpLogWriter&) = delete;
   ~HttpLogWriter() { NoteWhatWasNotLogged(); }
 
+  // "Stat Route: direct, since <time>." or "Stat Route: proxy <proxy>, since <time>.", the time as
+  // the lines' own time stamps, written before the connection's "Stat Connected.": a request that
+  // never connects leaves no line, as before.
+  void OnRoute(std::string_view proxy, const platform::LocalTime& since) noexcept override;
   void OnConnected(std::string_view proxy) noexcept override;
   void OnSent(std::string_view bytes) noexcept override;
   void OnReceived(std::string_view bytes) noexcept override;
@@ -64,11 +69,13 @@ class HttpLogWriter final : public IHttpEvents {
   void NoteWhatWasNotLogged() noexcept;
 
   HttpLogFile* file_;
+  std::string routeLine_;
   size_t receivedLogged_ = 0;
   size_t receivedNotLogged_ = 0;
 };
 
-// The time stamp of a log line: the regional short date, a blank, the long time.
+// The time stamp of a log line: the regional short date, a blank, the long time; now, or `time`.
 std::string HttpLogTimestamp();
+std::string HttpLogTimestamp(const platform::LocalTime& time);
 
 }  // namespace tallowmer

@@ -13,6 +13,8 @@
 #include <string_view>
 #include <utility>
 
+#include "platform/Env.h"
+
 namespace tallowmer {
 
 // Bounds for one request: the service answers in well under a second, and a cashier waiting longer
@@ -74,6 +76,13 @@ std::string ProxyRefusalDetail(std::string_view shownProxy, std::string_view lib
 // What travels over one connection, as the log shows it: plain bytes on both sides of TLS.
 class IHttpEvents {
  public:
+  // The route a request takes, before its connection: `proxy` as in OnConnected, and the local time
+  // the transport decided it, which it may keep for many requests. Those who do not show the route
+  // need not hear it.
+  virtual void OnRoute(std::string_view proxy, const platform::LocalTime& since) noexcept {
+    static_cast<void>(proxy);
+    static_cast<void>(since);
+  }
   // `proxy` names the proxy the connection goes through, without credentials; empty when direct.
   virtual void OnConnected(std::string_view proxy) noexcept = 0;
   virtual void OnSent(std::string_view bytes) noexcept = 0;

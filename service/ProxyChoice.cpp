@@ -193,6 +193,7 @@ const RouteDecision& RouteKeeper::For(const std::string& url) {
   if (kept_ && origin == origin_ && now - decidedAt_ < kLifetime) return decision_;
   decision_.route = decide_(url);
   decision_.since = platform::Env::Current().Now();
+  ++decision_.number;
   origin_ = origin;
   decidedAt_ = now;
   kept_ = true;

@@ -55,6 +55,9 @@ std::string WithoutCredentials(std::string_view proxy);
 struct RouteDecision {
   ProxyRoute route;
   platform::LocalTime since;
+  // Which of its keeper's decisions this is, counted from 1: what was made for one decision (a
+  // session on its route) is not taken for the next, even where both name the same route.
+  unsigned long long number = 0;
 };
 
 // Keeps a transport's route to its service once decided. Deciding may cost a WPAD search, seconds

@@ -4,10 +4,10 @@
 
 namespace tallowmer {
 
-void RecordedEvents::Add(Kind kind, std::string_view bytes) noexcept {
+void RecordedEvents::Add(Kind kind, std::string_view bytes, const platform::LocalTime& since) noexcept {
   try {
     const std::lock_guard lock(mutex_);
-    events_.push_back({kind, std::string(bytes)});
+    events_.push_back({kind, std::string(bytes), since});
   } catch (const std::exception&) {
     // Out of memory: the log misses a line, the request goes on.
   }
@@ -22,6 +22,9 @@ void RecordedEvents::ReplayTo(IHttpEvents& events, bool closeOpenConnection) con
   bool open = false;
   for (const Event& event : recorded) {
     switch (event.kind) {
+      case Kind::Route:
+        events.OnRoute(event.bytes, event.since);
+        break;
       case Kind::Connected:
         open = true;
         events.OnConnected(event.bytes);

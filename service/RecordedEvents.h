@@ -15,6 +15,9 @@ namespace tallowmer {
 
 class RecordedEvents final : public IHttpEvents {
  public:
+  void OnRoute(std::string_view proxy, const platform::LocalTime& since) noexcept override {
+    Add(Kind::Route, proxy, since);
+  }
   void OnConnected(std::string_view proxy) noexcept override { Add(Kind::Connected, proxy); }
   void OnSent(std::string_view bytes) noexcept override { Add(Kind::Sent, bytes); }
   void OnReceived(std::string_view bytes) noexcept override { Add(Kind::Received, bytes); }
@@ -25,13 +28,14 @@ class RecordedEvents final : public IHttpEvents {
   void ReplayTo(IHttpEvents& events, bool closeOpenConnection = false) const;
 
  private:
-  enum class Kind { Connected, Sent, Received, Disconnected };
+  enum class Kind { Route, Connected, Sent, Received, Disconnected };
   struct Event {
     Kind kind;
     std::string bytes;
+    platform::LocalTime since;
   };
 
-  void Add(Kind kind, std::string_view bytes) noexcept;
+  void Add(Kind kind, std::string_view bytes, const platform::LocalTime& since = {}) noexcept;
 
   mutable std::mutex mutex_;
   std::vector<Event> events_;

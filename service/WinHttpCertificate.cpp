@@ -5,9 +5,8 @@
 #include <cstdio>
 #include <memory>
 
-#include "common/Unicode.h"
 #include "platform/windows/WindowsSystem.h"
-#include "service/WinHttpRoute.h"
+#include "service/WinHttpSession.h"
 
 namespace tallowmer {
 namespace {
@@ -46,7 +45,7 @@ std::string FaultText(DWORD code) {
       break;
   }
   const std::wstring text = platform::windows::SystemErrorText(code);
-  return text.empty() ? HexCode(code) : WideToUtf8(text) + " (" + HexCode(code) + ")";
+  return text.empty() ? HexCode(code) : platform::windows::Narrow(text) + " (" + HexCode(code) + ")";
 }
 
 // The code for what a chain's own trust status finds wrong; 0 when nothing. Revocation is not asked
@@ -99,7 +98,7 @@ std::optional<std::string> CheckCertificate(PCCERT_CONTEXT certificate, const st
 
 std::optional<std::string> CertificateFault(const std::wstring& host, INTERNET_PORT port,
                                             const ProxyRoute& route, std::chrono::milliseconds limit) {
-  const InternetHandle session = OpenSession(route);
+  const InternetHandle session = OpenRouteSession(route);
   if (!session) return std::nullopt;
   const int waiting = static_cast<int>(limit.count());
   if (waiting <= 0 || !::WinHttpSetTimeouts(session.get(), waiting, waiting, waiting, waiting))

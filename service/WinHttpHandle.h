@@ -14,12 +14,7 @@
 
 namespace tallowmer {
 
-struct InternetHandleTraits {
-  using Type = HINTERNET;
-  static HINTERNET Invalid() { return nullptr; }
-  static void Close(HINTERNET handle) { ::WinHttpCloseHandle(handle); }
-};
-using InternetHandle = platform::windows::UniqueHandle<InternetHandleTraits>;
+using InternetHandle = platform::windows::UniqueReleasedBy<HINTERNET, ::WinHttpCloseHandle>;
 
 // WinHTTP's own range of codes is described by winhttp.dll; any other code by the system.
 inline std::wstring WinHttpErrorText(DWORD code) {

@@ -3,7 +3,8 @@
 // the request line and headers as sent, the body, the status line and headers as received and the
 // body, which is what travelled on the plain side of TLS. The connection's opening and closing are
 // WinHTTP's own notifications, so a connection that never opens leaves no trace in the log. The proxy
-// is the system's (SystemProxyRoute), decided here rather than by WinHTTP so that the log can name it.
+// is the system's (SystemProxyRoute), decided by the transport rather than by WinHTTP so that the log
+// can name it, and kept with the WinHTTP session on it (RouteSessions) while the transport lives.
 //
 // Each request runs on a thread of its own while the caller waits for it until the whole request's
 // deadline; then the caller closes the request handle, WinHTTP's way to end a request under way (its
@@ -34,8 +35,8 @@
 #include <utility>
 #include <vector>
 
-#include "common/Unicode.h"
 #include "platform/DetachedThread.h"
+#include "platform/windows/WindowsSystem.h"
 #include "service/Deadline.h"
 #include "service/HttpAnswerReader.h"
 #include "service/HttpTransport.h"
@@ -43,10 +44,14 @@
 #include "service/RecordedEvents.h"
 #include "service/WinHttpCertificate.h"
 #include "service/WinHttpHandle.h"
-#include "service/WinHttpRoute.h"
+#include "service/WinHttpProxy.h"
+#include "service/WinHttpSession.h"
 
 namespace tallowmer {
 namespace {
+
+using platform::windows::Narrow;
+using platform::windows::Widen;
 
 #ifndef ERROR_WINHTTP_HEADER_SIZE_OVERFLOW
 #define ERROR_WINHTTP_HEADER_SIZE_OVERFLOW 12183
@@ -60,7 +65,7 @@ constexpr size_t kReadPiece = 16 * 1024;
 // WinHTTP's own words for an error, with its number.
 std::string ErrorText(DWORD code) {
   const std::wstring text = WinHttpErrorText(code);
-  return (text.empty() ? std::string("WinHTTP") : WideToUtf8(text) + ",") + " " + std::to_string(code);
+  return (text.empty() ? std::string("WinHTTP") : Narrow(text) + ",") + " " + std::to_string(code);
 }
 
 // The one place where a WinHTTP error becomes a kind of the transport contract. Some WinHTTPs report
@@ -175,6 +180,8 @@ class ConnectionWatch {
 
   // Whether the request went out on the connection, wholly or in part.
   bool Sending() const { return sending_; }
+  // Whether a connection to the server or the proxy opened at all.
+  bool EverConnected() const { return everConnected_; }
   // Whether WinHTTP refused the server's certificate.
   bool CertificateRejected() const { return certificateRejected_; }
   // Lets the request handle go quiet before its owner closes it.
@@ -184,6 +191,7 @@ class ConnectionWatch {
   void Opened() {
     if (open_) return;
     open_ = true;
+    everConnected_ = true;
     if (events_ != nullptr) events_->OnConnected(proxy_);
   }
   void Closed() {
@@ -196,6 +204,7 @@ class ConnectionWatch {
   // The proxy the connection goes through, as the log shows it; empty when direct.
   std::string proxy_;
   bool open_ = false;
+  bool everConnected_ = false;
   bool sending_ = false;
   bool certificateRejected_ = false;
 };
@@ -237,11 +246,11 @@ struct Target {
   bool secure = false;
 
   // "host:port", as a tunnel's CONNECT names it.
-  std::string Authority() const { return WideToUtf8(host) + ":" + std::to_string(port); }
+  std::string Authority() const { return Narrow(host) + ":" + std::to_string(port); }
 };
 
 Target CrackUrl(const std::string& url) {
-  const std::wstring wideUrl = Utf8ToWide(url);
+  const std::wstring wideUrl = Widen(url);
   URL_COMPONENTS parts{};
   parts.dwStructSize = sizeof parts;
   parts.dwHostNameLength = static_cast<DWORD>(-1);
@@ -275,13 +284,13 @@ AnswerHeadRules CheckHead(const std::string& head) {
 class RequestRun {
  public:
   RequestRun(const TransportOptions& options, const Deadline& deadline, HttpVerb verb, std::string url,
-             std::string body, std::optional<ProxyRoute> route, bool recordEvents)
+             std::string body, std::shared_ptr<RouteSessions> sessions, bool recordEvents)
       : options_(options),
         deadline_(deadline),
         verb_(verb),
         url_(std::move(url)),
         body_(std::move(body)),
-        route_(std::move(route)),
+        sessions_(std::move(sessions)),
         recordEvents_(recordEvents) {}
   RequestRun(const RequestRun&) = delete;
   RequestRun& operator=(const RequestRun&) = delete;
@@ -305,7 +314,6 @@ class RequestRun {
     }
   }
   HttpAnswer TakeAnswer() { return std::move(answer_); }
-  const std::optional<ProxyRoute>& Route() const { return route_; }
   const RecordedEvents& Events() const { return events_; }
 
   // For the exchange: a call on the request handle that the caller may end by closing it. A run
@@ -342,6 +350,8 @@ class RequestRun {
 
  private:
   HttpAnswer Answer();
+  HttpAnswer Exchanged(WinHttpSession& session, const Target& target, ConnectionWatch& watch,
+                       IHttpEvents* events);
   void Finish(HttpAnswer answer) {
     const std::lock_guard lock(mutex_);
     answer_ = std::move(answer);
@@ -354,7 +364,7 @@ class RequestRun {
   const HttpVerb verb_;
   const std::string url_;
   const std::string body_;
-  std::optional<ProxyRoute> route_;
+  const std::shared_ptr<RouteSessions> sessions_;
   const bool recordEvents_;
   RecordedEvents events_;
 
@@ -384,9 +394,14 @@ void LimitReceiving(RequestRun& run, HINTERNET request) {
 // watch that hears the request handle's notifications.
 class Exchange {
  public:
-  Exchange(RequestRun& run, const std::string& url, const ProxyRoute& route, ConnectionWatch& watch,
+  Exchange(RequestRun& run, WinHttpSession& session, const Target& target, ConnectionWatch& watch,
            IHttpEvents* events)
-      : run_(run), target_(CrackUrl(url)), route_(route), watch_(watch), events_(events) {}
+      : run_(run),
+        session_(session),
+        target_(target),
+        route_(session.Decision().route),
+        watch_(watch),
+        events_(events) {}
   Exchange(const Exchange&) = delete;
   Exchange& operator=(const Exchange&) = delete;
   // The request handle goes quiet before it closes, unless the caller has closed it already.
@@ -407,14 +422,11 @@ class Exchange {
   }
 
  private:
+  // The request opens under the session's connection handle, on a connection of its own.
   void OpenRequest(HttpVerb verb) {
-    session_ = OpenSession(route_);
-    if (!session_) Fail();
-    connection_ = InternetHandle(::WinHttpConnect(session_.get(), target_.host.c_str(), target_.port, 0));
-    if (!connection_) Fail();
     const wchar_t* acceptTypes[] = {L"*/*", nullptr};
     request_ = InternetHandle(::WinHttpOpenRequest(
-        connection_.get(), verb == HttpVerb::Post ? L"POST" : L"GET", target_.path.c_str(), nullptr,
+        session_.Connection(), verb == HttpVerb::Post ? L"POST" : L"GET", target_.path.c_str(), nullptr,
         WINHTTP_NO_REFERER, acceptTypes, target_.secure ? WINHTTP_FLAG_SECURE : 0));
     if (!request_) Fail();
     run_.Hold(request_.get());
@@ -454,7 +466,7 @@ class Exchange {
     const DWORD sendError = sent ? ERROR_SUCCESS : ::GetLastError();
     // The headers as WinHTTP composed and sent them; nothing when the request never went out.
     if (events_ != nullptr && watch_.Sending()) {
-      events_->OnSent(WideToUtf8(
+      events_->OnSent(Narrow(
           QueryHeaders(request_.get(), WINHTTP_QUERY_RAW_HEADERS_CRLF | WINHTTP_QUERY_FLAG_REQUEST_HEADERS)));
       if (withBody && !body.empty()) events_->OnSent(body);
     }
@@ -466,8 +478,8 @@ class Exchange {
     if (!run_.Guarded([&] { return ::WinHttpReceiveResponse(request_.get(), nullptr); }))
       FailAskingTheProxy(::GetLastError());
     ThrowIfTheProxyAnswered();
-    head_ = WideToUtf8(
-        run_.Guarded([&] { return QueryHeaders(request_.get(), WINHTTP_QUERY_RAW_HEADERS_CRLF); }));
+    head_ =
+        Narrow(run_.Guarded([&] { return QueryHeaders(request_.get(), WINHTTP_QUERY_RAW_HEADERS_CRLF); }));
     if (events_ != nullptr) events_->OnReceived(head_);
   }
 
@@ -568,7 +580,7 @@ class Exchange {
     const auto left = static_cast<DWORD>(run_.Until().Remaining().count());
     if (left == 0) return;
     const std::optional<DWORD> refusal =
-        AskProxyForTunnel(WideToUtf8(WinHttpProxyName(route_)), target_.Authority(), left);
+        AskProxyForTunnel(Narrow(WinHttpProxyName(route_)), target_.Authority(), left);
     if (refusal) throw ProxyRefusal(*refusal);
   }
 
@@ -589,12 +601,11 @@ class Exchange {
   }
 
   RequestRun& run_;
-  const Target target_;
+  WinHttpSession& session_;
+  const Target& target_;
   const ProxyRoute& route_;
   ConnectionWatch& watch_;
   IHttpEvents* events_;
-  InternetHandle session_;
-  InternetHandle connection_;
   InternetHandle request_;
   std::string head_;
 };
@@ -609,19 +620,53 @@ void RequestRun::Work() noexcept {
   Finish(std::move(answer));
 }
 
+// A failure that says the route itself may be gone: no connection to the service or the proxy, or a
+// proxy that would not open the tunnel. A failure after the connection opened says nothing of it.
+bool CouldNotConnect(const HttpAnswer& answer, const ConnectionWatch& watch) {
+  switch (answer.failure) {
+    case TransportFailure::NameNotResolved:
+    case TransportFailure::ConnectionRefused:
+    case TransportFailure::ProxyRefused:
+      return true;
+    case TransportFailure::TimedOut:
+      return !watch.EverConnected();
+    default:
+      return false;
+  }
+}
+
 HttpAnswer RequestRun::Answer() {
-  if (!route_) route_ = SystemProxyRoute(url_);
-  IHttpEvents* events = recordEvents_ ? &events_ : nullptr;
-  // Outlives the request handle, so that it hears every notification of that handle.
-  ConnectionWatch watch(events, route_->shown);
+  Target target;
+  std::shared_ptr<WinHttpSession> session;
   try {
-    return Exchange(*this, url_, *route_, watch, events).Run(verb_, body_);
+    target = CrackUrl(url_);
+    DWORD error = ERROR_SUCCESS;
+    session = sessions_->For(url_, target.host, target.port, error);
+    if (!session) throw Failure(error);
+  } catch (const Failure& failure) {
+    return HttpAnswer::Failed(WinHttpFailureKind(failure.code, false), ErrorText(failure.code));
+  }
+  IHttpEvents* events = recordEvents_ ? &events_ : nullptr;
+  const RouteDecision& decision = session->Decision();
+  if (events != nullptr) events->OnRoute(decision.route.shown, decision.since);
+  // Outlives the request handle, so that it hears every notification of that handle.
+  ConnectionWatch watch(events, decision.route.shown);
+  HttpAnswer answer = Exchanged(*session, target, watch, events);
+  if (CouldNotConnect(answer, watch)) sessions_->ConnectionFailed(session);
+  return answer;
+}
+
+HttpAnswer RequestRun::Exchanged(WinHttpSession& session, const Target& target, ConnectionWatch& watch,
+                                 IHttpEvents* events) {
+  const ProxyRoute& route = session.Decision().route;
+  try {
+    return Exchange(*this, session, target, watch, events).Run(verb_, body_);
   } catch (const Failure& failure) {
     return HttpAnswer::Failed(WinHttpFailureKind(failure.code, watch.CertificateRejected()),
                               ErrorText(failure.code));
   } catch (const ProxyRefusal& refusal) {
     return HttpAnswer::Failed(TransportFailure::ProxyRefused,
-                              ProxyRefusalDetail(route_->shown, "HTTP " + std::to_string(refusal.status)));
+                              ProxyRefusalDetail(route.shown, "HTTP " + std::to_string(refusal.status)));
   } catch (const Refused& refused) {
     return HttpAnswer::Failed(refused.fault.kind, refused.fault.detail);
   } catch (const Abandoned&) {
@@ -638,7 +683,7 @@ class WinHttpTransport final : public IHttpTransport {
     try {
       const Deadline deadline(options_.requestTimeout);
       const auto run = std::make_shared<RequestRun>(options_, deadline, verb, url, std::string(body),
-                                                    KeptRoute(url), events != nullptr);
+                                                    sessions_, events != nullptr);
       if (!platform::StartDetachedThread([run] { run->Work(); })) run->Work();
       if (!run->WaitUntilDone()) {
         run->Abandon();
@@ -646,7 +691,6 @@ class WinHttpTransport final : public IHttpTransport {
         return HttpAnswer::Failed(TransportFailure::TimedOut,
                                   "запрос не завершился за " + Duration(options_.requestTimeout));
       }
-      if (run->Route()) KeepRoute(url, *run->Route());
       if (events != nullptr) run->Events().ReplayTo(*events);
       return run->TakeAnswer();
     } catch (const std::exception& error) {
@@ -655,30 +699,9 @@ class WinHttpTransport final : public IHttpTransport {
   }
 
  private:
-  // The decision is kept for a few minutes per service: with a script it may mean a download, or a
-  // WPAD search that takes seconds where there is none, and a till should not pay that per request.
-  // A changed setting reaches the requests after that.
-  static std::string Origin(const std::string& url) {
-    const size_t authority = url.find("://");
-    return url.substr(0, url.find('/', authority == std::string::npos ? 0 : authority + 3));
-  }
-  std::optional<ProxyRoute> KeptRoute(const std::string& url) const {
-    if (Origin(url) != routeOrigin_ || std::chrono::steady_clock::now() - routeTime_ >= kRouteLifetime)
-      return std::nullopt;
-    return route_;
-  }
-  void KeepRoute(const std::string& url, const ProxyRoute& route) {
-    if (KeptRoute(url)) return;
-    route_ = route;
-    routeOrigin_ = Origin(url);
-    routeTime_ = std::chrono::steady_clock::now();
-  }
-
-  static constexpr std::chrono::minutes kRouteLifetime{5};
   TransportOptions options_;
-  std::string routeOrigin_;
-  ProxyRoute route_;
-  std::chrono::steady_clock::time_point routeTime_;
+  // Released with the transport, or with the last request still under way.
+  const std::shared_ptr<RouteSessions> sessions_ = std::make_shared<RouteSessions>();
 };
 
 }  // namespace

@@ -1,10 +1,11 @@
 #pragma once
 
-// Winsock's owners: the library held for a scope, and a socket closed exactly once. The user links
-// ws2_32.
+// Winsock's owners: the library held for a scope, a socket closed exactly once, and the address
+// list a name resolved to. The user links ws2_32.
 
 // Winsock before windows.h, which would otherwise bring in its older declarations.
 #include <winsock2.h>
+#include <ws2tcpip.h>
 
 #include "platform/windows/WindowsHandles.h"
 
@@ -35,5 +36,8 @@ struct SocketTraits {
 };
 
 using UniqueSocket = UniqueHandle<SocketTraits>;
+
+// The addresses getaddrinfo found, freed with them.
+using UniqueAddresses = UniqueReleasedBy<addrinfo*, ::freeaddrinfo>;
 
 }  // namespace tallowmer::platform::windows

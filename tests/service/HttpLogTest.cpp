@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "service/Charset.h"
+#include "service/RecordedEvents.h"
 #include "service/uHTTP.h"
 #include "tests/support/TestEnv.h"
 
@@ -74,6 +75,73 @@ TEST(HttpLogWriterTest, AConnectionsAnswerIsLoggedUpToTheLimitsAndTheRestOnlyCou
   EXPECT_NE(content.find("later"), std::string::npos);
   const std::string last = "\r\nStat Not logged: 5 more bytes received.\r\n";
   EXPECT_EQ(content.substr(content.size() - last.size()), last);
+}
+
+// The route line names the proxy as shown (never credentials: the transport hands over the shown
+// form) and the time the route was decided, which may be long before the request.
+TEST(HttpLogWriterTest, TheRouteIsNamedWithTheTimeItWasDecided) {
+  const struct {
+    std::string proxy;
+    platform::LocalTime since;
+    std::string line;
+  } cases[] = {
+      {"", {2026, 12, 11, 9, 5, 7, 0}, "Stat Route: direct, since 11.12.2026 09:05:07.\r\n"},
+      {"http://10.0.0.1:3128",
+       {2026, 1, 2, 23, 59, 59, 999},
+       "Stat Route: proxy http://10.0.0.1:3128, since 02.01.2026 23:59:59.\r\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.line);
+    testing::TestEnv env;
+    const std::string path = env.Root() + "http.log";
+    {
+      HttpLogFile file(path);
+      HttpLogWriter writer(&file);
+      writer.OnRoute(c.proxy, c.since);
+      writer.OnConnected(c.proxy);
+    }
+    const std::string content = testing::TestEnv::ReadFile(path);
+    EXPECT_EQ(content.rfind(c.line, 0), 0u) << content;
+    EXPECT_EQ(content.substr(c.line.size()),
+              c.proxy.empty() ? "Stat Connected.\r\n" : "Stat Connected. Proxy: " + c.proxy + "\r\n");
+  }
+}
+
+// A request that never connects leaves no line, its route's included; the next request's route is
+// its own.
+TEST(HttpLogWriterTest, ARouteWithoutAConnectionLeavesNoLine) {
+  testing::TestEnv env;
+  const std::string path = env.Root() + "http.log";
+  {
+    HttpLogFile file(path);
+    HttpLogWriter writer(&file);
+    writer.OnRoute("http://gone:3128", {2026, 12, 11, 9, 0, 0, 0});
+    writer.OnRoute("", {2026, 12, 11, 9, 1, 0, 0});
+    writer.OnConnected("");
+    writer.OnDisconnected();
+    writer.OnRoute("", {2026, 12, 11, 9, 1, 0, 0});
+  }
+  EXPECT_EQ(testing::TestEnv::ReadFile(path),
+            "Stat Route: direct, since 11.12.2026 09:01:00.\r\nStat Connected.\r\nStat Disconnected.\r\n");
+}
+
+// The Windows transport records a request's events on its own thread and replays them to the log:
+// the route and its time arrive as they were given, before the connection.
+TEST(HttpLogWriterTest, ARecordedRouteIsReplayedWithItsTime) {
+  testing::TestEnv env;
+  const std::string path = env.Root() + "http.log";
+  RecordedEvents recorded;
+  recorded.OnRoute("http://proxy:8080", {2025, 3, 4, 5, 6, 7, 0});
+  recorded.OnConnected("http://proxy:8080");
+  recorded.OnDisconnected();
+  {
+    HttpLogFile file(path);
+    HttpLogWriter writer(&file);
+    recorded.ReplayTo(writer);
+  }
+  EXPECT_EQ(testing::TestEnv::ReadFile(path),
+            "Stat Route: proxy http://proxy:8080, since 04.03.2025 05:06:07.\r\n"
+            "Stat Connected. Proxy: http://proxy:8080\r\nStat Disconnected.\r\n");
 }
 
 TEST(CharsetTest, ContentTypeNamesItsCharset) {

@@ -163,6 +163,7 @@ TEST_F(RouteKeeperTest, DecidesOnceForManyRequestsToOneService) {
 TEST_F(RouteKeeperTest, DecidesAgainAfterAConnectionFailure) {
   keeper_.For("https://api.loyalty.example/api/v2/ping");
   keeper_.For("https://api.loyalty.example/api/v2/ping");
+  const unsigned long long first = keeper_.For("https://api.loyalty.example/api/v2/ping").number;
   keeper_.ConnectionFailed();
   route_.clear();
   env_.clock.minute = 3;
@@ -170,6 +171,8 @@ TEST_F(RouteKeeperTest, DecidesAgainAfterAConnectionFailure) {
   EXPECT_EQ(decisions_, 2);
   EXPECT_TRUE(decision.route.Direct());
   EXPECT_EQ(decision.since.minute, 3);
+  // What was made for the first decision (a session on its route) is not taken for this one.
+  EXPECT_NE(decision.number, first);
   keeper_.For("https://api.loyalty.example/api/v2/ping");
   EXPECT_EQ(decisions_, 2);
 }

@@ -126,11 +126,11 @@ TEST_F(SimulatorTest, ClientInfoFindsASeededCustomerAndLogsTheExchange) {
             (std::vector<std::string>{"TDevice|> ClientInfo", "TDevice|< ClientInfo:" + customer}));
 
   const std::string http = HttpLog();
-  EXPECT_EQ(
-      http.rfind("Stat Connected.\r\nSent 31.01.2024 10:20:30: GET /api/v2/clientInfo?token=***&type=phone&"
-                 "id=79001234567 HTTP/1.1<EOL>Host: 127.0.0.1:",
-                 0),
-      0u)
+  EXPECT_EQ(http.rfind("Stat Route: direct, since 31.01.2024 10:20:30.\r\nStat Connected.\r\n"
+                       "Sent 31.01.2024 10:20:30: GET /api/v2/clientInfo?token=***&type=phone&"
+                       "id=79001234567 HTTP/1.1<EOL>Host: 127.0.0.1:",
+                       0),
+            0u)
       << http;
   EXPECT_NE(http.find("Recv 31.01.2024 10:20:30: HTTP/1.1 200 OK<EOL>Content-Length: "), std::string::npos);
   EXPECT_NE(http.find("Recv 31.01.2024 10:20:30: " + customer + "\r\n"), std::string::npos);
@@ -187,8 +187,11 @@ TEST_F(SimulatorTest, ASaleTravelsThroughTheProxyTheEnvironmentNamesAndNoProxyBy
   EXPECT_EQ(Control(mtGet, "/_sim/order?guid=" + guid)["guid"], guid) << "the sale reached the service";
 
   const std::string http = HttpLog();
-  EXPECT_EQ(http.rfind("Stat Connected. Proxy: http://127.0.0.1:" + std::to_string(proxy.Port()) +
-                           "\r\nSent 31.01.2024 10:20:30: POST /api/v2/",
+  const std::string shownProxy = "http://127.0.0.1:" + std::to_string(proxy.Port());
+  EXPECT_EQ(http.rfind("Stat Route: proxy " + shownProxy +
+                           ", since 31.01.2024 10:20:30.\r\n"
+                           "Stat Connected. Proxy: " +
+                           shownProxy + "\r\nSent 31.01.2024 10:20:30: POST /api/v2/",
                        0),
             0u)
       << http;
@@ -201,7 +204,8 @@ TEST_F(SimulatorTest, ASaleTravelsThroughTheProxyTheEnvironmentNamesAndNoProxyBy
   EXPECT_EQ(MakeDevice()->Ping(), R"({"result":"ok"})");
   EXPECT_EQ(proxy.Tunnels().size(), 1u) << "no_proxy sends the request direct";
   const std::string direct = HttpLog().substr(http.size());
-  EXPECT_EQ(direct.rfind("Stat Connected.\r\nSent ", 0), 0u) << direct;
+  EXPECT_EQ(direct.rfind("Stat Route: direct, since 31.01.2024 10:20:30.\r\nStat Connected.\r\nSent ", 0), 0u)
+      << direct;
 }
 
 TEST_F(SimulatorTest, AProxyThatCannotBeReachedIsTheRequestsFailure) {

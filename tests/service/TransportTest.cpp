@@ -107,7 +107,7 @@ TEST_F(TransportTest, TheLogShowsTheExchangeByteForByte) {
   const std::string requestHeaders = request.substr(0, headerEnd);
   EXPECT_EQ(request.substr(headerEnd), body) << "the body travels as its UTF-8 bytes";
 
-  std::string expected = "Stat Connected.\r\n";
+  std::string expected = std::string("Stat Route: direct, since ") + kStamp + ".\r\nStat Connected.\r\n";
   expected +=
       std::string("Sent ") + kStamp + ": " + RenderLogBytes(MaskTokenInRequestLine(requestHeaders)) + "\r\n";
   expected += std::string("Sent ") + kStamp + ": " + body + "\r\n";

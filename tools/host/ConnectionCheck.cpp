@@ -9,6 +9,7 @@
 #include <optional>
 
 #include "common/Unicode.h"
+#include "service/HttpLog.h"
 #include "service/HttpTransport.h"
 #include "service/uHTTP.h"
 #include "tools/host/ConnectionProbes.h"
@@ -109,9 +110,16 @@ std::optional<HostParts> ParseHost(const std::string& url, std::string& problem)
   return parts;
 }
 
-// Collects the answer's head, where the Date header is.
+// Collects the answer's head, where the Date header is, and the route the transport took.
 class HeadRecorder final : public IHttpEvents {
  public:
+  void OnRoute(std::string_view proxy, const platform::LocalTime& since) noexcept override {
+    try {
+      route = (proxy.empty() ? std::string("напрямую") : "через прокси " + std::string(proxy)) + ", выбран " +
+              HttpLogTimestamp(since);
+    } catch (...) {
+    }
+  }
   void OnConnected(std::string_view) noexcept override {}
   void OnSent(std::string_view) noexcept override {}
   void OnReceived(std::string_view bytes) noexcept override {
@@ -123,6 +131,8 @@ class HeadRecorder final : public IHttpEvents {
   void OnDisconnected() noexcept override {}
 
   std::string head;
+  // "напрямую, выбран <time>"; empty until the transport names it.
+  std::string route;
 };
 
 // The value of a header in a head, empty when it is absent.
@@ -319,8 +329,10 @@ class Check {
     const HttpAnswer answer = transport->Execute(
         HttpVerb::Get, hostSetting_ + "/ping?token=" + EncodeQueryValue(token_), "", &recorder);
     head = recorder.head;
-    if (answer.status < 0) return {Verdict::Failed, DescribeTransportFailure(answer.failure, answer.error)};
-    if (answer.status == 200) return {Verdict::Passed, "200, ключ доступа принят"};
+    const std::string route = recorder.route.empty() ? "" : "; маршрут: " + recorder.route;
+    if (answer.status < 0)
+      return {Verdict::Failed, DescribeTransportFailure(answer.failure, answer.error) + route};
+    if (answer.status == 200) return {Verdict::Passed, "200, ключ доступа принят" + route};
     if (answer.status == 401) return {Verdict::Failed, "401, неверный ключ доступа (настройка Token)"};
     return {Verdict::Failed, "сервис ответил " + std::to_string(answer.status)};
   }

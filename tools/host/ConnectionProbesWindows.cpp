@@ -14,13 +14,17 @@
 #include <algorithm>
 #include <memory>
 
-#include "common/Unicode.h"
+#include "platform/windows/WindowsSystem.h"
 #include "platform/windows/Winsock.h"
 #include "service/WinHttpHandle.h"
+#include "service/WinHttpSession.h"
 #include "tools/host/ConnectionProbes.h"
 
 namespace tallowmer::host {
 namespace {
+
+using platform::windows::Narrow;
+using platform::windows::Widen;
 
 struct CertificateDeleter {
   void operator()(const CERT_CONTEXT* certificate) const { ::CertFreeCertificateContext(certificate); }
@@ -29,13 +33,9 @@ struct ChainDeleter {
   void operator()(const CERT_CHAIN_CONTEXT* chain) const { ::CertFreeCertificateChain(chain); }
 };
 
-struct AddrInfoDeleter {
-  void operator()(addrinfo* info) const { ::freeaddrinfo(info); }
-};
-
 std::string SystemText(DWORD code) {
   const std::wstring text = WinHttpErrorText(code);
-  return (text.empty() ? std::string("ошибка") : WideToUtf8(text)) + " (" + std::to_string(code) + ")";
+  return (text.empty() ? std::string("ошибка") : Narrow(text)) + " (" + std::to_string(code) + ")";
 }
 
 std::string NameText(const CERT_NAME_BLOB& name) {
@@ -46,7 +46,7 @@ std::string NameText(const CERT_NAME_BLOB& name) {
   ::CertNameToStrW(X509_ASN_ENCODING, &copy, CERT_X500_NAME_STR | CERT_NAME_STR_REVERSE_FLAG, text.data(),
                    size);
   while (!text.empty() && text.back() == L'\0') text.pop_back();
-  return WideToUtf8(text);
+  return Narrow(text);
 }
 
 std::string TimeText(const FILETIME& time) {
@@ -70,7 +70,7 @@ void JudgeTrust(const CERT_CONTEXT* certificate, const std::string& host, TlsFac
     return;
   }
   const std::unique_ptr<const CERT_CHAIN_CONTEXT, ChainDeleter> chain(rawChain);
-  std::wstring name = Utf8ToWide(host);
+  std::wstring name = Widen(host);
   HTTPSPolicyCallbackData ssl{};
   ssl.cbStruct = sizeof ssl;
   ssl.dwAuthType = AUTHTYPE_SERVER;
@@ -96,13 +96,12 @@ Resolved ResolveName(const std::string& host) {
   Resolved result;
   addrinfo hints{};
   hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  const int code = ::getaddrinfo(host.c_str(), nullptr, &hints, &found);
+  platform::windows::UniqueAddresses info;
+  const int code = ::getaddrinfo(host.c_str(), nullptr, &hints, info.put());
   if (code != 0) {
     result.error = code == WSAHOST_NOT_FOUND ? "такого имени нет" : SystemText(static_cast<DWORD>(code));
     return result;
   }
-  const std::unique_ptr<addrinfo, AddrInfoDeleter> info(found);
   for (const addrinfo* entry = info.get(); entry != nullptr; entry = entry->ai_next) {
     char text[NI_MAXHOST] = {};
     if (::getnameinfo(entry->ai_addr, static_cast<int>(entry->ai_addrlen), text, sizeof text, nullptr, 0,
@@ -122,13 +121,12 @@ Connected ConnectTcp(const std::vector<std::string>& addresses, int port, std::c
     addrinfo hints{};
     hints.ai_flags = AI_NUMERICHOST;
     hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    if (::getaddrinfo(address.c_str(), std::to_string(port).c_str(), &hints, &found) != 0) continue;
-    const std::unique_ptr<addrinfo, AddrInfoDeleter> info(found);
-    const platform::windows::UniqueSocket socket(::socket(info->ai_family, SOCK_STREAM, IPPROTO_TCP));
+    platform::windows::UniqueAddresses info;
+    if (::getaddrinfo(address.c_str(), std::to_string(port).c_str(), &hints, info.put()) != 0) continue;
+    const platform::windows::UniqueSocket socket(::socket(info.get()->ai_family, SOCK_STREAM, IPPROTO_TCP));
     u_long nonBlocking = 1;
     ::ioctlsocket(socket.get(), FIONBIO, &nonBlocking);
-    ::connect(socket.get(), info->ai_addr, static_cast<int>(info->ai_addrlen));
+    ::connect(socket.get(), info.get()->ai_addr, static_cast<int>(info.get()->ai_addrlen));
     fd_set writable, failed;
     FD_ZERO(&writable);
     FD_ZERO(&failed);
@@ -158,15 +156,9 @@ TlsFacts InspectTls(const std::string& host, int port, const ProxyRoute& route,
   TlsFacts facts;
   facts.notShown = "версию протокола TLS WinHTTP не сообщает";
   facts.bundleVerdict = "в Windows не читается, доверие решает хранилище Windows";
-  std::string proxyName =
-      route.shown.substr(route.shown.find("://") == std::string::npos ? 0 : route.shown.find("://") + 3);
-  const std::wstring proxy = Utf8ToWide(proxyName);
-  const InternetHandle session(
-      route.Direct()
-          ? ::WinHttpOpen(nullptr, WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
-                          WINHTTP_NO_PROXY_BYPASS, 0)
-          : ::WinHttpOpen(nullptr, WINHTTP_ACCESS_TYPE_NAMED_PROXY, proxy.c_str(), L"<-loopback>", 0));
-  const InternetHandle connection(session.get() ? ::WinHttpConnect(session.get(), Utf8ToWide(host).c_str(),
+  // The session the driver's own requests take on this route.
+  const InternetHandle session = OpenRouteSession(route);
+  const InternetHandle connection(session.get() ? ::WinHttpConnect(session.get(), Widen(host).c_str(),
                                                                    static_cast<INTERNET_PORT>(port), 0)
                                                 : nullptr);
   const InternetHandle request(

@@ -1,20 +1,31 @@
-// The route of a request through WinHTTP: the proxy the system names, a session that goes through
-// it, and the proxy's own answer to a tunnel.
+// The system's proxy for the Windows transport, as WinHTTP reads the settings, and a proxy's own
+// answer to a tunnel, which some WinHTTPs do not pass on.
 
 // Winsock before windows.h, which would otherwise bring in its older declarations.
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
-#include "service/WinHttpRoute.h"
+#include "service/WinHttpProxy.h"
 
+#include <winhttp.h>
+
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <memory>
+#include <mutex>
+#include <utility>
 
-#include "common/Unicode.h"
+#include "platform/DetachedThread.h"
+#include "platform/windows/WindowsSystem.h"
 #include "platform/windows/Winsock.h"
+#include "service/WinHttpHandle.h"
 
 namespace tallowmer {
 namespace {
+
+using platform::windows::Narrow;
+using platform::windows::Widen;
 
 void FreeGlobal(LPWSTR text) {
   ::GlobalFree(text);
@@ -23,7 +34,7 @@ void FreeGlobal(LPWSTR text) {
 using GlobalString = platform::windows::UniqueReleasedBy<LPWSTR, FreeGlobal>;
 
 std::string Utf8Of(const GlobalString& text) {
-  return text ? WideToUtf8(text.get()) : std::string();
+  return text ? Narrow(text.get()) : std::string();
 }
 bool IsEmpty(const GlobalString& text) {
   return !text || *text.get() == L'\0';
@@ -38,13 +49,20 @@ ProxyRoute RouteFromProxyInfo(const std::string& url, const WINHTTP_PROXY_INFO& 
   return ChooseProxyFromList(url, Utf8Of(proxy), Utf8Of(bypass));
 }
 
+// Where no WPAD server answers, a search waits for DHCP and DNS to give up: seconds on a shop's
+// network. WinHTTP's time-outs bound each step of fetching a script; the whole search gets at most
+// kScriptSearchLimit, after which the fixed settings decide and the search ends on its own.
+constexpr std::chrono::seconds kScriptSearchLimit{5};
+constexpr int kScriptStepLimitMs = 3'000;
+
 // What an auto-configuration script (named, or found by WPAD when `detect`) says for the URL;
-// nullopt when the script cannot be had or run, which leaves the fixed settings to decide.
-std::optional<ProxyRoute> ProxyFromScript(const std::string& url, const std::wstring& scriptUrl,
-                                          bool detect) {
+// nullopt when the script cannot be had or run.
+std::optional<ProxyRoute> AskScript(const std::string& url, const std::wstring& scriptUrl, bool detect) {
   const InternetHandle session(::WinHttpOpen(nullptr, WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
                                              WINHTTP_NO_PROXY_BYPASS, 0));
   if (!session) return std::nullopt;
+  ::WinHttpSetTimeouts(session.get(), kScriptStepLimitMs, kScriptStepLimitMs, kScriptStepLimitMs,
+                       kScriptStepLimitMs);
   WINHTTP_AUTOPROXY_OPTIONS options{};
   if (!scriptUrl.empty()) {
     options.dwFlags |= WINHTTP_AUTOPROXY_CONFIG_URL;
@@ -54,17 +72,49 @@ std::optional<ProxyRoute> ProxyFromScript(const std::string& url, const std::wst
     options.dwFlags |= WINHTTP_AUTOPROXY_AUTO_DETECT;
     options.dwAutoDetectFlags = WINHTTP_AUTO_DETECT_TYPE_DHCP | WINHTTP_AUTO_DETECT_TYPE_DNS_A;
   }
-  options.fAutoLogonIfChallenged = TRUE;
+  const std::wstring wideUrl = Widen(url);
   WINHTTP_PROXY_INFO info{};
-  if (!::WinHttpGetProxyForUrl(session.get(), Utf8ToWide(url).c_str(), &options, &info)) return std::nullopt;
+  // Without the user's logon first: WinHTTP keeps a script it fetched so, and only a server that
+  // asks for the logon gets it.
+  BOOL found = ::WinHttpGetProxyForUrl(session.get(), wideUrl.c_str(), &options, &info);
+  if (!found && ::GetLastError() == ERROR_WINHTTP_LOGIN_FAILURE) {
+    options.fAutoLogonIfChallenged = TRUE;
+    found = ::WinHttpGetProxyForUrl(session.get(), wideUrl.c_str(), &options, &info);
+  }
+  if (!found) return std::nullopt;
   return RouteFromProxyInfo(url, info);
+}
+
+// The search runs on a thread of its own, shared with it, so that the decision can stop waiting.
+struct ScriptSearch {
+  std::mutex mutex;
+  std::condition_variable done;
+  bool finished = false;
+  std::optional<ProxyRoute> route;
+};
+
+// AskScript within kScriptSearchLimit; nullopt after it, which leaves the fixed settings to decide.
+std::optional<ProxyRoute> ProxyFromScript(const std::string& url, const std::wstring& scriptUrl,
+                                          bool detect) {
+  auto search = std::make_shared<ScriptSearch>();
+  const auto run = [search, url, scriptUrl, detect] {
+    std::optional<ProxyRoute> route = AskScript(url, scriptUrl, detect);
+    const std::lock_guard lock(search->mutex);
+    search->route = std::move(route);
+    search->finished = true;
+    search->done.notify_all();
+  };
+  if (!platform::StartDetachedThread(run)) return AskScript(url, scriptUrl, detect);
+  std::unique_lock lock(search->mutex);
+  if (!search->done.wait_for(lock, kScriptSearchLimit, [&search] { return search->finished; }))
+    return std::nullopt;
+  return search->route;
 }
 
 }  // namespace
 
-// The proxy the system names for the URL: the current user's Internet settings first (a script,
-// else a fixed proxy with its bypass list), else the machine's WinHTTP setting. Reading them costs
-// no request unless a script is configured.
+// The current user's Internet settings first (a script, else a fixed proxy with its bypass list),
+// else the machine's WinHTTP setting. Reading them costs no request unless a script is configured.
 ProxyRoute SystemProxyRoute(const std::string& url) {
   WINHTTP_CURRENT_USER_IE_PROXY_CONFIG user{};
   if (::WinHttpGetIEProxyConfigForCurrentUser(&user)) {
@@ -83,29 +133,25 @@ ProxyRoute SystemProxyRoute(const std::string& url) {
   return RouteFromProxyInfo(url, machine);
 }
 
-// The proxy as WinHttpOpen takes it: "host:port", without a scheme or credentials (WinHTTP takes
-// those apart, and some WinHTTPs read the first colon as the port's).
 std::wstring WinHttpProxyName(const ProxyRoute& route) {
   std::string name = route.shown;
   if (const size_t scheme = name.find("://"); scheme != std::string::npos) name.erase(0, scheme + 3);
   while (!name.empty() && name.back() == '/') name.pop_back();
-  return Utf8ToWide(name);
+  return Widen(name);
 }
 
-// The status with which the proxy ("host:port") refuses a tunnel to `target` ("host:port"), asked
-// with a CONNECT of our own; nothing when it opens the tunnel or cannot be asked.
 std::optional<DWORD> AskProxyForTunnel(const std::string& proxy, const std::string& target, DWORD timeoutMs) {
   const size_t colon = proxy.rfind(':');
   const platform::windows::WinsockSession winsock;
   if (colon == std::string::npos || !winsock.Ready()) return std::nullopt;
   addrinfo hints{};
   hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  if (::getaddrinfo(proxy.substr(0, colon).c_str(), proxy.substr(colon + 1).c_str(), &hints, &found) != 0) {
+  platform::windows::UniqueAddresses addresses;
+  if (::getaddrinfo(proxy.substr(0, colon).c_str(), proxy.substr(colon + 1).c_str(), &hints,
+                    addresses.put()) != 0) {
     return std::nullopt;
   }
-  const std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> addresses(found, &::freeaddrinfo);
-  for (const addrinfo* address = found; address != nullptr; address = address->ai_next) {
+  for (const addrinfo* address = addresses.get(); address != nullptr; address = address->ai_next) {
     const platform::windows::UniqueSocket probe(
         ::socket(address->ai_family, address->ai_socktype, address->ai_protocol));
     if (!probe) continue;
@@ -132,24 +178,6 @@ std::optional<DWORD> AskProxyForTunnel(const std::string& proxy, const std::stri
     return std::nullopt;
   }
   return std::nullopt;
-}
-
-// The route is decided already: the session goes through its proxy or none, and "<-loopback>"
-// keeps newer WinHTTPs from going direct to loopback names on their own. Over HTTPS WinHTTP tunnels
-// through the proxy with CONNECT.
-InternetHandle OpenSession(const ProxyRoute& route) {
-  const std::wstring proxyName = WinHttpProxyName(route);
-  InternetHandle session(route.Direct() ? ::WinHttpOpen(nullptr, WINHTTP_ACCESS_TYPE_NO_PROXY,
-                                                        WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0)
-                                        : ::WinHttpOpen(nullptr, WINHTTP_ACCESS_TYPE_NAMED_PROXY,
-                                                        proxyName.c_str(), L"<-loopback>", 0));
-  if (!session) return session;
-  DWORD protocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3;
-  if (!::WinHttpSetOption(session.get(), WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols)) {
-    protocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2;
-    ::WinHttpSetOption(session.get(), WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols);
-  }
-  return session;
 }
 
 }  // namespace tallowmer
