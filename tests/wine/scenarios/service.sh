@@ -110,8 +110,54 @@ run_proxy_cases() {
     grep -q "^Stat Connected\. Proxy: $proxy" "$work"/machine_proxy/http_*.log
   result $? "without a user's proxy, the machine's WinHTTP setting carries the ping"
 
-  "$wine" reg delete "$internet_settings_key" /v DefaultConnectionSettings /f >/dev/null 2>&1
   "$wine" reg delete "$machine_settings_key" /v WinHttpSettings /f "$view" >/dev/null 2>&1
+  run_kept_route_case "$proxy"
+
+  "$wine" reg delete "$internet_settings_key" /v DefaultConnectionSettings /f >/dev/null 2>&1
+}
+
+# kept_ping: one more ping of the running `proxied_ping --each-line`, its line added to kept_answers.
+kept_ping() {
+  local line=""
+  echo >&"${KEPT[1]}" && IFS= read -r -t 60 line <&"${KEPT[0]}"
+  kept_answers+=("${line%$'\r'}")
+}
+
+# One transport, many requests: the route is decided at the first request and kept while the user's
+# settings change, each request still on a connection of its own (a tunnel each at the recording
+# proxy); once the kept proxy cannot be reached, the request after the failed one decides again and
+# goes direct. The HTTP log names each connected request's route and when it was decided.
+run_kept_route_case() {
+  local proxy=$1 folder="$work/kept_route" before tunnels
+  mkdir -p "$folder"
+  kept_answers=()
+  set_user_proxy "$proxy" ""
+  before=$(wc -l <"$work/tunnels.txt")
+  coproc KEPT { "$wine" "$build/tests/wine/proxied_ping.exe" "$proxied_url" wine-test-token-1 \
+    "$(windows_path "$folder")" --each-line 2>"$work/kept_route.err"; }
+  local kept_pid=$KEPT_PID kept_input=${KEPT[1]}
+  kept_ping
+  set_user_proxy "" ""
+  kept_ping
+  kept_ping
+  sleep 0.2
+  tunnels=$(($(wc -l <"$work/tunnels.txt") - before))
+  stop_process "$recorder_pid"
+  kept_ping
+  kept_ping
+  exec {kept_input}>&-
+  wait "$kept_pid"
+  printf '    %s\n' "${kept_answers[@]}" "tunnels for the first three: $tunnels"
+  local routes
+  routes=$(cat "$folder"/http_*.log 2>/dev/null | tr -d '\r' | grep '^Stat Route: ')
+  echo "$routes" | sed 's/^/    /'
+  [[ ${kept_answers[0]} == answer:* && ${kept_answers[1]} == answer:* && ${kept_answers[2]} == answer:* ]] &&
+    [ "$tunnels" -eq 3 ] && [ "$(echo "$routes" | head -n 3 | sort -u | wc -l)" -eq 1 ] &&
+    echo "$routes" | head -n 1 | grep -q "^Stat Route: proxy .*$proxy, since "
+  result $? "one transport keeps the proxy it decided for three pings while the settings say direct, a tunnel each"
+  [[ ${kept_answers[3]} == failure* && ${kept_answers[4]} == answer:* ]] &&
+    [ "$(echo "$routes" | wc -l)" -eq 4 ] && echo "$routes" | tail -n 1 | grep -q '^Stat Route: direct, since '
+  result $? "when the kept proxy is gone the request fails, and the next one decides again and goes direct"
 }
 
 # host_program ARGS...: ls_tallowmer_host.exe with the settings of the host program's simulator.
