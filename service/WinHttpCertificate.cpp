@@ -78,6 +78,13 @@ std::optional<std::string> CheckCertificate(PCCERT_CONTEXT certificate, const st
   }
   const std::unique_ptr<const CERT_CHAIN_CONTEXT, ChainFree> chain(built);
   if (const DWORD fault = ChainFault(built->TrustStatus.dwErrorStatus); fault != 0) return FaultText(fault);
+  if (const DWORD fault = SslPolicyFault(built, host); fault != 0) return FaultText(fault);
+  return std::nullopt;
+}
+
+}  // namespace
+
+DWORD SslPolicyFault(PCCERT_CHAIN_CONTEXT chain, const std::wstring& host) {
   std::wstring name = host;
   HTTPSPolicyCallbackData ssl{};
   ssl.cbStruct = sizeof ssl;
@@ -88,13 +95,10 @@ std::optional<std::string> CheckCertificate(PCCERT_CONTEXT certificate, const st
   policy.pvExtraPolicyPara = &ssl;
   CERT_CHAIN_POLICY_STATUS verdict{};
   verdict.cbSize = sizeof verdict;
-  if (!::CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, built, &policy, &verdict))
-    return FaultText(::GetLastError());
-  if (verdict.dwError != 0) return FaultText(verdict.dwError);
-  return std::nullopt;
+  if (!::CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain, &policy, &verdict))
+    return ::GetLastError();
+  return verdict.dwError;
 }
-
-}  // namespace
 
 std::optional<std::string> CertificateFault(const std::wstring& host, INTERNET_PORT port,
                                             const ProxyRoute& route, std::chrono::milliseconds limit) {

@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <wincrypt.h>
 #include <winhttp.h>
 
 #include <chrono>
@@ -14,6 +15,10 @@
 #include "service/ProxyChoice.h"
 
 namespace tallowmer {
+
+// The system's SSL policy on a built chain for a server named `host`: its name, usage and dates.
+// The policy's fault code, or the error of the call that could not judge it; 0 when the chain passes.
+DWORD SslPolicyFault(PCCERT_CHAIN_CONTEXT chain, const std::wstring& host);
 
 // Asks the server again over `route` with WinHTTP's certificate checks off. When the handshake then
 // succeeds, the certificate it shows is checked as WinHTTP checks it (a chain to a trusted root, for

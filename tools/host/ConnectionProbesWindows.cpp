@@ -16,6 +16,7 @@
 
 #include "platform/windows/WindowsSystem.h"
 #include "platform/windows/Winsock.h"
+#include "service/WinHttpCertificate.h"
 #include "service/WinHttpHandle.h"
 #include "service/WinHttpSession.h"
 #include "tools/host/ConnectionProbes.h"
@@ -70,23 +71,10 @@ void JudgeTrust(const CERT_CONTEXT* certificate, const std::string& host, TlsFac
     return;
   }
   const std::unique_ptr<const CERT_CHAIN_CONTEXT, ChainDeleter> chain(rawChain);
-  std::wstring name = Widen(host);
-  HTTPSPolicyCallbackData ssl{};
-  ssl.cbStruct = sizeof ssl;
-  ssl.dwAuthType = AUTHTYPE_SERVER;
-  ssl.pwszServerName = name.data();
-  CERT_CHAIN_POLICY_PARA policy{};
-  policy.cbSize = sizeof policy;
-  policy.pvExtraPolicyPara = &ssl;
-  CERT_CHAIN_POLICY_STATUS status{};
-  status.cbSize = sizeof status;
-  if (!::CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain.get(), &policy, &status)) {
-    facts.systemVerdict = SystemText(::GetLastError());
-    return;
-  }
-  facts.nameMatches = status.dwError != static_cast<DWORD>(CERT_E_CN_NO_MATCH);
-  facts.trustedBySystem = status.dwError == 0 || status.dwError == static_cast<DWORD>(CERT_E_CN_NO_MATCH);
-  if (status.dwError != 0) facts.systemVerdict = SystemText(status.dwError);
+  const DWORD fault = SslPolicyFault(chain.get(), Widen(host));
+  facts.nameMatches = fault != static_cast<DWORD>(CERT_E_CN_NO_MATCH);
+  facts.trustedBySystem = fault == 0 || fault == static_cast<DWORD>(CERT_E_CN_NO_MATCH);
+  if (fault != 0) facts.systemVerdict = SystemText(fault);
 }
 
 }  // namespace
