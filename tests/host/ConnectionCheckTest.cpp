@@ -146,6 +146,10 @@ TEST_F(ConnectionCheckTest, TheHealthyCheckShowsTheCertificateAndTheClock) {
   ASSERT_EQ(run.lines.size(), 8u) << run.out;
   EXPECT_NE(run.lines[1].find("127.0.0.1 → 127.0.0.1"), std::string::npos) << run.lines[1];
   EXPECT_NE(run.lines[2].find("напрямую"), std::string::npos) << run.lines[2];
+  // The ping names the route its transport took and when that was decided, in the regional formats.
+  EXPECT_TRUE(
+      std::regex_search(run.lines[5], std::regex("; маршрут: напрямую, выбран \\S+ \\d\\d:\\d\\d:\\d\\d$")))
+      << run.lines[5];
   EXPECT_TRUE(
       std::regex_search(run.lines[4], std::regex("TLSv1\\.[23]; субъект: CN=localhost.*; издатель: "
                                                  "CN=tallowmer_sim local CA.*; действует до: 20\\d\\d-")))
