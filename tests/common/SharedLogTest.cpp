@@ -6,8 +6,12 @@
 
 #include <sys/stat.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
+#include <thread>
 
 #include "common/Exceptions.h"
 #include "common/SharedLog.h"
@@ -26,6 +30,47 @@ size_t Count(const std::string& text, const std::string& what) {
 std::string Note(const std::string& note) {
   return "NOTE " + note + "\n";
 }
+
+// Holds the first writer of a log at the door of the file until a second writer has come to it too,
+// so that two threads race for the log as a host's two threads may.
+class RacingEnv final : public testing::TestEnv {
+ public:
+  // Empty: nobody is held.
+  void HoldTheFirstWriterOf(const std::string& path) {
+    const std::lock_guard lock(guard_);
+    heldPath_ = path;
+    writers_ = 0;
+  }
+  platform::OsResult AppendToLogFile(const std::string& path, std::string_view text,
+                                     platform::LogFileOptions options) override {
+    Arrive(path);
+    return TestEnv::AppendToLogFile(path, text, options);
+  }
+  std::unique_ptr<platform::AppendFile> OpenLogFile(const std::string& path, platform::LogFileOptions options,
+                                                    platform::OsResult& failure) override {
+    Arrive(path);
+    return TestEnv::OpenLogFile(path, options, failure);
+  }
+  void WaitForTheFirstWriter() {
+    std::unique_lock lock(guard_);
+    arrived_.wait(lock, [this] { return writers_ > 0; });
+  }
+
+ private:
+  void Arrive(const std::string& path) {
+    std::unique_lock lock(guard_);
+    if (path != heldPath_) return;
+    const int writer = ++writers_;
+    arrived_.notify_all();
+    // A bound, not a pace: the second writer comes at once unless something else holds it.
+    if (writer == 1) arrived_.wait_for(lock, std::chrono::seconds(10), [this] { return writers_ > 1; });
+  }
+
+  std::mutex guard_;
+  std::condition_variable arrived_;
+  std::string heldPath_;
+  int writers_ = 0;
+};
 
 class SharedLogTest : public ::testing::Test {
  protected:
@@ -49,7 +94,7 @@ class SharedLogTest : public ::testing::Test {
     ASSERT_TRUE(file->Append(line).ok());
   }
 
-  testing::TestEnv env;
+  RacingEnv env;
   const std::string folder = env.Root() + "shared/";
   const std::string log = folder + "Debug_2024.01.31.log";
   const std::string victim = env.Root() + "precious.txt";
@@ -77,6 +122,26 @@ TEST_F(SharedLogTest, ARefusedLogGoesToThePrivateFolderAndIsNotedOnceInEach) {
     EXPECT_EQ(shared.rfind("NOTE " + note, 0), 0u) << shared;
     EXPECT_EQ(Count(shared, note), 1u) << shared;
     EXPECT_EQ(shared.substr(shared.size() - 11), "three\nfour\n");
+  }
+}
+
+// Two threads write to a log that owes a note: one of them writes the note, once.
+TEST_F(SharedLogTest, AnOwedNoteGoesIntoTheLogOnceWhenTwoThreadsWriteToIt) {
+  for (const bool throughOpenFile : {false, true}) {
+    SCOPED_TRACE(throughOpenFile ? "opened for a while" : "appended at once");
+    Plant();
+    Write(throughOpenFile, "refused\n");
+    std::filesystem::remove(log);
+    env.HoldTheFirstWriterOf(log);
+    std::thread first([&] { Write(throughOpenFile, "first\n"); });
+    env.WaitForTheFirstWriter();
+    std::thread second([&] { Write(throughOpenFile, "second\n"); });
+    first.join();
+    second.join();
+    env.HoldTheFirstWriterOf("");
+    const std::string shared = testing::TestEnv::ReadFile(log);
+    EXPECT_EQ(Count(shared, note), 1u) << shared;
+    EXPECT_EQ(Count(shared, "first\n") + Count(shared, "second\n"), 2u) << shared;
   }
 }
 
