@@ -17,15 +17,12 @@
 #include "common/SharedLog.h"
 #include "tests/support/LargestFile.h"
 #include "tests/support/TestEnv.h"
+#include "tests/support/TextCount.h"
 
 namespace tallowmer {
 namespace {
 
-size_t Count(const std::string& text, const std::string& what) {
-  size_t count = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) ++count;
-  return count;
-}
+using testing::CountOccurrences;
 
 std::string Note(const std::string& note) {
   return "NOTE " + note + "\n";
@@ -112,7 +109,7 @@ TEST_F(SharedLogTest, ARefusedLogGoesToThePrivateFolderAndIsNotedOnceInEach) {
     const std::string diverted = testing::TestEnv::ReadFile(privateLog);
     EXPECT_EQ(diverted.rfind("NOTE " + note, 0), 0u) << diverted;
     EXPECT_NE(diverted.find(privateLog), std::string::npos) << diverted;
-    EXPECT_EQ(Count(diverted, note), 1u) << diverted;
+    EXPECT_EQ(CountOccurrences(diverted, note), 1u) << diverted;
     EXPECT_EQ(diverted.substr(diverted.size() - 8), "one\ntwo\n");
 
     std::filesystem::remove(log);
@@ -120,7 +117,7 @@ TEST_F(SharedLogTest, ARefusedLogGoesToThePrivateFolderAndIsNotedOnceInEach) {
     Write(throughOpenFile, "four\n");
     const std::string shared = testing::TestEnv::ReadFile(log);
     EXPECT_EQ(shared.rfind("NOTE " + note, 0), 0u) << shared;
-    EXPECT_EQ(Count(shared, note), 1u) << shared;
+    EXPECT_EQ(CountOccurrences(shared, note), 1u) << shared;
     EXPECT_EQ(shared.substr(shared.size() - 11), "three\nfour\n");
   }
 }
@@ -140,8 +137,8 @@ TEST_F(SharedLogTest, AnOwedNoteGoesIntoTheLogOnceWhenTwoThreadsWriteToIt) {
     second.join();
     env.HoldTheFirstWriterOf("");
     const std::string shared = testing::TestEnv::ReadFile(log);
-    EXPECT_EQ(Count(shared, note), 1u) << shared;
-    EXPECT_EQ(Count(shared, "first\n") + Count(shared, "second\n"), 2u) << shared;
+    EXPECT_EQ(CountOccurrences(shared, note), 1u) << shared;
+    EXPECT_EQ(CountOccurrences(shared, "first\n") + CountOccurrences(shared, "second\n"), 2u) << shared;
   }
 }
 
@@ -170,7 +167,7 @@ TEST_F(SharedLogTest, ALogRefusedWhileHeldOpenGoesOnInThePrivateLog) {
   EXPECT_TRUE(file->Append("three\n").ok());
   const std::string diverted = testing::TestEnv::ReadFile(privateLog);
   EXPECT_EQ(diverted.rfind("NOTE " + note, 0), 0u) << diverted;
-  EXPECT_EQ(Count(diverted, note), 1u) << diverted;
+  EXPECT_EQ(CountOccurrences(diverted, note), 1u) << diverted;
   EXPECT_TRUE(diverted.ends_with("two\nthree\n")) << diverted;
 }
 
