@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <source_location>
 #include <sstream>
 #include <string_view>
 
@@ -52,11 +53,16 @@ class EventRecorder final : public IHttpEvents {
   }
 };
 
+// A failed expectation names its line: a case checks many things, several with the same words.
 class Checker {
  public:
   explicit Checker(std::vector<std::string>& failures) : failures_(failures) {}
-  void Expect(bool condition, const std::string& what) {
-    if (!condition) failures_.push_back(what);
+  void Expect(bool condition, const std::string& what,
+              const std::source_location where = std::source_location::current()) {
+    if (condition) return;
+    const std::string_view file = where.file_name();
+    failures_.push_back(std::string(file.substr(file.find_last_of("/\\") + 1)) + ":" +
+                        std::to_string(where.line()) + ": " + what);
   }
 
  private:
