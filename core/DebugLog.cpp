@@ -3,6 +3,7 @@
 #include "common/DateTime.h"
 #include "common/Exceptions.h"
 #include "common/SharedLog.h"
+#include "common/Unicode.h"
 #include "core/uCOMSupport.h"
 #include "platform/Env.h"
 
@@ -22,11 +23,13 @@ void TBaseObject::SetDebugLogEnabled(bool value) {
   if (value) BeginDebugLog();
 }
 
+// Titles and texts carry what hosts and the service sent; a line break or a terminal sequence among
+// them would let the sender write lines of its own into the log, so they are shown escaped.
 std::string TBaseObject::DebugLogLine(const std::string& title, const std::string& text,
                                       bool titleOnly) const {
   std::string line = FormatDateTime("yyyy.mm.dd hh:nn:ss.zzz", platform::Env::Current().Now()) +
-                     " Inst.: " + FInstanceID + "\t" + title;
-  if (!titleOnly) line += ": \t" + text;
+                     " Inst.: " + FInstanceID + "\t" + EscapeControls(title);
+  if (!titleOnly) line += ": \t" + EscapeControls(text);
   return line + "\r\n";
 }
 

@@ -53,6 +53,11 @@ void TBaseObject::MarkSecretSetting(const std::string& id) {
   if (!IsSecretSetting(id)) FSecretSettingIds.push_back(id);
 }
 
+void TBaseObject::LimitSettingLength(const std::string& id, size_t maxCharacters,
+                                     const std::string& refusal) {
+  FSettingLengthLimits.push_back({id, maxCharacters, refusal});
+}
+
 bool TBaseObject::IsSecretSetting(const std::string& id) const {
   for (const std::string& secret : FSecretSettingIds) {
     if (SameNameAscii(secret, id)) return true;
@@ -201,6 +206,22 @@ void TBaseObject::ApplySettingsTable(const OleVariant& table) {
       entry->Value = array->At(kRowValue, column).Resolved();
     }
   }
+}
+
+std::string TBaseObject::RefusedSettingsTable(const OleVariant& table) const {
+  const OleVariant& resolved = table.Resolved();
+  const SafeArray* array = resolved.IsArray() ? resolved.ArrayValue() : nullptr;
+  if (array == nullptr || array->DimensionCount() != 2) return "";
+  for (int64_t wide = array->LowBound(2); wide <= array->HighBound(2); ++wide) {
+    const auto column = static_cast<int32_t>(wide);
+    const std::string id = VarToStr(array->At(kRowId, column));
+    for (const LengthLimit& limit : FSettingLengthLimits) {
+      if (!SameNameAscii(limit.id, id)) continue;
+      const OleVariant& value = array->At(kRowValue, column).Resolved();
+      if (value.IsString() && Utf8ToUtf16(VarToStr(value)).size() > limit.maxCharacters) return limit.refusal;
+    }
+  }
+  return "";
 }
 
 }  // namespace tallowmer

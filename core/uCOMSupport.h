@@ -103,6 +103,9 @@ class TBaseObject : public IDispatch {
   OleVariant BuildSettingsTable() const;
   // Takes row 1 of every column whose row-0 ID names a setting; other columns are skipped.
   void ApplySettingsTable(const OleVariant& table);
+  // Why the table cannot be taken: the refusal of the first value that is longer than its setting's
+  // limit; empty when every value fits.
+  std::string RefusedSettingsTable(const OleVariant& table) const;
 
   // Debug log.
   bool DebugLogEnabled() const { return FDebugLogEnabled; }
@@ -127,6 +130,9 @@ class TBaseObject : public IDispatch {
   // The setting's value is written as "***" in the debug log wherever it stands as this setting's
   // value: in settings tables of the call trace and in the log's header.
   void MarkSecretSetting(const std::string& id);
+  // A text setting's value may hold at most `maxCharacters` characters; a longer one is refused with
+  // `refusal` (RefusedSettingsTable).
+  void LimitSettingLength(const std::string& id, size_t maxCharacters, const std::string& refusal);
   const TSettingStruct* FindSettingEntry(const std::string& id) const;
   TSettingStruct* FindSettingEntry(const std::string& id);
 
@@ -157,6 +163,12 @@ class TBaseObject : public IDispatch {
   uint32_t FLostDebugLines = 0;
   std::string FLostDebugLineError;
   std::vector<std::string> FSecretSettingIds;
+  struct LengthLimit {
+    std::string id;
+    size_t maxCharacters;
+    std::string refusal;
+  };
+  std::vector<LengthLimit> FSettingLengthLimits;
   std::vector<std::string> FExtMethodList;
   OleVariant FExtData;
   TExtMethod FOnExtMethod;

@@ -72,9 +72,13 @@ void TBaseDevice::RegisterMethods() {
     outData = OleVariant::Vector({BuildSettingsTable()});
     return kResultOk;
   });
-  AddPublicMethod("SetSettings", [this](OleVariant& inData, OleVariant&, int32_t, std::string&) {
+  AddPublicMethod("SetSettings", [this](OleVariant& inData, OleVariant&, int32_t, std::string& description) {
     const OleVariant& settings = inData.Resolved();
     if (!settings.IsArray() || settings.ArrayValue() == nullptr) return kResultBadInput;
+    // A table with a value no setting can take is refused whole: the host keeps its settings as they
+    // were, rather than a mix of old and new.
+    description = RefusedSettingsTable(settings.ArrayValue()->At(0));
+    if (!description.empty()) return kResultBadInput;
     ApplySettingsTable(settings.ArrayValue()->At(0));
     DoSettingsChanged();
     return kResultOk;

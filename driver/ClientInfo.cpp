@@ -2,6 +2,7 @@
 
 #include "common/Exceptions.h"
 #include "common/FormatSettings.h"
+#include "common/Unicode.h"
 #include "common/VariantConvert.h"
 #include "common/uEquipmentErrors.h"
 
@@ -21,11 +22,13 @@ std::string Trimmed(const std::string& text) {
   return text.substr(first, text.find_last_not_of(' ') - first + 1);
 }
 
-// Text members that arrive as numbers or other values are shown as their JSON text.
+// Text members that arrive as numbers or other values are shown as their JSON text. The host shows
+// them and prints them on receipts, where a control character of the service's would do what the
+// service, not the till, meant.
 std::string MemberText(const nlohmann::json& record, const char* name) {
   const auto member = record.find(name);
   if (member == record.end() || member->is_null()) return "";
-  if (member->is_string()) return member->get<std::string>();
+  if (member->is_string()) return WithoutControls(member->get<std::string>());
   return member->dump();
 }
 

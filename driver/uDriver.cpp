@@ -70,6 +70,12 @@ DispatchPtr CreateDriverObject() {
 void TDriver::RegisterSettings() {
   TBaseLoyaltySystem::RegisterSettings();
   MarkSecretSetting("Token");
+  // The service's tokens are a few dozen characters; a longer value is a paste gone wrong, and one of
+  // kilobytes would go into every request's line and log.
+  LimitSettingLength(
+      "Token", kTokenLimit,
+      "Token длиннее " + std::to_string(kTokenLimit) +
+          " символов: сервис такой не примет. Проверьте, что в настройку вставлен токен, и только он");
   AddSetting("Token", dtString, OleVariant::Text(""), false, "Token", "Token");
   AddSetting("Host", dtString, OleVariant::Text(kDefaultServiceHost), false, "Хост", "Хост сервера");
 }

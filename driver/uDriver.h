@@ -17,6 +17,8 @@ namespace tallowmer {
 
 // The service's address when the host has set none.
 inline constexpr const char* kDefaultServiceHost = "https://api.tallowmer.ru/api/v2";
+// The longest Token that SetSettings takes, in characters.
+inline constexpr size_t kTokenLimit = 4096;
 
 class TDriver : public TBaseLoyaltySystem, public ILog {
  public:

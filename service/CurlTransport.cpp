@@ -11,8 +11,11 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <optional>
 #include <vector>
 
+#include "common/Unicode.h"
+#include "service/HttpAnswerReader.h"
 #include "service/HttpTransport.h"
 #include "service/ProxyChoice.h"
 
@@ -38,6 +41,12 @@ struct BioDeleter {
   void operator()(BIO* bio) const { BIO_free(bio); }
 };
 using BioPtr = std::unique_ptr<BIO, BioDeleter>;
+
+// Where a TLS context keeps its transport, for OpenSSL's callbacks, which know only the connection.
+int TransportIndex() {
+  static const int index = SSL_CTX_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
+  return index;
+}
 
 // curl_global_init is not thread-safe; running it once before the first handle keeps it that way.
 CURLcode InitialiseCurl() {
@@ -155,13 +164,16 @@ class CurlTransport final : public IHttpTransport {
   HttpAnswer Run(HttpVerb verb, const std::string& url, std::string_view body);
   HttpAnswer Failed(CURLcode code) const;
   void NoteTraffic();
+  void FlushSentHeaders();
   void FlushReceivedHeaders();
 
+  static size_t OnHeader(char* data, size_t size, size_t count, void* self);
   static size_t OnBody(char* data, size_t size, size_t count, void* self);
   static int OnDebug(CURL* handle, curl_infotype type, char* data, size_t size, void* self);
   static curl_socket_t OnOpenSocket(void* self, curlsocktype purpose, curl_sockaddr* address);
   static int OnCloseSocket(void* self, curl_socket_t socket);
   static CURLcode OnSslContext(CURL* handle, void* sslContext, void* self);
+  static void OnTlsEvent(const SSL* ssl, int where, int value);
 
   CurlEasyHandle handle_;
   CurlHeaderList getHeaders_;
@@ -180,11 +192,20 @@ class CurlTransport final : public IHttpTransport {
   bool tunnelling_ = false;
   // Whether the request's head went out to the service: a failure after it is the answer's.
   bool requestSent_ = false;
+  // Whether the server ended TLS with close_notify, the one end that vouches for a body without a
+  // length: libcurl takes a connection cut by anyone on the way for the same.
+  bool closeNotified_ = false;
   std::string* body_ = nullptr;
+  // libcurl reads heads and bodies leniently; the answer's rules are kept here, as the other
+  // platform's transport keeps them, and a broken rule ends the transfer with its own fault.
+  AnswerHeadRules head_;
+  std::optional<AnswerFault> bodyFault_;
   std::vector<curl_socket_t> openSockets_;
   bool connected_ = false;
-  // curl passes on the received header lines one by one; the log shows the head as one block, as
-  // the other platform's transport does.
+  // curl passes on the received header lines one by one, and a request's head of more than 64 KB in
+  // pieces; the log shows each head as one block, as the other platform's transport does, so that
+  // the token in the request line is masked whatever its length.
+  std::string sentHeaders_;
   std::string receivedHeaders_;
 };
 
@@ -233,6 +254,10 @@ CurlTransport::CurlTransport(const TransportOptions& options) {
 
   Configure(CURLOPT_WRITEFUNCTION, &CurlTransport::OnBody);
   Configure(CURLOPT_WRITEDATA, this);
+  Configure(CURLOPT_HEADERFUNCTION, &CurlTransport::OnHeader);
+  Configure(CURLOPT_HEADERDATA, this);
+  // The proxy's answer to CONNECT is the proxy's business, not a head of the service's answer.
+  Configure(CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
   Configure(CURLOPT_VERBOSE, 1L);
   Configure(CURLOPT_DEBUGFUNCTION, &CurlTransport::OnDebug);
   Configure(CURLOPT_DEBUGDATA, this);
@@ -263,11 +288,15 @@ HttpAnswer CurlTransport::Run(HttpVerb verb, const std::string& url, std::string
   errorBuffer_[0] = '\0';
   openSockets_.clear();
   connected_ = false;
+  sentHeaders_.clear();
   receivedHeaders_.clear();
   body_ = &answer.body;
+  head_ = AnswerHeadRules();
+  bodyFault_.reset();
   route_ = SystemProxyRoute(url);
   tunnelling_ = !route_.Direct();
   requestSent_ = false;
+  closeNotified_ = false;
 
   // curl reads POSTFIELDS from its callback when given a null pointer, so an empty body needs a
   // real (empty) buffer.
@@ -287,6 +316,13 @@ HttpAnswer CurlTransport::Run(HttpVerb verb, const std::string& url, std::string
   if (code == CURLE_OK) code = curl_easy_perform(handle);
 
   if (code != CURLE_OK) return Failed(code);
+  const char* scheme = nullptr;
+  curl_easy_getinfo(handle, CURLINFO_SCHEME, &scheme);
+  const bool secure = scheme != nullptr && SameNameAscii(std::string_view(scheme), std::string_view("https"));
+  if (head_.FinalHeadComplete() && head_.Framing() == BodyFraming::UntilClose && secure && !closeNotified_) {
+    return HttpAnswer::Failed(TransportFailure::ConnectionLost,
+                              "соединение закрыто без завершения TLS: тело ответа могло быть обрезано");
+  }
   long status = -1;
   curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
   answer.status = static_cast<int32_t>(status);
@@ -301,6 +337,9 @@ HttpAnswer CurlTransport::Run(HttpVerb verb, const std::string& url, std::string
 // protocol"), and a proxy's refusal of the tunnel as a failed receive; what happened before the
 // failure tells them apart.
 HttpAnswer CurlTransport::Failed(CURLcode code) const {
+  if (const std::optional<AnswerFault>& fault = head_.Fault())
+    return HttpAnswer::Failed(fault->kind, fault->detail);
+  if (bodyFault_) return HttpAnswer::Failed(bodyFault_->kind, bodyFault_->detail);
   const std::string words = DescribeCurlFailure(code, errorBuffer_);
   long tunnelStatus = 0;
   curl_easy_getinfo(handle_.get(), CURLINFO_HTTP_CONNECTCODE, &tunnelStatus);
@@ -320,19 +359,41 @@ void CurlTransport::NoteTraffic() {
   if (events_ != nullptr) events_->OnConnected(route_.shown);
 }
 
+void CurlTransport::FlushSentHeaders() {
+  if (sentHeaders_.empty()) return;
+  if (events_ != nullptr) events_->OnSent(sentHeaders_);
+  sentHeaders_.clear();
+}
+
 void CurlTransport::FlushReceivedHeaders() {
   if (receivedHeaders_.empty()) return;
   if (events_ != nullptr) events_->OnReceived(receivedHeaders_);
   receivedHeaders_.clear();
 }
 
+// A return short of the bytes given ends the transfer with a write error, which Failed() reports as
+// the fault noted here.
+size_t CurlTransport::OnHeader(char* data, size_t size, size_t count, void* self) {
+  auto* transport = static_cast<CurlTransport*>(self);
+  const size_t bytes = size * count;
+  return transport->head_.Line(std::string_view(data, bytes)) ? bytes : 0;
+}
+
 size_t CurlTransport::OnBody(char* data, size_t size, size_t count, void* self) {
   auto* transport = static_cast<CurlTransport*>(self);
+  const size_t bytes = size * count;
   try {
-    if (transport->body_ != nullptr) transport->body_->append(data, size * count);
-    return size * count;
+    if (transport->body_ == nullptr) return bytes;
+    if (bytes > kAnswerBodyLimit - transport->body_->size()) {
+      transport->bodyFault_ =
+          AnswerFault{TransportFailure::AnswerTooLarge,
+                      "тело ответа длиннее " + std::to_string(kAnswerBodyLimit) + " байт"};
+      return 0;
+    }
+    transport->body_->append(data, bytes);
+    return bytes;
   } catch (...) {
-    return 0;  // curl ends the transfer with a write error
+    return 0;
   }
 }
 
@@ -350,14 +411,25 @@ int CurlTransport::OnDebug(CURL*, curl_infotype type, char* data, size_t size, v
     case CURLINFO_HEADER_OUT:
       transport->requestSent_ = true;
       transport->NoteTraffic();
-      if (transport->events_ != nullptr) transport->events_->OnSent(bytes);
+      try {
+        transport->sentHeaders_.append(bytes);
+      } catch (...) {
+        // Out of memory: the head is not logged rather than logged unmasked in pieces.
+        transport->sentHeaders_.clear();
+      }
+      if (transport->sentHeaders_.size() >= 4 &&
+          transport->sentHeaders_.compare(transport->sentHeaders_.size() - 4, 4, "\r\n\r\n") == 0) {
+        transport->FlushSentHeaders();
+      }
       break;
     case CURLINFO_DATA_OUT:
       transport->NoteTraffic();
+      transport->FlushSentHeaders();
       if (transport->events_ != nullptr) transport->events_->OnSent(bytes);
       break;
     case CURLINFO_HEADER_IN:
       transport->NoteTraffic();
+      transport->FlushSentHeaders();
       try {
         transport->receivedHeaders_.append(bytes);
       } catch (...) {
@@ -404,6 +476,7 @@ int CurlTransport::OnCloseSocket(void* self, curl_socket_t socket) {
   open.erase(std::remove(open.begin(), open.end(), socket), open.end());
   const int result = ::close(socket);
   if (open.empty() && transport->connected_) {
+    transport->FlushSentHeaders();
     transport->FlushReceivedHeaders();
     transport->connected_ = false;
     if (transport->events_ != nullptr) transport->events_->OnDisconnected();
@@ -413,9 +486,21 @@ int CurlTransport::OnCloseSocket(void* self, curl_socket_t socket) {
 
 CURLcode CurlTransport::OnSslContext(CURL*, void* sslContext, void* self) {
   auto* transport = static_cast<CurlTransport*>(self);
+  auto* context = static_cast<SSL_CTX*>(sslContext);
   if (X509_STORE_up_ref(transport->trustStore_.get()) != 1) return CURLE_OUT_OF_MEMORY;
-  SSL_CTX_set_cert_store(static_cast<SSL_CTX*>(sslContext), transport->trustStore_.get());
+  SSL_CTX_set_cert_store(context, transport->trustStore_.get());
+  // libcurl lets a connection that ends without close_notify pass for a clean end; the alert is
+  // watched for here.
+  if (SSL_CTX_set_ex_data(context, TransportIndex(), transport) != 1) return CURLE_OUT_OF_MEMORY;
+  SSL_CTX_set_info_callback(context, &CurlTransport::OnTlsEvent);
   return CURLE_OK;
+}
+
+void CurlTransport::OnTlsEvent(const SSL* ssl, int where, int value) {
+  // The alert the server sent, not the one libcurl sends when it closes.
+  if ((where & SSL_CB_READ_ALERT) != SSL_CB_READ_ALERT || (value & 0xFF) != SSL_AD_CLOSE_NOTIFY) return;
+  auto* transport = static_cast<CurlTransport*>(SSL_CTX_get_ex_data(SSL_get_SSL_CTX(ssl), TransportIndex()));
+  if (transport != nullptr) transport->closeNotified_ = true;
 }
 
 }  // namespace

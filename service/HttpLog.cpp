@@ -1,6 +1,7 @@
 #include "service/HttpLog.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "common/DateTime.h"
 #include "common/Exceptions.h"
@@ -88,6 +89,8 @@ std::string HttpLogTimestamp() {
 }
 
 void HttpLogWriter::OnConnected(std::string_view proxy) noexcept {
+  NoteWhatWasNotLogged();
+  receivedLogged_ = 0;
   if (file_ == nullptr) return;
   try {
     file_->WriteLine(proxy.empty() ? std::string("Stat Connected.")
@@ -106,11 +109,26 @@ void HttpLogWriter::OnSent(std::string_view bytes) noexcept {
 }
 
 void HttpLogWriter::OnReceived(std::string_view bytes) noexcept {
-  WriteBlock("Recv ", bytes);
+  const size_t logged = std::min(bytes.size(), kLoggedAnswerLimit - receivedLogged_);
+  receivedLogged_ += logged;
+  receivedNotLogged_ += bytes.size() - logged;
+  if (logged > 0) WriteBlock("Recv ", bytes.substr(0, logged));
 }
 
 void HttpLogWriter::OnDisconnected() noexcept {
+  NoteWhatWasNotLogged();
   if (file_ != nullptr) file_->WriteLine("Stat Disconnected.");
+}
+
+void HttpLogWriter::NoteWhatWasNotLogged() noexcept {
+  if (receivedNotLogged_ == 0) return;
+  const size_t count = std::exchange(receivedNotLogged_, 0);
+  if (file_ == nullptr) return;
+  try {
+    file_->WriteLine("Stat Not logged: " + std::to_string(count) + " more bytes received.");
+  } catch (...) {
+    // Out of memory: the line is lost, the request goes on.
+  }
 }
 
 void HttpLogWriter::WriteBlock(std::string_view prefix, std::string_view bytes) noexcept {

@@ -41,10 +41,18 @@ class HttpLogFile {
   std::unique_ptr<platform::AppendFile> file_;
 };
 
-// Turns a connection's events into log lines; writes nothing when no file is given.
+// Turns a connection's events into log lines; writes nothing when no file is given. Of what one
+// connection receives, at most kLoggedAnswerLimit bytes are written; the size of the rest is noted
+// in a line of its own ("Stat Not logged: N more bytes received."), so that no server fills the disk.
 class HttpLogWriter final : public IHttpEvents {
  public:
+  // An answer's heads and body at their limits; chunk sizes count too.
+  static constexpr size_t kLoggedAnswerLimit = kAnswerHeadLimit + kAnswerBodyLimit;
+
   explicit HttpLogWriter(HttpLogFile* file) : file_(file) {}
+  HttpLogWriter(const HttpLogWriter&) = delete;
+  HttpLogWriter& operator=(const HttpLogWriter&) = delete;
+  ~HttpLogWriter() { NoteWhatWasNotLogged(); }
 
   void OnConnected(std::string_view proxy) noexcept override;
   void OnSent(std::string_view bytes) noexcept override;
@@ -53,8 +61,11 @@ class HttpLogWriter final : public IHttpEvents {
 
  private:
   void WriteBlock(std::string_view prefix, std::string_view bytes) noexcept;
+  void NoteWhatWasNotLogged() noexcept;
 
   HttpLogFile* file_;
+  size_t receivedLogged_ = 0;
+  size_t receivedNotLogged_ = 0;
 };
 
 // The time stamp of a log line: the regional short date, a blank, the long time.

@@ -34,6 +34,8 @@ const char* TransportFailureName(TransportFailure failure) {
       return "ConnectionLost";
     case TransportFailure::ProtocolError:
       return "ProtocolError";
+    case TransportFailure::AnswerTooLarge:
+      return "AnswerTooLarge";
     case TransportFailure::ProxyRefused:
       return "ProxyRefused";
     case TransportFailure::Other:
@@ -74,6 +76,9 @@ std::string DescribeTransportFailure(TransportFailure failure, std::string_view 
       break;
     case TransportFailure::ProtocolError:
       text = "Ответ сервера не соответствует протоколу HTTP";
+      break;
+    case TransportFailure::AnswerTooLarge:
+      text = "Ответ сервера слишком велик";
       break;
     case TransportFailure::ProxyRefused:
       text = "Прокси-сервер отказал в соединении с сервером";

@@ -5,6 +5,7 @@
 // the request logic above it stay the same everywhere.
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <iosfwd>
 #include <memory>
@@ -18,6 +19,13 @@ namespace tallowmer {
 // than this is better served by an error than by a frozen till.
 inline constexpr std::chrono::milliseconds kConnectTimeout{10'000};
 inline constexpr std::chrono::milliseconds kRequestTimeout{30'000};
+
+// The most an answer may bring. The service answers with a few kilobytes; a server that sends more
+// is broken or hostile, and reading on would fill the till's memory and its logs.
+// Every head of one answer together: interim answers, the final head and a chunked body's trailer.
+inline constexpr size_t kAnswerHeadLimit = 64 * 1024;
+// The body as the caller receives it, after any chunked framing.
+inline constexpr size_t kAnswerBodyLimit = 1024 * 1024;
 
 enum class HttpVerb { Get, Post };
 
@@ -41,8 +49,11 @@ enum class TransportFailure {
   // declared length included.
   ConnectionLost,
   // The answer is not HTTP/1.1 as it should be: garbage, an HTTP/0.9 reply, a head that cannot be
-  // read.
+  // read, a length or a chunk size that is no number, two lengths that disagree, an interim 101 that
+  // nobody asked for.
   ProtocolError,
+  // The answer's head or body is larger than the limits above allow.
+  AnswerTooLarge,
   // The proxy would not open the tunnel to the service (407 for credentials, 403, 502 ...). The
   // detail names the proxy, without credentials.
   ProxyRefused,

@@ -6,53 +6,10 @@
 #include <utility>
 #include <vector>
 
+#include "service/RecordedEvents.h"
+
 namespace tallowmer {
 namespace {
-
-// The connection's events as they came, for the calling thread to replay.
-class RecordedEvents final : public IHttpEvents {
- public:
-  void OnConnected(std::string_view proxy) noexcept override { Add(Kind::Connected, proxy); }
-  void OnSent(std::string_view bytes) noexcept override { Add(Kind::Sent, bytes); }
-  void OnReceived(std::string_view bytes) noexcept override { Add(Kind::Received, bytes); }
-  void OnDisconnected() noexcept override { Add(Kind::Disconnected, {}); }
-
-  void ReplayTo(IHttpEvents& events) const {
-    for (const Event& event : events_) {
-      switch (event.kind) {
-        case Kind::Connected:
-          events.OnConnected(event.bytes);
-          break;
-        case Kind::Sent:
-          events.OnSent(event.bytes);
-          break;
-        case Kind::Received:
-          events.OnReceived(event.bytes);
-          break;
-        case Kind::Disconnected:
-          events.OnDisconnected();
-          break;
-      }
-    }
-  }
-
- private:
-  enum class Kind { Connected, Sent, Received, Disconnected };
-  struct Event {
-    Kind kind;
-    std::string bytes;
-  };
-
-  void Add(Kind kind, std::string_view bytes) noexcept {
-    try {
-      events_.push_back({kind, std::string(bytes)});
-    } catch (const std::exception&) {
-      // Out of memory: the log misses a line, the request goes on.
-    }
-  }
-
-  std::vector<Event> events_;
-};
 
 // Everything one request touches on its own thread; shared, since the wait may end before it.
 struct Request {

@@ -3,11 +3,21 @@
 // the request line and headers as sent, the body, the status line and headers as received and the
 // body, which is what travelled on the plain side of TLS. The connection's opening and closing are
 // WinHTTP's own notifications, so a connection that never opens leaves no trace in the log. The proxy
-// is the system's (SystemProxyFor), decided here rather than by WinHTTP so that the log can name it.
+// is the system's (SystemProxyRoute), decided here rather than by WinHTTP so that the log can name it.
+//
+// Each request runs on a thread of its own while the caller waits for it until the whole request's
+// deadline; then the caller closes the request handle, WinHTTP's way to end a request under way (its
+// documentation says so of asynchronous requests), and reports a time-out. WinHTTP bounds each receive
+// but not the whole, so a server that answers a byte at a time would otherwise hold the till as long
+// as it liked. Whether or not WinHTTP ends the call at once (Wine's goes on until the server stops),
+// the till no longer waits for it.
+//
+// The answer is held to the rules the libcurl transport keeps (HttpAnswerReader) as far as WinHTTP
+// shows it: the head's fields, the head's and the body's size, a body of its length, no interim
+// answer taken for the final one.
 
 // Winsock before windows.h, which would otherwise bring in its older declarations.
 #include <winsock2.h>
-#include <ws2tcpip.h>
 
 #include <windows.h>
 
@@ -16,26 +26,36 @@
 
 #include <algorithm>
 #include <chrono>
-#include <climits>
-#include <cstdlib>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "common/Unicode.h"
-#include "platform/windows/Winsock.h"
+#include "platform/DetachedThread.h"
+#include "service/Deadline.h"
+#include "service/HttpAnswerReader.h"
 #include "service/HttpTransport.h"
 #include "service/ProxyChoice.h"
+#include "service/RecordedEvents.h"
+#include "service/WinHttpCertificate.h"
 #include "service/WinHttpHandle.h"
+#include "service/WinHttpRoute.h"
 
 namespace tallowmer {
 namespace {
 
-#ifndef WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3
-#define WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3 0x00002000
+#ifndef ERROR_WINHTTP_HEADER_SIZE_OVERFLOW
+#define ERROR_WINHTTP_HEADER_SIZE_OVERFLOW 12183
 #endif
+#ifndef ERROR_WINHTTP_RESPONSE_DRAIN_OVERFLOW
+#define ERROR_WINHTTP_RESPONSE_DRAIN_OVERFLOW 12184
+#endif
+
+constexpr size_t kReadPiece = 16 * 1024;
 
 // WinHTTP's own words for an error, with its number.
 std::string ErrorText(DWORD code) {
@@ -45,7 +65,7 @@ std::string ErrorText(DWORD code) {
 
 // The one place where a WinHTTP error becomes a kind of the transport contract. Some WinHTTPs report
 // a rejected certificate only as a failed secure channel; their secure-failure notification, seen
-// by the caller, tells the two apart.
+// by the caller, tells the two apart. Some pass Winsock's codes on as they are.
 TransportFailure WinHttpFailureKind(DWORD code, bool certificateRejected) {
   if (certificateRejected) return TransportFailure::CertificateRejected;
   switch (code) {
@@ -53,10 +73,17 @@ TransportFailure WinHttpFailureKind(DWORD code, bool certificateRejected) {
     case ERROR_WINHTTP_UNRECOGNIZED_SCHEME:
       return TransportFailure::BadUrl;
     case ERROR_WINHTTP_NAME_NOT_RESOLVED:
+    case WSAHOST_NOT_FOUND:
+    case WSANO_DATA:
       return TransportFailure::NameNotResolved;
     case ERROR_WINHTTP_CANNOT_CONNECT:
+    case WSAECONNREFUSED:
+    case WSAENETUNREACH:
+    case WSAEHOSTUNREACH:
       return TransportFailure::ConnectionRefused;
     case ERROR_WINHTTP_TIMEOUT:
+    case ERROR_WINHTTP_OPERATION_CANCELLED:
+    case WSAETIMEDOUT:
       return TransportFailure::TimedOut;
     case ERROR_WINHTTP_SECURE_FAILURE:
     case ERROR_WINHTTP_SECURE_INVALID_CA:
@@ -70,151 +97,19 @@ TransportFailure WinHttpFailureKind(DWORD code, bool certificateRejected) {
     case ERROR_WINHTTP_SECURE_CHANNEL_ERROR:
       return TransportFailure::SecureChannel;
     case ERROR_WINHTTP_CONNECTION_ERROR:
+    case WSAECONNRESET:
+    case WSAECONNABORTED:
       return TransportFailure::ConnectionLost;
     case ERROR_WINHTTP_INVALID_SERVER_RESPONSE:
     case ERROR_WINHTTP_HEADER_NOT_FOUND:
       return TransportFailure::ProtocolError;
+    case ERROR_WINHTTP_HEADER_SIZE_OVERFLOW:
+    case ERROR_WINHTTP_RESPONSE_DRAIN_OVERFLOW:
+      return TransportFailure::AnswerTooLarge;
     default:
       return TransportFailure::Other;
   }
 }
-
-void FreeGlobal(LPWSTR text) {
-  ::GlobalFree(text);
-}
-// A string WinHTTP allocated for the caller.
-using GlobalString = platform::windows::UniqueReleasedBy<LPWSTR, FreeGlobal>;
-
-std::string Utf8Of(const GlobalString& text) {
-  return text ? WideToUtf8(text.get()) : std::string();
-}
-bool IsEmpty(const GlobalString& text) {
-  return !text || *text.get() == L'\0';
-}
-
-// The route WinHTTP's proxy information names for the URL: direct unless it names a proxy. The
-// strings WinHTTP allocated in it for the caller are released here.
-ProxyRoute RouteFromProxyInfo(const std::string& url, const WINHTTP_PROXY_INFO& info) {
-  const GlobalString proxy(info.lpszProxy);
-  const GlobalString bypass(info.lpszProxyBypass);
-  if (info.dwAccessType != WINHTTP_ACCESS_TYPE_NAMED_PROXY || IsEmpty(proxy)) return {};
-  return ChooseProxyFromList(url, Utf8Of(proxy), Utf8Of(bypass));
-}
-
-// What an auto-configuration script (named, or found by WPAD when `detect`) says for the URL;
-// nullopt when the script cannot be had or run, which leaves the fixed settings to decide.
-std::optional<ProxyRoute> ProxyFromScript(const std::string& url, const std::wstring& scriptUrl,
-                                          bool detect) {
-  const InternetHandle session(::WinHttpOpen(nullptr, WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
-                                             WINHTTP_NO_PROXY_BYPASS, 0));
-  if (!session) return std::nullopt;
-  WINHTTP_AUTOPROXY_OPTIONS options{};
-  if (!scriptUrl.empty()) {
-    options.dwFlags |= WINHTTP_AUTOPROXY_CONFIG_URL;
-    options.lpszAutoConfigUrl = scriptUrl.c_str();
-  }
-  if (detect) {
-    options.dwFlags |= WINHTTP_AUTOPROXY_AUTO_DETECT;
-    options.dwAutoDetectFlags = WINHTTP_AUTO_DETECT_TYPE_DHCP | WINHTTP_AUTO_DETECT_TYPE_DNS_A;
-  }
-  options.fAutoLogonIfChallenged = TRUE;
-  WINHTTP_PROXY_INFO info{};
-  if (!::WinHttpGetProxyForUrl(session.get(), Utf8ToWide(url).c_str(), &options, &info)) return std::nullopt;
-  return RouteFromProxyInfo(url, info);
-}
-
-// The proxy the system names for the URL: the current user's Internet settings first (a script,
-// else a fixed proxy with its bypass list), else the machine's WinHTTP setting. Reading them costs
-// no request unless a script is configured.
-ProxyRoute SystemProxyFor(const std::string& url) {
-  WINHTTP_CURRENT_USER_IE_PROXY_CONFIG user{};
-  if (::WinHttpGetIEProxyConfigForCurrentUser(&user)) {
-    const GlobalString script(user.lpszAutoConfigUrl);
-    const GlobalString proxy(user.lpszProxy);
-    const GlobalString bypass(user.lpszProxyBypass);
-    if (user.fAutoDetect || !IsEmpty(script)) {
-      if (auto route =
-              ProxyFromScript(url, script ? std::wstring(script.get()) : std::wstring(), user.fAutoDetect))
-        return *route;
-    }
-    if (!IsEmpty(proxy)) return ChooseProxyFromList(url, Utf8Of(proxy), Utf8Of(bypass));
-  }
-  WINHTTP_PROXY_INFO machine{};
-  if (!::WinHttpGetDefaultProxyConfiguration(&machine)) return {};
-  return RouteFromProxyInfo(url, machine);
-}
-
-// The proxy as WinHttpOpen takes it: "host:port", without a scheme or credentials (WinHTTP takes
-// those apart, and some WinHTTPs read the first colon as the port's).
-std::wstring WinHttpProxyName(const ProxyRoute& route) {
-  std::string name = route.shown;
-  if (const size_t scheme = name.find("://"); scheme != std::string::npos) name.erase(0, scheme + 3);
-  while (!name.empty() && name.back() == '/') name.pop_back();
-  return Utf8ToWide(name);
-}
-
-// The status with which the proxy ("host:port") refuses a tunnel to `target` ("host:port"), asked
-// with a CONNECT of our own; nothing when it opens the tunnel or cannot be asked.
-std::optional<DWORD> AskProxyForTunnel(const std::string& proxy, const std::string& target, DWORD timeoutMs) {
-  const size_t colon = proxy.rfind(':');
-  const platform::windows::WinsockSession winsock;
-  if (colon == std::string::npos || !winsock.Ready()) return std::nullopt;
-  addrinfo hints{};
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  if (::getaddrinfo(proxy.substr(0, colon).c_str(), proxy.substr(colon + 1).c_str(), &hints, &found) != 0) {
-    return std::nullopt;
-  }
-  const std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> addresses(found, &::freeaddrinfo);
-  for (const addrinfo* address = found; address != nullptr; address = address->ai_next) {
-    const platform::windows::UniqueSocket probe(
-        ::socket(address->ai_family, address->ai_socktype, address->ai_protocol));
-    if (!probe) continue;
-    const auto timeout = reinterpret_cast<const char*>(&timeoutMs);
-    ::setsockopt(probe.get(), SOL_SOCKET, SO_RCVTIMEO, timeout, sizeof timeoutMs);
-    ::setsockopt(probe.get(), SOL_SOCKET, SO_SNDTIMEO, timeout, sizeof timeoutMs);
-    if (::connect(probe.get(), address->ai_addr, static_cast<int>(address->ai_addrlen)) != 0) continue;
-    const std::string request = "CONNECT " + target + " HTTP/1.1\r\nHost: " + target + "\r\n\r\n";
-    if (::send(probe.get(), request.data(), static_cast<int>(request.size()), 0) !=
-        static_cast<int>(request.size())) {
-      return std::nullopt;
-    }
-    std::string head;
-    char buffer[512];
-    while (head.find("\r\n") == std::string::npos && head.size() < 4096) {
-      const int got = ::recv(probe.get(), buffer, sizeof buffer, 0);
-      if (got <= 0) break;
-      head.append(buffer, static_cast<size_t>(got));
-    }
-    const size_t blank = head.find(' ');
-    if (head.rfind("HTTP/", 0) != 0 || blank == std::string::npos) return std::nullopt;
-    const DWORD status = std::strtoul(head.c_str() + blank + 1, nullptr, 10);
-    if (status >= 300) return status;
-    return std::nullopt;
-  }
-  return std::nullopt;
-}
-
-// The whole request's time-out. WinHTTP's own time-outs hold per step, so each blocking step is
-// given only what is left of the whole.
-class Deadline {
- public:
-  explicit Deadline(std::chrono::milliseconds total) : end_(std::chrono::steady_clock::now() + total) {}
-  // Milliseconds left; none left is a time-out now.
-  int Remaining() const {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(end_ - std::chrono::steady_clock::now())
-            .count();
-    if (left <= 0) {
-      ::SetLastError(ERROR_WINHTTP_TIMEOUT);
-      return 0;
-    }
-    return static_cast<int>(std::min<long long>(left, INT_MAX));
-  }
-
- private:
-  std::chrono::steady_clock::time_point end_;
-};
 
 std::wstring QueryHeaders(HINTERNET request, DWORD level) {
   DWORD size = 0;
@@ -227,11 +122,24 @@ std::wstring QueryHeaders(HINTERNET request, DWORD level) {
     return {};
   }
   headers.resize(size / sizeof(wchar_t));
+  while (!headers.empty() && headers.back() == L'\0') headers.pop_back();
   return headers;
 }
 
+// The answer's status; 0, with the error left for GetLastError, when WinHTTP has none.
+DWORD StatusOf(HINTERNET request) {
+  DWORD status = 0;
+  DWORD size = sizeof status;
+  if (!::WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                             WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX)) {
+    return 0;
+  }
+  return status;
+}
+
 // The connection events of one request, from WinHTTP's status notifications on the request handle.
-// Synchronous requests deliver them on the calling thread, inside the call that causes them.
+// Synchronous requests deliver them on the thread that makes the call, inside the call that causes
+// them.
 class ConnectionWatch {
  public:
   ConnectionWatch(IHttpEvents* events, std::string proxy) : events_(events), proxy_(std::move(proxy)) {}
@@ -293,64 +201,31 @@ class ConnectionWatch {
 };
 
 // Why a request brought no answer, on its way out of the request to the one place that makes it an
-// answer (WinHttpTransport::Execute).
+// answer (RequestRun::Work): WinHTTP's error, the proxy's refusal of the tunnel, or an answer that
+// breaks the rules.
 struct Failure : std::exception {
   explicit Failure(DWORD error) : code(error) {}
   DWORD code;
 };
-// The proxy answered the tunnel's CONNECT with this status instead of opening it.
 struct ProxyRefusal : std::exception {
   explicit ProxyRefusal(DWORD answered) : status(answered) {}
   DWORD status;
 };
-// The connection ended before the body reached its declared length.
-struct CutShort : std::exception {
-  CutShort(size_t got, uint64_t declared) : received(got), length(declared) {}
-  std::string Words() const {
-    return "transfer closed with " + std::to_string(length - received) + " bytes remaining to read";
-  }
-  size_t received;
-  uint64_t length;
+struct Refused : std::exception {
+  explicit Refused(AnswerFault answerFault) : fault(std::move(answerFault)) {}
+  AnswerFault fault;
 };
+// The caller has given up on the request; nothing more is to be done for it.
+struct Abandoned : std::exception {};
+
 [[noreturn]] void Fail() {
   throw Failure(::GetLastError());
 }
 
-// One header's value, without the terminating nulls WinHTTP counts in.
-std::wstring HeaderValue(HINTERNET request, DWORD level) {
-  std::wstring value = QueryHeaders(request, level);
-  while (!value.empty() && value.back() == L'\0') value.pop_back();
-  return value;
-}
-
-// The answer's status; 0, with the error left for GetLastError, when WinHTTP has none.
-DWORD StatusOf(HINTERNET request) {
-  DWORD status = 0;
-  DWORD size = sizeof status;
-  if (!::WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                             WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX)) {
-    return 0;
-  }
-  return status;
-}
-
-// The answer's Content-Length; nothing when it names none or not a number.
-std::optional<uint64_t> DeclaredLength(HINTERNET request) {
-  const std::wstring text = HeaderValue(request, WINHTTP_QUERY_CONTENT_LENGTH);
-  if (text.empty() || text.size() > 19 ||
-      !std::all_of(text.begin(), text.end(), [](wchar_t c) { return c >= L'0' && c <= L'9'; }))
-    return std::nullopt;
-  return std::stoull(text);
-}
-
-// Waiting for the answer's head and for each part of its body share what is left of the whole.
-void LimitReceiving(HINTERNET request, const Deadline& deadline) {
-  DWORD left = static_cast<DWORD>(deadline.Remaining());
-  if (left == 0) Fail();
-  if (!::WinHttpSetOption(request, WINHTTP_OPTION_RECEIVE_TIMEOUT, &left, sizeof left) ||
-      !::WinHttpSetOption(request, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &left, sizeof left)) {
-    Fail();
-  }
+// "30 с", or "1500 мс" for a time that is no whole number of seconds.
+std::string Duration(std::chrono::milliseconds time) {
+  if (time.count() % 1000 == 0) return std::to_string(time.count() / 1000) + " с";
+  return std::to_string(time.count()) + " мс";
 }
 
 // The parts of the URL that WinHTTP takes apart.
@@ -379,41 +254,149 @@ Target CrackUrl(const std::string& url) {
                 parts.nPort, parts.nScheme == INTERNET_SCHEME_HTTPS};
 }
 
-// The route is decided already: the session goes through its proxy or none, and "<-loopback>"
-// keeps newer WinHTTPs from going direct to loopback names on their own. Over HTTPS WinHTTP tunnels
-// through the proxy with CONNECT.
-InternetHandle OpenSession(const ProxyRoute& route) {
-  const std::wstring proxyName = WinHttpProxyName(route);
-  InternetHandle session(route.Direct() ? ::WinHttpOpen(nullptr, WINHTTP_ACCESS_TYPE_NO_PROXY,
-                                                        WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0)
-                                        : ::WinHttpOpen(nullptr, WINHTTP_ACCESS_TYPE_NAMED_PROXY,
-                                                        proxyName.c_str(), L"<-loopback>", 0));
-  if (!session) Fail();
-  DWORD protocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3;
-  if (!::WinHttpSetOption(session.get(), WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols)) {
-    protocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2;
-    ::WinHttpSetOption(session.get(), WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols);
+// The head as WinHTTP keeps it, held to the rules; a fault is the answer's refusal.
+AnswerHeadRules CheckHead(const std::string& head) {
+  AnswerHeadRules rules;
+  size_t start = 0;
+  while (start < head.size()) {
+    const size_t end = head.find("\r\n", start);
+    const size_t next = end == std::string::npos ? head.size() : end + 2;
+    if (!rules.Line(head.substr(start, next - start) + (end == std::string::npos ? "\r\n" : ""))) break;
+    start = next;
   }
-  return session;
+  // Some WinHTTPs keep the head without its empty last line.
+  if (!rules.Fault() && !rules.FinalHeadComplete()) rules.Line("\r\n");
+  if (rules.Fault()) throw Refused(*rules.Fault());
+  return rules;
 }
 
-// One request and its answer: the session, connection and request handles, the whole request's
-// deadline, and the connection watch that hears the request handle's notifications.
+// Everything one request touches on the thread that carries it, shared with the caller, which may
+// leave at the deadline before the work is done.
+class RequestRun {
+ public:
+  RequestRun(const TransportOptions& options, const Deadline& deadline, HttpVerb verb, std::string url,
+             std::string body, std::optional<ProxyRoute> route, bool recordEvents)
+      : options_(options),
+        deadline_(deadline),
+        verb_(verb),
+        url_(std::move(url)),
+        body_(std::move(body)),
+        route_(std::move(route)),
+        recordEvents_(recordEvents) {}
+  RequestRun(const RequestRun&) = delete;
+  RequestRun& operator=(const RequestRun&) = delete;
+
+  // On the request's thread.
+  void Work() noexcept;
+
+  // The caller waits for the work until the deadline; true when it is done.
+  bool WaitUntilDone() {
+    std::unique_lock lock(mutex_);
+    return done_.wait_for(lock, deadline_.Remaining(), [this] { return finished_; });
+  }
+  // The caller leaves: a WinHTTP call under way is ended by closing its request handle, and the
+  // work stops at its next step.
+  void Abandon() {
+    const std::lock_guard lock(mutex_);
+    abandoned_ = true;
+    if (inCall_ > 0 && request_ != nullptr) {
+      ::WinHttpCloseHandle(request_);
+      closedByCaller_ = true;
+    }
+  }
+  HttpAnswer TakeAnswer() { return std::move(answer_); }
+  const std::optional<ProxyRoute>& Route() const { return route_; }
+  const RecordedEvents& Events() const { return events_; }
+
+  // For the exchange: a call on the request handle that the caller may end by closing it. A run
+  // the caller has left goes no further.
+  template <typename Call>
+  auto Guarded(Call call) {
+    {
+      const std::lock_guard lock(mutex_);
+      if (abandoned_) throw Abandoned();
+      ++inCall_;
+    }
+    const auto result = call();
+    const DWORD error = ::GetLastError();
+    const std::lock_guard lock(mutex_);
+    --inCall_;
+    if (abandoned_) throw Abandoned();
+    ::SetLastError(error);
+    return result;
+  }
+  // The request handle, for the caller to close at the deadline.
+  void Hold(HINTERNET request) {
+    const std::lock_guard lock(mutex_);
+    request_ = request;
+  }
+  // Whether the caller closed the request handle: its owner must not close it again.
+  bool Release() {
+    const std::lock_guard lock(mutex_);
+    request_ = nullptr;
+    return closedByCaller_;
+  }
+
+  const TransportOptions& Options() const { return options_; }
+  const Deadline& Until() const { return deadline_; }
+
+ private:
+  HttpAnswer Answer();
+  void Finish(HttpAnswer answer) {
+    const std::lock_guard lock(mutex_);
+    answer_ = std::move(answer);
+    finished_ = true;
+    done_.notify_all();
+  }
+
+  const TransportOptions options_;
+  const Deadline deadline_;
+  const HttpVerb verb_;
+  const std::string url_;
+  const std::string body_;
+  std::optional<ProxyRoute> route_;
+  const bool recordEvents_;
+  RecordedEvents events_;
+
+  std::mutex mutex_;
+  std::condition_variable done_;
+  bool finished_ = false;
+  bool abandoned_ = false;
+  int inCall_ = 0;
+  HINTERNET request_ = nullptr;
+  bool closedByCaller_ = false;
+  HttpAnswer answer_;
+};
+
+// Waiting for the answer's head and for each part of its body share what is left of the whole.
+void LimitReceiving(RequestRun& run, HINTERNET request) {
+  DWORD left = static_cast<DWORD>(run.Until().Remaining().count());
+  if (left == 0) throw Failure(ERROR_WINHTTP_TIMEOUT);
+  if (!run.Guarded([&] {
+        return ::WinHttpSetOption(request, WINHTTP_OPTION_RECEIVE_TIMEOUT, &left, sizeof left) &&
+               ::WinHttpSetOption(request, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &left, sizeof left);
+      })) {
+    Fail();
+  }
+}
+
+// One request and its answer: the session, connection and request handles, and the connection
+// watch that hears the request handle's notifications.
 class Exchange {
  public:
-  Exchange(const TransportOptions& options, const std::string& url, const ProxyRoute& route,
-           ConnectionWatch& watch, IHttpEvents* events)
-      : options_(options),
-        deadline_(options.requestTimeout),
-        target_(CrackUrl(url)),
-        route_(route),
-        watch_(watch),
-        events_(events) {}
+  Exchange(RequestRun& run, const std::string& url, const ProxyRoute& route, ConnectionWatch& watch,
+           IHttpEvents* events)
+      : run_(run), target_(CrackUrl(url)), route_(route), watch_(watch), events_(events) {}
   Exchange(const Exchange&) = delete;
   Exchange& operator=(const Exchange&) = delete;
-  // The request handle goes quiet before it closes.
+  // The request handle goes quiet before it closes, unless the caller has closed it already.
   ~Exchange() {
-    if (request_) ConnectionWatch::Detach(request_.get());
+    if (!request_) return;
+    if (run_.Release()) {
+      static_cast<void>(request_.release());
+    } else {
+      ConnectionWatch::Detach(request_.get());
+    }
   }
 
   HttpAnswer Run(HttpVerb verb, std::string_view body) {
@@ -426,6 +409,7 @@ class Exchange {
  private:
   void OpenRequest(HttpVerb verb) {
     session_ = OpenSession(route_);
+    if (!session_) Fail();
     connection_ = InternetHandle(::WinHttpConnect(session_.get(), target_.host.c_str(), target_.port, 0));
     if (!connection_) Fail();
     const wchar_t* acceptTypes[] = {L"*/*", nullptr};
@@ -433,34 +417,40 @@ class Exchange {
         connection_.get(), verb == HttpVerb::Post ? L"POST" : L"GET", target_.path.c_str(), nullptr,
         WINHTTP_NO_REFERER, acceptTypes, target_.secure ? WINHTTP_FLAG_SECURE : 0));
     if (!request_) Fail();
+    run_.Hold(request_.get());
     DWORD features = WINHTTP_DISABLE_REDIRECTS | WINHTTP_DISABLE_KEEP_ALIVE | WINHTTP_DISABLE_COOKIES;
     ::WinHttpSetOption(request_.get(), WINHTTP_OPTION_DISABLE_FEATURE, &features, sizeof features);
+    // Honoured where WinHTTP knows it (not Wine's): the head is refused while it is read.
+    DWORD headLimit = kAnswerHeadLimit;
+    ::WinHttpSetOption(request_.get(), WINHTTP_OPTION_MAX_RESPONSE_HEADER_SIZE, &headLimit, sizeof headLimit);
     if (::WinHttpSetStatusCallback(request_.get(), &ConnectionWatch::OnStatus,
                                    ConnectionWatch::kNotifications, 0) == WINHTTP_INVALID_STATUS_CALLBACK) {
       Fail();
     }
     SetTimeouts();
     // Some WinHTTPs (Wine's) read the answer's head within WinHttpSendRequest already.
-    LimitReceiving(request_.get(), deadline_);
+    LimitReceiving(run_, request_.get());
   }
 
   // Resolving, connecting and sending share what is left of the whole, the connection its own bound.
   void SetTimeouts() const {
-    const int left = deadline_.Remaining();
-    if (left == 0) Fail();
-    const int connect = std::min(left, static_cast<int>(options_.connectTimeout.count()));
+    const int left = static_cast<int>(run_.Until().Remaining().count());
+    if (left == 0) throw Failure(ERROR_WINHTTP_TIMEOUT);
+    const int connect = std::min(left, static_cast<int>(run_.Options().connectTimeout.count()));
     if (!::WinHttpSetTimeouts(request_.get(), left, connect, left, left)) Fail();
   }
 
   void SendRequest(HttpVerb verb, std::string_view body) {
     const std::wstring contentType = L"Content-Type: application/json; charset=utf-8\r\n";
     const bool withBody = verb == HttpVerb::Post;
-    const BOOL sent = ::WinHttpSendRequest(
-        request_.get(), withBody ? contentType.c_str() : WINHTTP_NO_ADDITIONAL_HEADERS,
-        withBody ? static_cast<DWORD>(-1L) : 0,
-        withBody ? const_cast<char*>(body.data()) : WINHTTP_NO_REQUEST_DATA,
-        withBody ? static_cast<DWORD>(body.size()) : 0, withBody ? static_cast<DWORD>(body.size()) : 0,
-        reinterpret_cast<DWORD_PTR>(&watch_));
+    const BOOL sent = run_.Guarded([&] {
+      return ::WinHttpSendRequest(
+          request_.get(), withBody ? contentType.c_str() : WINHTTP_NO_ADDITIONAL_HEADERS,
+          withBody ? static_cast<DWORD>(-1L) : 0,
+          withBody ? const_cast<char*>(body.data()) : WINHTTP_NO_REQUEST_DATA,
+          withBody ? static_cast<DWORD>(body.size()) : 0, withBody ? static_cast<DWORD>(body.size()) : 0,
+          reinterpret_cast<DWORD_PTR>(&watch_));
+    });
     const DWORD sendError = sent ? ERROR_SUCCESS : ::GetLastError();
     // The headers as WinHTTP composed and sent them; nothing when the request never went out.
     if (events_ != nullptr && watch_.Sending()) {
@@ -472,50 +462,100 @@ class Exchange {
   }
 
   void ReceiveHead() {
-    LimitReceiving(request_.get(), deadline_);
-    if (!::WinHttpReceiveResponse(request_.get(), nullptr)) FailAskingTheProxy(::GetLastError());
+    LimitReceiving(run_, request_.get());
+    if (!run_.Guarded([&] { return ::WinHttpReceiveResponse(request_.get(), nullptr); }))
+      FailAskingTheProxy(::GetLastError());
     ThrowIfTheProxyAnswered();
-    if (events_ != nullptr)
-      events_->OnReceived(WideToUtf8(QueryHeaders(request_.get(), WINHTTP_QUERY_RAW_HEADERS_CRLF)));
+    head_ = WideToUtf8(
+        run_.Guarded([&] { return QueryHeaders(request_.get(), WINHTTP_QUERY_RAW_HEADERS_CRLF); }));
+    if (events_ != nullptr) events_->OnReceived(head_);
   }
 
   HttpAnswer ReadAnswer() {
-    const DWORD status = StatusOf(request_.get());
+    const DWORD status = run_.Guarded([&] { return StatusOf(request_.get()); });
     if (status == 0) Fail();
+    if (status == 101) {
+      throw Refused(
+          {TransportFailure::ProtocolError, "сервер перешел на другой протокол (101), о чем его не просили"});
+    }
+    if (status < 200) return ReadPastInterimAnswer();
+    const AnswerHeadRules rules = CheckHead(head_);
     HttpAnswer answer;
-    answer.contentType = WideToUtf8(HeaderValue(request_.get(), WINHTTP_QUERY_CONTENT_TYPE));
-    ReadBody(answer.body);
+    answer.contentType = rules.ContentType();
+    // A 204 or a 304 has no body, whatever length it names.
+    if (rules.Framing() != BodyFraming::None) ReadBody(answer.body);
     // Some WinHTTPs (Wine's) end the body quietly when the connection breaks; the declared length
     // tells an answer cut short from a whole one, as libcurl does.
-    if (const std::optional<uint64_t> length = DeclaredLength(request_.get());
-        length && answer.body.size() < *length) {
-      throw CutShort(answer.body.size(), *length);
+    if (rules.Framing() == BodyFraming::Length && answer.body.size() < rules.Length()) {
+      throw Refused({TransportFailure::ConnectionLost,
+                     "transfer closed with " + std::to_string(rules.Length() - answer.body.size()) +
+                         " bytes remaining to read"});
     }
     answer.status = static_cast<int32_t>(status);
     return answer;
   }
 
-  void ReadBody(std::string& body) {
-    std::vector<char> chunk(16 * 1024);
-    while (true) {
-      LimitReceiving(request_.get(), deadline_);
-      DWORD read = 0;
-      if (!::WinHttpReadData(request_.get(), chunk.data(), static_cast<DWORD>(chunk.size()), &read)) Fail();
-      if (read == 0) return;
-      if (events_ != nullptr) events_->OnReceived(std::string_view(chunk.data(), read));
-      body.append(chunk.data(), read);
+  // What WinHTTP has of the body now, at most `limit` bytes; empty at its end.
+  std::string ReadPiece(size_t limit) {
+    LimitReceiving(run_, request_.get());
+    DWORD available = 0;
+    if (!run_.Guarded([&] { return ::WinHttpQueryDataAvailable(request_.get(), &available); })) Fail();
+    if (available == 0) return {};
+    std::string piece(std::min<size_t>(available, limit), '\0');
+    DWORD read = 0;
+    if (!run_.Guarded([&] {
+          return ::WinHttpReadData(request_.get(), piece.data(), static_cast<DWORD>(piece.size()), &read);
+        })) {
+      Fail();
     }
+    piece.resize(read);
+    return piece;
+  }
+
+  void ReadBody(std::string& body) {
+    while (true) {
+      const std::string piece = ReadPiece(kReadPiece);
+      if (piece.empty()) return;
+      if (events_ != nullptr) events_->OnReceived(piece);
+      if (piece.size() > kAnswerBodyLimit - body.size()) {
+        throw Refused({TransportFailure::AnswerTooLarge,
+                       "тело ответа длиннее " + std::to_string(kAnswerBodyLimit) + " байт"});
+      }
+      body += piece;
+    }
+  }
+
+  // Wine's WinHTTP hands a 102 or a 103 over as the final answer and reads what follows as its body:
+  // the final answer is in those bytes, read here by the rules.
+  HttpAnswer ReadPastInterimAnswer() {
+    HttpAnswerReader reader(events_);
+    while (!reader.Finished()) {
+      const std::string piece = ReadPiece(kReadPiece);
+      if (piece.empty()) {
+        reader.End(true);
+      } else {
+        reader.Feed(piece);
+      }
+    }
+    return reader.Answer();
   }
 
   // Through a proxy, an HTTPS request is answered by the service only once the tunnel stands and
   // TLS runs in it. WinHTTPs tell a refused tunnel differently: some hand the proxy's answer over as
   // the request's own, without a server certificate (ThrowIfTheProxyAnswered); others (Wine's) fail
   // the request as a failed secure channel or a broken connection, and only asking the proxy tells
-  // that from a real one (FailAskingTheProxy).
+  // that from a real one (FailAskingTheProxy). Wine's also fails a rejected certificate as a failed
+  // secure channel, without a notification: asking again with the checks off tells that apart.
   bool ThroughTunnel() const { return !route_.Direct() && target_.secure; }
 
   [[noreturn]] void FailAskingTheProxy(DWORD failure) const {
     ThrowIfTheProxyRefusedTunnel(failure);
+    if (failure == ERROR_WINHTTP_SECURE_CHANNEL_ERROR && target_.secure && !watch_.CertificateRejected()) {
+      if (std::optional<std::string> fault =
+              CertificateFault(target_.host, target_.port, route_, run_.Until().Remaining())) {
+        throw Refused({TransportFailure::CertificateRejected, *fault});
+      }
+    }
     throw Failure(failure);
   }
 
@@ -525,28 +565,30 @@ class Exchange {
         failure != ERROR_WINHTTP_CONNECTION_ERROR && failure != ERROR_WINHTTP_INVALID_SERVER_RESPONSE) {
       return;
     }
-    const int left = deadline_.Remaining();
+    const auto left = static_cast<DWORD>(run_.Until().Remaining().count());
     if (left == 0) return;
-    const std::optional<DWORD> refusal = AskProxyForTunnel(WideToUtf8(WinHttpProxyName(route_)),
-                                                           target_.Authority(), static_cast<DWORD>(left));
+    const std::optional<DWORD> refusal =
+        AskProxyForTunnel(WideToUtf8(WinHttpProxyName(route_)), target_.Authority(), left);
     if (refusal) throw ProxyRefusal(*refusal);
   }
 
   void ThrowIfTheProxyAnswered() const {
     if (!ThroughTunnel()) return;
-    const DWORD status = StatusOf(request_.get());
+    const DWORD status = run_.Guarded([&] { return StatusOf(request_.get()); });
     if (status < 300) return;
     PCCERT_CONTEXT certificate = nullptr;
     DWORD size = sizeof certificate;
-    if (::WinHttpQueryOption(request_.get(), WINHTTP_OPTION_SERVER_CERT_CONTEXT, &certificate, &size)) {
+    if (run_.Guarded([&] {
+          return ::WinHttpQueryOption(request_.get(), WINHTTP_OPTION_SERVER_CERT_CONTEXT, &certificate,
+                                      &size);
+        })) {
       if (certificate != nullptr) ::CertFreeCertificateContext(certificate);
       return;
     }
     throw ProxyRefusal(status);
   }
 
-  const TransportOptions& options_;
-  const Deadline deadline_;
+  RequestRun& run_;
   const Target target_;
   const ProxyRoute& route_;
   ConnectionWatch& watch_;
@@ -554,7 +596,38 @@ class Exchange {
   InternetHandle session_;
   InternetHandle connection_;
   InternetHandle request_;
+  std::string head_;
 };
+
+void RequestRun::Work() noexcept {
+  HttpAnswer answer;
+  try {
+    answer = Answer();
+  } catch (const std::exception& error) {
+    answer = HttpAnswer::Failed(TransportFailure::Other, error.what());
+  }
+  Finish(std::move(answer));
+}
+
+HttpAnswer RequestRun::Answer() {
+  if (!route_) route_ = SystemProxyRoute(url_);
+  IHttpEvents* events = recordEvents_ ? &events_ : nullptr;
+  // Outlives the request handle, so that it hears every notification of that handle.
+  ConnectionWatch watch(events, route_->shown);
+  try {
+    return Exchange(*this, url_, *route_, watch, events).Run(verb_, body_);
+  } catch (const Failure& failure) {
+    return HttpAnswer::Failed(WinHttpFailureKind(failure.code, watch.CertificateRejected()),
+                              ErrorText(failure.code));
+  } catch (const ProxyRefusal& refusal) {
+    return HttpAnswer::Failed(TransportFailure::ProxyRefused,
+                              ProxyRefusalDetail(route_->shown, "HTTP " + std::to_string(refusal.status)));
+  } catch (const Refused& refused) {
+    return HttpAnswer::Failed(refused.fault.kind, refused.fault.detail);
+  } catch (const Abandoned&) {
+    return HttpAnswer::Failed(TransportFailure::TimedOut, "");
+  }
+}
 
 class WinHttpTransport final : public IHttpTransport {
  public:
@@ -563,20 +636,19 @@ class WinHttpTransport final : public IHttpTransport {
   HttpAnswer Execute(HttpVerb verb, const std::string& url, std::string_view body,
                      IHttpEvents* events) noexcept override {
     try {
-      const ProxyRoute route = RouteFor(url);
-      // Outlives the request handle, so that it hears every notification of that handle.
-      ConnectionWatch watch(events, route.shown);
-      try {
-        return Exchange(options_, url, route, watch, events).Run(verb, body);
-      } catch (const Failure& failure) {
-        return HttpAnswer::Failed(WinHttpFailureKind(failure.code, watch.CertificateRejected()),
-                                  ErrorText(failure.code));
-      } catch (const ProxyRefusal& refusal) {
-        return HttpAnswer::Failed(TransportFailure::ProxyRefused,
-                                  ProxyRefusalDetail(route.shown, "HTTP " + std::to_string(refusal.status)));
-      } catch (const CutShort& cut) {
-        return HttpAnswer::Failed(TransportFailure::ConnectionLost, cut.Words());
+      const Deadline deadline(options_.requestTimeout);
+      const auto run = std::make_shared<RequestRun>(options_, deadline, verb, url, std::string(body),
+                                                    KeptRoute(url), events != nullptr);
+      if (!platform::StartDetachedThread([run] { run->Work(); })) run->Work();
+      if (!run->WaitUntilDone()) {
+        run->Abandon();
+        if (events != nullptr) run->Events().ReplayTo(*events, true);
+        return HttpAnswer::Failed(TransportFailure::TimedOut,
+                                  "запрос не завершился за " + Duration(options_.requestTimeout));
       }
+      if (run->Route()) KeepRoute(url, *run->Route());
+      if (events != nullptr) run->Events().ReplayTo(*events);
+      return run->TakeAnswer();
     } catch (const std::exception& error) {
       return HttpAnswer::Failed(TransportFailure::Other, error.what());
     }
@@ -586,16 +658,20 @@ class WinHttpTransport final : public IHttpTransport {
   // The decision is kept for a few minutes per service: with a script it may mean a download, or a
   // WPAD search that takes seconds where there is none, and a till should not pay that per request.
   // A changed setting reaches the requests after that.
-  ProxyRoute RouteFor(const std::string& url) {
+  static std::string Origin(const std::string& url) {
     const size_t authority = url.find("://");
-    const std::string origin =
-        url.substr(0, url.find('/', authority == std::string::npos ? 0 : authority + 3));
-    const auto now = std::chrono::steady_clock::now();
-    if (origin == routeOrigin_ && now - routeTime_ < kRouteLifetime) return route_;
-    route_ = SystemProxyFor(url);
-    routeOrigin_ = origin;
-    routeTime_ = now;
+    return url.substr(0, url.find('/', authority == std::string::npos ? 0 : authority + 3));
+  }
+  std::optional<ProxyRoute> KeptRoute(const std::string& url) const {
+    if (Origin(url) != routeOrigin_ || std::chrono::steady_clock::now() - routeTime_ >= kRouteLifetime)
+      return std::nullopt;
     return route_;
+  }
+  void KeepRoute(const std::string& url, const ProxyRoute& route) {
+    if (KeptRoute(url)) return;
+    route_ = route;
+    routeOrigin_ = Origin(url);
+    routeTime_ = std::chrono::steady_clock::now();
   }
 
   static constexpr std::chrono::minutes kRouteLifetime{5};
@@ -606,10 +682,6 @@ class WinHttpTransport final : public IHttpTransport {
 };
 
 }  // namespace
-
-ProxyRoute SystemProxyRoute(const std::string& url) {
-  return SystemProxyFor(url);
-}
 
 std::unique_ptr<IHttpTransport> CreateDefaultTransport(const TransportOptions& options) {
   return std::make_unique<WinHttpTransport>(options);

@@ -3,6 +3,7 @@
 #include <optional>
 
 #include "common/DateTime.h"
+#include "common/Unicode.h"
 #include "common/uCommonUtils.h"
 #include "common/uEquipmentErrors.h"
 #include "platform/Env.h"
@@ -200,12 +201,22 @@ std::string TDevice::Ping() {
 }
 
 void TDevice::GetResult() {
-  if (FCodeResult != kResultNoAnswer && FCodeResult < 300) return;
+  if (FCodeResult >= 200 && FCodeResult < 300) return;
+  // Only a final answer's success counts: an interim status handed over as if it were final (a 103
+  // before the refusal that followed it) says nothing of how the request ended.
+  if (FCodeResult != kResultNoAnswer && FCodeResult < 200) {
+    FResultDescription = "Сервис не дал окончательного ответа (код HTTP " + std::to_string(FCodeResult) + ")";
+    throw EquException(FCodeResult, FResultDescription);
+  }
+  // Whatever the service or a library wrote reaches the host's description and the logs as one line.
   const std::optional<std::string> message = ServiceErrorMessage(FResultDescription);
-  if (!message) throw EquException(FCodeResult, FResultDescription);
-  FResultDescription = *message;
+  if (!message) {
+    FResultDescription = EscapeControls(FResultDescription);
+    throw EquException(FCodeResult, FResultDescription);
+  }
+  FResultDescription = EscapeControls(*message);
   if (message->empty()) throw EquException(kResultUnknownError, FindResultText(kResultUnknownError));
-  throw EquException(FCodeResult, *message);
+  throw EquException(FCodeResult, FResultDescription);
 }
 
 }  // namespace tallowmer

@@ -19,7 +19,8 @@ bool IsSuccess(int32_t status) {
 // Everything a query may hold stands as it is, '+', '=' and '%' included: the service decodes the
 // query as a form, so a '+' it receives turns into a blank as it always has, and an encoded "%2B"
 // would reach it as a '+' it never saw before. Encoded are only the bytes that cannot stand in a
-// query at all (controls, the blank, non-ASCII, the characters that URLs forbid), '#', which would
+// query at all (controls, the blank, non-ASCII, the characters that URLs forbid, '[' and ']' among
+// them, which some WinHTTPs encode on the way while the log shows them as they were), '#', which would
 // end the URL, and '&', which would cut the value and start a parameter of its own.
 bool StandsInQueryValue(unsigned char c) {
   if (c <= ' ' || c >= 0x7F) return false;
@@ -35,6 +36,8 @@ bool StandsInQueryValue(unsigned char c) {
     case '{':
     case '|':
     case '}':
+    case '[':
+    case ']':
       return false;
     default:
       return true;

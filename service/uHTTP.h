@@ -20,7 +20,7 @@ enum TMethodType : uint8_t { mtGet = 0, mtPost = 1, mtDelete = 2 };
 std::string GetProductDataFolder();
 
 // A query value as the service must receive it: the bytes that cannot stand in a query (controls,
-// the blank, non-ASCII, '#', '"', '<', '>', '\\', '^', '`', '{', '|', '}') and '&' are
+// the blank, non-ASCII, '#', '"', '<', '>', '\\', '^', '`', '{', '|', '}', '[', ']') and '&' are
 // percent-encoded; everything else, '+', '=' and '%' among it, is inserted unchanged.
 std::string EncodeQueryValue(std::string_view value);
 

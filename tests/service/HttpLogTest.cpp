@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "service/Charset.h"
 #include "service/uHTTP.h"
 #include "tests/support/TestEnv.h"
@@ -45,6 +47,35 @@ TEST(HttpLogLineTest, OnlyTheTokenOfTheRequestLineIsMasked) {
   for (const auto& [block, expected] : cases) EXPECT_EQ(MaskTokenInRequestLine(block), expected) << block;
 }
 
+TEST(HttpLogWriterTest, AConnectionsAnswerIsLoggedUpToTheLimitsAndTheRestOnlyCounted) {
+  testing::TestEnv env;
+  const std::string path = env.Root() + "http.log";
+  const std::string block(64 * 1024, 'x');
+  const size_t blocks = HttpLogWriter::kLoggedAnswerLimit / block.size() + 3;
+  {
+    HttpLogFile file(path);
+    HttpLogWriter writer(&file);
+    writer.OnConnected("");
+    for (size_t i = 0; i < blocks; ++i) writer.OnReceived(block);
+    writer.OnDisconnected();
+    // The next connection's answer is logged again; a rest of its own is noted even without the
+    // connection's end.
+    writer.OnConnected("");
+    writer.OnReceived("later");
+    writer.OnReceived(std::string(HttpLogWriter::kLoggedAnswerLimit, 'y'));
+  }
+  const std::string content = testing::TestEnv::ReadFile(path);
+  EXPECT_EQ(static_cast<size_t>(std::count(content.begin(), content.end(), 'x')),
+            HttpLogWriter::kLoggedAnswerLimit);
+  const size_t rest = blocks * block.size() - HttpLogWriter::kLoggedAnswerLimit;
+  EXPECT_NE(content.find("\r\nStat Not logged: " + std::to_string(rest) +
+                         " more bytes received.\r\nStat Disconnected.\r\n"),
+            std::string::npos);
+  EXPECT_NE(content.find("later"), std::string::npos);
+  const std::string last = "\r\nStat Not logged: 5 more bytes received.\r\n";
+  EXPECT_EQ(content.substr(content.size() - last.size()), last);
+}
+
 TEST(CharsetTest, ContentTypeNamesItsCharset) {
   const std::pair<std::string, std::string> cases[] = {
       {"text/html; charset=windows-1251", "windows-1251"},
@@ -84,6 +115,7 @@ TEST(QueryValueTest, OnlyWhatCannotStandInAQueryAndTheAmpersandAreEncoded) {
       {"a&b=c", "a%26b=c"},
       {"#50%", "%2350%"},
       {"\"<>\\^`{|}", "%22%3C%3E%5C%5E%60%7B%7C%7D"},
+      {"[1]", "%5B1%5D"},
       {"\x7f", "%7F"},
       {"Ив", "%D0%98%D0%B2"},
       {"a\tb", "a%09b"},

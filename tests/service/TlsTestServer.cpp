@@ -3,17 +3,12 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <openssl/err.h>
-#include <openssl/evp.h>
-#include <openssl/pem.h>
 #include <openssl/ssl.h>
-#include <openssl/x509v3.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <csignal>
-#include <cstdlib>
-#include <filesystem>
 #include <stdexcept>
 
 #include "tests/support/OpenSslOwners.h"
@@ -22,40 +17,7 @@ namespace tallowmer::testing {
 namespace {
 
 void Check(bool ok, const char* what) {
-  if (!ok) throw std::runtime_error(std::string("test PKI: ") + what);
-}
-
-void AddExtension(X509* certificate, X509* issuer, int nid, const char* value) {
-  X509V3_CTX context;
-  X509V3_set_ctx_nodb(&context);
-  X509V3_set_ctx(&context, issuer, certificate, nullptr, nullptr, 0);
-  X509_EXTENSION* extension = X509V3_EXT_conf_nid(nullptr, &context, nid, value);
-  Check(extension != nullptr, "extension");
-  X509_add_ext(certificate, extension, -1);
-  X509_EXTENSION_free(extension);
-}
-
-CertificatePtr MakeCertificate(EVP_PKEY* key, const char* commonName, long serial, X509* issuer) {
-  CertificatePtr certificate(X509_new());
-  X509_set_version(certificate.get(), 2);
-  ASN1_INTEGER_set(X509_get_serialNumber(certificate.get()), serial);
-  X509_gmtime_adj(X509_getm_notBefore(certificate.get()), -3600);
-  X509_gmtime_adj(X509_getm_notAfter(certificate.get()), 24 * 3600);
-  X509_set_pubkey(certificate.get(), key);
-  X509_NAME_add_entry_by_txt(X509_get_subject_name(certificate.get()), "CN", MBSTRING_ASC,
-                             reinterpret_cast<const unsigned char*>(commonName), -1, -1, 0);
-  X509* signer = issuer != nullptr ? issuer : certificate.get();
-  X509_set_issuer_name(certificate.get(), X509_get_subject_name(signer));
-  return certificate;
-}
-
-void WritePem(const std::string& path, X509* certificate, EVP_PKEY* key) {
-  BioPtr file(BIO_new_file(path.c_str(), "w"));
-  Check(file != nullptr, "open PEM file");
-  if (certificate != nullptr) Check(PEM_write_bio_X509(file.get(), certificate) == 1, "write certificate");
-  if (key != nullptr) {
-    Check(PEM_write_bio_PrivateKey(file.get(), key, nullptr, nullptr, 0, nullptr, nullptr) == 1, "write key");
-  }
+  if (!ok) throw std::runtime_error(std::string("test server: ") + what);
 }
 
 int BoundLoopbackSocket(int& port) {
@@ -81,40 +43,6 @@ size_t ContentLength(const std::string& headers) {
 }
 
 }  // namespace
-
-TestPki::TestPki(const std::string& subjectAltNames) {
-  std::string pattern = (std::filesystem::temp_directory_path() / "ls_tallowmer_pki_XXXXXX").string();
-  Check(mkdtemp(pattern.data()) != nullptr, "folder");
-  folder_ = pattern;
-  caFile_ = folder_ + "/ca.pem";
-  certificateFile_ = folder_ + "/server.pem";
-  keyFile_ = folder_ + "/server.key";
-
-  KeyPtr caKey(EVP_EC_gen("P-256"));
-  KeyPtr serverKey(EVP_EC_gen("P-256"));
-  Check(caKey && serverKey, "key");
-  CertificatePtr ca = MakeCertificate(caKey.get(), "ls_tallowmer test CA", 1, nullptr);
-  AddExtension(ca.get(), ca.get(), NID_basic_constraints, "critical,CA:TRUE");
-  AddExtension(ca.get(), ca.get(), NID_key_usage, "critical,keyCertSign,cRLSign");
-  AddExtension(ca.get(), ca.get(), NID_subject_key_identifier, "hash");
-  Check(X509_sign(ca.get(), caKey.get(), EVP_sha256()) > 0, "sign CA");
-
-  CertificatePtr server = MakeCertificate(serverKey.get(), "ls_tallowmer test server", 2, ca.get());
-  AddExtension(server.get(), ca.get(), NID_basic_constraints, "CA:FALSE");
-  AddExtension(server.get(), ca.get(), NID_ext_key_usage, "serverAuth");
-  AddExtension(server.get(), ca.get(), NID_subject_alt_name, subjectAltNames.c_str());
-  AddExtension(server.get(), ca.get(), NID_authority_key_identifier, "keyid");
-  Check(X509_sign(server.get(), caKey.get(), EVP_sha256()) > 0, "sign server");
-
-  WritePem(caFile_, ca.get(), nullptr);
-  WritePem(certificateFile_, server.get(), nullptr);
-  WritePem(keyFile_, nullptr, serverKey.get());
-}
-
-TestPki::~TestPki() {
-  std::error_code ignored;
-  std::filesystem::remove_all(folder_, ignored);
-}
 
 std::string HttpAnswerBytes(int status, const std::string& reason, const std::string& contentType,
                             const std::string& body, const std::string& extraHeaders) {

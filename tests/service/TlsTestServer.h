@@ -1,8 +1,7 @@
 #pragma once
 
-// Test peers for the transport: a private certificate authority with a server certificate, a TLS
-// server on loopback that answers each connection with scripted bytes, and a socket that ignores
-// connections.
+// Test peers for the transport: a TLS server on loopback that answers each connection with scripted
+// bytes, and a socket that ignores connections.
 
 #include <atomic>
 #include <functional>
@@ -11,29 +10,11 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/TestPki.h"
+
 struct ssl_ctx_st;
 
 namespace tallowmer::testing {
-
-// A CA and a server certificate signed by it, as PEM files in a folder removed afterwards.
-class TestPki {
- public:
-  // `subjectAltNames` in OpenSSL's notation, e.g. "IP:127.0.0.1,DNS:localhost".
-  explicit TestPki(const std::string& subjectAltNames = "IP:127.0.0.1,DNS:localhost");
-  ~TestPki();
-  TestPki(const TestPki&) = delete;
-  TestPki& operator=(const TestPki&) = delete;
-
-  const std::string& CaFile() const { return caFile_; }
-  const std::string& CertificateFile() const { return certificateFile_; }
-  const std::string& KeyFile() const { return keyFile_; }
-
- private:
-  std::string folder_;
-  std::string caFile_;
-  std::string certificateFile_;
-  std::string keyFile_;
-};
 
 // A complete HTTP/1.1 answer with Content-Length.
 std::string HttpAnswerBytes(int status, const std::string& reason, const std::string& contentType,

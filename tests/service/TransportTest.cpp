@@ -257,6 +257,11 @@ TEST_F(TransportTest, CertificatesAreCheckedAgainstTrustedAuthoritiesAndTheHostN
   EXPECT_EQ(Request(*systemOnly, mtGet, otherServer.Url("/ping?token=")).code, -1);
 }
 
+// The transport cases run with short limits of their own; the product's whole request is 30 s.
+TEST(TransportDefaultsTest, TheWholeRequestIsBoundedAtThirtySeconds) {
+  EXPECT_EQ(DefaultTransportOptions().requestTimeout, std::chrono::seconds(30));
+}
+
 TEST(TransportDefaultsTest, AnAuthorityInTheSslFolderBesideTheModuleIsTrusted) {
   TestPki pki;
   testing::ModuleFolderEnv env;

@@ -69,6 +69,18 @@ start_proxy() {
   printf -v "${1}_url" '%s' "$(head -n 1 "$work/$1.out")"
 }
 
+# start_hostile_server NAME: the server that answers with a scenario's exact bytes (the first
+# segment of the path names it); its plain URL in NAME_url, its TLS URL in NAME_tls_url and its
+# authority's file in NAME_ca.
+start_hostile_server() {
+  start_server "$1" "$linux_build/tests/support/hostile_server"
+  local pid_name=${1}_pid
+  wait_for_line "$work/$1.out" '^CA: ' "${!pid_name}"
+  printf -v "${1}_url" '%s' "$(sed -n 1p "$work/$1.out")"
+  printf -v "${1}_tls_url" '%s' "$(sed -n 2p "$work/$1.out")"
+  printf -v "${1}_ca" '%s' "$(sed -n 's/^CA: //p' "$work/$1.out")"
+}
+
 # start_xvfb: a virtual X screen; Xvfb picks a free display itself and writes its number once it
 # accepts connections. Exports DISPLAY.
 start_xvfb() {

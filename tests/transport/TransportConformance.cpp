@@ -3,10 +3,14 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <optional>
 #include <source_location>
 #include <sstream>
 #include <string_view>
 
+#include "common/uEquipmentErrors.h"
+#include "service/uDevice.h"
 #include "service/uHTTP.h"
 
 namespace tallowmer::conformance {
@@ -152,11 +156,8 @@ void UntrustedCertificate(const Context& context, Checker& check) {
   EventRecorder events;
   const HttpAnswer answer = context.Transport()->Execute(
       HttpVerb::Post, context.target.untrustedBaseUrl + "/ping?token=" + context.target.token, "{}", &events);
-  // Wine's WinHTTP verifies the certificate but reports every failed handshake alike, as a failed
-  // secure channel, and sends no secure-failure notification; Windows and libcurl name the cause.
-  const bool rejected = answer.failure == TransportFailure::CertificateRejected ||
-                        answer.failure == TransportFailure::SecureChannel;
-  check.Expect(answer.status == -1 && rejected, Describe(answer));
+  check.Expect(answer.status == -1 && answer.failure == TransportFailure::CertificateRejected,
+               Describe(answer));
   check.Expect(events.All('S').empty(), "sent to an untrusted server: " + events.All('S'));
   check.Expect(events.Kinds().find('R') == std::string::npos,
                "received from an untrusted server: " + events.Kinds());
@@ -224,11 +225,27 @@ std::vector<std::string> LogForms(const std::string& folder) {
   return forms;
 }
 
-void HttpLogLineForms(const Context& context, Checker& check) {
-  const std::string& folder = context.target.logFolder;
+void EmptyFolder(const std::string& folder) {
   std::error_code ignored;
   for (const auto& entry : std::filesystem::directory_iterator(folder, ignored))
     std::filesystem::remove(entry.path(), ignored);
+}
+
+// Everything the HTTP log files in the folder hold.
+std::string LogText(const std::string& folder) {
+  std::string text;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    std::ifstream file(entry.path(), std::ios::binary);
+    std::stringstream content;
+    content << file.rdbuf();
+    text += content.str();
+  }
+  return text;
+}
+
+void HttpLogLineForms(const Context& context, Checker& check) {
+  const std::string& folder = context.target.logFolder;
+  EmptyFolder(folder);
   THTTPRest rest(true, context.Transport());
   rest.SetLogDir(folder);
   std::string response, description;
@@ -286,6 +303,251 @@ void AnswerCutShortIsALostConnection(const Context& context, Checker& check) {
   check.Expect(answer.body.empty(), "a part of the body came back: " + answer.body);
 }
 
+// What a hostile scenario must come to: an answer, or a failure of one of the kinds.
+struct Outcome {
+  int32_t status = -1;
+  std::vector<TransportFailure> kinds;
+  // For an answer: text its body holds, or its exact size.
+  std::string inBody;
+  std::optional<size_t> bodySize;
+  // A failure that comes at the whole request's limit, neither before it nor long after.
+  bool timed = false;
+};
+
+Outcome Answers(int32_t status, std::string inBody) {
+  return Outcome{status, {}, std::move(inBody), std::nullopt, false};
+}
+Outcome AnswersOfSize(int32_t status, size_t bodySize) {
+  return Outcome{status, {}, "", bodySize, false};
+}
+Outcome Fails(std::vector<TransportFailure> kinds) {
+  return Outcome{-1, std::move(kinds), "", std::nullopt, false};
+}
+Outcome TimesOut() {
+  return Outcome{-1, {TransportFailure::TimedOut}, "", std::nullopt, true};
+}
+// However each transport reaches it, a body framed wrongly is the protocol's or the connection's fault.
+Outcome BreaksFraming() {
+  return Fails({TransportFailure::ProtocolError, TransportFailure::ConnectionLost});
+}
+
+enum class Servers { Plain, Tls, Both };
+
+struct HostileCase {
+  const char* name;
+  const char* scenario;
+  Servers servers;
+  Outcome outcome;
+};
+
+// The whole request's limit in the timed cases; the product's is kRequestTimeout.
+constexpr milliseconds kTimedLimit{1500};
+// A case that is not about time must end long before the product's limit: a transport that waits
+// for a body a 204 cannot have would only end there.
+constexpr milliseconds kUntimedBound{10'000};
+const std::string kOkBody = R"({"result":"ok"})";
+
+const std::vector<HostileCase>& HostileCases() {
+  static const std::vector<HostileCase> cases = {
+      {"100 Continue is passed over to the final answer", "continue-then-ok", Servers::Both,
+       Answers(200, kOkBody)},
+      {"102 Processing answers are passed over", "processing-then-ok", Servers::Both, Answers(200, kOkBody)},
+      {"103 Early Hints before a refusal leaves the refusal", "early-hints-then-refusal", Servers::Both,
+       Answers(500, "order rejected")},
+      {"a 101 nobody asked for is a protocol error", "switching-protocols", Servers::Both,
+       Fails({TransportFailure::ProtocolError})},
+      {"endless 102 answers end at the whole request's limit", "endless-processing", Servers::Both,
+       TimesOut()},
+      {"a head that drips ends at the whole request's limit", "drip-head", Servers::Both, TimesOut()},
+      {"a body that drips ends at the whole request's limit", "drip-body", Servers::Both, TimesOut()},
+      {"slow chunks end at the whole request's limit", "slow-chunks", Servers::Both, TimesOut()},
+      {"an endless head is refused as too large", "endless-head", Servers::Both,
+       Fails({TransportFailure::AnswerTooLarge})},
+      {"a head over the limit is refused as too large", "big-head", Servers::Both,
+       Fails({TransportFailure::AnswerTooLarge})},
+      {"a declared length over the limit is refused as too large", "huge-declared-body", Servers::Both,
+       Fails({TransportFailure::AnswerTooLarge})},
+      {"an endless body is refused as too large", "endless-body", Servers::Both,
+       Fails({TransportFailure::AnswerTooLarge})},
+      {"endless chunks are refused as too large", "endless-chunks", Servers::Both,
+       Fails({TransportFailure::AnswerTooLarge})},
+      {"a body of exactly the limit is taken", "body-at-the-limit", Servers::Both,
+       AnswersOfSize(200, kAnswerBodyLimit)},
+      {"a chunk size that is no number fails", "chunk-size-zz", Servers::Both, BreaksFraming()},
+      {"a chunk size that wraps at 2^64 fails", "chunk-size-wraps", Servers::Both, BreaksFraming()},
+      {"chunks cut short of the last one fail", "chunks-cut", Servers::Both, BreaksFraming()},
+      {"a length in hexadecimal fails", "length-in-hex", Servers::Both, BreaksFraming()},
+      {"two different lengths fail", "two-lengths", Servers::Both, BreaksFraming()},
+      {"a body cut short of its length fails", "length-cut", Servers::Both, BreaksFraming()},
+      {"a body until a clean close is taken", "until-close", Servers::Both, Answers(200, kOkBody)},
+      {"a body until a close without close_notify fails", "until-drop", Servers::Tls, BreaksFraming()},
+      {"a body until the connection ends is taken, as nothing else can end it", "until-drop", Servers::Plain,
+       Answers(200, "bonusBalance")},
+      {"204 with a length has no body", "no-content-with-length", Servers::Both, AnswersOfSize(204, 0)},
+      {"304 with a length has no body", "not-modified-with-length", Servers::Both, AnswersOfSize(304, 0)},
+  };
+  return cases;
+}
+
+std::string HostileUrl(const Context& context, const std::string& scenario, const std::string& token) {
+  return context.baseUrl + "/" + scenario + "/ping?token=" + token;
+}
+
+void MeetsTheScenario(const Context& context, Checker& check, const HostileCase& c) {
+  const Outcome& expected = c.outcome;
+  EventRecorder events;
+  const auto start = Clock::now();
+  const HttpAnswer answer =
+      context.Transport(expected.timed ? kTimedLimit : kRequestTimeout)
+          ->Execute(HttpVerb::Get, HostileUrl(context, c.scenario, context.target.token), {}, &events);
+  const auto waited = std::chrono::duration_cast<milliseconds>(Clock::now() - start);
+  if (expected.status >= 0) {
+    check.Expect(answer.status == expected.status && answer.failure == TransportFailure::None,
+                 Describe(answer));
+    check.Expect(answer.body.find(expected.inBody) != std::string::npos,
+                 "body " + answer.body.substr(0, 200));
+    if (expected.bodySize) {
+      check.Expect(answer.body.size() == *expected.bodySize,
+                   "a body of " + std::to_string(answer.body.size()) + " bytes");
+    }
+  } else {
+    const bool expectedKind =
+        std::find(expected.kinds.begin(), expected.kinds.end(), answer.failure) != expected.kinds.end();
+    check.Expect(answer.status == -1 && expectedKind, Describe(answer));
+    check.Expect(answer.body.empty(), "a part of the body came back: " + answer.body.substr(0, 200));
+    check.Expect(!answer.error.empty(), "no detail");
+  }
+  const std::string took = "took " + std::to_string(waited.count()) + " ms";
+  if (expected.timed) {
+    check.Expect(waited >= kTimedLimit - milliseconds(100) && waited < kTimedLimit + milliseconds(1500),
+                 took + " for a limit of " + std::to_string(kTimedLimit.count()) + " ms");
+  } else {
+    check.Expect(waited < kUntimedBound, took);
+  }
+  const std::string kinds = events.Kinds();
+  check.Expect(!kinds.empty() && kinds.front() == 'C' && kinds.back() == 'D', "events " + kinds);
+}
+
+// True when the text holds a character that could end a line or steer a terminal.
+bool HoldsControls(const std::string& text) {
+  return std::any_of(text.begin(), text.end(), [](char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return (byte < 0x20 && byte != '\t') || byte == 0x7F;
+  });
+}
+
+// The service client's call that fails with the text of `scenario`: its code, what it says, and what
+// the HTTP log shows of it.
+void ServiceTextsForgeNoLine(const Context& context, Checker& check, const std::string& scenario,
+                             int32_t expectedCode) {
+  EmptyFolder(context.target.logFolder);
+  TDevice device(context.Transport());
+  device.SetHost(context.baseUrl + "/" + scenario);
+  device.SetToken(context.target.token);
+  device.HTTPRest().SetLogDir(context.target.logFolder);
+  try {
+    device.Ping();
+    check.Expect(false, scenario + ": no failure");
+  } catch (const EquException& error) {
+    check.Expect(error.Code == expectedCode, scenario + ": code " + std::to_string(error.Code));
+    check.Expect(!HoldsControls(error.Message()),
+                 scenario + ": the description holds controls: " + error.Message());
+    check.Expect(error.Message().find("\\r\\n") != std::string::npos,
+                 scenario + ": the line break is not shown: " + error.Message());
+  }
+  const std::string log = LogText(context.target.logFolder);
+  for (size_t start = 0, end; start < log.size(); start = end + 2) {
+    end = log.find("\r\n", start);
+    if (end == std::string::npos) end = log.size();
+    const std::string line = log.substr(start, end - start);
+    const bool known =
+        line.rfind("Stat ", 0) == 0 || line.rfind("Sent ", 0) == 0 || line.rfind("Recv ", 0) == 0;
+    check.Expect(known, scenario + ": a line the HTTP log does not write: " + line.substr(0, 120));
+  }
+}
+
+// Where a library takes such an answer for a whole one, the service client must still not: what it
+// read is a cut piece of JSON.
+void AWronglyFramedAnswerIsNoSuccessOfTheServiceClient(const Context& context, Checker& check) {
+  std::vector<std::string> scenarios = {"chunk-size-zz", "chunk-size-wraps", "chunks-cut", "length-cut"};
+  if (context.baseUrl == context.target.hostileTlsUrl) scenarios.push_back("until-drop");
+  for (const std::string& scenario : scenarios) {
+    TDevice device(context.Transport());
+    device.SetHost(context.baseUrl + "/" + scenario);
+    device.SetToken(context.target.token);
+    device.HTTPRest().SetLogDir(context.target.logFolder);
+    try {
+      const std::string answer = device.Ping();
+      check.Expect(false, scenario + ": taken as a success with " + answer);
+    } catch (const std::exception&) {
+    }
+  }
+}
+
+void AnErrorTextCannotForgeALine(const Context& context, Checker& check) {
+  ServiceTextsForgeNoLine(context, check, "forged-error", 400);
+  ServiceTextsForgeNoLine(context, check, "forged-page", 500);
+}
+
+// The certificate names no host; its common name is made of control characters, and libcurl quotes
+// it in its words about the mismatch.
+void ACertificateForAnotherNameIsRejectedAndItsNameForgesNoLine(const Context& context, Checker& check) {
+  std::string byAddress = context.target.hostileTlsUrl;
+  byAddress.replace(byAddress.find("localhost"), 9, "127.0.0.1");
+  EventRecorder events;
+  const HttpAnswer answer = context.Transport()->Execute(
+      HttpVerb::Get, byAddress + "/until-close/ping?token=" + context.target.token, {}, &events);
+  check.Expect(answer.status == -1 && answer.failure == TransportFailure::CertificateRejected,
+               Describe(answer));
+  check.Expect(events.All('S').empty(), "sent to a server of another name: " + events.All('S'));
+  TDevice device(context.Transport());
+  device.SetHost(byAddress + "/until-close");
+  device.SetToken(context.target.token);
+  device.HTTPRest().SetLogDir(context.target.logFolder);
+  try {
+    device.Ping();
+    check.Expect(false, "no failure");
+  } catch (const EquException& error) {
+    check.Expect(error.Code == kResultNoAnswer, "code " + std::to_string(error.Code));
+    check.Expect(!HoldsControls(error.Message()), "the description holds controls: " + error.Message());
+  }
+}
+
+void ALongTokenIsMaskedWhateverPiecesItTravelsIn(const Context& context, Checker& check) {
+  EmptyFolder(context.target.logFolder);
+  // Over 64 KB, where libcurl reports the request's head in two pieces.
+  const std::string token = "long-" + std::string(70'000, 'q') + "-end";
+  THTTPRest rest(true, context.Transport());
+  rest.SetLogDir(context.target.logFolder);
+  std::string response, description;
+  int32_t code = 0;
+  rest.MakeRequest(mtGet, HostileUrl(context, "until-close", token), "", response, code, description);
+  check.Expect(code == 200, std::to_string(code) + " " + description);
+  const std::string log = LogText(context.target.logFolder);
+  check.Expect(log.find("qqqqqqqq") == std::string::npos && log.find("-end") == std::string::npos,
+               "the token is in the log");
+  check.Expect(log.find("token=***") != std::string::npos, "no masked token in the log");
+}
+
+void AnOversizedAnswerIsLoggedNoFurtherThanTheLimits(const Context& context, Checker& check) {
+  for (const char* scenario : {"endless-body", "endless-chunks", "big-head"}) {
+    EmptyFolder(context.target.logFolder);
+    THTTPRest rest(true, context.Transport());
+    rest.SetLogDir(context.target.logFolder);
+    std::string response, description;
+    int32_t code = 0;
+    rest.MakeRequest(mtGet, HostileUrl(context, scenario, context.target.token), "", response, code,
+                     description);
+    check.Expect(code == -1, std::string(scenario) + ": " + std::to_string(code));
+    check.Expect(description.rfind(DescribeTransportFailure(TransportFailure::AnswerTooLarge, ""), 0) == 0,
+                 std::string(scenario) + ": " + description);
+    // Each line adds its prefix and time stamp to what it shows.
+    const size_t logged = LogText(context.target.logFolder).size();
+    check.Expect(logged <= kAnswerHeadLimit + kAnswerBodyLimit + 16 * 1024,
+                 std::string(scenario) + ": " + std::to_string(logged) + " bytes logged");
+  }
+}
+
 struct Case {
   const char* name;
   void (*run)(const Context&, Checker&);
@@ -299,6 +561,16 @@ constexpr Case kEachServer[] = {
     {"an answer cut short of its length fails with -1 as a lost connection", AnswerCutShortIsALostConnection},
 };
 
+constexpr Case kHostileEachServer[] = {
+    {"an answer framed wrongly is no success of the service client",
+     AWronglyFramedAnswerIsNoSuccessOfTheServiceClient},
+    {"an error text from the service forges no line in the description or the logs",
+     AnErrorTextCannotForgeALine},
+    {"a token of any length is masked in the HTTP log", ALongTokenIsMaskedWhateverPiecesItTravelsIn},
+    {"an oversized answer is logged no further than the limits",
+     AnOversizedAnswerIsLoggedNoFurtherThanTheLimits},
+};
+
 constexpr Case kOnce[] = {
     {"a refused connection fails with -1 and logs no event", RefusedConnection},
     {"an untrusted certificate fails with -1 before anything is sent", UntrustedCertificate},
@@ -307,8 +579,12 @@ constexpr Case kOnce[] = {
 
 struct PlannedCase {
   std::string name;
-  void (*run)(const Context&, Checker&);
+  std::function<void(const Context&, Checker&)> run;
+  // The server the case talks to: the simulator or the hostile server, plain or over TLS.
   bool https;
+  bool hostile;
+  // The hostile server's scenario the case is about; empty for the others.
+  std::string scenario;
 };
 
 // Every case with the server it talks to, in the order they run.
@@ -316,13 +592,26 @@ const std::vector<PlannedCase>& Plan() {
   static const std::vector<PlannedCase> plan = [] {
     std::vector<PlannedCase> cases;
     for (const Case& c : kEachServer) {
-      cases.push_back({std::string(c.name) + " (HTTP)", c.run, false});
-      cases.push_back({std::string(c.name) + " (HTTPS)", c.run, true});
+      cases.push_back({std::string(c.name) + " (HTTP)", c.run, false, false, ""});
+      cases.push_back({std::string(c.name) + " (HTTPS)", c.run, true, false, ""});
     }
-    for (const Case& c : kOnce) cases.push_back({c.name, c.run, false});
+    for (const Case& c : kOnce) cases.push_back({c.name, c.run, false, false, ""});
     // Only HTTPS goes through a proxy.
-    cases.push_back(
-        {"a proxy refusing the tunnel fails with -1 and is named", RefusedTunnelNamesTheProxy, true});
+    cases.push_back({"a proxy refusing the tunnel fails with -1 and is named", RefusedTunnelNamesTheProxy,
+                     true, false, ""});
+    for (const HostileCase& c : HostileCases()) {
+      const auto run = [&c](const Context& context, Checker& check) { MeetsTheScenario(context, check, c); };
+      if (c.servers != Servers::Tls)
+        cases.push_back({std::string(c.name) + " (HTTP)", run, false, true, c.scenario});
+      if (c.servers != Servers::Plain)
+        cases.push_back({std::string(c.name) + " (HTTPS)", run, true, true, c.scenario});
+    }
+    for (const Case& c : kHostileEachServer) {
+      cases.push_back({std::string(c.name) + " (HTTP)", c.run, false, true, ""});
+      cases.push_back({std::string(c.name) + " (HTTPS)", c.run, true, true, ""});
+    }
+    cases.push_back({"a certificate for another name is rejected, and its name forges no line",
+                     ACertificateForAnotherNameIsRejectedAndItsNameForgesNoLine, true, true, ""});
     return cases;
   }();
   return plan;
@@ -338,10 +627,20 @@ std::vector<std::string> CaseNames() {
 
 CaseResult RunCase(size_t index, const Target& target, const TransportFactory& makeTransport) {
   const PlannedCase& planned = Plan().at(index);
-  CaseResult result{planned.name, {}};
+  CaseResult result{planned.name, {}, {}};
+  if (!planned.scenario.empty() && target.platformFault) {
+    const std::string base = planned.https ? target.hostileTlsUrl : target.hostilePlainUrl;
+    if (std::optional<std::string> fault = target.platformFault(
+            planned.scenario, base + "/" + planned.scenario + "/ping?token=" + target.token)) {
+      result.skipped = *fault;
+      return result;
+    }
+  }
   Checker check(result.failures);
-  planned.run(Context{target, makeTransport, planned.https ? target.httpsBaseUrl : target.plainBaseUrl},
-              check);
+  const std::string& baseUrl = planned.hostile
+                                   ? (planned.https ? target.hostileTlsUrl : target.hostilePlainUrl)
+                                   : (planned.https ? target.httpsBaseUrl : target.plainBaseUrl);
+  planned.run(Context{target, makeTransport, baseUrl}, check);
   return result;
 }
 

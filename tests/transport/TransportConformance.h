@@ -1,13 +1,15 @@
 #pragma once
 
-// One set of cases that every HTTP transport must pass alike: libcurl natively, WinHTTP under Wine.
-// The cases talk to the service simulator (started with fault injection) over plain HTTP and over
-// verified HTTPS; each reports what it found wrong, nothing when it passed.
+// One set of cases that every HTTP transport must pass alike: libcurl natively, the Windows transport
+// under Wine. The cases talk to the service simulator (started with fault injection) over plain HTTP
+// and over verified HTTPS, and to a hostile server that answers with exactly the bytes of a scenario;
+// each reports what it found wrong, nothing when it passed.
 
 #include <chrono>
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -35,11 +37,22 @@ struct Target {
   // Makes the system name this proxy ("host:port") for the requests of transports made after it;
   // an empty one restores the direct route.
   std::function<void(const std::string& proxy)> useSystemProxy;
+  // The hostile server (tests/support/HostileServer.h) over plain HTTP, e.g. http://127.0.0.1:41240,
+  // and over HTTPS named "localhost", whose authority the transport trusts.
+  std::string hostilePlainUrl;
+  std::string hostileTlsUrl;
+  // For a scenario of the hostile server at the URL: why the platform's HTTP library (not the
+  // transport) cannot meet its case, as the library itself shows when asked alone; nothing when it
+  // can. Such a case is skipped with that reason. Unset: every case runs.
+  std::function<std::optional<std::string>(const std::string& scenario, const std::string& url)>
+      platformFault;
 };
 
 struct CaseResult {
   std::string name;
   std::vector<std::string> failures;
+  // Why the case did not run; empty when it ran.
+  std::string skipped;
 };
 
 // Makes the transport under test with the given total time-out for one request.

@@ -441,9 +441,13 @@ double HeapMegabytesInUse() {
   return static_cast<double>(com_client::HeapBytesInUse()) / (1024.0 * 1024.0);
 }
 
-// A 1 MB token (512 Ki UTF-16 units) that differs from every other call's.
-VARIANT NewToken(int call) {
-  std::wstring token(512 * 1024, L'a');
+// The longest Token that SetSettings takes, and a token of 1 MB, in UTF-16 units.
+constexpr size_t kLongestToken = 4096;
+constexpr size_t kMegabyteToken = 512 * 1024;
+
+// A token of `units` UTF-16 units that differs from every other call's.
+VARIANT NewToken(int call, size_t units) {
+  std::wstring token(units, L'a');
   const std::wstring number = std::to_wstring(call);
   token.replace(0, number.size(), number);
   return Text(token);
@@ -459,12 +463,16 @@ VARIANT Flag(bool value) {
 
 int callsPerRun = 1000;
 
-// Every call sets a new 1 MB token; the memory in use must not grow with the number of tokens.
+// Every call sets a new token of the longest length SetSettings takes, and every fifth carries a
+// 1 MB one in a settings table in InData; the memory in use must not grow with the number of tokens.
 void TokenMemory(IDispatch* object) {
   const int kCalls = callsPerRun;
   Variant host;
   host.value = Text(L"http://127.0.0.1:1");
   SetSetting(object, L"Host", host.value);
+  Variant refused;
+  refused.value = NewToken(-1, kMegabyteToken);
+  Check(!SetSetting(object, L"Token", refused.value), "SetSettings refuses a 1 MB token");
   for (const bool logged : {false, true}) {
     SetSetting(object, L"DebugLogEnabled", Flag(logged));
     Variant inData;
@@ -480,13 +488,15 @@ void TokenMemory(IDispatch* object) {
       if (call == 100) firstHundred = ::GetTickCount64() - begin;
       if (call == kCalls - 100) lastHundredStart = ::GetTickCount64();
       Variant token;
-      token.value = NewToken(call + (logged ? kCalls : 0));
+      token.value = NewToken(call + (logged ? kCalls : 0), kLongestToken);
       all = SetSetting(object, L"Token", token.value) && all;
-      // A settings table in InData of a logged call is masked in the trace as well. Every fifth
-      // call carries one: a megabyte kept per token would show there just as well, and under Wine
-      // each such call takes about as long as the setting itself.
+      // A settings table in InData of a logged call is masked in the trace as well, whatever the
+      // length of its token. Every fifth call carries one: a megabyte kept per token would show
+      // there just as well, and under Wine each such call takes about as long as the setting itself.
       if (call % 5 != 0) continue;
-      VARIANT holder = ArrayOf(SettingsTable(L"Token", token.value));
+      Variant big;
+      big.value = NewToken(call + (logged ? kCalls : 0), kMegabyteToken);
+      VARIANT holder = ArrayOf(SettingsTable(L"Token", big.value));
       Variant out;
       all = DeviceInfo(object, ByRef(&holder), ByRef(&out.value)).hr == S_OK && all;
       ::VariantClear(&holder);
@@ -494,11 +504,11 @@ void TokenMemory(IDispatch* object) {
     const ULONGLONG lastHundred = ::GetTickCount64() - lastHundredStart;
     const double growth = HeapMegabytesInUse() - start;
     std::printf(
-        "    debug log %s: heap in use grew by %.2f MB over %d calls with a new 1 MB token each; "
+        "    debug log %s: heap in use grew by %.2f MB over %d calls with a new token each; "
         "the first 100 took %llu ms, the last 100 %llu ms\n",
         logged ? "on" : "off", growth, kCalls - 10, firstHundred, lastHundred);
-    Check(all && growth < 4.0, logged ? "a new 1 MB token on every call, debug log on: memory flat"
-                                      : "a new 1 MB token on every call, debug log off: memory flat");
+    Check(all && growth < 4.0, logged ? "a new token on every call, debug log on: memory flat"
+                                      : "a new token on every call, debug log off: memory flat");
   }
 }
 

@@ -8,6 +8,7 @@
 #include <functional>
 #include <optional>
 
+#include "common/Unicode.h"
 #include "service/HttpTransport.h"
 #include "service/uHTTP.h"
 #include "tools/host/ConnectionProbes.h"
@@ -277,7 +278,7 @@ class Check {
     const StepResult result = body();
     const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
     out_ << number_ << ". " << name << " — " << VerdictText(result.verdict) << " (" << elapsed
-         << " мс): " << result.detail << std::endl;
+         << " мс): " << EscapeControls(result.detail) << std::endl;
     if (result.verdict == Verdict::Failed && firstFailure_.empty())
       firstFailure_ = name + ": " + (result.summary.empty() ? result.detail : result.summary);
   }
@@ -326,11 +327,12 @@ class Check {
 
   int Finish() {
     if (!firstFailure_.empty()) {
-      out_ << "Итог: связи с сервисом нет — " << firstFailure_ << std::endl;
+      out_ << "Итог: связи с сервисом нет — " << EscapeControls(firstFailure_) << std::endl;
       return 1;
     }
     out_ << "Итог: связь с сервисом в порядке"
-         << (clockWarning_.empty() ? "." : ", но " + clockWarning_ + ": исправьте время на кассе.")
+         << (clockWarning_.empty() ? "."
+                                   : ", но " + EscapeControls(clockWarning_) + ": исправьте время на кассе.")
          << std::endl;
     return 0;
   }

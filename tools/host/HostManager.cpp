@@ -1,5 +1,6 @@
 #include "tools/host/HostManager.h"
 
+#include "common/Unicode.h"
 #include "common/VariantConvert.h"
 
 namespace tallowmer::host {
@@ -46,7 +47,8 @@ OleVariant HostManager::GetAppProperty(SafeArray& params) {
 }
 
 OleVariant HostManager::Report(const char* what, SafeArray& params, OleVariant answer) {
-  log_ << "[manager] " << what << ": " << VarToLogStr(params) << std::endl;
+  // What the driver reports may carry the service's texts, which a terminal must show, not obey.
+  log_ << "[manager] " << what << ": " << EscapeControls(VarToLogStr(params)) << std::endl;
   return answer;
 }
 

@@ -12,8 +12,10 @@
 namespace tallowmer::host {
 namespace {
 
+// The texts below come from the driver and through it from the service: on a terminal, a control
+// character of theirs would act rather than show.
 std::string Describe(const CallOutcome& outcome) {
-  if (outcome.hr == hrDispException) return Utf16ToUtf8(outcome.exception.description);
+  if (outcome.hr == hrDispException) return EscapeControls(Utf16ToUtf8(outcome.exception.description));
   char buffer[32];
   std::snprintf(buffer, sizeof buffer, "HRESULT 0x%08X", static_cast<unsigned>(outcome.hr));
   return buffer;
@@ -22,8 +24,8 @@ std::string Describe(const CallOutcome& outcome) {
 // [code, description] of a failed public call, as text.
 std::string FailureText(const OleVariant& outData) {
   const SafeArray* array = outData.IsArray() ? outData.ArrayValue() : nullptr;
-  if (array == nullptr || array->HighBound(1) < 1) return VarToLogStr(outData);
-  return VarToStr(array->At(0)) + " " + VarToStr(array->At(1));
+  if (array == nullptr || array->HighBound(1) < 1) return EscapeControls(VarToLogStr(outData));
+  return EscapeControls(VarToStr(array->At(0)) + " " + VarToStr(array->At(1)));
 }
 
 }  // namespace
@@ -65,14 +67,16 @@ bool HostSession::Start(const SetupOptions& options) {
   std::vector<OleVariant> init{OleVariant::Dispatch(manager_), OleVariant()};
   CallOutcome outcome = Call("Init", init);
   log_ << "[host] Init: "
-       << (outcome.hr == hrOk ? VarToLogStr(outcome.result) + " " + VarToStr(init[1]) : Describe(outcome))
+       << (outcome.hr == hrOk ? VarToLogStr(outcome.result) + " " + EscapeControls(VarToStr(init[1]))
+                              : Describe(outcome))
        << std::endl;
   if (outcome.hr != hrOk || !VarToBool(outcome.result)) return false;
 
   std::vector<OleVariant> open{OleVariant::Text(options.deviceId), OleVariant()};
   outcome = Call("Open", open);
   log_ << "[host] Open " << options.deviceId << ": "
-       << (outcome.hr == hrOk ? VarToLogStr(outcome.result) + " " + VarToStr(open[1]) : Describe(outcome))
+       << (outcome.hr == hrOk ? VarToLogStr(outcome.result) + " " + EscapeControls(VarToStr(open[1]))
+                              : Describe(outcome))
        << std::endl;
   if (outcome.hr != hrOk || !VarToBool(outcome.result)) return false;
 

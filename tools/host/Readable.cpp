@@ -30,17 +30,23 @@ const std::map<std::string, std::vector<const char*>>& OutputMeanings() {
   return meanings;
 }
 
+// Texts from the driver, and through it from the service, reach a terminal: each control character
+// shows escaped instead of acting. A receipt's lines go on indented below the first, so that no line
+// of a text can pass for a line of this program's own.
 std::string ElementText(const OleVariant& element) {
   const OleVariant& value = element.Resolved();
   if (value.Type() == varOleStr || value.Type() == varString) {
-    std::string text = VarToStr(value);
-    for (size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", at))
-      text.replace(at, 2, "\n      ");
-    return text;
+    const std::string text = VarToStr(value);
+    std::string shown;
+    size_t start = 0;
+    for (size_t end = text.find("\r\n"); end != std::string::npos;
+         start = end + 2, end = text.find("\r\n", start))
+      shown += EscapeControls(std::string_view(text).substr(start, end - start)) + "\n      ";
+    return shown + EscapeControls(std::string_view(text).substr(start));
   }
   const Json json = VariantToJson(value);
   if (json.is_object() && json.size() == 1 && json.begin()->is_string())
-    return json.begin()->get<std::string>();
+    return EscapeControls(json.begin()->get<std::string>());
   return json.dump();
 }
 
@@ -57,7 +63,7 @@ void PrintReadable(std::ostream& out, const std::string& method, const CallOutco
   const std::string took = " (" + Milliseconds(outcome.elapsed) + ")";
   if (outcome.hr == hrDispException) {
     out << method << " failed" << took << ": " << outcome.exception.scode << " "
-        << Utf16ToUtf8(outcome.exception.description) << "\n";
+        << EscapeControls(Utf16ToUtf8(outcome.exception.description)) << "\n";
     return;
   }
   if (outcome.hr != hrOk) {
@@ -68,8 +74,8 @@ void PrintReadable(std::ostream& out, const std::string& method, const CallOutco
   const SafeArray* array = outData.IsArray() ? outData.ArrayValue() : nullptr;
   if (!VarToBool(outcome.result)) {
     if (array != nullptr && array->HighBound(1) >= 1) {
-      out << method << " failed" << took << ": " << VarToStr(array->At(0)) << " " << VarToStr(array->At(1))
-          << "\n";
+      out << method << " failed" << took << ": " << EscapeControls(VarToStr(array->At(0))) << " "
+          << EscapeControls(VarToStr(array->At(1))) << "\n";
     } else {
       out << method << " failed" << took << "\n";
     }

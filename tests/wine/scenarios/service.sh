@@ -18,14 +18,16 @@ run_transport_cases() {
   start_https_simulator untrusted
   start_proxy garbage "$work/garbage.record" garbage
   start_proxy refusing "$work/refusing.record" refuse
+  start_hostile_server hostile
   local program="$work/transport/transport_conformance.exe"
   mkdir -p "$work/transport/SSL" "$work/transport/log"
   cp "$build/tests/wine/transport_conformance.exe" "$program"
   cp "$untrusted_ca" "$work/transport/SSL/ca-bundle.pem"
-  add_root_certificate "$trusted_ca"
-  result $? "the simulator's authority joins the machine's Root store"
+  add_root_certificate "$trusted_ca" && add_root_certificate "$hostile_ca"
+  result $? "the simulator's and the hostile server's authorities join the machine's Root store"
   "$wine" "$program" "$base_url" "$trusted_url" "$untrusted_url" wine-test-token-1 \
-    "$(windows_path "$work/transport/log")" "$garbage_url" "${refusing_url#http://}" >"$work/transport.log" 2>&1
+    "$(windows_path "$work/transport/log")" "$garbage_url" "${refusing_url#http://}" \
+    "$hostile_url" "$hostile_tls_url" >"$work/transport.log" 2>&1
   local status=$?
   sed 's/^/    /' "$work/transport.log"
   [ $status -eq 0 ] && closes_without_failure "$work/transport.log"
