@@ -18,8 +18,14 @@ if ! command -v msiinfo >/dev/null; then
 fi
 
 # A table's rows without its three header lines (msiinfo gives them in UTF-8), columns split by
-# the unit separator: a tab is blank to `read`, which would merge empty columns.
-table() { msiinfo export "$1" "$2" | tail -n +4 | tr -d '\r' | tr '\t' '\037'; }
+# the unit separator: a tab is blank to `read`, which would merge empty columns. The export runs in
+# the work folder: for a table with a binary column (Icon) msiinfo writes each stream as a file
+# under the current folder, which would otherwise be the source tree.
+table() {
+  local msi_file
+  msi_file=$(realpath "$1")
+  (cd "$work" && msiinfo export "$msi_file" "$2") | tail -n +4 | tr -d '\r' | tr '\t' '\037'
+}
 fields=$'\037'
 
 property() { table "$1" Property | awk -F'\037' -v name="$2" '$1 == name { print $2 }'; }
