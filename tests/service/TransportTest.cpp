@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <set>
 
 #include "service/HttpLog.h"
 #include "service/uHTTP.h"
@@ -302,6 +303,31 @@ TEST(TransportDefaultsTest, TheAuthorityNamedByTheEnvironmentIsTrusted) {
   THTTPRest rest(true);
   rest.MakeRequest(mtGet, server.Url("/ping?token="), "", response, code, description);
   EXPECT_EQ(code, 200) << description;
+}
+
+// A host tells failures apart by their words, and a log reader by their names: no two kinds may
+// share either, and a kind outside the enum (a number cast from elsewhere) keeps only its detail.
+TEST(TransportFailureWordsTest, EveryKindHasItsOwnNameAndText) {
+  std::set<std::string> names, texts;
+  for (int value = 0; value <= static_cast<int>(TransportFailure::Other); ++value) {
+    const auto kind = static_cast<TransportFailure>(value);
+    const std::string name = TransportFailureName(kind);
+    const std::string text = DescribeTransportFailure(kind, "");
+    SCOPED_TRACE(name);
+    EXPECT_NE(name, "?");
+    EXPECT_TRUE(names.insert(name).second);
+    if (kind == TransportFailure::None) {
+      EXPECT_EQ(text, "");
+      EXPECT_EQ(DescribeTransportFailure(kind, "деталь"), "деталь");
+      continue;
+    }
+    EXPECT_FALSE(text.empty());
+    EXPECT_TRUE(texts.insert(text).second) << text;
+    EXPECT_EQ(DescribeTransportFailure(kind, "деталь"), text + " (деталь)");
+  }
+  const auto outside = static_cast<TransportFailure>(static_cast<int>(TransportFailure::Other) + 1);
+  EXPECT_STREQ(TransportFailureName(outside), "?");
+  EXPECT_EQ(DescribeTransportFailure(outside, "деталь"), "деталь");
 }
 
 }  // namespace
