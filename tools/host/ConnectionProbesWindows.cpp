@@ -15,12 +15,16 @@
 #include <memory>
 
 #include "common/Unicode.h"
+#include "platform/windows/WindowsSystem.h"
 #include "platform/windows/Winsock.h"
 #include "service/WinHttpHandle.h"
 #include "tools/host/ConnectionProbes.h"
 
 namespace tallowmer::host {
 namespace {
+
+using platform::windows::Narrow;
+using platform::windows::Widen;
 
 struct CertificateDeleter {
   void operator()(const CERT_CONTEXT* certificate) const { ::CertFreeCertificateContext(certificate); }
@@ -35,7 +39,7 @@ struct AddrInfoDeleter {
 
 std::string SystemText(DWORD code) {
   const std::wstring text = WinHttpErrorText(code);
-  return (text.empty() ? std::string("ошибка") : WideToUtf8(text)) + " (" + std::to_string(code) + ")";
+  return (text.empty() ? std::string("ошибка") : Narrow(text)) + " (" + std::to_string(code) + ")";
 }
 
 std::string NameText(const CERT_NAME_BLOB& name) {
@@ -46,7 +50,7 @@ std::string NameText(const CERT_NAME_BLOB& name) {
   ::CertNameToStrW(X509_ASN_ENCODING, &copy, CERT_X500_NAME_STR | CERT_NAME_STR_REVERSE_FLAG, text.data(),
                    size);
   while (!text.empty() && text.back() == L'\0') text.pop_back();
-  return WideToUtf8(text);
+  return Narrow(text);
 }
 
 std::string TimeText(const FILETIME& time) {
@@ -70,7 +74,7 @@ void JudgeTrust(const CERT_CONTEXT* certificate, const std::string& host, TlsFac
     return;
   }
   const std::unique_ptr<const CERT_CHAIN_CONTEXT, ChainDeleter> chain(rawChain);
-  std::wstring name = Utf8ToWide(host);
+  std::wstring name = Widen(host);
   HTTPSPolicyCallbackData ssl{};
   ssl.cbStruct = sizeof ssl;
   ssl.dwAuthType = AUTHTYPE_SERVER;
