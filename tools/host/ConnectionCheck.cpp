@@ -158,6 +158,8 @@ std::optional<long long> ParseHttpDate(const std::string& text) {
   static const std::string kMonths = "JanFebMarAprMayJunJulAugSepOctNovDec";
   const size_t month = kMonths.find(monthName);
   if (month == std::string::npos || month % 3 != 0 || day < 1 || day > 31) return std::nullopt;
+  // The header comes from the service: an hour of 999999 would overflow the sum below.
+  if (hour < 0 || hour > 23 || minute < 0 || minute > 59 || second < 0 || second > 60) return std::nullopt;
   return DaysFromCivil(year, static_cast<unsigned>(month / 3 + 1), static_cast<unsigned>(day)) * 86400 +
          hour * 3600 + minute * 60 + second;
 }
