@@ -216,7 +216,7 @@ std::vector<std::string> LogForms(const std::string& folder) {
     std::stringstream content;
     content << file.rdbuf();
     const std::string text = content.str();
-    for (size_t start = 0, end; start < text.size(); start = end + 2) {
+    for (size_t start = 0, end = 0; start < text.size(); start = end + 2) {
       end = text.find("\r\n", start);
       if (end == std::string::npos) end = text.size();
       forms.push_back(LineForm(text.substr(start, end - start)));
@@ -456,7 +456,7 @@ void ServiceTextsForgeNoLine(const Context& context, Checker& check, const std::
                  scenario + ": the line break is not shown: " + error.Message());
   }
   const std::string log = LogText(context.target.logFolder);
-  for (size_t start = 0, end; start < log.size(); start = end + 2) {
+  for (size_t start = 0, end = 0; start < log.size(); start = end + 2) {
     end = log.find("\r\n", start);
     if (end == std::string::npos) end = log.size();
     const std::string line = log.substr(start, end - start);
