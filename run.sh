@@ -15,7 +15,7 @@ cd "$(dirname "$0")"
 JOBS=$(nproc 2>/dev/null || echo 2)
 
 PACKAGES=(
-  cmake ninja-build g++ clang libclang-rt-14-dev
+  cmake ninja-build g++ clang libclang-rt-14-dev clang-tidy
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix mingw-w64-tools
   libcurl4-openssl-dev nlohmann-json3-dev libcpp-httplib-dev libsqlite3-dev libssl-dev
@@ -151,6 +151,7 @@ run_tests() {
   stage "Linux build" -- build_linux
   stage "Windows build" -- build_windows
   stage "Linux tests (CTest)" "Linux build" -- run_ctest
+  stage "Static analysis" "Linux build" -- tests/lint/run_clang_tidy.sh build/linux "$JOBS"
   # x86 first: the module most hosts load.
   local arch
   for arch in x86 x64; do

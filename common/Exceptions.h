@@ -15,12 +15,15 @@ class Exception : public std::runtime_error {
   std::string Message() const { return what(); }
 };
 
+// A class's name and its base cannot stand in parentheses.
+// NOLINTBEGIN(bugprone-macro-parentheses)
 #define TALLOWMER_EXCEPTION_CLASS(Name, Base)                         \
   class Name : public Base {                                          \
    public:                                                            \
     using Base::Base;                                                 \
     const char* ClassName() const noexcept override { return #Name; } \
   }
+// NOLINTEND(bugprone-macro-parentheses)
 
 // A value that cannot be converted to the requested kind.
 TALLOWMER_EXCEPTION_CLASS(EConvertError, Exception);

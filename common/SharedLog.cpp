@@ -10,22 +10,30 @@ namespace tallowmer {
 namespace {
 
 // Notes of refusals that a shared log has not yet received, by the log's path. Process-wide, as the
-// logs are: every driver object of the process writes the same files.
+// logs are: every driver object of the process writes the same files, from whichever thread made it.
 class OwedNotes {
  public:
-  std::string Find(const std::string& path) {
+  // The note is the caller's to write from here on: a writer on another thread meanwhile finds none
+  // owed, where both writers found it and wrote it twice. A note that could not be written is
+  // handed back.
+  std::string Take(const std::string& path) {
     const std::lock_guard lock(guard_);
     const auto found = notes_.find(path);
-    return found == notes_.end() ? std::string() : found->second;
+    if (found == notes_.end()) return {};
+    std::string note = std::move(found->second);
+    notes_.erase(found);
+    return note;
   }
   // False when the log already owes a note: a refusal is noted once, not once per line.
   bool Add(const std::string& path, const std::string& note) {
     const std::lock_guard lock(guard_);
     return notes_.emplace(path, note).second;
   }
-  void Settle(const std::string& path) {
+  // Withdraws the note this caller added, not one that a later refusal left in its place.
+  void Withdraw(const std::string& path, const std::string& note) {
     const std::lock_guard lock(guard_);
-    notes_.erase(path);
+    const auto found = notes_.find(path);
+    if (found != notes_.end() && found->second == note) notes_.erase(found);
   }
 
  private:
@@ -49,7 +57,7 @@ struct Diversion {
   std::string note;
   // Nothing went to the private log: there is no diversion to tell the shared log of.
   void Failed(const std::string& sharedPath) const {
-    if (!note.empty()) Owed().Settle(sharedPath);
+    if (!note.empty()) Owed().Withdraw(sharedPath, note);
   }
 };
 
@@ -135,14 +143,13 @@ std::string GetPrivateLogFolder() {
 platform::OsResult AppendToSharedLog(const std::string& path, std::string_view text,
                                      const LogNoteRenderer& renderNote) {
   platform::Env& env = platform::Env::Current();
-  const std::string owed = Owed().Find(path);
+  const std::string owed = Owed().Take(path);
   const platform::OsResult shared =
       env.AppendToLogFile(path, owed.empty() ? std::string(text) : renderNote(owed).append(text),
                           {platform::LogAccess::Shared, owed.empty()});
-  if (shared.ok()) {
-    if (!owed.empty()) Owed().Settle(path);
-    return shared;
-  }
+  if (shared.ok()) return shared;
+  // Handed back before a diversion looks: the refusal is noted already, in the private log.
+  if (!owed.empty()) Owed().Add(path, owed);
   if (!shared.refused()) return shared;
   const Diversion diversion = Divert(path, shared);
   const platform::OsResult diverted = env.AppendToLogFile(
@@ -156,14 +163,13 @@ platform::OsResult AppendToSharedLog(const std::string& path, std::string_view t
 std::unique_ptr<platform::AppendFile> OpenSharedLog(const std::string& path,
                                                     const LogNoteRenderer& renderNote,
                                                     platform::OsResult& failure) {
-  const std::string owed = Owed().Find(path);
+  const std::string owed = Owed().Take(path);
   std::unique_ptr<platform::AppendFile> file =
       platform::Env::Current().OpenLogFile(path, {platform::LogAccess::Shared, owed.empty()}, failure);
-  if (file && !owed.empty()) {
-    const platform::OsResult noted = file->Append(renderNote(owed));
-    if (noted.ok()) {
-      Owed().Settle(path);
-    } else if (noted.refused()) {
+  if (!owed.empty()) {
+    const platform::OsResult noted = file ? file->Append(renderNote(owed)) : failure;
+    if (!noted.ok()) Owed().Add(path, owed);
+    if (file && noted.refused()) {
       file.reset();
       failure = noted;
     }

@@ -172,15 +172,4 @@ bool SameNameAscii(std::u16string_view left, std::u16string_view right) {
   return SameName(left, right);
 }
 
-#ifdef _WIN32
-std::wstring Utf8ToWide(std::string_view text) {
-  const std::u16string wide = Utf8ToUtf16(text);
-  return std::wstring(wide.begin(), wide.end());
-}
-
-std::string WideToUtf8(std::wstring_view text) {
-  return Utf16ToUtf8(std::u16string(text.begin(), text.end()));
-}
-#endif
-
 }  // namespace tallowmer

@@ -25,10 +25,4 @@ std::string WithoutControls(std::string_view text);
 bool SameNameAscii(std::string_view left, std::string_view right);
 bool SameNameAscii(std::u16string_view left, std::u16string_view right);
 
-#ifdef _WIN32
-// The wide strings of the Windows API are UTF-16.
-std::wstring Utf8ToWide(std::string_view text);
-std::string WideToUtf8(std::wstring_view text);
-#endif
-
 }  // namespace tallowmer

@@ -1,17 +1,21 @@
 #include "platform/Env.h"
 
+#include <atomic>
+
 namespace tallowmer::platform {
 
 namespace {
-Env* testEnv = nullptr;
-}
+// Read by every thread that uses the environment, while a test may be setting it on another.
+std::atomic<Env*> testEnv{nullptr};
+}  // namespace
 
 Env& Env::Current() {
-  return testEnv != nullptr ? *testEnv : DefaultEnv();
+  Env* const env = testEnv.load(std::memory_order_acquire);
+  return env != nullptr ? *env : DefaultEnv();
 }
 
 void Env::SetForTesting(Env* env) {
-  testEnv = env;
+  testEnv.store(env, std::memory_order_release);
 }
 
 }  // namespace tallowmer::platform

@@ -3,6 +3,15 @@
 // Everything the portable code needs from the operating system goes through Env: folders, the
 // module's own file, the folder access grant, the clock, regional formats, log-file appends and
 // the user-facing notice. One implementation per platform; tests substitute pieces with EnvWrapper.
+//
+// Threads. A host may make driver objects in several of its threads, and the driver runs work on
+// threads of its own (the device test's requests): Env::Current() and every operation below may be
+// called from several threads at once without a lock of the caller's, and every Env, a test's
+// included, must keep it so. Two kinds of call belong to a thread, as the windowing system's own
+// do: a message window is created, gets its messages and is destroyed on one thread, and the window
+// calls and the notice are made by the thread whose windows they concern. SetForTesting may switch
+// the environment while other threads use it, but the environment it replaces must outlive every
+// thread that may still be inside one of its calls.
 
 #include <chrono>
 #include <cstdint>

@@ -1,6 +1,7 @@
 #include "service/HttpTransport.h"
 
 #include <cstdlib>
+#include <iterator>
 #include <ostream>
 
 #include "common/uCommonUtils.h"
@@ -14,34 +15,51 @@ std::string DefaultExtraCaBundlePath() {
   return IncludeTrailingPathDelimiter(moduleFolder) + "SSL" + platform::kPathDelimiter + "ca-bundle.pem";
 }
 
-const char* TransportFailureName(TransportFailure failure) {
-  switch (failure) {
-    case TransportFailure::None:
-      return "None";
-    case TransportFailure::BadUrl:
-      return "BadUrl";
-    case TransportFailure::NameNotResolved:
-      return "NameNotResolved";
-    case TransportFailure::ConnectionRefused:
-      return "ConnectionRefused";
-    case TransportFailure::TimedOut:
-      return "TimedOut";
-    case TransportFailure::CertificateRejected:
-      return "CertificateRejected";
-    case TransportFailure::SecureChannel:
-      return "SecureChannel";
-    case TransportFailure::ConnectionLost:
-      return "ConnectionLost";
-    case TransportFailure::ProtocolError:
-      return "ProtocolError";
-    case TransportFailure::AnswerTooLarge:
-      return "AnswerTooLarge";
-    case TransportFailure::ProxyRefused:
-      return "ProxyRefused";
-    case TransportFailure::Other:
-      return "Other";
+namespace {
+
+struct FailureWords {
+  TransportFailure kind;
+  const char* name;
+  const char* text;
+};
+
+// One row per kind, in the enum's order: a kind added without its row, or a row out of place,
+// stops the build (below) instead of reaching a host without words.
+constexpr FailureWords kFailureWords[] = {
+    {TransportFailure::None, "None", ""},
+    {TransportFailure::BadUrl, "BadUrl", "Неверный адрес сервиса"},
+    {TransportFailure::NameNotResolved, "NameNotResolved", "Не удалось найти сервер по имени"},
+    {TransportFailure::ConnectionRefused, "ConnectionRefused", "Не удалось соединиться с сервером"},
+    {TransportFailure::TimedOut, "TimedOut", "Истекло время ожидания ответа сервера"},
+    {TransportFailure::CertificateRejected, "CertificateRejected", "Сертификат сервера не прошел проверку"},
+    {TransportFailure::SecureChannel, "SecureChannel",
+     "Не удалось установить защищенное соединение с сервером"},
+    {TransportFailure::ConnectionLost, "ConnectionLost", "Соединение с сервером прервано"},
+    {TransportFailure::ProtocolError, "ProtocolError", "Ответ сервера не соответствует протоколу HTTP"},
+    {TransportFailure::AnswerTooLarge, "AnswerTooLarge", "Ответ сервера слишком велик"},
+    {TransportFailure::ProxyRefused, "ProxyRefused", "Прокси-сервер отказал в соединении с сервером"},
+    {TransportFailure::Other, "Other", "Ошибка соединения с сервером"},
+};
+
+constexpr bool EveryKindInItsPlace() {
+  for (size_t i = 0; i < std::size(kFailureWords); ++i) {
+    if (static_cast<size_t>(kFailureWords[i].kind) != i) return false;
   }
-  return "?";
+  return std::size(kFailureWords) == static_cast<size_t>(TransportFailure::Other) + 1;
+}
+static_assert(EveryKindInItsPlace(), "kFailureWords needs one row per TransportFailure, in order");
+
+// A value outside the enum (a cast from a stored number) gets no row.
+const FailureWords* WordsOf(TransportFailure failure) {
+  const auto index = static_cast<size_t>(failure);
+  return index < std::size(kFailureWords) ? &kFailureWords[index] : nullptr;
+}
+
+}  // namespace
+
+const char* TransportFailureName(TransportFailure failure) {
+  const FailureWords* words = WordsOf(failure);
+  return words ? words->name : "?";
 }
 
 std::ostream& operator<<(std::ostream& out, TransportFailure failure) {
@@ -49,44 +67,8 @@ std::ostream& operator<<(std::ostream& out, TransportFailure failure) {
 }
 
 std::string DescribeTransportFailure(TransportFailure failure, std::string_view detail) {
-  std::string text;
-  switch (failure) {
-    case TransportFailure::None:
-      break;
-    case TransportFailure::BadUrl:
-      text = "Неверный адрес сервиса";
-      break;
-    case TransportFailure::NameNotResolved:
-      text = "Не удалось найти сервер по имени";
-      break;
-    case TransportFailure::ConnectionRefused:
-      text = "Не удалось соединиться с сервером";
-      break;
-    case TransportFailure::TimedOut:
-      text = "Истекло время ожидания ответа сервера";
-      break;
-    case TransportFailure::CertificateRejected:
-      text = "Сертификат сервера не прошел проверку";
-      break;
-    case TransportFailure::SecureChannel:
-      text = "Не удалось установить защищенное соединение с сервером";
-      break;
-    case TransportFailure::ConnectionLost:
-      text = "Соединение с сервером прервано";
-      break;
-    case TransportFailure::ProtocolError:
-      text = "Ответ сервера не соответствует протоколу HTTP";
-      break;
-    case TransportFailure::AnswerTooLarge:
-      text = "Ответ сервера слишком велик";
-      break;
-    case TransportFailure::ProxyRefused:
-      text = "Прокси-сервер отказал в соединении с сервером";
-      break;
-    case TransportFailure::Other:
-      text = "Ошибка соединения с сервером";
-      break;
-  }
+  const FailureWords* words = WordsOf(failure);
+  const std::string text = words ? words->text : "";
   if (detail.empty()) return text;
   if (text.empty()) return std::string(detail);
   return text + " (" + std::string(detail) + ")";

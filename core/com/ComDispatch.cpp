@@ -213,7 +213,7 @@ tallowmer::HRESULT HostDispatch::Invoke(DispID dispId, uint16_t flags, DispParam
   std::vector<VARIANTARG> arguments(params.count);
   for (uint32_t i = 0; i < params.count; ++i) {
     const OleVariant& argument = params.args[i];
-    ToComVariant(argument, values[i].get());
+    ToComVariant(argument, values[i].put());
     if (argument.IsVariantRef()) {
       ::VariantInit(&arguments[i]);
       arguments[i].vt = VT_BYREF | VT_VARIANT;
@@ -227,7 +227,7 @@ tallowmer::HRESULT HostDispatch::Invoke(DispID dispId, uint16_t flags, DispParam
   UniqueVariant hostResult;
   EXCEPINFO hostException{};
   const ::HRESULT hr = original_->Invoke(dispId, IID_NULL, LOCALE_USER_DEFAULT, flags, &hostParams,
-                                         hostResult.get(), &hostException, nullptr);
+                                         hostResult.put(), &hostException, nullptr);
   // An object may leave its texts to be filled in only when someone asks for them.
   if (hr == DISP_E_EXCEPTION && hostException.pfnDeferredFillIn != nullptr) {
     hostException.pfnDeferredFillIn(&hostException);

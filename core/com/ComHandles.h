@@ -49,32 +49,22 @@ class ComPtr {
   T* object_ = nullptr;
 };
 
-// Strings and arrays of OLE Automation through the one owner template, so they move and reset
-// like every other handle.
-struct BstrTraits {
-  using Type = BSTR;
-  static BSTR Invalid() { return nullptr; }
-  static void Close(BSTR value) { ::SysFreeString(value); }
-};
-
 // SafeArrayDestroy without its recursion: arrays of variants nested in each other, however deep (a
 // host's or an equipment manager's value may nest 200,000 levels), are taken apart one level after
 // another.
 void DestroyArray(SAFEARRAY* array) noexcept;
 
-struct SafeArrayTraits {
-  using Type = SAFEARRAY*;
-  static SAFEARRAY* Invalid() { return nullptr; }
-  static void Close(SAFEARRAY* value) { DestroyArray(value); }
-};
-
-using UniqueBstr = platform::windows::UniqueHandle<BstrTraits>;
-using UniqueSafeArray = platform::windows::UniqueHandle<SafeArrayTraits>;
+// Strings and arrays of OLE Automation through the one owner template, so they move and reset
+// like every other handle.
+using UniqueBstr = platform::windows::UniqueReleasedBy<BSTR, ::SysFreeString>;
+using UniqueSafeArray = platform::windows::UniqueReleasedBy<SAFEARRAY*, DestroyArray>;
 
 // VariantClear without its recursion (see DestroyArray).
 void ClearVariant(VARIANT& value) noexcept;
 
-// A VARIANT that is cleared when it goes.
+// A VARIANT that is cleared when it goes. A variant is a value, not a handle, so it has an owner of
+// its own beside the template, with the same face: get, put (which clears what it held first, for
+// a function that fills in a fresh variant), release and reset.
 class UniqueVariant {
  public:
   UniqueVariant() { ::VariantInit(&value_); }
@@ -83,13 +73,21 @@ class UniqueVariant {
   UniqueVariant(UniqueVariant&& other) noexcept : value_(other.release()) {}
   UniqueVariant& operator=(UniqueVariant&& other) noexcept {
     if (this != &other) {
-      ClearVariant(value_);
+      reset();
       value_ = other.release();
     }
     return *this;
   }
   ~UniqueVariant() { ClearVariant(value_); }
   VARIANT* get() { return &value_; }
+  VARIANT* put() {
+    reset();
+    return &value_;
+  }
+  void reset() {
+    ClearVariant(value_);
+    ::VariantInit(&value_);
+  }
   VARIANT release() {
     VARIANT result = value_;
     ::VariantInit(&value_);

@@ -5,13 +5,15 @@
 #include <string>
 
 #include "common/Exceptions.h"
-#include "common/Unicode.h"
 #include "core/com/ComDispatch.h"
 #include "core/com/ComHandles.h"
 #include "platform/Env.h"
+#include "platform/windows/WindowsSystem.h"
 
 namespace tallowmer::com {
 namespace {
+
+using platform::windows::Widen;
 
 std::atomic<LONG> serverLocks{0};
 
@@ -76,7 +78,7 @@ class ClassFactory final : public IClassFactory {
     try {
       std::string message = error.what();
       if (message.empty() || message.back() != '.') message += '.';
-      ::MessageBoxW(nullptr, Utf8ToWide(message).c_str(), L"DAX Error", MB_OK | MB_ICONERROR | MB_TASKMODAL);
+      ::MessageBoxW(nullptr, Widen(message).c_str(), L"DAX Error", MB_OK | MB_ICONERROR | MB_TASKMODAL);
       return E_UNEXPECTED;
     } catch (const std::bad_alloc&) {
       return E_OUTOFMEMORY;
@@ -120,7 +122,7 @@ class RegistryWriter {
 
 // The module's full path, in its short form when it contains a space.
 std::wstring ServerPath() {
-  std::wstring path = Utf8ToWide(platform::Env::Current().ModuleFilePath());
+  std::wstring path = Widen(platform::Env::Current().ModuleFilePath());
   if (path.find(L' ') == std::wstring::npos) return path;
   const DWORD length = ::GetShortPathNameW(path.c_str(), nullptr, 0);
   if (length == 0) return path;

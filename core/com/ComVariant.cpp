@@ -373,7 +373,7 @@ SAFEARRAY* ToSafeArray(const SafeArray& array, VARTYPE elementType) {
 std::vector<UniqueVariant> ToElements(const SafeArray& array, VARTYPE elementType) {
   std::vector<UniqueVariant> elements(array.Elements().size());
   for (size_t i = 0; i < elements.size(); ++i) {
-    ToComVariant(array.Elements()[i], elements[i].get());
+    ToComVariant(array.Elements()[i], elements[i].put());
     if (elementType != VT_VARIANT && elements[i].get()->vt != elementType) RefuseWriteBack();
   }
   return elements;

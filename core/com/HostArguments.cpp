@@ -224,7 +224,7 @@ class PreparedWrite {
                       written.IsArray() ? written.ArrayValue() : nullptr);
       return;
     }
-    ToComVariant(value, value_.get());
+    ToComVariant(value, value_.put());
     kind_ = Kind::kVariable;
   }
 
@@ -254,19 +254,23 @@ class PreparedWrite {
   void PrepareTypedReference() {
     kind_ = Kind::kTypedReference;
     switch (target_.vt & VT_TYPEMASK) {
-      case VT_BSTR:
+      case VT_BSTR: {
         // An unchanged text keeps the host's string, an odd last byte included.
         if (FromBstr(*static_cast<BSTR*>(target_.byref)) == argument_.shadowText) {
           kind_ = Kind::kNothing;
           return;
         }
-        value_.get()->vt = VT_BSTR;
-        value_.get()->bstrVal = ToBstr(argument_.shadowText);
+        VARIANT* text = value_.put();
+        text->vt = VT_BSTR;
+        text->bstrVal = ToBstr(argument_.shadowText);
         break;
-      case VT_DISPATCH:
-        value_.get()->vt = VT_DISPATCH;
-        value_.get()->pdispVal = ToComDispatch(argument_.shadowDispatch);
+      }
+      case VT_DISPATCH: {
+        VARIANT* object = value_.put();
+        object->vt = VT_DISPATCH;
+        object->pdispVal = ToComDispatch(argument_.shadowDispatch);
         break;
+      }
       default:
         break;
     }

@@ -62,33 +62,16 @@ struct ReleasedBy {
 template <typename T, auto Release>
 using UniqueReleasedBy = UniqueHandle<ReleasedBy<T, Release>>;
 
+// CreateFileW fails with INVALID_HANDLE_VALUE, not null: the one handle here with traits of its own.
 struct FileTraits {
   using Type = HANDLE;
   static HANDLE Invalid() { return INVALID_HANDLE_VALUE; }
   static void Close(HANDLE handle) { ::CloseHandle(handle); }
 };
 
-struct LocalMemoryTraits {
-  using Type = HLOCAL;
-  static HLOCAL Invalid() { return nullptr; }
-  static void Close(HLOCAL memory) { ::LocalFree(memory); }
-};
-
-struct SidTraits {
-  using Type = PSID;
-  static PSID Invalid() { return nullptr; }
-  static void Close(PSID sid) { ::FreeSid(sid); }
-};
-
-struct RegistryKeyTraits {
-  using Type = HKEY;
-  static HKEY Invalid() { return nullptr; }
-  static void Close(HKEY key) { ::RegCloseKey(key); }
-};
-
 using UniqueFile = UniqueHandle<FileTraits>;
-using UniqueLocal = UniqueHandle<LocalMemoryTraits>;
-using UniqueSid = UniqueHandle<SidTraits>;
-using UniqueRegKey = UniqueHandle<RegistryKeyTraits>;
+using UniqueLocal = UniqueReleasedBy<HLOCAL, ::LocalFree>;
+using UniqueSid = UniqueReleasedBy<PSID, ::FreeSid>;
+using UniqueRegKey = UniqueReleasedBy<HKEY, ::RegCloseKey>;
 
 }  // namespace tallowmer::platform::windows

@@ -29,6 +29,7 @@ class WinsockSession {
   bool ready_ = false;
 };
 
+// A socket that failed is INVALID_SOCKET, not null: traits of its own.
 struct SocketTraits {
   using Type = SOCKET;
   static SOCKET Invalid() { return INVALID_SOCKET; }

@@ -6,26 +6,68 @@
 
 #include <sys/stat.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
+#include <thread>
 
 #include "common/Exceptions.h"
 #include "common/SharedLog.h"
 #include "tests/support/LargestFile.h"
 #include "tests/support/TestEnv.h"
+#include "tests/support/TextCount.h"
 
 namespace tallowmer {
 namespace {
 
-size_t Count(const std::string& text, const std::string& what) {
-  size_t count = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) ++count;
-  return count;
-}
+using testing::CountOccurrences;
 
 std::string Note(const std::string& note) {
   return "NOTE " + note + "\n";
 }
+
+// Holds the first writer of a log at the door of the file until a second writer has come to it too,
+// so that two threads race for the log as a host's two threads may.
+class RacingEnv final : public testing::TestEnv {
+ public:
+  // Empty: nobody is held.
+  void HoldTheFirstWriterOf(const std::string& path) {
+    const std::lock_guard lock(guard_);
+    heldPath_ = path;
+    writers_ = 0;
+  }
+  platform::OsResult AppendToLogFile(const std::string& path, std::string_view text,
+                                     platform::LogFileOptions options) override {
+    Arrive(path);
+    return TestEnv::AppendToLogFile(path, text, options);
+  }
+  std::unique_ptr<platform::AppendFile> OpenLogFile(const std::string& path, platform::LogFileOptions options,
+                                                    platform::OsResult& failure) override {
+    Arrive(path);
+    return TestEnv::OpenLogFile(path, options, failure);
+  }
+  void WaitForTheFirstWriter() {
+    std::unique_lock lock(guard_);
+    arrived_.wait(lock, [this] { return writers_ > 0; });
+  }
+
+ private:
+  void Arrive(const std::string& path) {
+    std::unique_lock lock(guard_);
+    if (path != heldPath_) return;
+    const int writer = ++writers_;
+    arrived_.notify_all();
+    // A bound, not a pace: the second writer comes at once unless something else holds it.
+    if (writer == 1) arrived_.wait_for(lock, std::chrono::seconds(10), [this] { return writers_ > 1; });
+  }
+
+  std::mutex guard_;
+  std::condition_variable arrived_;
+  std::string heldPath_;
+  int writers_ = 0;
+};
 
 class SharedLogTest : public ::testing::Test {
  protected:
@@ -49,7 +91,7 @@ class SharedLogTest : public ::testing::Test {
     ASSERT_TRUE(file->Append(line).ok());
   }
 
-  testing::TestEnv env;
+  RacingEnv env;
   const std::string folder = env.Root() + "shared/";
   const std::string log = folder + "Debug_2024.01.31.log";
   const std::string victim = env.Root() + "precious.txt";
@@ -67,7 +109,7 @@ TEST_F(SharedLogTest, ARefusedLogGoesToThePrivateFolderAndIsNotedOnceInEach) {
     const std::string diverted = testing::TestEnv::ReadFile(privateLog);
     EXPECT_EQ(diverted.rfind("NOTE " + note, 0), 0u) << diverted;
     EXPECT_NE(diverted.find(privateLog), std::string::npos) << diverted;
-    EXPECT_EQ(Count(diverted, note), 1u) << diverted;
+    EXPECT_EQ(CountOccurrences(diverted, note), 1u) << diverted;
     EXPECT_EQ(diverted.substr(diverted.size() - 8), "one\ntwo\n");
 
     std::filesystem::remove(log);
@@ -75,8 +117,28 @@ TEST_F(SharedLogTest, ARefusedLogGoesToThePrivateFolderAndIsNotedOnceInEach) {
     Write(throughOpenFile, "four\n");
     const std::string shared = testing::TestEnv::ReadFile(log);
     EXPECT_EQ(shared.rfind("NOTE " + note, 0), 0u) << shared;
-    EXPECT_EQ(Count(shared, note), 1u) << shared;
+    EXPECT_EQ(CountOccurrences(shared, note), 1u) << shared;
     EXPECT_EQ(shared.substr(shared.size() - 11), "three\nfour\n");
+  }
+}
+
+// Two threads write to a log that owes a note: one of them writes the note, once.
+TEST_F(SharedLogTest, AnOwedNoteGoesIntoTheLogOnceWhenTwoThreadsWriteToIt) {
+  for (const bool throughOpenFile : {false, true}) {
+    SCOPED_TRACE(throughOpenFile ? "opened for a while" : "appended at once");
+    Plant();
+    Write(throughOpenFile, "refused\n");
+    std::filesystem::remove(log);
+    env.HoldTheFirstWriterOf(log);
+    std::thread first([&] { Write(throughOpenFile, "first\n"); });
+    env.WaitForTheFirstWriter();
+    std::thread second([&] { Write(throughOpenFile, "second\n"); });
+    first.join();
+    second.join();
+    env.HoldTheFirstWriterOf("");
+    const std::string shared = testing::TestEnv::ReadFile(log);
+    EXPECT_EQ(CountOccurrences(shared, note), 1u) << shared;
+    EXPECT_EQ(CountOccurrences(shared, "first\n") + CountOccurrences(shared, "second\n"), 2u) << shared;
   }
 }
 
@@ -105,7 +167,7 @@ TEST_F(SharedLogTest, ALogRefusedWhileHeldOpenGoesOnInThePrivateLog) {
   EXPECT_TRUE(file->Append("three\n").ok());
   const std::string diverted = testing::TestEnv::ReadFile(privateLog);
   EXPECT_EQ(diverted.rfind("NOTE " + note, 0), 0u) << diverted;
-  EXPECT_EQ(Count(diverted, note), 1u) << diverted;
+  EXPECT_EQ(CountOccurrences(diverted, note), 1u) << diverted;
   EXPECT_TRUE(diverted.ends_with("two\nthree\n")) << diverted;
 }
 

@@ -86,7 +86,8 @@ TEST_F(SettingsRegistryTest, TableRoundTripChangesOnlyEditedValues) {
   object->ApplySettingsTable(unchanged);
   EXPECT_EQ(VarToLogStr(object->BuildSettingsTable()), VarToLogStr(unchanged));
 
-  OleVariant edited = unchanged;
+  // Changed through ArrayValue(), which is const, so the check takes the copy as unchanged.
+  OleVariant edited = unchanged;  // NOLINT(performance-unnecessary-copy-initialization)
   edited.ArrayValue()->At(1, 3) = OleVariant::Text("new token");
   edited.ArrayValue()->At(0, 3) = OleVariant::Text("token");
   edited.ArrayValue()->At(1, 0) = OleVariant::Int32(30);

@@ -16,9 +16,12 @@
 #include "tests/device/DeviceTestSupport.h"
 #include "tests/support/Simulator.h"
 #include "tests/support/TestEnv.h"
+#include "tests/support/TextCount.h"
 
 namespace tallowmer {
 namespace {
+
+using testing::CountOccurrences;
 
 using testing::HostCall;
 using testing::Outcome;
@@ -277,12 +280,6 @@ TEST_F(DriverEndToEndTest, ASaleAndItsCancellationUnderAPointTimeSeparator) {
   EXPECT_NE(log.find(R"("sum":0,"date":"2024-01-31 10:20:30"})"), std::string::npos) << log;
 }
 
-size_t Count(const std::string& text, const std::string& what) {
-  size_t count = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) ++count;
-  return count;
-}
-
 // Anyone may create files in a log folder opened to everyone, so a link may wait there under the
 // name of the day's log, or the device folder may be swapped for a link to another folder. Nothing
 // is written through it and no call fails for it: the lines go to the user's own log folder, which
@@ -345,11 +342,11 @@ TEST_P(PlantedLogTest, NothingIsWrittenThroughThemAndTheSaleGoesOn) {
   }
   const std::string debugLog = testing::TestEnv::ReadFile(privateFolder + kLogs[0]);
   const std::string httpLog = testing::TestEnv::ReadFile(privateFolder + kLogs[1]);
-  EXPECT_EQ(Count(debugLog, "\t> GetCustomerData: \t"), 1u) << debugLog;
-  EXPECT_EQ(Count(debugLog, "\t< CreateOrder: \tResult=True"), 1u) << debugLog;
-  EXPECT_EQ(Count(debugLog, Note(folder + kLogs[0])), 1u) << debugLog;
-  EXPECT_EQ(Count(httpLog, "Stat Connected.\r\n"), 2u) << httpLog;
-  EXPECT_EQ(Count(httpLog, Note(folder + kLogs[1])), 1u) << httpLog;
+  EXPECT_EQ(CountOccurrences(debugLog, "\t> GetCustomerData: \t"), 1u) << debugLog;
+  EXPECT_EQ(CountOccurrences(debugLog, "\t< CreateOrder: \tResult=True"), 1u) << debugLog;
+  EXPECT_EQ(CountOccurrences(debugLog, Note(folder + kLogs[0])), 1u) << debugLog;
+  EXPECT_EQ(CountOccurrences(httpLog, "Stat Connected.\r\n"), 2u) << httpLog;
+  EXPECT_EQ(CountOccurrences(httpLog, Note(folder + kLogs[1])), 1u) << httpLog;
 
   // Once the links are gone, the shared logs take lines again, the first with the note.
   std::filesystem::remove_all(env.Root() + "devices/1");
@@ -358,10 +355,10 @@ TEST_P(PlantedLogTest, NothingIsWrittenThroughThemAndTheSaleGoesOn) {
   ASSERT_EQ(Lookup(), 0) << Failure();
   const std::string sharedDebugLog = testing::TestEnv::ReadFile(folder + kLogs[0]);
   const std::string sharedHttpLog = testing::TestEnv::ReadFile(folder + kLogs[1]);
-  EXPECT_EQ(Count(sharedDebugLog, "\t> GetCustomerData: \t"), 2u) << sharedDebugLog;
-  EXPECT_EQ(Count(sharedDebugLog, Note(folder + kLogs[0])), 1u) << sharedDebugLog;
+  EXPECT_EQ(CountOccurrences(sharedDebugLog, "\t> GetCustomerData: \t"), 2u) << sharedDebugLog;
+  EXPECT_EQ(CountOccurrences(sharedDebugLog, Note(folder + kLogs[0])), 1u) << sharedDebugLog;
   EXPECT_EQ(sharedHttpLog.rfind("Stat " + Note(folder + kLogs[1]), 0), 0u) << sharedHttpLog;
-  EXPECT_EQ(Count(sharedHttpLog, Note(folder + kLogs[1])), 1u) << sharedHttpLog;
+  EXPECT_EQ(CountOccurrences(sharedHttpLog, Note(folder + kLogs[1])), 1u) << sharedHttpLog;
   for (const std::string& victim : victims)
     EXPECT_EQ(testing::TestEnv::ReadFile(victim), "untouched") << victim;
 }

@@ -92,7 +92,7 @@ std::string DebugLog(const testing::TestEnv& env) {
 // object's identifier.
 void ExpectOnlyLinesOf(const std::string& log, const std::string& instance) {
   const std::string mark = " Inst.: " + instance + "\t";
-  for (size_t start = 0, end; start < log.size(); start = end + 2) {
+  for (size_t start = 0, end = 0; start < log.size(); start = end + 2) {
     end = log.find("\r\n", start);
     if (end == std::string::npos) end = log.size();
     const std::string line = log.substr(start, end - start);

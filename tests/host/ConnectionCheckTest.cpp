@@ -3,10 +3,19 @@
 
 #include <gtest/gtest.h>
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <filesystem>
 #include <regex>
+#include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include "platform/posix/FileDescriptor.h"
 
 #include "tests/support/RefusingPort.h"
 #include "tests/support/ShellCommand.h"
@@ -25,6 +34,58 @@ std::vector<std::string> SplitLines(const std::string& text) {
     lines.push_back(text.substr(start, end - start));
   return lines;
 }
+
+// A plain HTTP service that answers every request with one head: the check's ping meets whatever
+// Date header a test gives it.
+class FixedHeadServer {
+ public:
+  explicit FixedHeadServer(std::string head)
+      : head_(std::move(head)), listener_(::socket(AF_INET, SOCK_STREAM, 0)) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (::bind(listener_.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(listener_.get(), 8) != 0 ||
+        ::getsockname(listener_.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0)
+      throw std::runtime_error("the fixed-head server cannot listen");
+    port_ = ntohs(address.sin_port);
+    acceptor_ = std::thread([this] { Serve(); });
+  }
+  FixedHeadServer(const FixedHeadServer&) = delete;
+  FixedHeadServer& operator=(const FixedHeadServer&) = delete;
+  ~FixedHeadServer() {
+    stopping_ = true;
+    ::shutdown(listener_.get(), SHUT_RDWR);
+    acceptor_.join();
+  }
+
+  std::string BaseUrl() const { return "http://127.0.0.1:" + std::to_string(port_) + "/api/v2"; }
+
+ private:
+  // The check's TCP step connects and closes; its ping sends a request and reads the answer.
+  void Serve() {
+    while (!stopping_) {
+      const platform::FileDescriptor peer(::accept(listener_.get(), nullptr, nullptr));
+      if (peer.get() < 0) continue;
+      std::string request;
+      char buffer[4096];
+      ssize_t got = 0;
+      while (request.find("\r\n\r\n") == std::string::npos &&
+             (got = ::recv(peer.get(), buffer, sizeof buffer, 0)) > 0)
+        request.append(buffer, static_cast<size_t>(got));
+      if (request.empty()) continue;
+      const std::string answer = head_ + "Content-Length: 2\r\nConnection: close\r\n\r\n{}";
+      (void)::send(peer.get(), answer.data(), answer.size(), MSG_NOSIGNAL);
+    }
+  }
+
+  std::string head_;
+  platform::FileDescriptor listener_;
+  int port_ = 0;
+  std::atomic<bool> stopping_{false};
+  std::thread acceptor_;
+};
 
 class ConnectionCheckTest : public ::testing::Test {
  protected:
@@ -186,6 +247,30 @@ TEST_F(ConnectionCheckTest, AWrongClockIsAWarningThatNamesTheOffset) {
                                     : std::string("^Итог: связь с сервисом в порядке, но ") + c.offset +
                                           ": исправьте время на кассе\\.$";
     EXPECT_TRUE(std::regex_search(run.lines[7], std::regex(verdict))) << run.lines[7];
+  }
+}
+
+// The service's Date header is data from outside: a field out of its range is a time the check
+// cannot read, never a sum that overflows, and a well-formed one is still judged.
+TEST_F(ConnectionCheckTest, AServiceDateOutOfRangeIsNotRead) {
+  struct Case {
+    const char* date;
+    const char* clockLine;
+  };
+  const Case cases[] = {
+      {"Thu, 10 Dec 2026 99999999:00:00 GMT",
+       "— ПРОПУЩЕНО .*время сервиса не разобрано: Thu, 10 Dec 2026 99999999"},
+      {"Thu, 10 Dec 2026 10:2147483647:00 GMT", "— ПРОПУЩЕНО .*время сервиса не разобрано"},
+      {"Thu, 10 Dec 2026 10:00:-5 GMT", "— ПРОПУЩЕНО .*время сервиса не разобрано"},
+      {"Thu, 01 Jan 2015 10:00:00 GMT", "— ВНИМАНИЕ .*часы кассы спешат на \\d+ мин"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.date);
+    const FixedHeadServer server(std::string("HTTP/1.1 200 OK\r\nDate: ") + c.date + "\r\n");
+    const Run run = Check(server.BaseUrl(), kToken);
+    EXPECT_EQ(run.status, 0) << run.out;
+    ASSERT_EQ(run.lines.size(), 8u) << run.out;
+    EXPECT_TRUE(std::regex_search(run.lines[6], std::regex(c.clockLine))) << run.lines[6];
   }
 }
 

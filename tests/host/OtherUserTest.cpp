@@ -27,10 +27,13 @@
 #include "tests/support/LargestFile.h"
 #include "tests/support/Simulator.h"
 #include "tests/support/TestEnv.h"
+#include "tests/support/TextCount.h"
 #include "tools/host/VariantJson.h"
 
 namespace tallowmer {
 namespace {
+
+using testing::CountOccurrences;
 
 using testing::LocalUser;
 using testing::LocalUsers;
@@ -38,12 +41,6 @@ using testing::ShellQuoted;
 
 constexpr const char* kLookup = R"({"call":"GetCustomerData","in":["79001234567",0,0]})";
 constexpr const char* kOrder = R"({"call":"CreateOrder","in":[{"$empty":null},"79001234567",0]})";
-
-size_t Count(const std::string& text, const std::string& what) {
-  size_t count = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) ++count;
-  return count;
-}
 
 std::string Today() {
   const std::time_t now = std::time(nullptr);
@@ -237,7 +234,7 @@ TEST_P(OtherUserActTest, TheCashiersCallsSucceedAndNothingGoesWhereTheOtherUserC
     ASSERT_EQ(Sell({kLookup}), "");
   }
   const std::string before = ReadLog(debugLog);
-  const size_t exchangesBefore = Count(ReadLog(httpLog), "Stat Connected.\r\n");
+  const size_t exchangesBefore = CountOccurrences(ReadLog(httpLog), "Stat Connected.\r\n");
   AsOther(act.command);
   const std::map<std::string, std::string> theirs = FilesOf(users->Other().uid);
   struct stat status {};
@@ -256,11 +253,11 @@ TEST_P(OtherUserActTest, TheCashiersCallsSucceedAndNothingGoesWhereTheOtherUserC
   const std::string privateDebug = ReadLog(PrivateFolder() + "Debug_" + today + ".log");
   const std::string privateHttp = ReadLog(PrivateFolder() + "http_" + today + ".log");
   if (diverted) {
-    EXPECT_EQ(Count(privateDebug, "\t> GetCustomerData: \t"), 1u) << privateDebug;
-    EXPECT_EQ(Count(privateDebug, "\t< CreateOrder: \tResult=True"), 1u) << privateDebug;
-    EXPECT_EQ(Count(privateDebug, Note(debugLog)), 1u) << privateDebug;
-    EXPECT_EQ(Count(privateHttp, "Stat Connected.\r\n"), 2u) << privateHttp;
-    EXPECT_EQ(Count(privateHttp, Note(httpLog)), 1u) << privateHttp;
+    EXPECT_EQ(CountOccurrences(privateDebug, "\t> GetCustomerData: \t"), 1u) << privateDebug;
+    EXPECT_EQ(CountOccurrences(privateDebug, "\t< CreateOrder: \tResult=True"), 1u) << privateDebug;
+    EXPECT_EQ(CountOccurrences(privateDebug, Note(debugLog)), 1u) << privateDebug;
+    EXPECT_EQ(CountOccurrences(privateHttp, "Stat Connected.\r\n"), 2u) << privateHttp;
+    EXPECT_EQ(CountOccurrences(privateHttp, Note(httpLog)), 1u) << privateHttp;
     // The cashier's own folder and logs are the cashier's alone.
     for (const std::string& path : {PrivateFolder(), PrivateFolder() + "Debug_" + today + ".log"}) {
       ASSERT_EQ(::stat(path.c_str(), &status), 0) << path;
@@ -272,9 +269,9 @@ TEST_P(OtherUserActTest, TheCashiersCallsSucceedAndNothingGoesWhereTheOtherUserC
   } else {
     const std::string shared = ReadLog(debugLog);
     EXPECT_EQ(shared.rfind(before, 0), 0u) << "the earlier lines are gone:\n" << shared;
-    EXPECT_EQ(Count(shared, "\t> GetCustomerData: \t"), 2u) << shared;
-    EXPECT_EQ(Count(shared, "\t< CreateOrder: \tResult=True"), 1u) << shared;
-    EXPECT_EQ(Count(ReadLog(httpLog), "Stat Connected.\r\n"), exchangesBefore + 2);
+    EXPECT_EQ(CountOccurrences(shared, "\t> GetCustomerData: \t"), 2u) << shared;
+    EXPECT_EQ(CountOccurrences(shared, "\t< CreateOrder: \tResult=True"), 1u) << shared;
+    EXPECT_EQ(CountOccurrences(ReadLog(httpLog), "Stat Connected.\r\n"), exchangesBefore + 2);
     EXPECT_EQ(privateDebug + privateHttp, "");
   }
 }
@@ -341,7 +338,7 @@ TEST_F(OtherUserTest, AFolderAboveTheLogSwappedWhileHostsLogSendsNoLineOutOfTheS
     if (!std::filesystem::exists(root)) return lines;
     for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
       if (entry.symlink_status().type() == std::filesystem::file_type::regular)
-        lines += Count(ReadLog(entry.path()), what);
+        lines += CountOccurrences(ReadLog(entry.path()), what);
     }
     return lines;
   };

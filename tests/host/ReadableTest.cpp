@@ -17,7 +17,7 @@ namespace {
 constexpr const char* kForged = "denied\r\n[host] Forged: True\x1b[2J\x07";
 
 std::string Printed(const std::string& method, const CallOutcome& outcome,
-                    std::vector<OleVariant> arguments) {
+                    const std::vector<OleVariant>& arguments) {
   std::ostringstream out;
   PrintReadable(out, method, outcome, arguments);
   return out.str();

@@ -69,7 +69,9 @@ result $? "every dialog help context has a built-in text, so help.chm needs no t
 
 # The failure kinds' texts, as the transport words them, and the help's table of them: both ways,
 # so that a new or reworded text cannot go unexplained.
-code_failures=$(sed -n 's/^ *text = "\(.*\)";$/\1/p' "$root/service/HttpTransport.cpp" | sort)
+# The transport's table has a row {kind, name, text} per kind; a row may wrap onto two lines.
+code_failures=$(sed -n '/kFailureWords\[\] = {/,/^};/p' "$root/service/HttpTransport.cpp" | tr -d '\n' |
+  grep -o '{TransportFailure::[A-Za-z]*, *"[^"]*", *"[^"]*"}' | sed 's/.*, *"\([^"]*\)"}$/\1/' | grep . | sort)
 help_failures=$(awk '/id="failures"/ { inside = 1 } inside && /<\/table>/ { exit } inside' "$work/chm/codes.htm" |
   tr -d '\n' | grep -o '<tr><td>[^<]*</td>' | sed 's/<tr><td>//; s/<\/td>//' | sort)
 [ -n "$code_failures" ] && [ "$code_failures" = "$help_failures" ]

@@ -30,6 +30,11 @@ build_modules_at() {
 }
 trap 'build_modules_at "" >/dev/null' EXIT
 
+# The tree's untracked and changed files, to see at the end that no check left one there (a tool
+# writing into its current folder did: msiinfo's Icon stream). Outside a clone, none.
+tree_changes() { git -C "$root" status --porcelain --untracked-files=all 2>/dev/null; }
+changes_before=$(tree_changes)
+
 echo "== Merchant package"
 mkdir -p "$out"
 "$root/packaging/package.sh" --out "$out/dist" || exit 1
@@ -101,4 +106,10 @@ build_modules_at "$next.0.1" && package_step "$next.0.1" && tail -n 1 "$sequence
 echo "refuse $sequence/4/ls_tallowmer-$next.1.0-x64.msi" >>"$sequence/steps"
 build_modules_at "" || exit 1
 trap - EXIT
+echo "== the source tree"
+source "$root/tests/support/results.sh"
+left=$(comm -13 <(echo "$changes_before" | sort) <(tree_changes | sort))
+[ -z "$left" ]
+result $? "no file appeared in the source tree while the package tests ran${left:+: ${left//$'\n'/, }}"
+closing_line || status=1
 exit $status

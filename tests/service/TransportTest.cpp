@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <set>
 
 #include "service/HttpLog.h"
 #include "service/uHTTP.h"
@@ -12,9 +13,12 @@
 #include "tests/service/TlsTestServer.h"
 #include "tests/support/RefusingPort.h"
 #include "tests/support/TestEnv.h"
+#include "tests/support/TextCount.h"
 
 namespace tallowmer {
 namespace {
+
+using testing::CountOccurrences;
 
 using namespace std::chrono_literals;
 using testing::HttpAnswerBytes;
@@ -29,12 +33,6 @@ struct Outcome {
   int32_t code = 0;
   std::string description;
 };
-
-size_t Count(const std::string& text, const std::string& part) {
-  size_t count = 0;
-  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
-  return count;
-}
 
 class TransportTest : public ::testing::Test {
  protected:
@@ -147,7 +145,7 @@ TEST_F(TransportTest, RequestsCarryOnlyTheConfiguredHeaders) {
     EXPECT_NE(post.find("\r\nContent-Type: application/json; charset=utf-8\r\n"), std::string::npos) << post;
   }
   EXPECT_NE(connections[2].request.find("\r\nContent-Length: 0\r\n"), std::string::npos);
-  EXPECT_EQ(Count(LogText(), "Stat Connected."), 2u) << "the unlogged POST stays out of the log";
+  EXPECT_EQ(CountOccurrences(LogText(), "Stat Connected."), 2u) << "the unlogged POST stays out of the log";
 }
 
 TEST_F(TransportTest, AnswersAndFailuresBecomeCodeResponseAndDescription) {
@@ -224,8 +222,8 @@ TEST_F(TransportTest, EveryRequestOpensAndClosesItsOwnConnection) {
   ASSERT_EQ(connections.size(), 2u);
   EXPECT_NE(connections[0].peerPort, connections[1].peerPort);
   const std::string log = LogText();
-  EXPECT_EQ(Count(log, "Stat Connected.\r\n"), 2u);
-  EXPECT_EQ(Count(log, "Stat Disconnected.\r\n"), 2u);
+  EXPECT_EQ(CountOccurrences(log, "Stat Connected.\r\n"), 2u);
+  EXPECT_EQ(CountOccurrences(log, "Stat Disconnected.\r\n"), 2u);
   const size_t firstClose = log.find("Stat Disconnected.");
   EXPECT_LT(firstClose, log.find("Stat Connected.", log.find("Stat Connected.") + 1));
   EXPECT_EQ(log.substr(log.size() - 20), "Stat Disconnected.\r\n");
@@ -305,6 +303,31 @@ TEST(TransportDefaultsTest, TheAuthorityNamedByTheEnvironmentIsTrusted) {
   THTTPRest rest(true);
   rest.MakeRequest(mtGet, server.Url("/ping?token="), "", response, code, description);
   EXPECT_EQ(code, 200) << description;
+}
+
+// A host tells failures apart by their words, and a log reader by their names: no two kinds may
+// share either, and a kind outside the enum (a number cast from elsewhere) keeps only its detail.
+TEST(TransportFailureWordsTest, EveryKindHasItsOwnNameAndText) {
+  std::set<std::string> names, texts;
+  for (int value = 0; value <= static_cast<int>(TransportFailure::Other); ++value) {
+    const auto kind = static_cast<TransportFailure>(value);
+    const std::string name = TransportFailureName(kind);
+    const std::string text = DescribeTransportFailure(kind, "");
+    SCOPED_TRACE(name);
+    EXPECT_NE(name, "?");
+    EXPECT_TRUE(names.insert(name).second);
+    if (kind == TransportFailure::None) {
+      EXPECT_EQ(text, "");
+      EXPECT_EQ(DescribeTransportFailure(kind, "деталь"), "деталь");
+      continue;
+    }
+    EXPECT_FALSE(text.empty());
+    EXPECT_TRUE(texts.insert(text).second) << text;
+    EXPECT_EQ(DescribeTransportFailure(kind, "деталь"), text + " (деталь)");
+  }
+  const auto outside = static_cast<TransportFailure>(static_cast<int>(TransportFailure::Other) + 1);
+  EXPECT_STREQ(TransportFailureName(outside), "?");
+  EXPECT_EQ(DescribeTransportFailure(outside, "деталь"), "деталь");
 }
 
 }  // namespace

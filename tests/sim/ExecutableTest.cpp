@@ -55,7 +55,7 @@ struct FileActions {
   ~FileActions() { posix_spawn_file_actions_destroy(&actions); }
   FileActions(const FileActions&) = delete;
   FileActions& operator=(const FileActions&) = delete;
-  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_t actions{};
 };
 
 // The simulator as a child process with its stdout and stderr on pipes; killed if still running
@@ -155,7 +155,7 @@ class SimProcess {
     }
     std::string rest = buffered;
     char chunk[4096];
-    ssize_t n;
+    ssize_t n = 0;
     while ((n = read(fd.get(), chunk, sizeof chunk)) > 0) rest.append(chunk, static_cast<std::size_t>(n));
     return rest;
   }

@@ -403,7 +403,7 @@ std::string RawExchange(int port, const std::string& request) {
   if (::connect(socket, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
       ::send(socket, request.data(), request.size(), 0) == static_cast<ssize_t>(request.size())) {
     char buffer[4096];
-    for (ssize_t got; (got = ::recv(socket, buffer, sizeof buffer, 0)) > 0;) answer.append(buffer, got);
+    for (ssize_t got = 0; (got = ::recv(socket, buffer, sizeof buffer, 0)) > 0;) answer.append(buffer, got);
   }
   ::close(socket);
   return answer;

@@ -41,6 +41,7 @@ TestEnv::~TestEnv() {
 
 platform::LocalTime TestEnv::Now() {
   if (!fixedClock) return EnvWrapper::Now();
+  const std::lock_guard lock(guard_);
   const platform::LocalTime reading = clock;
   Advance(clock, tickMilliseconds);
   return reading;
@@ -53,6 +54,7 @@ std::string TestEnv::SpecialFolderPath(int folderId) {
 }
 
 void TestEnv::ShowInformation(const std::string& caption, const std::string& text) {
+  const std::lock_guard lock(guard_);
   notices.push_back(caption + ": " + text);
 }
 

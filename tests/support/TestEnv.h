@@ -3,6 +3,7 @@
 // A test environment: a private data folder that is removed afterwards, a clock the test sets,
 // fixed regional formats, and notices collected instead of shown.
 
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,8 @@ class TestEnv : public platform::EnvWrapper {
   static std::string ReadFile(const std::string& path);
 
   // The clock: fixed at `clock` when set, else the real one. Each reading advances it by `tick` ms.
+  // The fields are set before the code under test runs and read after it: meanwhile the readings
+  // and the notices are taken under a lock, as any thread may take them.
   bool fixedClock = false;
   platform::LocalTime clock{2024, 1, 31, 10, 20, 30, 0};
   int tickMilliseconds = 0;
@@ -34,6 +37,7 @@ class TestEnv : public platform::EnvWrapper {
 
  private:
   std::string root_;
+  std::mutex guard_;
 };
 
 }  // namespace tallowmer::testing

@@ -12,7 +12,7 @@
 #include <optional>
 #include <string>
 
-#include "common/Unicode.h"
+#include "platform/windows/WindowsSystem.h"
 #include "service/HttpTransport.h"
 #include "tests/support/RefusingPort.h"
 #include "tests/transport/TransportConformance.h"
@@ -88,8 +88,8 @@ std::optional<std::string> WinHttpFault(const std::string& scenario, const std::
     if (scenario != known.scenario || (known.secureOnly && url.rfind("https://", 0) != 0)) continue;
     std::string asked = url;
     asked.replace(asked.find(known.scenario), scenario.size(), known.shownBy);
-    const tallowmer::testing::PlainAnswer answer =
-        tallowmer::testing::PlainWinHttpGet(tallowmer::Utf8ToWide(asked), tallowmer::kAnswerHeadLimit);
+    const tallowmer::testing::PlainAnswer answer = tallowmer::testing::PlainWinHttpGet(
+        tallowmer::platform::windows::Widen(asked), tallowmer::kAnswerHeadLimit);
     if (!known.shows(answer)) return std::nullopt;
     return std::string(known.fault) + " (a plain WinHTTP GET of " + known.shownBy + ": " + answer.Describe() +
            ")";

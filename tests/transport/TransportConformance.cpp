@@ -5,6 +5,7 @@
 #include <fstream>
 #include <functional>
 #include <optional>
+#include <source_location>
 #include <sstream>
 #include <string_view>
 
@@ -56,11 +57,16 @@ class EventRecorder final : public IHttpEvents {
   }
 };
 
+// A failed expectation names its line: a case checks many things, several with the same words.
 class Checker {
  public:
   explicit Checker(std::vector<std::string>& failures) : failures_(failures) {}
-  void Expect(bool condition, const std::string& what) {
-    if (!condition) failures_.push_back(what);
+  void Expect(bool condition, const std::string& what,
+              const std::source_location where = std::source_location::current()) {
+    if (condition) return;
+    const std::string_view file = where.file_name();
+    failures_.push_back(std::string(file.substr(file.find_last_of("/\\") + 1)) + ":" +
+                        std::to_string(where.line()) + ": " + what);
   }
 
  private:
@@ -213,7 +219,7 @@ std::vector<std::string> LogForms(const std::string& folder) {
     std::stringstream content;
     content << file.rdbuf();
     const std::string text = content.str();
-    for (size_t start = 0, end; start < text.size(); start = end + 2) {
+    for (size_t start = 0, end = 0; start < text.size(); start = end + 2) {
       end = text.find("\r\n", start);
       if (end == std::string::npos) end = text.size();
       forms.push_back(LineForm(text.substr(start, end - start)));
@@ -455,7 +461,7 @@ void ServiceTextsForgeNoLine(const Context& context, Checker& check, const std::
                  scenario + ": the line break is not shown: " + error.Message());
   }
   const std::string log = LogText(context.target.logFolder);
-  for (size_t start = 0, end; start < log.size(); start = end + 2) {
+  for (size_t start = 0, end = 0; start < log.size(); start = end + 2) {
     end = log.find("\r\n", start);
     if (end == std::string::npos) end = log.size();
     const std::string line = log.substr(start, end - start);

@@ -3,8 +3,11 @@
 // type, locked arrays, values the driver cannot hold, and the error object of the thread; the
 // cases of BoundaryWriteBack.cpp and BoundaryModule.cpp besides.
 //
-// Usage: boundary_client CASE. Each case runs in its own process, so that one that takes the
-// process down fails alone. Prints one line per check and "N passed, M failed".
+// Usage: boundary_client CASE [TOKEN_CALLS], CASE being a case's name or "every", TOKEN_CALLS the
+// token case's number of calls (1000, at least 200). The Wine scenario starts a process for each
+// case, so that one that takes the process down fails alone; "every" runs them all in this one
+// process, for a look by hand, and a case that takes it down takes the cases after it along.
+// Prints one line per check and "N passed, M failed".
 
 #include "BoundaryClient.h"
 
@@ -540,7 +543,6 @@ const struct {
 
 }  // namespace boundary
 
-// Usage: boundary_client CASE [TOKEN_CALLS]; the case "every" runs all of them in this process.
 int wmain(int argc, wchar_t** argv) {
   using namespace boundary;
   const std::wstring name = argc > 1 ? argv[1] : L"";

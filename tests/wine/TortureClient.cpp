@@ -439,53 +439,64 @@ bool SetUpClosedHost(IDispatch* object) {
   return ok && seconds < 2;
 }
 
-}  // namespace
-
-int wmain(int argc, wchar_t** argv) {
+struct Options {
   uint64_t seed = 20261210;
   uint64_t calls = 100000;
+  // The one call to replay; -1 runs calls 0 to `calls`.
   int64_t only = -1;
+
+  bool Replays() const { return only >= 0; }
+  uint64_t First() const { return Replays() ? static_cast<uint64_t>(only) : 0; }
+  uint64_t End() const { return Replays() ? First() + 1 : calls; }
+  // The memory is compared after 10,000 calls and at the end: a replay or a short run has no such
+  // pair.
+  bool WatchesMemory() const { return !Replays() && calls >= 10000; }
+};
+
+Options ParseOptions(int argc, wchar_t** argv) {
+  Options options;
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::wstring option = argv[i];
     const uint64_t number = std::wcstoull(argv[i + 1], nullptr, 10);
-    if (option == L"--seed") seed = number;
-    if (option == L"--calls") calls = number;
-    if (option == L"--call") only = static_cast<int64_t>(number);
+    if (option == L"--seed") options.seed = number;
+    if (option == L"--calls") options.calls = number;
+    if (option == L"--call") options.only = static_cast<int64_t>(number);
   }
-  currentSeed = seed;
-  ::SetUnhandledExceptionFilter(ReportCrash);
-  std::signal(SIGABRT, ReportAbort);
-  ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
-  ::CoInitialize(nullptr);
+  return options;
+}
+
+IDispatch* CreateDriver() {
   CLSID clsid;
   IDispatch* object = nullptr;
   if (FAILED(::CLSIDFromProgID(L"hwEq.tallowmer", &clsid)) ||
       FAILED(::CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch,
                                 reinterpret_cast<void**>(&object)))) {
-    std::printf("FAILED: the object is not created by its ProgID\n");
-    return 1;
+    return nullptr;
   }
-  if (!SetUpClosedHost(object)) {
-    std::printf("FAILED: the set-up of a closed service host\n");
-    return 1;
-  }
-  Torture torture(object, seed);
+  return object;
+}
+
+struct RunReport {
   int failures = 0;
-  const auto start = std::chrono::steady_clock::now();
+  double seconds = 0;
   MemorySample at10k;
-  const uint64_t first = only >= 0 ? static_cast<uint64_t>(only) : 0;
-  const uint64_t last = only >= 0 ? first + 1 : calls;
-  for (uint64_t index = first; index < last; ++index) {
+  MemorySample atEnd;
+};
+
+// Runs the calls, naming the first ten failures with the command that replays each, and samples the
+// memory every 10,000 calls.
+RunReport RunCalls(Torture& torture, const Options& options) {
+  RunReport report;
+  const auto start = std::chrono::steady_clock::now();
+  for (uint64_t index = options.First(); index < options.End(); ++index) {
     currentCall = index;
-    const std::string failure = torture.Run(index, only >= 0);
-    if (!failure.empty()) {
-      if (++failures <= 10) {
-        std::printf("FAILED in call %llu: %s; replay: torture_client --seed %llu --call %llu\n",
-                    static_cast<unsigned long long>(index), failure.c_str(),
-                    static_cast<unsigned long long>(seed), static_cast<unsigned long long>(index));
-      }
+    const std::string failure = torture.Run(index, options.Replays());
+    if (!failure.empty() && ++report.failures <= 10) {
+      std::printf("FAILED in call %llu: %s; replay: torture_client --seed %llu --call %llu\n",
+                  static_cast<unsigned long long>(index), failure.c_str(),
+                  static_cast<unsigned long long>(options.seed), static_cast<unsigned long long>(index));
     }
-    if (index + 1 == 10000) at10k = SampleMemory();
+    if (index + 1 == 10000) report.at10k = SampleMemory();
     if ((index + 1) % 10000 == 0) {
       const MemorySample now = SampleMemory();
       std::printf("%llu calls, private bytes %.2f MB, heap in use %.2f MB\n",
@@ -493,12 +504,15 @@ int wmain(int argc, wchar_t** argv) {
       std::fflush(stdout);
     }
   }
-  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  const MemorySample atEnd = SampleMemory();
-  object->Release();
-  ::CoUninitialize();
-  std::printf("%llu calls in %.1f s (seed %llu), %d failed\n", static_cast<unsigned long long>(last - first),
-              seconds, static_cast<unsigned long long>(seed), failures);
+  report.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  report.atEnd = SampleMemory();
+  return report;
+}
+
+void PrintTallies(const Torture& torture, const Options& options, const RunReport& report) {
+  std::printf("%llu calls in %.1f s (seed %llu), %d failed\n",
+              static_cast<unsigned long long>(options.End() - options.First()), report.seconds,
+              static_cast<unsigned long long>(options.seed), report.failures);
   std::printf(
       "answers: %llu S_OK, %llu DISP_E_EXCEPTION, %llu E_INVALIDARG, %llu E_FAIL, %llu DISP_E_NONAMEDARGS\n",
       static_cast<unsigned long long>(torture.answers[0]),
@@ -509,23 +523,58 @@ int wmain(int argc, wchar_t** argv) {
   std::printf("CloseOrder receipts that reached the method: %llu at the Currency limit, %llu beyond it\n",
               static_cast<unsigned long long>(torture.receipts[0]),
               static_cast<unsigned long long>(torture.receipts[1]));
-  bool ok = failures == 0;
-  if (only < 0 && calls >= 10000) {
-    std::printf("private bytes: %.2f MB after 10000 calls, %.2f MB after %llu calls, growth %.2f MB\n",
-                at10k.privateMegabytes, atEnd.privateMegabytes, static_cast<unsigned long long>(calls),
-                atEnd.privateMegabytes - at10k.privateMegabytes);
-    std::printf("heap in use: %.2f MB after 10000 calls, %.2f MB after %llu calls, growth %.2f MB\n",
-                at10k.heapMegabytes, atEnd.heapMegabytes, static_cast<unsigned long long>(calls),
-                atEnd.heapMegabytes - at10k.heapMegabytes);
-    if (atEnd.heapMegabytes - at10k.heapMegabytes > 2.0) {
-      std::printf("FAILED: the memory in use grew by more than 2 MB\n");
-      ok = false;
-    }
+}
+
+// The heap in use may not grow by more than 2 MB between the 10,000th call and the last.
+bool MemoryStayedFlat(const Options& options, const RunReport& report) {
+  if (!options.WatchesMemory()) return true;
+  std::printf("private bytes: %.2f MB after 10000 calls, %.2f MB after %llu calls, growth %.2f MB\n",
+              report.at10k.privateMegabytes, report.atEnd.privateMegabytes,
+              static_cast<unsigned long long>(options.calls),
+              report.atEnd.privateMegabytes - report.at10k.privateMegabytes);
+  std::printf("heap in use: %.2f MB after 10000 calls, %.2f MB after %llu calls, growth %.2f MB\n",
+              report.at10k.heapMegabytes, report.atEnd.heapMegabytes,
+              static_cast<unsigned long long>(options.calls),
+              report.atEnd.heapMegabytes - report.at10k.heapMegabytes);
+  if (report.atEnd.heapMegabytes - report.at10k.heapMegabytes <= 2.0) return true;
+  std::printf("FAILED: the memory in use grew by more than 2 MB\n");
+  return false;
+}
+
+// The client's own objects, passed as arguments again and again, hold only the client's reference
+// once the driver is gone.
+bool ObjectReferencesBalanced() {
+  if (dispatchObject.references == 1 && unknownObject.references == 1) return true;
+  std::printf("FAILED: the driver keeps or lost object references (%ld, %ld)\n", dispatchObject.references,
+              unknownObject.references);
+  return false;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  const Options options = ParseOptions(argc, argv);
+  currentSeed = options.seed;
+  ::SetUnhandledExceptionFilter(ReportCrash);
+  std::signal(SIGABRT, ReportAbort);
+  ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
+  ::CoInitialize(nullptr);
+  IDispatch* object = CreateDriver();
+  if (object == nullptr) {
+    std::printf("FAILED: the object is not created by its ProgID\n");
+    return 1;
   }
-  if (dispatchObject.references != 1 || unknownObject.references != 1) {
-    std::printf("FAILED: the driver keeps or lost object references (%ld, %ld)\n", dispatchObject.references,
-                unknownObject.references);
-    ok = false;
+  if (!SetUpClosedHost(object)) {
+    std::printf("FAILED: the set-up of a closed service host\n");
+    object->Release();
+    return 1;
   }
-  return ok ? 0 : 1;
+  Torture torture(object, options.seed);
+  const RunReport report = RunCalls(torture, options);
+  object->Release();
+  ::CoUninitialize();
+  PrintTallies(torture, options, report);
+  const bool memoryFlat = MemoryStayedFlat(options, report);
+  const bool referencesBalanced = ObjectReferencesBalanced();
+  return report.failures == 0 && memoryFlat && referencesBalanced ? 0 : 1;
 }

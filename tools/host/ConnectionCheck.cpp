@@ -5,7 +5,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <functional>
 #include <optional>
 
 #include "common/Unicode.h"
@@ -169,6 +168,8 @@ std::optional<long long> ParseHttpDate(const std::string& text) {
   static const std::string kMonths = "JanFebMarAprMayJunJulAugSepOctNovDec";
   const size_t month = kMonths.find(monthName);
   if (month == std::string::npos || month % 3 != 0 || day < 1 || day > 31) return std::nullopt;
+  // The header comes from the service: an hour of 999999 would overflow the sum below.
+  if (hour < 0 || hour > 23 || minute < 0 || minute > 59 || second < 0 || second > 60) return std::nullopt;
   return DaysFromCivil(year, static_cast<unsigned>(month / 3 + 1), static_cast<unsigned>(day)) * 86400 +
          hour * 3600 + minute * 60 + second;
 }
@@ -188,104 +189,36 @@ std::string DescribeOffset(long long seconds) {
                       : (seconds > 0 ? "часы кассы спешат на " : "часы кассы отстают на ") + amount;
 }
 
+// The steps of the check in order; each reads what the ones before it found.
 class Check {
  public:
   Check(const std::string& hostSetting, const std::string& token, std::ostream& out)
       : hostSetting_(hostSetting), token_(token), out_(out) {}
 
   int Run() {
-    std::optional<HostParts> parts;
-    Step("Настройка Host", [&] {
-      std::string problem;
-      parts = ParseHost(hostSetting_, problem);
-      if (!parts) return StepResult{Verdict::Failed, "«" + hostSetting_ + "»: " + problem};
-      return StepResult{Verdict::Passed,
-                        hostSetting_ + " — сервер " + parts->host + ", порт " + std::to_string(parts->port)};
-    });
-    if (!parts) return Finish();
-    const ProxyRoute route = SystemProxyRoute(hostSetting_);
-
-    Resolved resolved;
-    Step("Имя сервера", [&] {
-      resolved = ResolveName(parts->host);
-      if (!resolved.error.empty()) {
-        if (!route.Direct())
-          return StepResult{Verdict::Warning,
-                            parts->host + " не найдено здесь (" + resolved.error + "); имя разрешит прокси"};
-        return StepResult{Verdict::Failed, parts->host + " не найдено: " + resolved.error};
-      }
-      return StepResult{Verdict::Passed, parts->host + " → " + Join(resolved.addresses)};
-    });
-
-    std::string proxyHost;
-    int proxyPort = 0;
-    Resolved proxyAddresses;
-    Step("Прокси", [&] {
-      if (route.Direct()) return StepResult{Verdict::Passed, "не используется, подключение напрямую"};
-      std::string problem;
-      std::string proxyUrl =
-          route.shown.find("://") == std::string::npos ? "http://" + route.shown : route.shown;
-      const std::optional<HostParts> proxy = ParseHost(proxyUrl, problem);
-      if (!proxy) return StepResult{Verdict::Failed, route.shown + ": " + problem};
-      proxyHost = proxy->host;
-      proxyPort = proxy->scheme == "http" && proxyUrl.find(':', proxyUrl.find("://") + 3) == std::string::npos
-                      ? 1080
-                      : proxy->port;
-      proxyAddresses = ResolveName(proxyHost);
-      if (!proxyAddresses.error.empty())
-        return StepResult{Verdict::Failed, route.shown + ": имя прокси не найдено: " + proxyAddresses.error};
-      return StepResult{Verdict::Passed, route.shown + " (" + Join(proxyAddresses.addresses) + ")"};
-    });
-
-    const bool reachable =
-        route.Direct() ? resolved.error.empty() : proxyAddresses.error.empty() && proxyPort > 0;
-    bool connected = false;
-    Step("Подключение TCP", [&] {
-      if (!reachable) return StepResult{Verdict::Skipped, "нет адреса для подключения"};
-      const Connected tcp = route.Direct() ? ConnectTcp(resolved.addresses, parts->port, kConnectTimeout)
-                                           : ConnectTcp(proxyAddresses.addresses, proxyPort, kConnectTimeout);
-      if (!tcp.error.empty()) return StepResult{Verdict::Failed, tcp.error};
-      connected = true;
-      return StepResult{Verdict::Passed, "подключено к " + tcp.address + (route.Direct() ? "" : " (прокси)")};
-    });
-
-    Step("TLS", [&] {
-      if (parts->scheme != "https")
-        return StepResult{Verdict::Skipped, "адрес без https, соединение не защищено"};
-      if (!connected) return StepResult{Verdict::Skipped, "нет подключения"};
-      return Tls(*parts, route);
-    });
-
-    std::string head;
-    Step("Проверка связи (ping) с ключом доступа", [&] {
-      if (!connected) return StepResult{Verdict::Skipped, "нет подключения"};
-      return Ping(head);
-    });
-
-    Step("Часы", [&] {
-      const std::string date = HeaderValue(head, "date");
-      if (date.empty()) return StepResult{Verdict::Skipped, "сервис не прислал время (заголовок Date)"};
-      const std::optional<long long> serviceTime = ParseHttpDate(date);
-      if (!serviceTime) return StepResult{Verdict::Skipped, "время сервиса не разобрано: " + date};
-      const long long local = std::chrono::duration_cast<std::chrono::seconds>(
-                                  std::chrono::system_clock::now().time_since_epoch())
-                                  .count();
-      const long long offset = local - *serviceTime;
-      const std::string text = DescribeOffset(offset) + " (время сервиса " + date + ")";
-      if (std::llabs(offset) > kClockTolerance.count()) {
-        clockWarning_ = DescribeOffset(offset);
-        return StepResult{Verdict::Warning, text + "; исправьте время на кассе"};
-      }
-      return StepResult{Verdict::Passed, text};
-    });
+    Step("Настройка Host", &Check::HostSetting);
+    if (!parts_) return Finish();
+    route_ = SystemProxyRoute(hostSetting_);
+    Step("Имя сервера", &Check::ServerName);
+    Step("Прокси", &Check::Proxy);
+    Step("Подключение TCP", &Check::Tcp);
+    Step("TLS", &Check::Tls);
+    Step("Проверка связи (ping) с ключом доступа", &Check::Ping);
+    Step("Часы", &Check::ServiceClock);
     return Finish();
   }
 
  private:
-  void Step(const std::string& name, const std::function<StepResult()>& body) {
+  // Where the TCP step connects: the service itself, or the proxy that tunnels to it.
+  struct ProxyAddress {
+    int port = 0;
+    Resolved addresses;
+  };
+
+  void Step(const std::string& name, StepResult (Check::*body)()) {
     ++number_;
     const auto start = Clock::now();
-    const StepResult result = body();
+    const StepResult result = (this->*body)();
     const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
     out_ << number_ << ". " << name << " — " << VerdictText(result.verdict) << " (" << elapsed
          << " мс): " << EscapeControls(result.detail) << std::endl;
@@ -293,11 +226,70 @@ class Check {
       firstFailure_ = name + ": " + (result.summary.empty() ? result.detail : result.summary);
   }
 
-  StepResult Tls(const HostParts& parts, const ProxyRoute& route) {
+  StepResult HostSetting() {
+    std::string problem;
+    parts_ = ParseHost(hostSetting_, problem);
+    if (!parts_) return {Verdict::Failed, "«" + hostSetting_ + "»: " + problem};
+    return {Verdict::Passed,
+            hostSetting_ + " — сервер " + parts_->host + ", порт " + std::to_string(parts_->port)};
+  }
+
+  // Behind a proxy the name need not resolve here: the proxy resolves it.
+  StepResult ServerName() {
+    resolved_ = ResolveName(parts_->host);
+    if (resolved_.error.empty()) return {Verdict::Passed, parts_->host + " → " + Join(resolved_.addresses)};
+    if (!route_.Direct())
+      return {Verdict::Warning,
+              parts_->host + " не найдено здесь (" + resolved_.error + "); имя разрешит прокси"};
+    return {Verdict::Failed, parts_->host + " не найдено: " + resolved_.error};
+  }
+
+  StepResult Proxy() {
+    if (route_.Direct()) return {Verdict::Passed, "не используется, подключение напрямую"};
+    std::string problem;
+    const std::string proxyUrl =
+        route_.shown.find("://") == std::string::npos ? "http://" + route_.shown : route_.shown;
+    const std::optional<HostParts> proxy = ParseHost(proxyUrl, problem);
+    if (!proxy) return {Verdict::Failed, route_.shown + ": " + problem};
+    // A proxy named without a port listens where curl looks for it: 1080.
+    const bool portNamed = proxyUrl.find(':', proxyUrl.find("://") + 3) != std::string::npos;
+    proxy_.port = proxy->scheme == "http" && !portNamed ? 1080 : proxy->port;
+    proxy_.addresses = ResolveName(proxy->host);
+    if (!proxy_.addresses.error.empty())
+      return {Verdict::Failed, route_.shown + ": имя прокси не найдено: " + proxy_.addresses.error};
+    return {Verdict::Passed, route_.shown + " (" + Join(proxy_.addresses.addresses) + ")"};
+  }
+
+  StepResult Tcp() {
+    const bool reachable =
+        route_.Direct() ? resolved_.error.empty() : proxy_.addresses.error.empty() && proxy_.port > 0;
+    if (!reachable) return {Verdict::Skipped, "нет адреса для подключения"};
+    const Connected tcp = route_.Direct()
+                              ? ConnectTcp(resolved_.addresses, parts_->port, kConnectTimeout)
+                              : ConnectTcp(proxy_.addresses.addresses, proxy_.port, kConnectTimeout);
+    if (!tcp.error.empty()) return {Verdict::Failed, tcp.error};
+    connected_ = true;
+    return {Verdict::Passed, "подключено к " + tcp.address + (route_.Direct() ? "" : " (прокси)")};
+  }
+
+  StepResult Tls() {
+    if (parts_->scheme != "https") return {Verdict::Skipped, "адрес без https, соединение не защищено"};
+    if (!connected_) return {Verdict::Skipped, "нет подключения"};
     const TransportOptions trust = DefaultTransportOptions();
-    const TlsFacts tls = InspectTls(parts.host, parts.port, route, {trust.extraCaBundle, trust.processCaFile},
-                                    kConnectTimeout);
+    const TlsFacts tls = InspectTls(parts_->host, parts_->port, route_,
+                                    {trust.extraCaBundle, trust.processCaFile}, kConnectTimeout);
     if (!tls.error.empty()) return {Verdict::Failed, tls.error};
+    const std::string text = DescribeTls(tls, trust);
+    const bool trusted = (tls.trustedBySystem || tls.trustedWithBundle) && tls.nameMatches && !tls.expired;
+    if (trusted) return {Verdict::Passed, text};
+    const std::string summary =
+        tls.expired        ? "срок действия сертификата истёк"
+        : !tls.nameMatches ? "сертификат выдан не для " + parts_->host
+                           : "сертификат сервера не заверен доверенным центром (" + tls.systemVerdict + ")";
+    return {Verdict::Failed, text, summary};
+  }
+
+  std::string DescribeTls(const TlsFacts& tls, const TransportOptions& trust) const {
     std::string text;
     const auto add = [&](const std::string& label, const std::string& value) {
       if (!value.empty()) text += (text.empty() ? "" : "; ") + label + value;
@@ -312,29 +304,40 @@ class Check {
             : "не доверяет" + (tls.systemVerdict.empty() ? "" : " (" + tls.systemVerdict + ")"));
     add(trust.processCaFile.empty() ? "SSL/ca-bundle.pem: " : "SSL/ca-bundle.pem и LS_TALLOWMER_CA_FILE: ",
         tls.bundleVerdict.empty() && tls.trustedWithBundle ? "доверяет" : tls.bundleVerdict);
-    if (!tls.nameMatches) add("", "сертификат выдан не для " + parts.host);
+    if (!tls.nameMatches) add("", "сертификат выдан не для " + parts_->host);
     add("не показано: ", tls.notShown);
-    const bool trusted = (tls.trustedBySystem || tls.trustedWithBundle) && tls.nameMatches && !tls.expired;
-    if (trusted) return {Verdict::Passed, text};
-    const std::string summary =
-        tls.expired        ? "срок действия сертификата истёк"
-        : !tls.nameMatches ? "сертификат выдан не для " + parts.host
-                           : "сертификат сервера не заверен доверенным центром (" + tls.systemVerdict + ")";
-    return {Verdict::Failed, text, summary};
+    return text;
   }
 
-  StepResult Ping(std::string& head) {
+  // The answer's head is kept for the clock step: its Date header is the service's time.
+  StepResult Ping() {
+    if (!connected_) return {Verdict::Skipped, "нет подключения"};
     const std::unique_ptr<IHttpTransport> transport = CreateDefaultTransport(DefaultTransportOptions());
     HeadRecorder recorder;
     const HttpAnswer answer = transport->Execute(
         HttpVerb::Get, hostSetting_ + "/ping?token=" + EncodeQueryValue(token_), "", &recorder);
-    head = recorder.head;
+    head_ = recorder.head;
     const std::string route = recorder.route.empty() ? "" : "; маршрут: " + recorder.route;
     if (answer.status < 0)
       return {Verdict::Failed, DescribeTransportFailure(answer.failure, answer.error) + route};
     if (answer.status == 200) return {Verdict::Passed, "200, ключ доступа принят" + route};
     if (answer.status == 401) return {Verdict::Failed, "401, неверный ключ доступа (настройка Token)"};
     return {Verdict::Failed, "сервис ответил " + std::to_string(answer.status)};
+  }
+
+  StepResult ServiceClock() {
+    const std::string date = HeaderValue(head_, "date");
+    if (date.empty()) return {Verdict::Skipped, "сервис не прислал время (заголовок Date)"};
+    const std::optional<long long> serviceTime = ParseHttpDate(date);
+    if (!serviceTime) return {Verdict::Skipped, "время сервиса не разобрано: " + date};
+    const long long local =
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
+            .count();
+    const long long offset = local - *serviceTime;
+    const std::string text = DescribeOffset(offset) + " (время сервиса " + date + ")";
+    if (std::llabs(offset) <= kClockTolerance.count()) return {Verdict::Passed, text};
+    clockWarning_ = DescribeOffset(offset);
+    return {Verdict::Warning, text + "; исправьте время на кассе"};
   }
 
   int Finish() {
@@ -352,6 +355,12 @@ class Check {
   const std::string& hostSetting_;
   const std::string& token_;
   std::ostream& out_;
+  std::optional<HostParts> parts_;
+  ProxyRoute route_;
+  Resolved resolved_;
+  ProxyAddress proxy_;
+  bool connected_ = false;
+  std::string head_;
   int number_ = 0;
   std::string firstFailure_;
   std::string clockWarning_;

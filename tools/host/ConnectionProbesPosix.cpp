@@ -173,6 +173,83 @@ StorePtr SystemStore() {
   return store;
 }
 
+// The socket to talk TLS over: to the service itself, or through the proxy's tunnel to it. `error`
+// says why there is none.
+Socket ConnectForTls(const std::string& host, int port, const ProxyRoute& route,
+                     std::chrono::milliseconds timeout, std::string& error) {
+  std::string connectedTo;
+  int connectError = 0;
+  if (route.Direct()) {
+    Socket socket = ConnectAny(ResolveName(host).addresses, port, timeout, connectedTo, connectError);
+    if (socket.get() < 0) error = ConnectError(connectError, timeout);
+    return socket;
+  }
+  const std::string shown =
+      route.shown.substr(route.shown.find("://") == std::string::npos ? 0 : route.shown.find("://") + 3);
+  const size_t colon = shown.rfind(':');
+  const int proxyPort = colon == std::string::npos ? 1080 : std::atoi(shown.c_str() + colon + 1);
+  Socket socket = ConnectAny(ResolveName(shown.substr(0, colon)).addresses, proxyPort, timeout, connectedTo,
+                             connectError);
+  if (socket.get() < 0) {
+    error = ConnectError(connectError, timeout);
+    return socket;
+  }
+  error = OpenTunnel(socket.get(), host, port, route);
+  return socket;
+}
+
+// The handshake accepts any certificate, so that an untrusted one can still be described; empty
+// when it came about, else why not.
+std::string Handshake(SSL* ssl, int socket, const std::string& host, bool numericHost) {
+  if (!numericHost) SSL_set_tlsext_host_name(ssl, host.c_str());
+  SSL_set_fd(ssl, socket);
+  ERR_clear_error();
+  if (SSL_connect(ssl) == 1) return "";
+  const unsigned long code = ERR_get_error();
+  char text[256] = "рукопожатие прервано";
+  if (code != 0) ERR_error_string_n(code, text, sizeof text);
+  return std::string("рукопожатие TLS не удалось: ") + text;
+}
+
+void DescribeCertificate(X509* certificate, const std::string& host, bool numericHost, TlsFacts& facts) {
+  facts.subject = NameText(X509_get_subject_name(certificate));
+  facts.issuer = NameText(X509_get_issuer_name(certificate));
+  facts.notAfter = TimeText(X509_get0_notAfter(certificate));
+  facts.expired = X509_cmp_current_time(X509_get0_notAfter(certificate)) < 0;
+  facts.nameMatches = numericHost ? X509_check_ip_asc(certificate, host.c_str(), 0) == 1
+                                  : X509_check_host(certificate, host.c_str(), host.size(), 0, nullptr) == 1;
+}
+
+// The files among `extraFiles` that are there: a missing bundle is no error, only nothing to add.
+std::vector<std::string> ExistingFiles(const std::vector<std::string>& extraFiles) {
+  std::vector<std::string> existing;
+  std::error_code ignored;
+  for (const std::string& file : extraFiles) {
+    if (!file.empty() && std::filesystem::exists(file, ignored)) existing.push_back(file);
+  }
+  return existing;
+}
+
+// Trust twice: by the system's store alone, and by it with the files the transport also trusts.
+void JudgeTrust(X509* certificate, STACK_OF(X509) * chain, const std::vector<std::string>& extraFiles,
+                TlsFacts& facts) {
+  const StorePtr system = SystemStore();
+  facts.trustedBySystem = system && Verifies(system.get(), certificate, chain, facts.systemVerdict);
+  const std::vector<std::string> files = ExistingFiles(extraFiles);
+  if (files.empty()) {
+    facts.bundleVerdict = "файла нет";
+    return;
+  }
+  const StorePtr extended = SystemStore();
+  for (const std::string& file : files) {
+    if (extended) X509_STORE_load_file(extended.get(), file.c_str());
+  }
+  std::string reason;
+  facts.trustedWithBundle = extended && Verifies(extended.get(), certificate, chain, reason);
+  if (!facts.trustedWithBundle)
+    facts.bundleVerdict = "не доверяет" + (reason.empty() ? "" : " (" + reason + ")");
+}
+
 }  // namespace
 
 Resolved ResolveName(const std::string& host) {
@@ -209,79 +286,27 @@ Connected ConnectTcp(const std::vector<std::string>& addresses, int port, std::c
 TlsFacts InspectTls(const std::string& host, int port, const ProxyRoute& route,
                     const std::vector<std::string>& extraFiles, std::chrono::milliseconds timeout) {
   TlsFacts facts;
-  std::string connectedTo;
-  int error = 0;
-  Socket socket;
-  if (route.Direct()) {
-    const Resolved resolved = ResolveName(host);
-    socket = ConnectAny(resolved.addresses, port, timeout, connectedTo, error);
-  } else {
-    std::string shown =
-        route.shown.substr(route.shown.find("://") == std::string::npos ? 0 : route.shown.find("://") + 3);
-    const size_t colon = shown.rfind(':');
-    const int proxyPort = colon == std::string::npos ? 1080 : std::atoi(shown.c_str() + colon + 1);
-    socket =
-        ConnectAny(ResolveName(shown.substr(0, colon)).addresses, proxyPort, timeout, connectedTo, error);
-    if (socket.get() >= 0) {
-      facts.error = OpenTunnel(socket.get(), host, port, route);
-      if (!facts.error.empty()) return facts;
-    }
-  }
-  if (socket.get() < 0) {
-    facts.error = ConnectError(error, timeout);
-    return facts;
-  }
-  SslCtxPtr context(SSL_CTX_new(TLS_client_method()));
-  if (!context) {
+  const Socket socket = ConnectForTls(host, port, route, timeout, facts.error);
+  if (!facts.error.empty()) return facts;
+  const SslCtxPtr context(SSL_CTX_new(TLS_client_method()));
+  const SslPtr ssl(context ? SSL_new(context.get()) : nullptr);
+  if (!ssl) {
     facts.error = "OpenSSL не готов";
     return facts;
   }
-  SSL_CTX_set_min_proto_version(context.get(), TLS1_2_VERSION);
-  SSL_CTX_set_verify(context.get(), SSL_VERIFY_NONE, nullptr);
-  SslPtr ssl(SSL_new(context.get()));
-  const bool numeric = ResolveName(host).addresses == std::vector<std::string>{host};
-  if (!numeric) SSL_set_tlsext_host_name(ssl.get(), host.c_str());
-  SSL_set_fd(ssl.get(), socket.get());
-  ERR_clear_error();
-  if (SSL_connect(ssl.get()) != 1) {
-    const unsigned long code = ERR_get_error();
-    char text[256] = "рукопожатие прервано";
-    if (code != 0) ERR_error_string_n(code, text, sizeof text);
-    facts.error = std::string("рукопожатие TLS не удалось: ") + text;
-    return facts;
-  }
+  SSL_set_min_proto_version(ssl.get(), TLS1_2_VERSION);
+  SSL_set_verify(ssl.get(), SSL_VERIFY_NONE, nullptr);
+  const bool numericHost = ResolveName(host).addresses == std::vector<std::string>{host};
+  facts.error = Handshake(ssl.get(), socket.get(), host, numericHost);
+  if (!facts.error.empty()) return facts;
   facts.protocol = SSL_get_version(ssl.get());
-  X509Ptr certificate(SSL_get1_peer_certificate(ssl.get()));
+  const X509Ptr certificate(SSL_get1_peer_certificate(ssl.get()));
   if (!certificate) {
     facts.error = "сервер не предъявил сертификат";
     return facts;
   }
-  facts.subject = NameText(X509_get_subject_name(certificate.get()));
-  facts.issuer = NameText(X509_get_issuer_name(certificate.get()));
-  facts.notAfter = TimeText(X509_get0_notAfter(certificate.get()));
-  facts.expired = X509_cmp_current_time(X509_get0_notAfter(certificate.get())) < 0;
-  facts.nameMatches = numeric
-                          ? X509_check_ip_asc(certificate.get(), host.c_str(), 0) == 1
-                          : X509_check_host(certificate.get(), host.c_str(), host.size(), 0, nullptr) == 1;
-  STACK_OF(X509)* chain = SSL_get_peer_cert_chain(ssl.get());
-  const StorePtr system = SystemStore();
-  facts.trustedBySystem = system && Verifies(system.get(), certificate.get(), chain, facts.systemVerdict);
-  std::error_code ignored;
-  const StorePtr extended = SystemStore();
-  bool anyFile = false;
-  for (const std::string& file : extraFiles) {
-    if (file.empty() || !std::filesystem::exists(file, ignored)) continue;
-    anyFile = true;
-    if (extended) X509_STORE_load_file(extended.get(), file.c_str());
-  }
-  if (!anyFile) {
-    facts.bundleVerdict = "файла нет";
-  } else {
-    std::string reason;
-    facts.trustedWithBundle = extended && Verifies(extended.get(), certificate.get(), chain, reason);
-    if (!facts.trustedWithBundle)
-      facts.bundleVerdict = "не доверяет" + (reason.empty() ? "" : " (" + reason + ")");
-  }
+  DescribeCertificate(certificate.get(), host, numericHost, facts);
+  JudgeTrust(certificate.get(), SSL_get_peer_cert_chain(ssl.get()), extraFiles, facts);
   ERR_clear_error();
   SSL_shutdown(ssl.get());
   return facts;

@@ -4,8 +4,8 @@
 #include <fstream>
 #include <stdexcept>
 
-#include "common/Unicode.h"
 #include "platform/windows/WindowsHandles.h"
+#include "platform/windows/WindowsSystem.h"
 #include "tools/host/HostPlatform.h"
 #include "tools/host/RegistrationReport.h"
 
@@ -34,6 +34,8 @@ void ProtectRedirectedOutput() {}
 
 namespace {
 
+using platform::windows::Narrow;
+
 // The module a classes root names for the driver's class in one registry view; empty when none.
 std::string RegisteredModule(HKEY root, REGSAM view) {
   platform::windows::UniqueRegKey key;
@@ -51,7 +53,7 @@ std::string RegisteredModule(HKEY root, REGSAM view) {
       ERROR_SUCCESS)
     return "";
   value.resize(value.find(L'\0'));
-  return WideToUtf8(value);
+  return Narrow(value);
 }
 
 bool WindowsIs64Bit() {

@@ -454,7 +454,7 @@ struct SimServer::Impl {
              ErrorBody(res.status == 404 ? "Not found" : "HTTP status " + std::to_string(res.status)));
       return httplib::Server::HandlerResponse::Handled;
     }));
-    http->set_exception_handler([](const Request&, Response& res, std::exception_ptr) {
+    http->set_exception_handler([](const Request&, Response& res, const std::exception_ptr&) {
       Answer(res, 500, ErrorBody("Internal error"));
     });
     if (settings.log) {

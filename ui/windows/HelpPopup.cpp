@@ -114,7 +114,7 @@ void ShowTextPopup(HWND owner, POINT screenPos, const std::string& text) {
   if (!popupClass) return;
   const Scale scale;
   const DialogFonts fonts;
-  PopupContent content{Utf8ToWide(text), fonts.Normal.get(), scale(kPopupMargin)};
+  PopupContent content{Widen(text), fonts.Normal.get(), scale(kPopupMargin)};
   const SIZE textSize = MeasureText(content, scale(kPopupMaxTextWidth));
   const SIZE size{textSize.cx + 2 * content.Margin + 2, textSize.cy + 2 * content.Margin + 2};
   const POINT pos = KeepOnScreen(screenPos, size);
@@ -157,8 +157,7 @@ HtmlHelpViewer::HtmlHelpFunction HtmlHelpViewer::Function() {
 }
 
 void HtmlHelpViewer::DisplayFile(HWND owner, const std::string& helpFile) {
-  if (HtmlHelpFunction display = Function())
-    display(owner, Utf8ToWide(helpFile).c_str(), HH_DISPLAY_TOPIC, 0);
+  if (HtmlHelpFunction display = Function()) display(owner, Widen(helpFile).c_str(), HH_DISPLAY_TOPIC, 0);
 }
 
 void HtmlHelpViewer::DisplayPopup(HWND owner, POINT screenPos, const std::string& topicFile, int topic) {
@@ -171,7 +170,7 @@ void HtmlHelpViewer::DisplayPopup(HWND owner, POINT screenPos, const std::string
   popup.clrForeground = static_cast<COLORREF>(-1);
   popup.clrBackground = kPopupBackground;
   popup.rcMargins = {kPopupMargin, kPopupMargin, kPopupMargin, kPopupMargin};
-  display(owner, Utf8ToWide(topicFile).c_str(), HH_DISPLAY_TEXT_POPUP, reinterpret_cast<DWORD_PTR>(&popup));
+  display(owner, Widen(topicFile).c_str(), HH_DISPLAY_TEXT_POPUP, reinterpret_cast<DWORD_PTR>(&popup));
 }
 
 }  // namespace tallowmer::ui_windows

@@ -109,7 +109,7 @@ BOOL CALLBACK CollectForWait(HWND child, LPARAM data) {
 }
 
 std::string SystemMessage(DWORD error) {
-  return WideToUtf8(platform::windows::SystemErrorText(error));
+  return Narrow(platform::windows::SystemErrorText(error));
 }
 
 }  // namespace
@@ -254,8 +254,8 @@ void SettingsDialogWindow::CreateHeader(int width) {
   const int left = FScale(kHeaderTextLeft);
   const int textWidth = FScale(width - kHeaderTextLeft - kGap);
   const int room = FHeaderHeight - 2 * FScale(kHeaderTextMargin);
-  const std::wstring name = Utf8ToWide(FDialog->lbModelName());
-  const std::wstring version = Utf8ToWide(FDialog->lbDiverVersion());
+  const std::wstring name = Widen(FDialog->lbModelName());
+  const std::wstring version = Widen(FDialog->lbDiverVersion());
   const int versionHeight = TextHeight(FFonts.Normal.get(), version, textWidth);
   HFONT nameFont = FTitleFont.get();
   int nameHeight = TextHeight(nameFont, name, textWidth);
@@ -286,7 +286,7 @@ void SettingsDialogWindow::CreateTabs(int width, int height) {
   FHints->Add(FPages, kPagesHint);
   const std::vector<std::string> captions = FDialog->TabCaptions();
   for (size_t index = 0; index < captions.size(); ++index) {
-    std::wstring caption = Utf8ToWide(captions[index]);
+    std::wstring caption = Widen(captions[index]);
     TCITEMW item{};
     item.mask = TCIF_TEXT;
     item.pszText = caption.data();
@@ -344,7 +344,7 @@ void SettingsDialogWindow::CreatePage(TfrmBaseSettings& page) {
 void SettingsDialogWindow::CreatePageLabel(HWND page, const std::string& caption, int rowTopAt96) {
   // A label takes the width up to its edit box; a caption still too wide for it wraps, and the
   // label grows downwards so that every line shows, centred on the edit box.
-  const std::wstring text = Utf8ToWide(caption);
+  const std::wstring text = Widen(caption);
   // Both edges scaled on their own: the label must not reach into the box after rounding.
   const int width = FScale(kEditLeft) - FScale(kLabelLeft);
   const int height = TextHeight(FFonts.Normal.get(), text, width);
@@ -371,8 +371,8 @@ void SettingsDialogWindow::CreateInformationPage() {
   const std::vector<TInfoRow>& rows = FDialog->InfoRows();
   int top = margin;
   for (size_t index = 0; index < rows.size(); ++index) {
-    const std::wstring value = Utf8ToWide(rows[index].Value);
-    const std::wstring caption = Utf8ToWide(rows[index].Caption);
+    const std::wstring value = Widen(rows[index].Value);
+    const std::wstring caption = Widen(rows[index].Caption);
     const int captionHeight = TextHeight(FFonts.Bold.get(), caption, captionWidth);
     const bool last = index + 1 == rows.size();
     // The last row, the contacts, takes the height that remains.
@@ -518,7 +518,7 @@ void SettingsDialogWindow::DropDownMenu() {
   for (size_t index = 0; index < items.size(); ++index) {
     const TMenuItem& item = items[index];
     if (!item.Visible || item.InSubmenu) continue;
-    const std::wstring caption = Utf8ToWide(item.Caption);
+    const std::wstring caption = Widen(item.Caption);
     const UINT state = item.Enabled ? MF_ENABLED : MF_GRAYED;
     if (item.Command == TMenuCommand::Separator) {
       if (!afterSeparator) ::AppendMenuW(menu.get(), MF_SEPARATOR, 0, nullptr);
@@ -535,7 +535,7 @@ void SettingsDialogWindow::DropDownMenu() {
       const TMenuItem& subItem = items[subIndex];
       if (!subItem.InSubmenu || !subItem.Visible) continue;
       ::AppendMenuW(submenu.get(), MF_STRING | (subItem.Enabled ? MF_ENABLED : MF_GRAYED),
-                    kIdFirstMenuCommand + subIndex, Utf8ToWide(subItem.Caption).c_str());
+                    kIdFirstMenuCommand + subIndex, Widen(subItem.Caption).c_str());
     }
     // The menu owns its submenu from here on.
     if (::AppendMenuW(menu.get(), MF_POPUP | state, reinterpret_cast<UINT_PTR>(submenu.get()),
@@ -608,7 +608,7 @@ TModalResult SettingsDialogWindow::ShowSettingsList(TfrmSettingsList& list) {
 }
 
 void SettingsDialogWindow::ShowError(const std::string& caption, const std::string& text) {
-  ::MessageBoxW(FWindow, Utf8ToWide(text).c_str(), Utf8ToWide(caption).c_str(), MB_OK | MB_ICONERROR);
+  ::MessageBoxW(FWindow, Widen(text).c_str(), Widen(caption).c_str(), MB_OK | MB_ICONERROR);
 }
 
 void SettingsDialogWindow::ShowFailure(const std::string& text) {
@@ -693,7 +693,7 @@ TWaitEnd SettingsDialogWindow::WaitWhileBusy(const std::function<bool()>& finish
 
 void SettingsDialogWindow::OpenWithAssociatedProgram(const std::string& target, TShowWindow show) {
   const auto started = reinterpret_cast<INT_PTR>(
-      ::ShellExecuteW(FWindow, L"open", Utf8ToWide(target).c_str(), nullptr, nullptr,
+      ::ShellExecuteW(FWindow, L"open", Widen(target).c_str(), nullptr, nullptr,
                       show == TShowWindow::Maximized ? SW_SHOWMAXIMIZED : SW_SHOWNORMAL));
   // Values up to 32 are errors; the user learns why nothing opened.
   if (started <= 32) ShowFailure(OpenFailureText(target, started, ::GetLastError()));
@@ -702,11 +702,11 @@ void SettingsDialogWindow::OpenWithAssociatedProgram(const std::string& target, 
 std::optional<std::string> SettingsDialogWindow::ChooseFile(const std::string& folder,
                                                             const std::string& filterName,
                                                             const std::string& filterPattern) {
-  std::wstring filter = Utf8ToWide(filterName);
+  std::wstring filter = Widen(filterName);
   filter.push_back(L'\0');
-  filter += Utf8ToWide(filterPattern);
+  filter += Widen(filterPattern);
   filter.push_back(L'\0');
-  const std::wstring initialFolder = Utf8ToWide(folder);
+  const std::wstring initialFolder = Widen(folder);
   std::wstring file(32768, L'\0');
   OPENFILENAMEW dialog{};
   dialog.lStructSize = sizeof(dialog);
@@ -718,7 +718,7 @@ std::optional<std::string> SettingsDialogWindow::ChooseFile(const std::string& f
   dialog.Flags = OFN_EXPLORER | OFN_FILEMUSTEXIST | OFN_PATHMUSTEXIST | OFN_HIDEREADONLY | OFN_NOCHANGEDIR;
   if (!::GetOpenFileNameW(&dialog)) return std::nullopt;
   file.resize(file.find(L'\0'));
-  return WideToUtf8(file);
+  return Narrow(file);
 }
 
 void SettingsDialogWindow::OpenHelpFile(const std::string& helpFile) {

@@ -79,7 +79,7 @@ WPARAM DialogKeyOf(LPARAM message) {
 }
 
 void ShowFailure(HWND owner, const char* what) {
-  ::MessageBoxW(owner, Utf8ToWide(what).c_str(), Utf8ToWide(kErrorCaption).c_str(), MB_OK | MB_ICONERROR);
+  ::MessageBoxW(owner, Widen(what).c_str(), Widen(kErrorCaption).c_str(), MB_OK | MB_ICONERROR);
 }
 
 }  // namespace
@@ -163,7 +163,7 @@ void SettingsListWindow::CreateControls() {
   // The value columns are narrow: a cell cut short shows its whole text as the row's info tip.
   ListView_SetExtendedListViewStyle(FTable, LVS_EX_GRIDLINES | LVS_EX_FULLROWSELECT | LVS_EX_INFOTIP);
   for (int index = 0; index < static_cast<int>(std::size(kColumns)); ++index) {
-    std::wstring caption = Utf8ToWide(kColumns[index].Caption);
+    std::wstring caption = Widen(kColumns[index].Caption);
     LVCOLUMNW column{};
     column.mask = LVCF_TEXT | LVCF_WIDTH | LVCF_SUBITEM;
     column.pszText = caption.data();
@@ -196,7 +196,7 @@ void SettingsListWindow::CreateControls() {
   FCombo = CreateControl(FTable, L"COMBOBOX", "", CBS_DROPDOWNLIST | WS_VSCROLL, {0, 0, 90, 80},
                          kIdValueCombo, font, FScale);
   for (const char* item : kBooleanItems) {
-    ::SendMessageW(FCombo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(Utf8ToWide(item).c_str()));
+    ::SendMessageW(FCombo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(Widen(item).c_str()));
   }
   for (HWND editor : {FEdit, FCombo}) {
     ::ShowWindow(editor, SW_HIDE);
@@ -224,7 +224,7 @@ void SettingsListWindow::FitHeaderCaptions() {
   int widened = 0;
   int nameCaption = 0;
   for (int index = 0; index < static_cast<int>(std::size(kColumns)); ++index) {
-    const std::wstring caption = Utf8ToWide(kColumns[index].Caption);
+    const std::wstring caption = Widen(kColumns[index].Caption);
     SIZE extent{};
     ::GetTextExtentPoint32W(screen.get(), caption.c_str(), static_cast<int>(caption.size()), &extent);
     const int needed = extent.cx + margins;
@@ -290,7 +290,7 @@ void SettingsListWindow::FillRow(NMLVDISPINFOW& info) const {
   if (!row) return;
   const std::string* texts[] = {&row->Name, &row->Value, &row->Default};
   if (info.item.iSubItem < 0 || info.item.iSubItem >= static_cast<int>(std::size(texts))) return;
-  const std::wstring text = Utf8ToWide(*texts[info.item.iSubItem]);
+  const std::wstring text = Widen(*texts[info.item.iSubItem]);
   ::lstrcpynW(info.item.pszText, text.c_str(), info.item.cchTextMax);
 }
 
@@ -298,7 +298,7 @@ std::wstring SettingsListWindow::CutCellText(int row, int column) const {
   const std::optional<TSettingsRow> texts = FList->lvSettingsData(row);
   if (!texts || column < 0 || column >= static_cast<int>(std::size(kColumns))) return L"";
   const std::string* cells[] = {&texts->Name, &texts->Value, &texts->Default};
-  const std::wstring text = Utf8ToWide(*cells[column]);
+  const std::wstring text = Widen(*cells[column]);
   // The list view keeps a few pixels of the cell free on either side of the text.
   const int needed = ListView_GetStringWidth(FTable, text.c_str()) + FScale(kCellPadding);
   return needed > ListView_GetColumnWidth(FTable, column) ? text : L"";

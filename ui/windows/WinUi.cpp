@@ -8,11 +8,11 @@ namespace tallowmer::ui_windows {
 std::string WindowText(HWND window) {
   std::wstring text(static_cast<size_t>(::GetWindowTextLengthW(window)) + 1, L'\0');
   text.resize(static_cast<size_t>(::GetWindowTextW(window, text.data(), static_cast<int>(text.size()))));
-  return WideToUtf8(text);
+  return Narrow(text);
 }
 
 void SetWindowTextUtf8(HWND window, const std::string& text) {
-  ::SetWindowTextW(window, Utf8ToWide(text).c_str());
+  ::SetWindowTextW(window, Widen(text).c_str());
 }
 
 Scale::Scale() {
@@ -77,7 +77,7 @@ std::vector<WORD> EmptyDialogTemplate(DWORD style, DWORD exStyle, const std::str
   putDword(style);
   putDword(exStyle);
   words.insert(words.end(), {0, 0, 0, 0, 0, 0, 0});
-  for (const wchar_t letter : Utf8ToWide(caption)) words.push_back(static_cast<WORD>(letter));
+  for (const wchar_t letter : Widen(caption)) words.push_back(static_cast<WORD>(letter));
   words.push_back(0);
   return words;
 }
@@ -85,7 +85,7 @@ std::vector<WORD> EmptyDialogTemplate(DWORD style, DWORD exStyle, const std::str
 HWND CreateControl(HWND parent, const wchar_t* windowClass, const std::string& text, DWORD style,
                    const RECT& at96, int id, HFONT font, const Scale& scale, DWORD exStyle) {
   HWND control = ::CreateWindowExW(
-      exStyle, windowClass, Utf8ToWide(text).c_str(), WS_CHILD | WS_VISIBLE | style, scale(at96.left),
+      exStyle, windowClass, Widen(text).c_str(), WS_CHILD | WS_VISIBLE | style, scale(at96.left),
       scale(at96.top), scale(at96.right - at96.left), scale(at96.bottom - at96.top), parent,
       reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), ModuleInstance(), nullptr);
   if (control != nullptr && font != nullptr)
@@ -126,7 +126,7 @@ std::string OpenFailureText(const std::string& target, INT_PTR shellAnswer, DWOR
   }
   if (lastError == ERROR_NO_ASSOCIATION) return OpenFailureText(target, SE_ERR_NOASSOC, ERROR_SUCCESS);
   // The system's messages hold places for the file (%1) that FormatMessage leaves as they are.
-  std::string text = WideToUtf8(platform::windows::SystemErrorText(lastError));
+  std::string text = Narrow(platform::windows::SystemErrorText(lastError));
   for (size_t at = text.find('%'); at != std::string::npos; at = text.find('%', at)) {
     size_t end = at + 1;
     while (end < text.size() && text[end] >= '0' && text[end] <= '9') ++end;
@@ -148,7 +148,7 @@ Hints::Hints(HWND owner)
                                  ModuleInstance(), nullptr)) {}
 
 void Hints::Add(HWND control, const std::string& hint) {
-  hints_.emplace_back(control, Utf8ToWide(hint));
+  hints_.emplace_back(control, Widen(hint));
   if (tooltip_ == nullptr) return;
   // The size of the oldest layout: every version of the common controls accepts it.
   TTTOOLINFOW tool{};
@@ -163,7 +163,7 @@ void Hints::Add(HWND control, const std::string& hint) {
 void Hints::Change(HWND control, const std::string& hint) {
   for (auto& [window, text] : hints_) {
     if (window != control) continue;
-    text = Utf8ToWide(hint);
+    text = Widen(hint);
     if (tooltip_ == nullptr) return;
     TTTOOLINFOW tool{};
     tool.cbSize = TTTOOLINFOW_V2_SIZE;
@@ -178,7 +178,7 @@ void Hints::Change(HWND control, const std::string& hint) {
 
 std::string Hints::Of(HWND control) const {
   for (const auto& [window, hint] : hints_) {
-    if (window == control) return WideToUtf8(hint);
+    if (window == control) return Narrow(hint);
   }
   return "";
 }

@@ -11,7 +11,6 @@
 #include <utility>
 #include <vector>
 
-#include "common/Unicode.h"
 #include "platform/windows/WindowsHandles.h"
 #include "platform/windows/WindowsSystem.h"
 
@@ -23,7 +22,9 @@ void SetWindowTextUtf8(HWND window, const std::string& text);
 // The module that holds the windows' code: the driver DLL.
 using platform::windows::ModuleInstance;
 
+using platform::windows::Narrow;
 using platform::windows::UniqueReleasedBy;
+using platform::windows::Widen;
 
 inline void DeleteGdiObject(HGDIOBJ object) {
   ::DeleteObject(object);

@@ -14,11 +14,12 @@
 #include <thread>
 #include <vector>
 
-#include "common/Unicode.h"
+#include "platform/windows/WindowsSystem.h"
 #include "ui/windows/WinUi.h"
 
 namespace tallowmer::window_driving {
 
+using ui_windows::Narrow;
 using ui_windows::WindowText;
 
 inline RECT BoundsIn(HWND parent, HWND control) {
@@ -75,7 +76,7 @@ inline std::string TabCaption(HWND tabs, int index) {
   item.pszText = buffer;
   item.cchTextMax = 128;
   ::SendMessageW(tabs, TCM_GETITEMW, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(&item));
-  return WideToUtf8(buffer);
+  return Narrow(buffer);
 }
 
 inline std::string CellText(HWND table, int row, int column) {
@@ -85,7 +86,7 @@ inline std::string CellText(HWND table, int row, int column) {
   item.pszText = buffer;
   item.cchTextMax = 256;
   ::SendMessageW(table, LVM_GETITEMTEXTW, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(&item));
-  return WideToUtf8(buffer);
+  return Narrow(buffer);
 }
 
 inline int RowOf(HWND table, const std::string& name) {
@@ -157,7 +158,7 @@ inline std::vector<std::string> MenuTexts(HMENU menu, const std::string& mark = 
     item.dwTypeData = caption;
     item.cch = 128;
     ::GetMenuItemInfoW(menu, static_cast<UINT>(index), TRUE, &item);
-    texts.push_back(mark + ((item.fType & MFT_SEPARATOR) != 0 ? "-" : WideToUtf8(caption)));
+    texts.push_back(mark + ((item.fType & MFT_SEPARATOR) != 0 ? "-" : Narrow(caption)));
     if (item.hSubMenu != nullptr) {
       for (const std::string& text : MenuTexts(item.hSubMenu, mark + ">")) texts.push_back(text);
     }

@@ -147,7 +147,7 @@ void Screenshot(const std::wstring& name, std::initializer_list<HWND> windows) {
   // The window paints once its thread is idle again.
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   const std::wstring path = shotFolder + L"\\" + name + shotTag + L".bmp";
-  Check(ui_probe::SaveScreenshot(area, path), "screenshot " + WideToUtf8(path));
+  Check(ui_probe::SaveScreenshot(area, path), "screenshot " + Narrow(path));
 }
 
 // Each static text, button, tab and column caption below `window` needs, in its own font, no more
@@ -156,8 +156,8 @@ void CheckTexts(HWND window, const std::string& name) {
   const std::vector<ui_probe::TextFit> fits = ui_probe::MeasureTexts(window);
   std::string clipped;
   for (const ui_probe::TextFit& fit : fits) {
-    std::printf("    %s %s\n", fit.Clipped() ? "CLIPPED" : "fits", WideToUtf8(fit.Describe()).c_str());
-    if (fit.Clipped()) clipped += (clipped.empty() ? "" : "; ") + WideToUtf8(fit.Describe());
+    std::printf("    %s %s\n", fit.Clipped() ? "CLIPPED" : "fits", Narrow(fit.Describe()).c_str());
+    if (fit.Clipped()) clipped += (clipped.empty() ? "" : "; ") + Narrow(fit.Describe());
   }
   Check(!fits.empty() && clipped.empty(), "no text of " + name + " is clipped (" +
                                               std::to_string(fits.size()) + " measured" +
@@ -214,7 +214,7 @@ void CheckLook(HWND dialog, HWND host) {
                sizeof(font), &font);
   Check(font.lfHeight == -::MulDiv(8, expectedDpi, 72) && std::wstring(font.lfFaceName) == kDialogFontFace,
         "the controls use \"MS Shell Dlg 2\" at 8 points (height " + std::to_string(font.lfHeight) + ", " +
-            WideToUtf8(font.lfFaceName) + ")");
+            Narrow(font.lfFaceName) + ")");
   const RECT name = BoundsIn(dialog, ::GetDlgItem(dialog, kIdModelName));
   const RECT version = BoundsIn(dialog, ::GetDlgItem(dialog, kIdDriverVersion));
   Check(
@@ -243,12 +243,12 @@ void CheckLook(HWND dialog, HWND host) {
 bool PageShown(HWND tabs, int index) {
   return WaitFor([&] {
     if (TabCtrl_GetCurSel(tabs) != index) return false;
-    const std::wstring wanted = Utf8ToWide(TabCaption(tabs, index));
+    const std::wstring wanted = Widen(TabCaption(tabs, index));
     bool onlyWanted = false;
     HWND dialog = ::GetParent(tabs);
     for (HWND page = ::GetWindow(dialog, GW_CHILD); page != nullptr; page = ::GetWindow(page, GW_HWNDNEXT)) {
       if (ui_probe::WindowClass(page) != L"#32770" || !::IsWindowVisible(page)) continue;
-      if (Utf8ToWide(WindowText(page)) != wanted) return false;
+      if (Widen(WindowText(page)) != wanted) return false;
       onlyWanted = true;
     }
     return onlyWanted;
@@ -432,7 +432,7 @@ std::string ToolTipText(HWND dialog, HWND control) {
     tool.uId = reinterpret_cast<UINT_PTR>(control);
     tool.lpszText = text;
     ::SendMessageW(tip, TTM_GETTEXTW, 256, reinterpret_cast<LPARAM>(&tool));
-    if (text[0] != L'\0') return WideToUtf8(text);
+    if (text[0] != L'\0') return Narrow(text);
   }
   return "";
 }
@@ -590,7 +590,7 @@ std::string InfoTipAt(HWND list, HWND table, int row, int column) {
   tip.cchTextMax = 256;
   tip.iItem = row;
   ::SendMessageW(list, WM_NOTIFY, kIdSettingsTable, reinterpret_cast<LPARAM>(&tip));
-  return WideToUtf8(text);
+  return Narrow(text);
 }
 
 // The value column keeps its 90 pixels; a value it cuts shows in full as the info tip, and a value
@@ -728,7 +728,7 @@ void CheckOpenFailures() {
   const std::wstring file = std::wstring(folder) + L"ls_tallowmer_probe.unopenable-kind";
   ::CloseHandle(::CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
   SettingsDialogWindow view;
-  std::thread opener([&] { view.OpenWithAssociatedProgram(WideToUtf8(file), TShowWindow::Restored); });
+  std::thread opener([&] { view.OpenWithAssociatedProgram(Narrow(file), TShowWindow::Restored); });
   HWND box = WaitForDialog(L"Ошибка");
   std::string text;
   for (HWND child = box != nullptr ? ::GetWindow(box, GW_CHILD) : nullptr; child != nullptr;
@@ -737,8 +737,7 @@ void CheckOpenFailures() {
   if (box != nullptr) ::PostMessageW(box, WM_COMMAND, IDOK, 0);
   opener.join();
   ::DeleteFileW(file.c_str());
-  Check(box != nullptr && text.find(WideToUtf8(file)) != std::string::npos &&
-            text.find('%') == std::string::npos,
+  Check(box != nullptr && text.find(Narrow(file)) != std::string::npos && text.find('%') == std::string::npos,
         "a file no program opens is reported with its name and without a raw \"%1\" (" + text + ")");
 }
 
@@ -821,8 +820,8 @@ void Run() {
 // folder for the pictures (none when not given) and the end of their names.
 int main(int argc, char** argv) {
   if (argc > 1) tallowmer::expectedDpi = std::atoi(argv[1]);
-  if (argc > 2) tallowmer::shotFolder = tallowmer::Utf8ToWide(argv[2]);
-  if (argc > 3) tallowmer::shotTag = L"_" + tallowmer::Utf8ToWide(argv[3]);
+  if (argc > 2) tallowmer::shotFolder = tallowmer::platform::windows::Widen(argv[2]);
+  if (argc > 3) tallowmer::shotTag = L"_" + tallowmer::platform::windows::Widen(argv[3]);
   tallowmer::Run();
   std::printf("%d passed, %d failed\n", tallowmer::passed.load(), tallowmer::failed.load());
   return tallowmer::failed == 0 ? 0 : 1;

@@ -11,20 +11,17 @@
 
 #include "tests/support/Simulator.h"
 #include "tests/support/TestEnv.h"
+#include "tests/support/TextCount.h"
 #include "tools/host/VariantJson.h"
 
 namespace tallowmer::host {
 namespace {
 
+using testing::CountOccurrences;
+
 constexpr int kLookups = 1500;
 
-size_t Count(const std::string& text, const std::string& what) {
-  size_t count = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) ++count;
-  return count;
-}
-
-TEST(SharedLogTest, TwoHostsOnOneDeviceFolderLoseNoCallAndNoLine) {
+TEST(TwoHostsTest, OnOneDeviceFolderLoseNoCallAndNoLine) {
   testing::TestEnv env;
   testing::Simulator::Options options;
   options.plain = true;
@@ -69,11 +66,12 @@ TEST(SharedLogTest, TwoHostsOnOneDeviceFolderLoseNoCallAndNoLine) {
     if (file.rfind("http_", 0) == 0) httpLog += testing::TestEnv::ReadFile(entry.path());
   }
   // Every call's trace and every request's log lines are there, and no line was lost meanwhile.
-  EXPECT_EQ(Count(debugLog, "\t> GetCustomerData: \t"), 2u * kLookups);
-  EXPECT_EQ(Count(debugLog, "\t< GetCustomerData: \tResult=True"), 2u * kLookups);
-  EXPECT_EQ(Count(debugLog, "\tEXCEPTION"), 0u);
-  EXPECT_EQ(Count(httpLog, "Stat Connected.\r\n"), Count(httpLog, "Stat Disconnected.\r\n"));
-  EXPECT_GE(Count(httpLog, "Stat Connected.\r\n"), 2u * kLookups);
+  EXPECT_EQ(CountOccurrences(debugLog, "\t> GetCustomerData: \t"), 2u * kLookups);
+  EXPECT_EQ(CountOccurrences(debugLog, "\t< GetCustomerData: \tResult=True"), 2u * kLookups);
+  EXPECT_EQ(CountOccurrences(debugLog, "\tEXCEPTION"), 0u);
+  EXPECT_EQ(CountOccurrences(httpLog, "Stat Connected.\r\n"),
+            CountOccurrences(httpLog, "Stat Disconnected.\r\n"));
+  EXPECT_GE(CountOccurrences(httpLog, "Stat Connected.\r\n"), 2u * kLookups);
 }
 
 }  // namespace
