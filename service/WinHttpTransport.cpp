@@ -209,26 +209,18 @@ class ConnectionWatch {
   bool certificateRejected_ = false;
 };
 
-// Why a request brought no answer, on its way out of the request to the one place that makes it an
-// answer (RequestRun::Work): WinHTTP's error, the proxy's refusal of the tunnel, or an answer that
-// breaks the rules.
-struct Failure : std::exception {
-  explicit Failure(DWORD error) : code(error) {}
-  DWORD code;
-};
-struct ProxyRefusal : std::exception {
-  explicit ProxyRefusal(DWORD answered) : status(answered) {}
-  DWORD status;
-};
-struct Refused : std::exception {
-  explicit Refused(AnswerFault answerFault) : fault(std::move(answerFault)) {}
+// Why a request brought no answer, named where it happened (WinHTTP's error, the proxy's refusal of
+// the tunnel, an answer that breaks the rules, a caller that gave up), on its way out of the
+// exchange's nested steps to the one place that makes it the answer (RequestRun::Exchanged).
+struct RequestFailed : std::exception {
+  explicit RequestFailed(AnswerFault answerFault) : fault(std::move(answerFault)) {}
   AnswerFault fault;
 };
-// The caller has given up on the request; nothing more is to be done for it.
-struct Abandoned : std::exception {};
 
-[[noreturn]] void Fail() {
-  throw Failure(::GetLastError());
+// WinHTTP's error as a failure; a secure channel that failed once the server's certificate was
+// refused is that certificate's rejection.
+[[noreturn]] void FailWith(DWORD error, bool certificateRejected = false) {
+  throw RequestFailed({WinHttpFailureKind(error, certificateRejected), ErrorText(error)});
 }
 
 // "30 с", or "1500 мс" for a time that is no whole number of seconds.
@@ -256,7 +248,7 @@ Target CrackUrl(const std::string& url) {
   parts.dwHostNameLength = static_cast<DWORD>(-1);
   parts.dwUrlPathLength = static_cast<DWORD>(-1);
   parts.dwExtraInfoLength = static_cast<DWORD>(-1);
-  if (!::WinHttpCrackUrl(wideUrl.c_str(), 0, 0, &parts)) Fail();
+  if (!::WinHttpCrackUrl(wideUrl.c_str(), 0, 0, &parts)) FailWith(::GetLastError());
   return Target{std::wstring(parts.lpszHostName, parts.dwHostNameLength),
                 std::wstring(parts.lpszUrlPath, parts.dwUrlPathLength) +
                     std::wstring(parts.lpszExtraInfo, parts.dwExtraInfoLength),
@@ -275,7 +267,7 @@ AnswerHeadRules CheckHead(const std::string& head) {
   }
   // Some WinHTTPs keep the head without its empty last line.
   if (!rules.Fault() && !rules.FinalHeadComplete()) rules.Line("\r\n");
-  if (rules.Fault()) throw Refused(*rules.Fault());
+  if (rules.Fault()) throw RequestFailed(*rules.Fault());
   return rules;
 }
 
@@ -322,14 +314,14 @@ class RequestRun {
   auto Guarded(Call call) {
     {
       const std::lock_guard lock(mutex_);
-      if (abandoned_) throw Abandoned();
+      if (abandoned_) throw RequestFailed({TransportFailure::TimedOut, ""});
       ++inCall_;
     }
     const auto result = call();
     const DWORD error = ::GetLastError();
     const std::lock_guard lock(mutex_);
     --inCall_;
-    if (abandoned_) throw Abandoned();
+    if (abandoned_) throw RequestFailed({TransportFailure::TimedOut, ""});
     ::SetLastError(error);
     return result;
   }
@@ -377,18 +369,6 @@ class RequestRun {
   bool closedByCaller_ = false;
   HttpAnswer answer_;
 };
-
-// Waiting for the answer's head and for each part of its body share what is left of the whole.
-void LimitReceiving(RequestRun& run, HINTERNET request) {
-  DWORD left = static_cast<DWORD>(run.Until().Remaining().count());
-  if (left == 0) throw Failure(ERROR_WINHTTP_TIMEOUT);
-  if (!run.Guarded([&] {
-        return ::WinHttpSetOption(request, WINHTTP_OPTION_RECEIVE_TIMEOUT, &left, sizeof left) &&
-               ::WinHttpSetOption(request, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &left, sizeof left);
-      })) {
-    Fail();
-  }
-}
 
 // One request and its answer: the session, connection and request handles, and the connection
 // watch that hears the request handle's notifications.
@@ -441,15 +421,32 @@ class Exchange {
     }
     SetTimeouts();
     // Some WinHTTPs (Wine's) read the answer's head within WinHttpSendRequest already.
-    LimitReceiving(run_, request_.get());
+    LimitReceiving();
   }
+
+  // WinHTTP's last error as the request's failure.
+  [[noreturn]] void Fail() const { Fail(::GetLastError()); }
+  [[noreturn]] void Fail(DWORD error) const { FailWith(error, watch_.CertificateRejected()); }
 
   // Resolving, connecting and sending share what is left of the whole, the connection its own bound.
   void SetTimeouts() const {
     const int left = static_cast<int>(run_.Until().Remaining().count());
-    if (left == 0) throw Failure(ERROR_WINHTTP_TIMEOUT);
+    if (left == 0) Fail(ERROR_WINHTTP_TIMEOUT);
     const int connect = std::min(left, static_cast<int>(run_.Options().connectTimeout.count()));
     if (!::WinHttpSetTimeouts(request_.get(), left, connect, left, left)) Fail();
+  }
+
+  // Waiting for the answer's head and for each part of its body share what is left of the whole.
+  void LimitReceiving() const {
+    DWORD left = static_cast<DWORD>(run_.Until().Remaining().count());
+    if (left == 0) Fail(ERROR_WINHTTP_TIMEOUT);
+    if (!run_.Guarded([&] {
+          return ::WinHttpSetOption(request_.get(), WINHTTP_OPTION_RECEIVE_TIMEOUT, &left, sizeof left) &&
+                 ::WinHttpSetOption(request_.get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &left,
+                                    sizeof left);
+        })) {
+      Fail();
+    }
   }
 
   void SendRequest(HttpVerb verb, std::string_view body) {
@@ -474,7 +471,7 @@ class Exchange {
   }
 
   void ReceiveHead() {
-    LimitReceiving(run_, request_.get());
+    LimitReceiving();
     if (!run_.Guarded([&] { return ::WinHttpReceiveResponse(request_.get(), nullptr); }))
       FailAskingTheProxy(::GetLastError());
     ThrowIfTheProxyAnswered();
@@ -487,7 +484,7 @@ class Exchange {
     const DWORD status = run_.Guarded([&] { return StatusOf(request_.get()); });
     if (status == 0) Fail();
     if (status == 101) {
-      throw Refused(
+      throw RequestFailed(
           {TransportFailure::ProtocolError, "сервер перешел на другой протокол (101), о чем его не просили"});
     }
     if (status < 200) return ReadPastInterimAnswer();
@@ -499,9 +496,9 @@ class Exchange {
     // Some WinHTTPs (Wine's) end the body quietly when the connection breaks; the declared length
     // tells an answer cut short from a whole one, as libcurl does.
     if (rules.Framing() == BodyFraming::Length && answer.body.size() < rules.Length()) {
-      throw Refused({TransportFailure::ConnectionLost,
-                     "transfer closed with " + std::to_string(rules.Length() - answer.body.size()) +
-                         " bytes remaining to read"});
+      throw RequestFailed({TransportFailure::ConnectionLost,
+                           "transfer closed with " + std::to_string(rules.Length() - answer.body.size()) +
+                               " bytes remaining to read"});
     }
     answer.status = static_cast<int32_t>(status);
     return answer;
@@ -509,7 +506,7 @@ class Exchange {
 
   // What WinHTTP has of the body now, at most `limit` bytes; empty at its end.
   std::string ReadPiece(size_t limit) {
-    LimitReceiving(run_, request_.get());
+    LimitReceiving();
     DWORD available = 0;
     if (!run_.Guarded([&] { return ::WinHttpQueryDataAvailable(request_.get(), &available); })) Fail();
     if (available == 0) return {};
@@ -530,8 +527,8 @@ class Exchange {
       if (piece.empty()) return;
       if (events_ != nullptr) events_->OnReceived(piece);
       if (piece.size() > kAnswerBodyLimit - body.size()) {
-        throw Refused({TransportFailure::AnswerTooLarge,
-                       "тело ответа длиннее " + std::to_string(kAnswerBodyLimit) + " байт"});
+        throw RequestFailed({TransportFailure::AnswerTooLarge,
+                             "тело ответа длиннее " + std::to_string(kAnswerBodyLimit) + " байт"});
       }
       body += piece;
     }
@@ -565,10 +562,10 @@ class Exchange {
     if (failure == ERROR_WINHTTP_SECURE_CHANNEL_ERROR && target_.secure && !watch_.CertificateRejected()) {
       if (std::optional<std::string> fault =
               CertificateFault(target_.host, target_.port, route_, run_.Until().Remaining())) {
-        throw Refused({TransportFailure::CertificateRejected, *fault});
+        throw RequestFailed({TransportFailure::CertificateRejected, *fault});
       }
     }
-    throw Failure(failure);
+    Fail(failure);
   }
 
   void ThrowIfTheProxyRefusedTunnel(DWORD failure) const {
@@ -581,7 +578,7 @@ class Exchange {
     if (left == 0) return;
     const std::optional<DWORD> refusal =
         AskProxyForTunnel(Narrow(WinHttpProxyName(route_)), target_.Authority(), left);
-    if (refusal) throw ProxyRefusal(*refusal);
+    if (refusal) FailAsRefusedTunnel(*refusal);
   }
 
   void ThrowIfTheProxyAnswered() const {
@@ -597,7 +594,12 @@ class Exchange {
       if (certificate != nullptr) ::CertFreeCertificateContext(certificate);
       return;
     }
-    throw ProxyRefusal(status);
+    FailAsRefusedTunnel(status);
+  }
+
+  [[noreturn]] void FailAsRefusedTunnel(DWORD status) const {
+    throw RequestFailed(
+        {TransportFailure::ProxyRefused, ProxyRefusalDetail(route_.shown, "HTTP " + std::to_string(status))});
   }
 
   RequestRun& run_;
@@ -637,15 +639,14 @@ bool CouldNotConnect(const HttpAnswer& answer, const ConnectionWatch& watch) {
 
 HttpAnswer RequestRun::Answer() {
   Target target;
-  std::shared_ptr<WinHttpSession> session;
   try {
     target = CrackUrl(url_);
-    DWORD error = ERROR_SUCCESS;
-    session = sessions_->For(url_, target.host, target.port, error);
-    if (!session) throw Failure(error);
-  } catch (const Failure& failure) {
-    return HttpAnswer::Failed(WinHttpFailureKind(failure.code, false), ErrorText(failure.code));
+  } catch (const RequestFailed& failed) {
+    return HttpAnswer::Failed(failed.fault.kind, failed.fault.detail);
   }
+  DWORD error = ERROR_SUCCESS;
+  const std::shared_ptr<WinHttpSession> session = sessions_->For(url_, target.host, target.port, error);
+  if (!session) return HttpAnswer::Failed(WinHttpFailureKind(error, false), ErrorText(error));
   IHttpEvents* events = recordEvents_ ? &events_ : nullptr;
   const RouteDecision& decision = session->Decision();
   if (events != nullptr) events->OnRoute(decision.route.shown, decision.since);
@@ -658,19 +659,10 @@ HttpAnswer RequestRun::Answer() {
 
 HttpAnswer RequestRun::Exchanged(WinHttpSession& session, const Target& target, ConnectionWatch& watch,
                                  IHttpEvents* events) {
-  const ProxyRoute& route = session.Decision().route;
   try {
     return Exchange(*this, session, target, watch, events).Run(verb_, body_);
-  } catch (const Failure& failure) {
-    return HttpAnswer::Failed(WinHttpFailureKind(failure.code, watch.CertificateRejected()),
-                              ErrorText(failure.code));
-  } catch (const ProxyRefusal& refusal) {
-    return HttpAnswer::Failed(TransportFailure::ProxyRefused,
-                              ProxyRefusalDetail(route.shown, "HTTP " + std::to_string(refusal.status)));
-  } catch (const Refused& refused) {
-    return HttpAnswer::Failed(refused.fault.kind, refused.fault.detail);
-  } catch (const Abandoned&) {
-    return HttpAnswer::Failed(TransportFailure::TimedOut, "");
+  } catch (const RequestFailed& failed) {
+    return HttpAnswer::Failed(failed.fault.kind, failed.fault.detail);
   }
 }
 
