@@ -254,7 +254,7 @@ int FloorOf(bool firstRequest, const std::string& versions) {
 }
 
 struct Summary {
-  ClientSpec::Kind kind;
+  ClientSpec::Kind kind = ClientSpec::Kind::Linux;
   std::string label;
   std::string versions;
   double firstRtt = 0;

@@ -174,7 +174,7 @@ class WanRelay::Loop {
   };
 
   struct Link {
-    size_t index;
+    size_t index = 0;
     Descriptor client;
     Descriptor server;
     Lane towardServer;

@@ -27,8 +27,8 @@ using Clock = std::chrono::steady_clock;
 
 struct RelayedChunk {
   Clock::time_point arrived;
-  bool fromClient;
-  size_t size;
+  bool fromClient = false;
+  size_t size = 0;
 };
 
 struct RelayedConnection {
