@@ -13,81 +13,65 @@
 #include <string>
 #include <thread>
 
+#include "platform/windows/Winsock.h"
+
 namespace tallowmer::ui_probe {
 
-// A server that takes connections and never answers: the listening socket's backlog completes
-// the handshakes, nobody accepts.
-class SilentServer {
+// A socket listening on a free loopback port. Its backlog completes the handshakes whether or not
+// anyone accepts them.
+class LoopbackListener {
  public:
-  SilentServer() {
-    WSADATA data{};
-    started_ = ::WSAStartup(MAKEWORD(2, 2), &data) == 0;
-    socket_ = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  LoopbackListener() : socket_(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP)) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = ::htonl(INADDR_LOOPBACK);
     int length = sizeof(address);
-    if (socket_ == INVALID_SOCKET || ::bind(socket_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-        ::listen(socket_, 16) != 0 ||
-        ::getsockname(socket_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+    if (!socket_ || ::bind(socket_.get(), reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+        ::listen(socket_.get(), 16) != 0 ||
+        ::getsockname(socket_.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0)
       return;
     port_ = ::ntohs(address.sin_port);
-  }
-  SilentServer(const SilentServer&) = delete;
-  SilentServer& operator=(const SilentServer&) = delete;
-  ~SilentServer() {
-    if (socket_ != INVALID_SOCKET) ::closesocket(socket_);
-    if (started_) ::WSACleanup();
   }
   // The address followed by `path`.
   std::string Url(const std::string& path) const {
     return "http://127.0.0.1:" + std::to_string(port_) + path;
   }
   bool Listening() const { return port_ != 0; }
+  SOCKET Socket() const { return socket_.get(); }
+  // A closed listening socket ends a thread waiting in accept.
+  void Close() { socket_.reset(); }
 
  private:
-  bool started_ = false;
-  SOCKET socket_ = INVALID_SOCKET;
+  // Started before the socket is made, ended after it is closed.
+  platform::windows::WinsockSession winsock_;
+  platform::windows::UniqueSocket socket_;
   int port_ = 0;
 };
+
+// A server that takes connections and never answers: nobody accepts them.
+using SilentServer = LoopbackListener;
 
 // A server that answers every request with 200 and a small JSON body, each after `delay`: a slow
 // but working service. One connection at a time, each closed after its answer.
 class SlowServer {
  public:
   explicit SlowServer(std::chrono::milliseconds delay) : delay_(delay) {
-    WSADATA data{};
-    started_ = ::WSAStartup(MAKEWORD(2, 2), &data) == 0;
-    socket_ = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = ::htonl(INADDR_LOOPBACK);
-    int length = sizeof(address);
-    if (socket_ == INVALID_SOCKET || ::bind(socket_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-        ::listen(socket_, 16) != 0 ||
-        ::getsockname(socket_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-      return;
-    port_ = ::ntohs(address.sin_port);
-    serving_ = std::thread([this] { Serve(); });
+    if (listener_.Listening()) serving_ = std::thread([this] { Serve(); });
   }
   SlowServer(const SlowServer&) = delete;
   SlowServer& operator=(const SlowServer&) = delete;
   ~SlowServer() {
-    // A closed listening socket ends the accepting thread.
-    if (socket_ != INVALID_SOCKET) ::closesocket(socket_);
+    listener_.Close();
     if (serving_.joinable()) serving_.join();
-    if (started_) ::WSACleanup();
   }
-  std::string Url(const std::string& path) const {
-    return "http://127.0.0.1:" + std::to_string(port_) + path;
-  }
-  bool Listening() const { return port_ != 0; }
+  std::string Url(const std::string& path) const { return listener_.Url(path); }
+  bool Listening() const { return listener_.Listening(); }
   int Answered() const { return answered_.load(); }
 
  private:
   void Serve() {
     for (;;) {
-      const SOCKET client = ::accept(socket_, nullptr, nullptr);
+      const SOCKET client = ::accept(listener_.Socket(), nullptr, nullptr);
       if (client == INVALID_SOCKET) return;
       std::string request;
       char buffer[4096];
@@ -107,10 +91,8 @@ class SlowServer {
     }
   }
 
+  LoopbackListener listener_;
   std::chrono::milliseconds delay_;
-  bool started_ = false;
-  SOCKET socket_ = INVALID_SOCKET;
-  int port_ = 0;
   std::atomic<int> answered_{0};
   std::thread serving_;
 };
