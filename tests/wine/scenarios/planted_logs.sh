@@ -58,6 +58,16 @@ victims_untouched() {
   for file in $(find "$victims" -type f); do [ "$(cat "$file")" = untouched ] || return 1; done
 }
 
+# show_victims N: what case N's victims hold, modes and first lines, for a failed check; fails.
+show_victims() {
+  local victims="$drive_c/ls_tallowmer_victims/case$1" file
+  [ -d "$victims" ] || victims="$drive_c/ls_tallowmer_planted/case$1/1"
+  for file in $(find "$victims" -type f); do
+    echo "    $(stat -c '%A %U %s' "$file") $file: $(head -c 200 "$file" | tr -d '\r' | head -n 2 | tr '\n' '|')"
+  done
+  return 1
+}
+
 scenario_run() {
   register_module || return
   start_plain_simulator plain
@@ -80,7 +90,7 @@ scenario_run() {
       *) how_debug="Debug_….log a $how_debug, http_….log a $how_http" ;;
     esac
     result $status "case $case ($how_debug): the VBScript host's sale succeeds"
-    victims_untouched "$case"
+    victims_untouched "$case" || show_victims "$case"
     result $? "case $case ($how_debug): the victims stay byte for byte the same"
     private=$(find "$drive_c/users" -path '*/AppData/Local/Quorvane/ls_tallowmer/logs' -type d | head -n 1)
     [ "$(iconv -f cp1251 -t utf-8 "$private/Debug_$today.log" 2>/dev/null | grep -cF "ls_tallowmer_planted\\case$case\\1\\Debug_$today.log отклонён: ")" = 1 ] &&
