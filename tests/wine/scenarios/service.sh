@@ -13,6 +13,19 @@ add_root_certificate() {
 # The transport cases of the Linux build, through WinHTTP: plain HTTP, HTTPS verified against the
 # machine's Root store, and an authority that only SSL/ca-bundle.pem beside the program names,
 # which Windows does not read: the system store alone decides there.
+run_conformance() {
+  "$wine" "$1" "$base_url" "$trusted_url" "$untrusted_url" wine-test-token-1 \
+    "$(windows_path "$work/transport/log")" "$garbage_url" "${refusing_url#http://}" \
+    "$hostile_url" "$hostile_tls_url" >"$work/transport.log" 2>&1
+}
+
+# only_secure_channel_failures LOG: the run failed some cases, each with WinHTTP's 12157.
+only_secure_channel_failures() {
+  awk '/^ *FAILED - / { failed++; expect = 1; next }
+       expect { if ($0 ~ /WinHTTP 12157/) channel++; expect = 0 }
+       END { exit !(failed > 0 && failed == channel) }' "$1"
+}
+
 run_transport_cases() {
   start_https_simulator trusted
   start_https_simulator untrusted
@@ -25,10 +38,15 @@ run_transport_cases() {
   cp "$untrusted_ca" "$work/transport/SSL/ca-bundle.pem"
   add_root_certificate "$trusted_ca" && add_root_certificate "$hostile_ca"
   result $? "the simulator's and the hostile server's authorities join the machine's Root store"
-  "$wine" "$program" "$base_url" "$trusted_url" "$untrusted_url" wine-test-token-1 \
-    "$(windows_path "$work/transport/log")" "$garbage_url" "${refusing_url#http://}" \
-    "$hostile_url" "$hostile_tls_url" >"$work/transport.log" 2>&1
+  run_conformance "$program"
   local status=$?
+  # Wine's secure channel now and then fails a handshake with 12157 by itself: a run whose only
+  # failures are that runs once more in a new process, the first run shown.
+  if [ $status -ne 0 ] && only_secure_channel_failures "$work/transport.log"; then
+    sed 's/^/    first run: /' "$work/transport.log"
+    run_conformance "$program"
+    status=$?
+  fi
   sed 's/^/    /' "$work/transport.log"
   [ $status -eq 0 ] && closes_without_failure "$work/transport.log"
   result $? "WinHTTP passes the transport cases over HTTP and HTTPS"
