@@ -15,6 +15,7 @@ namespace boundary {
 
 using com_client::ByRef;
 using com_client::ClearException;
+using com_client::CreateDriver;
 using com_client::Int4;
 using com_client::Ref;
 using com_client::ScalarRef;
@@ -115,17 +116,6 @@ inline LONG UpperBound(SAFEARRAY* array) {
 
 inline bool IsDeviceInformation(const VARIANT& outData) {
   return outData.vt == (VT_ARRAY | VT_VARIANT) && UpperBound(outData.parray) == 14;
-}
-
-inline IDispatch* CreateDriver() {
-  CLSID clsid;
-  IDispatch* object = nullptr;
-  if (FAILED(::CLSIDFromProgID(L"hwEq.tallowmer", &clsid)) ||
-      FAILED(::CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch,
-                                reinterpret_cast<void**>(&object)))) {
-    return nullptr;
-  }
-  return object;
 }
 
 // An object with only an IUnknown face, which counts its references.

@@ -113,4 +113,16 @@ inline SIZE_T HeapBytesInUse() {
   return total;
 }
 
+// The driver's object through its ProgID, as a host creates it; null when COM cannot make it.
+inline IDispatch* CreateDriver() {
+  CLSID clsid;
+  IDispatch* object = nullptr;
+  if (FAILED(::CLSIDFromProgID(L"hwEq.tallowmer", &clsid)) ||
+      FAILED(::CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch,
+                                reinterpret_cast<void**>(&object)))) {
+    return nullptr;
+  }
+  return object;
+}
+
 }  // namespace com_client

@@ -27,6 +27,7 @@
 namespace {
 
 using namespace torture;
+using com_client::CreateDriver;
 constexpr DISPID kInit = 0;
 constexpr DISPID kOpen = 1;
 constexpr SCODE kUnknownError = 1001;
@@ -463,17 +464,6 @@ Options ParseOptions(int argc, wchar_t** argv) {
     if (option == L"--call") options.only = static_cast<int64_t>(number);
   }
   return options;
-}
-
-IDispatch* CreateDriver() {
-  CLSID clsid;
-  IDispatch* object = nullptr;
-  if (FAILED(::CLSIDFromProgID(L"hwEq.tallowmer", &clsid)) ||
-      FAILED(::CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch,
-                                reinterpret_cast<void**>(&object)))) {
-    return nullptr;
-  }
-  return object;
 }
 
 struct RunReport {
